@@ -1,0 +1,9 @@
+#ifndef TALVOR_INSERTION_H
+#define TALVOR_INSERTION_H
+
+// Writes destination as source with its head replaced by IP.BIN's first bytes,
+// reports on standard output and ends the process with the outcome's status.
+[[noreturn]] void run_insertion(const char* name, const char* source_path,
+                                const char* destination_path);
+
+#endif

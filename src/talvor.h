@@ -1,0 +1,33 @@
+// Constants, texts and exit statuses shared by the whole tool.
+#ifndef TALVOR_H
+#define TALVOR_H
+
+#include <cstddef>
+
+// Looked for by this bare name, so always in the current directory.
+constexpr const char* INSERT_FILE_NAME = "IP.BIN";
+// Most leading bytes that the insert file may replace.
+constexpr std::size_t INSERT_LENGTH = 32768;
+
+// The streaming buffer: large enough that a read costs little per byte,
+// small enough that memory stays flat whatever the source's size (see bench/).
+constexpr std::size_t WORK_BUFFER_SIZE = 1024 * 1024;
+
+// Width of the rules that frame the usage screen, line end excluded.
+constexpr int RULE_WIDTH = 77;
+
+constexpr const char* AUTHOR_CREDIT = "par l'equipe talvor";
+constexpr const char* CREDIT_LINE = "Programme ecrit par l'equipe talvor.";
+// Ends both screens: bare on the usage screen, with seven '!' in the report.
+constexpr const char* SIGN_OFF = "Bon travail et a bientot";
+
+constexpr int STATUS_OK = 0;
+constexpr int STATUS_USAGE = -1;
+constexpr int STATUS_NO_INSERT_FILE = -2;
+constexpr int STATUS_NO_SOURCE = -3;
+constexpr int STATUS_NO_DESTINATION = -4;
+constexpr int STATUS_NO_BUFFER = -5;
+constexpr int STATUS_READ_FAILED = -6;
+constexpr int STATUS_WRITE_FAILED = -7;
+
+#endif

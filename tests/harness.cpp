@@ -1,0 +1,264 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "test_config.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const CHOSEN_NAME = "talvor-essai";
+
+std::vector<std::string> tool_command()
+{
+    return std::vector<std::string>(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
+}
+
+struct raw_run {
+    int status;
+    std::string out;
+};
+
+void write_all(int fd, const std::string& data)
+{
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // the child stopped reading; its status tells the rest
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
+              const std::string& program, const run_options& options)
+{
+    signal(SIGPIPE, SIG_IGN);
+    int out[2];
+    int in[2];
+    if (pipe(out) != 0 || pipe(in) != 0)
+        std::abort();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        dup2(out[1], STDOUT_FILENO);
+        if (options.input != nullptr) {
+            dup2(in[0], STDIN_FILENO);
+        } else {
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, STDIN_FILENO);
+        }
+        close(out[0]);
+        close(out[1]);
+        close(in[0]);
+        close(in[1]);
+        for (const std::string& e : options.env)
+            putenv(strdup(e.c_str()));
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(program.c_str(), args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(in[0]);
+    if (options.input != nullptr)
+        write_all(in[1], *options.input);
+    close(in[1]);
+    std::string captured;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(out[0], chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        captured.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return {code, captured};
+}
+
+std::string without_carriage_returns(std::string text)
+{
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            plain += text[i];
+    return plain;
+}
+
+// A Windows program sees argv[0] as the host spells it: learn it once from a
+// message that starts with it.
+std::string windows_name()
+{
+    static std::string name;
+    if (!name.empty())
+        return name;
+    std::string empty = fs::temp_directory_path() / "talvor-name-XXXXXX";
+    std::vector<char> templ(empty.begin(), empty.end());
+    templ.push_back('\0');
+    std::string dir = mkdtemp(templ.data());
+    std::vector<std::string> argv = tool_command();
+    argv.push_back("a");
+    argv.push_back("b");
+    raw_run r = spawn(dir, argv, argv[0], {{}, nullptr, {"WINEDEBUG=-all"}});
+    fs::remove_all(dir);
+    std::string suffix = ": Je ne peux pas ouvrir IP.BIN\r\n";
+    if (r.out.size() > suffix.size())
+        name = r.out.substr(0, r.out.size() - suffix.size());
+    return name;
+}
+
+} // namespace
+
+bool tool_on_windows()
+{
+    return TOOL_ON_WINDOWS;
+}
+
+tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
+                  const run_options& options)
+{
+    std::vector<std::string> argv = options.wrapper;
+    std::vector<std::string> command = tool_command();
+    argv.insert(argv.end(), command.begin(), command.end());
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string program = argv[0];
+    std::string name = command.back();
+    run_options opts = options;
+    if (TOOL_ON_WINDOWS) {
+        opts.env.push_back("WINEDEBUG=-all");
+        name = windows_name();
+    } else if (options.wrapper.empty()) {
+        argv[0] = CHOSEN_NAME;
+        name = CHOSEN_NAME;
+    }
+    raw_run r = spawn(dir, argv, program, opts);
+    if (TOOL_ON_WINDOWS)
+        r.out = without_carriage_returns(r.out);
+    return {r.status, r.out, name};
+}
+
+bool have_program(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string d;
+    while (std::getline(dirs, d, ':'))
+        if (access((d + "/" + name).c_str(), X_OK) == 0)
+            return true;
+    return false;
+}
+
+int shell(const std::string& command)
+{
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string pattern(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+void write_file(const std::string& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string& path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string expected_output(const std::string& source, const std::string& insert)
+{
+    std::string out = source;
+    std::size_t n = std::min({insert.size(), std::size_t{32768}, source.size()});
+    out.replace(0, n, insert, 0, n);
+    return out;
+}
+
+std::string usage_screen()
+{
+    std::string stars(77, '*');
+    std::string hashes(77, '#');
+    return "\n\n" + stars + "\n" +
+           "TALVOR.EXE L'insertion de .bin par l'equipe talvor\n"
+           "\n"
+           "Utilisation: TALVOR <source> <destination>\n" +
+           stars + "\n\n\n" + hashes + "\n" +
+           "La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
+           "Ce programme ecrit dans les 32768 premiers octets, de la <source>,\n"
+           "le contenu de IP.BIN.\n"
+           "Cela cree un fichier qui est la <destination>.\n" +
+           hashes + "\n\nBon travail et a bientot\n\n";
+}
+
+std::string success_report(const std::string& name)
+{
+    return "\n" + name +
+           ": fini!!!\n\nIP.BIN insere avec succes!!!! Felicitation.\n\n"
+           "Programme ecrit par l'equipe talvor.\n"
+           "Bon travail et a bientot!!!!!!!\n\n";
+}
+
+void ToolTest::SetUp()
+{
+    std::string base = fs::temp_directory_path() / "talvor-test-XXXXXX";
+    std::vector<char> templ(base.begin(), base.end());
+    templ.push_back('\0');
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    dir = templ.data();
+}
+
+void ToolTest::TearDown()
+{
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}

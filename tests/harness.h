@@ -1,0 +1,56 @@
+// Runs the built tool as a child process and handles the files around it.
+#ifndef TALVOR_TESTS_HARNESS_H
+#define TALVOR_TESTS_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct tool_run {
+    int status;       // as a POSIX shell shows it: -1 is 255
+    std::string out;  // standard output, line ends as "\n"
+    std::string name; // the invocation name the tool saw
+};
+
+struct run_options {
+    std::vector<std::string> wrapper; // e.g. strace and its options
+    const std::string* input = nullptr; // fed on standard input
+    std::vector<std::string> env;       // NAME=value added to the child's
+};
+
+tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
+                  const run_options& options = {});
+
+bool tool_on_windows();
+bool have_program(const std::string& name);
+// Runs a shell command; returns its exit status.
+int shell(const std::string& command);
+
+std::string pattern(std::size_t size, unsigned seed);
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+std::vector<std::string> list_dir(const std::string& dir);
+
+// The source with the first min(IP.BIN, 32768, source) bytes taken from IP.BIN.
+std::string expected_output(const std::string& source, const std::string& insert);
+
+std::string usage_screen();
+std::string success_report(const std::string& name);
+
+// Each test gets a fresh directory, removed afterwards.
+class ToolTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    tool_run run(const std::vector<std::string>& args, const run_options& options = {})
+    {
+        return run_tool(dir, args, options);
+    }
+    std::string dir;
+};
+
+#endif

@@ -1,0 +1,227 @@
+// Cases that need a POSIX host around the tool: devices, pipes, /proc, fault
+// injection, an allocation shim, large and shared files.
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+#include "test_config.h"
+
+namespace {
+
+using HostFailure = ToolTest;
+using HostSource = ToolTest;
+using KernelCopy = ToolTest;
+
+#define SKIP_UNLESS_POSIX_TOOL()                                                                   \
+    if (tool_on_windows())                                                                         \
+    GTEST_SKIP() << "needs a POSIX tool: /dev, /proc, pipes and ptrace are the host's"
+
+#define SKIP_UNLESS_STRACE()                                                                       \
+    SKIP_UNLESS_POSIX_TOOL();                                                                      \
+    if (!have_program("strace"))                                                                   \
+    GTEST_SKIP() << "strace is not installed"
+
+run_options under_strace(const std::string& injection)
+{
+    return {{"strace", "-qq", "-o", "/dev/null", "-e", "inject=" + injection}, nullptr, {}};
+}
+
+TEST_F(HostFailure, FullDeviceIsAWriteFailure)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    write_file(path("IP.BIN"), "head");
+    write_file(path("src"), pattern(100000, 1));
+    tool_run r = run({"src", "/dev/full"});
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire /dev/full\n");
+    EXPECT_EQ(r.status, 249);
+}
+
+TEST_F(HostFailure, FailedCloseOfTheDestinationIsAWriteFailure)
+{
+    SKIP_UNLESS_STRACE();
+    write_file(path("IP.BIN"), "head");
+    write_file(path("src"), pattern(5000, 1));
+    // Find which close() is the destination's, then make exactly that one fail.
+    std::string log = path("close.log");
+    tool_run traced = run({"src", "dst"}, {{"strace", "-qq", "-y", "-e", "trace=close", "-o", log},
+                                           nullptr, {}});
+    ASSERT_EQ(traced.status, 0);
+    std::istringstream lines(read_file(log));
+    std::string line;
+    int index = 0;
+    int destination_close = 0;
+    while (std::getline(lines, line))
+        if (line.rfind("close(", 0) == 0) {
+            ++index;
+            if (line.find("/dst>") != std::string::npos)
+                destination_close = index;
+        }
+    ASSERT_GT(destination_close, 0) << "the destination's close was not seen";
+    tool_run r = run({"src", "dst"},
+                     under_strace("close:error=EIO:when=" + std::to_string(destination_close)));
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire dst\n");
+    EXPECT_EQ(r.status, 249);
+}
+
+TEST_F(HostFailure, NoWorkingBufferLeavesAnEmptyDestination)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    if (std::strlen(TOOL_SHIM) == 0)
+        GTEST_SKIP() << "no allocation shim was built for the tool under test";
+    write_file(path("IP.BIN"), "head");
+    write_file(path("src"), pattern(5000, 1));
+    run_options refuse = {{}, nullptr, {std::string("LD_PRELOAD=") + TOOL_SHIM,
+                                        "ASAN_OPTIONS=verify_asan_link_order=0"}};
+    tool_run r = run({"src", "dst"}, refuse);
+    EXPECT_EQ(r.out, r.name + ": Je ne trouve pas le buffer de travail\n");
+    EXPECT_EQ(r.status, 251);
+    EXPECT_TRUE(exists(path("dst")));
+    EXPECT_EQ(read_file(path("dst")), "");
+}
+
+TEST_F(HostFailure, UnreadableSourceIsAReadFailure)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    write_file(path("IP.BIN"), "head");
+    // Offset 0 of a process's memory is never mapped: reading it gives EIO.
+    tool_run r = run({"/proc/self/mem", "dst"});
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas lire /proc/self/mem\n");
+    EXPECT_EQ(r.status, 250);
+}
+
+TEST_F(HostSource, PipeIsStreamedLikeAFile)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(3 * 1024 * 1024 + 11, 2);
+    write_file(path("IP.BIN"), insert);
+    run_options piped;
+    piped.input = &source;
+    tool_run r = run({"/dev/stdin", "dst"}, piped);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(read_file(path("dst")) == expected_output(source, insert));
+}
+
+TEST_F(HostSource, ProcFileOfSizeZeroCopiesItsContent)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    write_file(path("IP.BIN"), "AB");
+    std::string content = read_file("/proc/version");
+    ASSERT_GT(content.size(), 2u);
+    tool_run r = run({"/proc/version", "dst"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(path("dst")), expected_output(content, "AB"));
+}
+
+TEST_F(HostSource, CopyAcrossFileSystemsIsExact)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    if (access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "/dev/shm is not writable here";
+    std::string insert = pattern(1000, 1);
+    std::string source = pattern(2 * 1024 * 1024 + 5, 2);
+    std::string shm = "/dev/shm/talvor-test-" + std::to_string(getpid());
+    write_file(shm, source);
+    write_file(path("IP.BIN"), insert);
+    tool_run r = run({shm, "dst"});
+    unlink(shm.c_str());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(read_file(path("dst")) == expected_output(source, insert));
+}
+
+TEST_F(HostSource, FiveGiBSparseSourceKeepsItsLengthHeadAndTail)
+{
+    const long long size = 5LL << 30;
+    struct statvfs fs;
+    ASSERT_EQ(statvfs(dir.c_str(), &fs), 0);
+    if (static_cast<long long>(fs.f_bavail) * static_cast<long long>(fs.f_frsize) < (12LL << 30))
+        GTEST_SKIP() << "under 12 GiB free in " << dir;
+    std::string insert = pattern(32768, 1);
+    std::string tail = "the last bytes of a very long file";
+    write_file(path("IP.BIN"), insert);
+    {
+        std::ofstream big(path("big"), std::ios::binary);
+        big << "original head";
+        big.seekp(size - static_cast<long long>(tail.size()));
+        big << tail;
+    }
+    tool_run r = run({"big", "out"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, success_report(r.name));
+    std::ifstream out(path("out"), std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<long long>(out.tellg()), size);
+    std::string head(32768 + 16, '\0');
+    out.seekg(0);
+    out.read(&head[0], static_cast<std::streamsize>(head.size()));
+    EXPECT_TRUE(head == insert + std::string(16, '\0'));
+    std::string end(tail.size(), '\0');
+    out.seekg(size - static_cast<long long>(tail.size()));
+    out.read(&end[0], static_cast<std::streamsize>(end.size()));
+    EXPECT_EQ(end, tail);
+}
+
+TEST_F(KernelCopy, EveryFallbackErrorStillGivesExactBytes)
+{
+    SKIP_UNLESS_STRACE();
+    std::string insert = pattern(1000, 1);
+    std::string source = pattern(3 * 1024 * 1024 + 7, 2);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("src"), source);
+    const std::string expected = expected_output(source, insert);
+    for (const char* error : {"ENOSYS", "EXDEV", "EOPNOTSUPP", "EINVAL", "EPERM", "EBADF",
+                              "ETXTBSY", "EACCES", "ENOTTY", "ENOENT", "EFBIG", "EOVERFLOW"}) {
+        tool_run r = run({"src", "dst"},
+                         under_strace(std::string("copy_file_range:error=") + error + ":when=1"));
+        EXPECT_EQ(r.status, 0) << error;
+        EXPECT_TRUE(read_file(path("dst")) == expected) << error;
+    }
+    tool_run zero = run({"src", "dst"}, under_strace("copy_file_range:retval=0:when=1"));
+    EXPECT_EQ(zero.status, 0);
+    EXPECT_TRUE(read_file(path("dst")) == expected);
+
+    tool_run late = run({"src", "dst"}, under_strace("copy_file_range:error=EXDEV:when=2"));
+    if (late.status == 0)
+        EXPECT_TRUE(read_file(path("dst")) == expected);
+    else
+        EXPECT_TRUE(late.status == 250 || late.status == 249) << late.status;
+
+    tool_run broken = run({"src", "dst"}, under_strace("copy_file_range:error=EIO:when=1"));
+    EXPECT_EQ(broken.out, broken.name + ": Je ne peux pas lire src\n");
+    EXPECT_EQ(broken.status, 250);
+    tool_run full = run({"src", "dst"}, under_strace("copy_file_range:error=ENOSPC:when=1"));
+    EXPECT_EQ(full.out, full.name + ": Je ne peux pas ecrire dst\n");
+    EXPECT_EQ(full.status, 249);
+}
+
+TEST_F(KernelCopy, ReflinkOnXfsSharesTheSourceExtents)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a loop file system needs root";
+    if (!have_program("mkfs.xfs") || !have_program("filefrag"))
+        GTEST_SKIP() << "xfsprogs or e2fsprogs (filefrag) is not installed";
+    std::string image = path("xfs.img");
+    std::string mnt = path("mnt");
+    if (shell("truncate -s 512M " + image + " && mkfs.xfs -q -m reflink=1 " + image +
+              " && mkdir " + mnt + " && mount -o loop " + image + " " + mnt) != 0)
+        GTEST_SKIP() << "cannot make and mount an XFS image here";
+    std::string source = pattern(8 * 1024 * 1024, 2);
+    write_file(mnt + "/src", source);
+    for (std::size_t insert_size : {std::size_t{32768}, std::size_t{1000}}) {
+        std::string insert = pattern(insert_size, 3);
+        write_file(mnt + "/IP.BIN", insert);
+        tool_run r = run_tool(mnt, {"src", "dst"});
+        EXPECT_EQ(r.status, 0) << insert_size;
+        EXPECT_TRUE(read_file(mnt + "/dst") == expected_output(source, insert)) << insert_size;
+        EXPECT_EQ(shell("filefrag -v " + mnt + "/dst | grep -q shared"), 0)
+            << "no shared extent with IP.BIN of " << insert_size;
+    }
+    shell("umount " + mnt);
+}
+
+} // namespace
