@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <stddef.h>
+#include <string.h>
 
 enum { REFUSED_FROM = 256 * 1024 };
 
@@ -14,7 +15,9 @@ void* malloc(size_t size)
         errno = ENOMEM;
         return NULL;
     }
-    if (next == NULL)
-        next = (void* (*)(size_t))dlsym(RTLD_NEXT, "malloc");
+    if (next == NULL) {
+        void* found = dlsym(RTLD_NEXT, "malloc");
+        memcpy(&next, &found, sizeof next); /* ISO C has no cast for this */
+    }
     return next(size);
 }
