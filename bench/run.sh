@@ -34,12 +34,17 @@ medians() {
     python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; print(" ".join("%.3f" % (x["median"]*1000) for x in r))' "$json"
 }
 
-# Several hyperfine rounds, each timing both commands; prints the median
-# ratio tool/reference with the rounds' min-max, so noise shows.
+# Several hyperfine rounds, each timing both commands, in alternating order so
+# that neither always runs first; prints the median ratio tool/reference with
+# the rounds' min-max, so noise shows.
 compare() {
     local label=$1 runs=$2 ours=$3 theirs=$4 ratios=() line
     for ((i = 0; i < rounds; i++)); do
-        line=$(medians "$runs" "$ours" "$theirs")
+        if ((i % 2 == 0)); then
+            line=$(medians "$runs" "$ours" "$theirs")
+        else
+            line=$(medians "$runs" "$theirs" "$ours" | awk '{ print $2, $1 }')
+        fi
         ratios+=("$line")
     done
     printf '%s\n' "${ratios[@]}" | python3 -c '
@@ -66,6 +71,8 @@ cd "$work"
 head -c 32768 /dev/urandom >IP.BIN
 head -c 1M /dev/urandom >src1m
 head -c 512M /dev/urandom >src512m
+# Let the new sources reach the disk before anything is timed.
+sync
 
 echo "== ext4 or whatever holds $work (kernel copy)"
 compare "1 MiB source" 200 "$tool src1m out1m" "sh -c '$(reference src1m ref1m)'"

@@ -15,7 +15,7 @@ struct tool_run {
 };
 
 struct run_options {
-    std::vector<std::string> wrapper; // e.g. strace and its options
+    std::vector<std::string> wrapper;   // e.g. strace and its options
     const std::string* input = nullptr; // fed on standard input
     std::vector<std::string> env;       // NAME=value added to the child's
 };
@@ -45,7 +45,10 @@ class ToolTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string path(const std::string& name) const
+    {
+        return dir + "/" + name;
+    }
     tool_run run(const std::vector<std::string>& args, const run_options& options = {})
     {
         return run_tool(dir, args, options);

@@ -53,9 +53,9 @@ TEST_F(HostFailure, FailedCloseOfTheDestinationIsAWriteFailure)
     write_file(path("src"), pattern(5000, 1));
     // Find which close() is the destination's, then make exactly that one fail.
     std::string log = path("close.log");
-    tool_run traced = run({"src", "dst"}, {{"strace", "-qq", "-y", "-e", "trace=close", "-o", log},
-                                           nullptr,
-                                           {NO_LEAK_CHECK}});
+    tool_run traced =
+        run({"src", "dst"},
+            {{"strace", "-qq", "-y", "-e", "trace=close", "-o", log}, nullptr, {NO_LEAK_CHECK}});
     ASSERT_EQ(traced.status, 0);
     std::istringstream lines(read_file(log));
     std::string line;
@@ -81,8 +81,10 @@ TEST_F(HostFailure, NoWorkingBufferLeavesAnEmptyDestination)
         GTEST_SKIP() << "no allocation shim was built for the tool under test";
     write_file(path("IP.BIN"), "head");
     write_file(path("src"), pattern(5000, 1));
-    run_options refuse = {{}, nullptr, {std::string("LD_PRELOAD=") + TOOL_SHIM,
-                                        "ASAN_OPTIONS=verify_asan_link_order=0"}};
+    run_options refuse = {
+        {},
+        nullptr,
+        {std::string("LD_PRELOAD=") + TOOL_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0"}};
     tool_run r = run({"src", "dst"}, refuse);
     EXPECT_EQ(r.out, r.name + ": Je ne trouve pas le buffer de travail\n");
     EXPECT_EQ(r.status, 251);
@@ -213,8 +215,8 @@ TEST_F(KernelCopy, ReflinkOnXfsSharesTheSourceExtents)
         GTEST_SKIP() << "xfsprogs or e2fsprogs (filefrag) is not installed";
     std::string image = path("xfs.img");
     std::string mnt = path("mnt");
-    if (shell("truncate -s 512M " + image + " && mkfs.xfs -q -m reflink=1 " + image +
-              " && mkdir " + mnt + " && mount -o loop " + image + " " + mnt) != 0)
+    if (shell("truncate -s 512M " + image + " && mkfs.xfs -q -m reflink=1 " + image + " && mkdir " +
+              mnt + " && mount -o loop " + image + " " + mnt) != 0)
         GTEST_SKIP() << "cannot make and mount an XFS image here";
     std::string source = pattern(8 * 1024 * 1024, 2);
     write_file(mnt + "/src", source);
