@@ -120,6 +120,20 @@ TEST_F(Refusal, DirectoryAsSourceIsAReadFailure)
     EXPECT_EQ(r.status, 250);
 }
 
+TEST_F(Refusal, DirectoryAsInsertFileIsAReadFailure)
+{
+    std::filesystem::create_directory(path("IP.BIN"));
+    write_file(path("src"), pattern(5000, 1));
+    tool_run r = run({"src", "dst"});
+    if (tool_on_windows()) {
+        EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir IP.BIN\n");
+        EXPECT_EQ(r.status, 254);
+        return;
+    }
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas lire IP.BIN\n");
+    EXPECT_EQ(r.status, 250);
+}
+
 TEST_F(SameFile, DestinationNamingAnInputIsRefusedWhateverTheSpelling)
 {
     std::string insert = pattern(40000, 3);

@@ -47,28 +47,4 @@ TEST_F(Platform, KernelCopyLeavesPositionsForTheStreams)
     }
 }
 
-TEST_F(Platform, SeekReachesPastFourGiB)
-{
-    std::FILE* f = std::fopen(path("sparse").c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    const std::int64_t far = (std::int64_t{5} << 30) + 3;
-    ASSERT_TRUE(seek_to(f, far));
-    std::fputc('z', f);
-    std::fclose(f);
-    EXPECT_EQ(std::filesystem::file_size(path("sparse")), static_cast<std::uintmax_t>(far + 1));
-}
-
-TEST_F(Platform, KernelCopySkipsWhatIsNotARegularFile)
-{
-    write_file(path("src"), "bytes");
-    std::FILE* in = std::fopen(path("src").c_str(), "rb");
-    std::FILE* out = std::fopen("/dev/null", "wb");
-    ASSERT_TRUE(in != nullptr && out != nullptr);
-    std::int64_t copied = -1;
-    EXPECT_EQ(kernel_copy(in, out, &copied), COPY_OK);
-    EXPECT_EQ(copied, 0);
-    std::fclose(in);
-    std::fclose(out);
-}
-
 } // namespace
