@@ -33,12 +33,12 @@ TEST_F(Insertion, HeadReplacedForEveryMixOfLengths)
     const std::vector<std::size_t> insert_sizes = {0, 1, 1000, 32767, 32768, 32769, 70000};
     const std::vector<std::size_t> source_sizes = {
         0, 1, 1000, 32767, 32768, 32769, buffer - 1, buffer, buffer + 1, 2 * buffer + 3};
-    unsigned seed = 1;
+    unsigned salt = 1;
     for (std::size_t insert_size : insert_sizes) {
-        std::string insert = pattern(insert_size, seed++);
+        std::string insert = pattern(insert_size, salt++);
         write_file(path("IP.BIN"), insert);
         for (std::size_t source_size : source_sizes) {
-            std::string source = pattern(source_size, seed++);
+            std::string source = pattern(source_size, salt++);
             write_file(path("src.img"), source);
             tool_run r = run({"src.img", "out.img"});
             SCOPED_TRACE("IP.BIN " + std::to_string(insert_size) + ", source " +

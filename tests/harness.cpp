@@ -23,6 +23,15 @@ namespace {
 
 const char* const CHOSEN_NAME = "talvor-essai";
 
+// A new empty directory under the system's temporary one; empty on failure.
+std::string make_temp_dir(const std::string& prefix)
+{
+    std::string base = fs::temp_directory_path() / (prefix + "-XXXXXX");
+    std::vector<char> templ(base.begin(), base.end());
+    templ.push_back('\0');
+    return mkdtemp(templ.data()) != nullptr ? std::string(templ.data()) : std::string();
+}
+
 std::vector<std::string> tool_command()
 {
     return std::vector<std::string>(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
@@ -117,10 +126,7 @@ std::string windows_name()
     static std::string name;
     if (!name.empty())
         return name;
-    std::string empty = fs::temp_directory_path() / "talvor-name-XXXXXX";
-    std::vector<char> templ(empty.begin(), empty.end());
-    templ.push_back('\0');
-    std::string dir = mkdtemp(templ.data());
+    std::string dir = make_temp_dir("talvor-name");
     std::vector<std::string> argv = tool_command();
     argv.push_back("a");
     argv.push_back("b");
@@ -179,10 +185,10 @@ int shell(const std::string& command)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string pattern(std::size_t size, unsigned seed)
+std::string pattern(std::size_t size, unsigned salt)
 {
     std::string bytes(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
+    std::uint32_t x = salt * 2654435761u + 1;
     for (char& c : bytes) {
         x = x * 1664525u + 1013904223u;
         c = static_cast<char>(x >> 24);
@@ -250,11 +256,8 @@ std::string success_report(const std::string& name)
 
 void ToolTest::SetUp()
 {
-    std::string base = fs::temp_directory_path() / "talvor-test-XXXXXX";
-    std::vector<char> templ(base.begin(), base.end());
-    templ.push_back('\0');
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    dir = templ.data();
+    dir = make_temp_dir("talvor-test");
+    ASSERT_FALSE(dir.empty());
 }
 
 void ToolTest::TearDown()

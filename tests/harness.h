@@ -28,7 +28,7 @@ bool have_program(const std::string& name);
 // Runs a shell command; returns its exit status.
 int shell(const std::string& command);
 
-std::string pattern(std::size_t size, unsigned seed);
+std::string pattern(std::size_t size, unsigned salt);
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);
