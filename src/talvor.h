@@ -11,7 +11,7 @@ constexpr std::size_t INSERT_LENGTH = 32768;
 
 // The streaming buffer: large enough that a read costs little per byte,
 // small enough that memory stays flat whatever the source's size (see bench/).
-constexpr std::size_t WORK_BUFFER_SIZE = 1024 * 1024;
+constexpr std::size_t WORK_BUFFER_SIZE = std::size_t{1024} * 1024;
 
 // Width of the rules that frame the usage screen, line end excluded.
 constexpr int RULE_WIDTH = 77;
