@@ -4,95 +4,178 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
-#include "platform.h"
+#include "host.h"
 #include "talvor.h"
 
 namespace {
 
-// What went wrong, and so which message names which file.
-enum fault { FAULT_NONE, FAULT_READ_SOURCE, FAULT_READ_INSERT, FAULT_WRITE };
+// The run's open files and its working memory.
+struct files {
+    std::FILE* insert;
+    std::FILE* source;
+    std::FILE* destination;
+    unsigned char* head;  // INSERT_LENGTH bytes: IP.BIN's leading bytes
+    unsigned char* chunk; // WORK_BUFFER_SIZE bytes: what the body goes through
+};
 
-fault fault_of(copy_fault f)
+// Copies from offset until end or the end of the source, with both streams
+// already there. *offset follows every byte written; *ended tells that the
+// source ran out. fread only comes back short at end of file or on an error,
+// so pipes are handled like files.
+outcome copy_through(const files& f, std::int64_t end, std::int64_t* offset, bool* ended)
 {
-    switch (f) {
-    case COPY_READ_FAILED:
-        return FAULT_READ_SOURCE;
-    case COPY_WRITE_FAILED:
-        return FAULT_WRITE;
-    default:
-        return FAULT_NONE;
+    *ended = false;
+    while (*offset < end) {
+        auto want = static_cast<std::size_t>(
+            std::min(end - *offset, static_cast<std::int64_t>(WORK_BUFFER_SIZE)));
+        std::size_t got = std::fread(f.chunk, 1, want, f.source);
+        if (std::ferror(f.source))
+            return SOURCE_UNREADABLE;
+        if (got > 0 && std::fwrite(f.chunk, 1, got, f.destination) != got)
+            return DESTINATION_UNWRITABLE;
+        *offset += static_cast<std::int64_t>(got);
+        if (got < want) {
+            *ended = true;
+            return DONE;
+        }
     }
+    return DONE;
 }
 
-// Copies the rest of in to out; fread only comes back short at end of file
-// or on an error, so pipes are handled like files.
-copy_fault stream_rest(std::FILE* in, std::FILE* out, unsigned char* buffer, std::int64_t* copied)
+// Copies [*offset, end) of the source to the same place: the kernel first
+// while it is willing, then the buffer for whatever it left.
+outcome copy_stretch(const files& f, std::int64_t end, bool* kernel_works, std::int64_t* offset,
+                     bool* ended)
 {
-    for (;;) {
-        std::size_t got = std::fread(buffer, 1, WORK_BUFFER_SIZE, in);
-        if (got > 0 && std::fwrite(buffer, 1, got, out) != got)
-            return COPY_WRITE_FAILED;
-        *copied += static_cast<std::int64_t>(got);
-        if (got < WORK_BUFFER_SIZE)
-            return std::ferror(in) ? COPY_READ_FAILED : COPY_OK;
+    *ended = false;
+    if (*kernel_works) {
+        std::int64_t copied = 0;
+        outcome o = kernel_copy(f.source, f.destination, *offset, end - *offset, &copied);
+        *offset += copied;
+        if (o != DONE)
+            return o;
+        if (*offset == end)
+            return DONE;
+        *kernel_works = false; // it said no or ran dry: do not ask again
     }
+    if (!seek_to(f.source, *offset))
+        return SOURCE_UNREADABLE;
+    if (!seek_to(f.destination, *offset))
+        return DESTINATION_UNWRITABLE;
+    return copy_through(f, end, offset, ended);
 }
 
-// Reads the first block of the source, lays IP.BIN over its head in place,
-// writes it, then streams the rest: nothing needs seeking or measuring.
-fault stream_insertion(std::FILE* insert, std::FILE* source, std::FILE* destination,
-                       unsigned char* buffer)
+// Makes [offset, end) of the destination read as zeros where its old content
+// lies; past old_length there is nothing to clear.
+outcome clear_stretch(const files& f, std::int64_t offset, std::int64_t end,
+                      std::int64_t old_length)
 {
-    std::size_t got = std::fread(buffer, 1, WORK_BUFFER_SIZE, source);
-    if (std::ferror(source))
-        return FAULT_READ_SOURCE;
-    std::fread(buffer, 1, std::min(INSERT_LENGTH, got), insert);
-    if (std::ferror(insert))
-        return FAULT_READ_INSERT;
-    if (std::fwrite(buffer, 1, got, destination) != got)
-        return FAULT_WRITE;
+    end = std::min(end, old_length);
+    if (offset >= end || punch_hole(f.destination, offset, end))
+        return DONE;
+    if (!seek_to(f.destination, offset))
+        return DESTINATION_UNWRITABLE;
+    std::memset(f.chunk, 0, WORK_BUFFER_SIZE);
+    while (offset < end) {
+        auto n = static_cast<std::size_t>(
+            std::min(end - offset, static_cast<std::int64_t>(WORK_BUFFER_SIZE)));
+        if (std::fwrite(f.chunk, 1, n, f.destination) != n)
+            return DESTINATION_UNWRITABLE;
+        offset += static_cast<std::int64_t>(n);
+    }
+    return DONE;
+}
+
+// Copies a regular source stretch by stretch of data, clearing the old bytes
+// under its holes, then whatever lies past the length it had when measured
+// (files of /proc say 0). *reached is how far the destination holds only
+// bytes of this run.
+outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached)
+{
+    std::int64_t length = regular_length(f.source);
+    bool kernel_works = true;
+    bool ended = false;
+    *reached = 0;
+    while (*reached < length && !ended) {
+        std::int64_t start = 0;
+        std::int64_t end = 0;
+        next_data(f.source, *reached, length, &start, &end);
+        outcome o = clear_stretch(f, *reached, start, old_length);
+        if (o != DONE)
+            return o;
+        *reached = start;
+        if (start < end) {
+            o = copy_stretch(f, end, &kernel_works, reached, &ended);
+            if (o != DONE)
+                return o;
+        }
+    }
+    if (ended)
+        return DONE;
+    if (!seek_to(f.source, *reached))
+        return SOURCE_UNREADABLE;
+    if (!seek_to(f.destination, *reached))
+        return DESTINATION_UNWRITABLE;
+    return copy_through(f, INT64_MAX, reached, &ended);
+}
+
+// Writes n bytes of IP.BIN over the start of the destination.
+outcome lay_head(const files& f, std::size_t n)
+{
+    if (!seek_to(f.destination, 0) || std::fwrite(f.head, 1, n, f.destination) != n)
+        return DESTINATION_UNWRITABLE;
+    return DONE;
+}
+
+// For a source or a destination that cannot seek: the first block is read,
+// the head laid over it in memory and the rest streamed behind it.
+outcome stream_insertion(const files& f, std::size_t head_length, std::int64_t* written)
+{
+    *written = 0;
+    std::size_t got = std::fread(f.chunk, 1, WORK_BUFFER_SIZE, f.source);
+    if (std::ferror(f.source))
+        return SOURCE_UNREADABLE;
+    std::memcpy(f.chunk, f.head, std::min(head_length, got));
+    if (std::fwrite(f.chunk, 1, got, f.destination) != got)
+        return DESTINATION_UNWRITABLE;
+    *written = static_cast<std::int64_t>(got);
     if (got < WORK_BUFFER_SIZE)
-        return FAULT_NONE;
-    std::int64_t rest = 0;
-    return fault_of(stream_rest(source, destination, buffer, &rest));
+        return DONE;
+    bool ended = false;
+    return copy_through(f, INT64_MAX, written, &ended);
 }
 
-// Overwrites the head of a destination that already holds length bytes.
-fault lay_head(std::FILE* insert, std::FILE* destination, unsigned char* buffer,
-               std::int64_t length)
+// Writes the whole destination. A regular one is rewritten in place and given
+// its length at the end; *kept is what it may keep if this fails, so that no
+// old byte survives and no failed run looks complete.
+outcome write_destination(const files& f, std::int64_t* kept)
 {
-    std::size_t wanted = length < static_cast<std::int64_t>(INSERT_LENGTH)
-                             ? static_cast<std::size_t>(length)
-                             : INSERT_LENGTH;
-    std::size_t got = std::fread(buffer, 1, wanted, insert);
-    if (std::ferror(insert))
-        return FAULT_READ_INSERT;
-    if (!seek_to(destination, 0) || std::fwrite(buffer, 1, got, destination) != got)
-        return FAULT_WRITE;
-    return FAULT_NONE;
-}
-
-// The kernel copies the body where it can; the buffer finishes what it left,
-// then the head goes on top. Offsets stay the same on both sides throughout,
-// so no byte is repeated, skipped or padded.
-fault insert_head(std::FILE* insert, std::FILE* source, std::FILE* destination,
-                  unsigned char* buffer)
-{
-    std::int64_t copied = 0;
-    copy_fault f = kernel_copy(source, destination, &copied);
-    if (f != COPY_OK)
-        return fault_of(f);
-    if (copied == 0)
-        return stream_insertion(insert, source, destination, buffer);
-    if (!seek_to(source, copied))
-        return FAULT_READ_SOURCE;
-    if (!seek_to(destination, copied))
-        return FAULT_WRITE;
-    f = stream_rest(source, destination, buffer, &copied);
-    if (f != COPY_OK)
-        return fault_of(f);
-    return lay_head(insert, destination, buffer, copied);
+    *kept = 0;
+    std::size_t head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
+    if (std::ferror(f.insert))
+        return INSERT_UNREADABLE;
+    std::int64_t old_length = regular_length(f.destination);
+    if (regular_length(f.source) < 0 || old_length < 0) {
+        std::int64_t written = 0;
+        outcome o = stream_insertion(f, head_length, &written);
+        *kept = written;
+        if (o != DONE || old_length < 0 || written == old_length)
+            return o;
+        return set_length(f.destination, written) ? DONE : DESTINATION_UNWRITABLE;
+    }
+    std::int64_t length = 0;
+    outcome o = copy_body(f, old_length, &length);
+    *kept = length;
+    if (o != DONE)
+        return o;
+    // The body is whole from here on: a failure must not leave it looking done.
+    *kept = 0;
+    if (regular_length(f.destination) != length && !set_length(f.destination, length))
+        return DESTINATION_UNWRITABLE;
+    auto n = static_cast<std::size_t>(std::min(static_cast<std::int64_t>(head_length), length));
+    return lay_head(f, n);
 }
 
 [[noreturn]] void cannot_open(const char* name, const char* path, int status)
@@ -120,6 +203,14 @@ fault insert_head(std::FILE* insert, std::FILE* source, std::FILE* destination,
     std::exit(STATUS_WRITE_FAILED);
 }
 
+// Cuts a regular destination back to what this run wrote before it failed.
+void cut_back(std::FILE* destination, std::int64_t kept)
+{
+    std::int64_t length = regular_length(destination);
+    if (length > kept)
+        set_length(destination, kept);
+}
+
 void print_report(const char* name)
 {
     std::printf("\n");
@@ -135,44 +226,55 @@ void print_report(const char* name)
 
 void run_insertion(const char* name, const char* source_path, const char* destination_path)
 {
-    std::FILE* insert = std::fopen(INSERT_FILE_NAME, "rb");
-    if (insert == nullptr) {
+    files f = {};
+    f.insert = open_input(INSERT_FILE_NAME);
+    if (f.insert == nullptr) {
         std::printf("%s: Je ne peux pas ouvrir IP.BIN\n", name);
         std::exit(STATUS_NO_INSERT_FILE);
     }
-    std::FILE* source = std::fopen(source_path, "rb");
-    if (source == nullptr)
+    f.source = open_input(source_path);
+    if (f.source == nullptr)
         cannot_open(name, source_path, STATUS_NO_SOURCE);
-    // Opening for writing truncates: an input must never be the destination.
-    if (same_file(source, destination_path))
-        same_file_refused(name, destination_path, source_path);
-    if (same_file(insert, destination_path))
-        same_file_refused(name, destination_path, INSERT_FILE_NAME);
-    std::FILE* destination = std::fopen(destination_path, "wb");
-    if (destination == nullptr)
+    // Opened without truncation, and compared as open files, so that no name
+    // swapped in between can make us empty an input.
+    f.destination = open_output(destination_path);
+    if (f.destination == nullptr)
         cannot_open(name, destination_path, STATUS_NO_DESTINATION);
+    if (same_file(f.destination, f.source))
+        same_file_refused(name, destination_path, source_path);
+    if (same_file(f.destination, f.insert))
+        same_file_refused(name, destination_path, INSERT_FILE_NAME);
+    // Every write goes straight to the file, so a failure knows what landed.
+    std::setvbuf(f.destination, nullptr, _IONBF, 0);
 
-    auto* buffer = static_cast<unsigned char*>(std::malloc(WORK_BUFFER_SIZE));
+    auto* buffer = static_cast<unsigned char*>(std::malloc(INSERT_LENGTH + WORK_BUFFER_SIZE));
     if (buffer == nullptr) {
+        cut_back(f.destination, 0);
         std::printf("%s: Je ne trouve pas le buffer de travail\n", name);
         std::exit(STATUS_NO_BUFFER);
     }
-    switch (insert_head(insert, source, destination, buffer)) {
-    case FAULT_READ_SOURCE:
+    f.head = buffer;
+    f.chunk = buffer + INSERT_LENGTH;
+    std::int64_t kept = 0;
+    outcome o = write_destination(f, &kept);
+    if (o != DONE)
+        cut_back(f.destination, kept);
+    switch (o) {
+    case SOURCE_UNREADABLE:
         cannot_read(name, source_path);
-    case FAULT_READ_INSERT:
+    case INSERT_UNREADABLE:
         cannot_read(name, INSERT_FILE_NAME);
-    case FAULT_WRITE:
+    case DESTINATION_UNWRITABLE:
         cannot_write(name, destination_path);
-    case FAULT_NONE:
+    case DONE:
         break;
     }
 
     // Inputs lose nothing if their close fails; the destination may.
-    std::fclose(source);
-    if (std::fclose(destination) != 0)
+    std::fclose(f.source);
+    if (std::fclose(f.destination) != 0)
         cannot_write(name, destination_path);
-    std::fclose(insert);
+    std::fclose(f.insert);
     std::free(buffer);
     print_report(name);
     std::exit(STATUS_OK);

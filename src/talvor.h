@@ -1,4 +1,4 @@
-// Constants, texts and exit statuses shared by the whole tool.
+// Constants, texts, outcomes and exit statuses shared by the whole tool.
 #ifndef TALVOR_H
 #define TALVOR_H
 
@@ -9,9 +9,10 @@ constexpr const char* INSERT_FILE_NAME = "IP.BIN";
 // Most leading bytes that the insert file may replace.
 constexpr std::size_t INSERT_LENGTH = 32768;
 
-// The streaming buffer: large enough that a read costs little per byte,
-// small enough that memory stays flat whatever the source's size (see bench/).
-constexpr std::size_t WORK_BUFFER_SIZE = std::size_t{1024} * 1024;
+// What the body is copied through when the kernel cannot copy it: small
+// enough to stay in the processor's cache, large enough that a call costs
+// little per byte (see bench/).
+constexpr std::size_t WORK_BUFFER_SIZE = std::size_t{128} * 1024;
 
 // Width of the rules that frame the usage screen, line end excluded.
 constexpr int RULE_WIDTH = 77;
@@ -20,6 +21,9 @@ constexpr const char* AUTHOR_CREDIT = "par l'equipe talvor";
 constexpr const char* CREDIT_LINE = "Programme ecrit par l'equipe talvor.";
 // Ends both screens: bare on the usage screen, with seven '!' in the report.
 constexpr const char* SIGN_OFF = "Bon travail et a bientot";
+
+// How a step of the run ended, and so which message names which file.
+enum outcome { DONE, SOURCE_UNREADABLE, INSERT_UNREADABLE, DESTINATION_UNWRITABLE };
 
 constexpr int STATUS_OK = 0;
 constexpr int STATUS_USAGE = -1;

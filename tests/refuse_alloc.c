@@ -6,7 +6,7 @@
 #include <stddef.h>
 #include <string.h>
 
-enum { REFUSED_FROM = 256 * 1024 };
+enum { REFUSED_FROM = 64 * 1024 };
 
 void* malloc(size_t size)
 {

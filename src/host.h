@@ -1,0 +1,46 @@
+// What the insertion needs from the host beyond standard streams. Each host
+// has one file that implements it: host_posix.cpp, host_windows.cpp.
+#ifndef TALVOR_HOST_H
+#define TALVOR_HOST_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "talvor.h"
+
+// Opens an existing file for reading as mode "rb" does; path is UTF-8.
+std::FILE* open_input(const char* path);
+
+// Opens path for writing without translation, creating it if absent but
+// never truncating it: its old bytes stay until the caller knows what it is.
+std::FILE* open_output(const char* path);
+
+// True when both streams are open on the very same file.
+bool same_file(std::FILE* a, std::FILE* b);
+
+// The length of a regular file, or -1 for anything else (pipe, device...).
+std::int64_t regular_length(std::FILE* stream);
+
+// The next stretch of data in source at or after offset, as [*start, *end),
+// with *start == *end == length when only holes are left. Hosts that cannot
+// tell holes, and files without any, give [offset, length).
+void next_data(std::FILE* source, std::int64_t offset, std::int64_t length, std::int64_t* start,
+               std::int64_t* end);
+
+// Lets the kernel copy count bytes from offset to the same offset, sharing
+// blocks where the file system can. *copied is how far it got; fewer than
+// count asks the caller to copy the rest itself. Stream positions are kept.
+outcome kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                    std::int64_t count, std::int64_t* copied);
+
+// Makes [offset, end) read as zeros without writing them; false where the
+// host or the file system cannot.
+bool punch_hole(std::FILE* destination, std::int64_t offset, std::int64_t end);
+
+// Cuts or extends a regular file to length bytes.
+bool set_length(std::FILE* stream, std::int64_t length);
+
+// Sets the stream's position with a 64-bit offset on every host.
+bool seek_to(std::FILE* stream, std::int64_t offset);
+
+#endif

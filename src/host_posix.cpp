@@ -1,0 +1,175 @@
+// The host services on POSIX systems, with Linux's kernel copy and hole
+// punching where they exist.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "host.h"
+
+namespace {
+
+bool is_regular(int fd, struct stat* info)
+{
+    return fstat(fd, info) == 0 && S_ISREG(info->st_mode);
+}
+
+#if defined(__linux__)
+
+// Bigger requests gain nothing and keep a single call from running for long.
+constexpr std::int64_t KERNEL_COPY_CHUNK = std::int64_t{1} << 30;
+
+// Errors that only say this pair of files cannot be copied by the kernel: the
+// buffer then copies the rest, and meets the real error if there is one.
+bool wants_buffer(int error)
+{
+    switch (error) {
+    case ENOSYS:
+    case EXDEV:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case EINVAL:
+    case EPERM:
+    case EBADF:
+    case ETXTBSY:
+    case EACCES:
+    case ENOTTY:
+    case ENOENT:
+    case EFBIG:
+    case EOVERFLOW:
+        return true;
+    default:
+        return false;
+    }
+}
+
+#endif
+
+} // namespace
+
+std::FILE* open_input(const char* path)
+{
+    return std::fopen(path, "rb");
+}
+
+std::FILE* open_output(const char* path)
+{
+    // fopen has no mode that creates without truncating.
+    int fd = open(path, O_WRONLY | O_CREAT, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr)
+        close(fd);
+    return stream;
+}
+
+bool same_file(std::FILE* a, std::FILE* b)
+{
+    struct stat x;
+    struct stat y;
+    if (fstat(fileno(a), &x) != 0 || fstat(fileno(b), &y) != 0)
+        return false;
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+std::int64_t regular_length(std::FILE* stream)
+{
+    struct stat info;
+    return is_regular(fileno(stream), &info) ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
+void next_data(std::FILE* source, std::int64_t offset, std::int64_t length, std::int64_t* start,
+               std::int64_t* end)
+{
+    *start = offset;
+    *end = length;
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+    int fd = fileno(source);
+    struct stat info;
+    // A file with as many blocks as bytes has no hole worth a walk.
+    if (!is_regular(fd, &info) || info.st_blocks * 512 >= info.st_size)
+        return;
+    off_t kept = lseek(fd, 0, SEEK_CUR);
+    off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (data < 0) {
+        // ENXIO: only holes from offset on; anything else: copy it all.
+        if (errno == ENXIO)
+            *start = length;
+    } else if (data >= offset) {
+        *start = std::min(static_cast<std::int64_t>(data), length);
+        off_t hole = lseek(fd, data, SEEK_HOLE);
+        // Data and holes may change under us: every step must move forward.
+        if (hole > data)
+            *end = std::min(static_cast<std::int64_t>(hole), length);
+    }
+    lseek(fd, kept, SEEK_SET); // the stream counts on its position
+#else
+    (void)source;
+#endif
+}
+
+outcome kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                    std::int64_t count, std::int64_t* copied)
+{
+    *copied = 0;
+#if defined(__linux__)
+    int in = fileno(source);
+    int out = fileno(destination);
+    // Explicit offsets leave both descriptors' positions to the streams.
+    off_t in_offset = static_cast<off_t>(offset);
+    off_t out_offset = static_cast<off_t>(offset);
+    while (*copied < count) {
+        std::int64_t want = std::min(count - *copied, KERNEL_COPY_CHUNK);
+        ssize_t n =
+            copy_file_range(in, &in_offset, out, &out_offset, static_cast<std::size_t>(want), 0);
+        if (n > 0) {
+            *copied += n;
+            continue;
+        }
+        // End of file, or a file system (procfs, some overlays) that copies
+        // nothing: the caller's buffer takes over from *copied.
+        if (n == 0)
+            return DONE;
+        if (errno == EINTR)
+            continue;
+        if (wants_buffer(errno))
+            return DONE;
+        return errno == ENOSPC || errno == EDQUOT ? DESTINATION_UNWRITABLE : SOURCE_UNREADABLE;
+    }
+#else
+    (void)source;
+    (void)destination;
+    (void)offset;
+    (void)count;
+#endif
+    return DONE;
+}
+
+bool punch_hole(std::FILE* destination, std::int64_t offset, std::int64_t end)
+{
+#if defined(__linux__) && defined(FALLOC_FL_PUNCH_HOLE)
+    return fallocate(fileno(destination), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                     static_cast<off_t>(offset), static_cast<off_t>(end - offset)) == 0;
+#else
+    (void)destination;
+    (void)offset;
+    (void)end;
+    return false;
+#endif
+}
+
+bool set_length(std::FILE* stream, std::int64_t length)
+{
+    return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
+}
+
+bool seek_to(std::FILE* stream, std::int64_t offset)
+{
+    return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}

@@ -1,0 +1,103 @@
+// The host services on Windows. Paths arrive as UTF-8 and are opened through
+// the wide API, so any name the file system accepts can be used.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+#include "host.h"
+
+namespace {
+
+// An empty result stands for a name that is not valid UTF-8, which no file has.
+std::wstring widened(const char* text)
+{
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (n <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], n);
+    wide.resize(static_cast<std::size_t>(n - 1));
+    return wide;
+}
+
+HANDLE handle_of(std::FILE* stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+} // namespace
+
+std::FILE* open_input(const char* path)
+{
+    std::wstring wide = widened(path);
+    return wide.empty() ? nullptr : _wfopen(wide.c_str(), L"rb");
+}
+
+std::FILE* open_output(const char* path)
+{
+    std::wstring wide = widened(path);
+    if (wide.empty())
+        return nullptr;
+    // _wfopen has no mode that creates without truncating.
+    int fd = _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* stream = _fdopen(fd, "wb");
+    if (stream == nullptr)
+        _close(fd);
+    return stream;
+}
+
+// The C runtime reports inode 0 here, so identity is the volume serial number
+// and the file index of each open handle.
+bool same_file(std::FILE* a, std::FILE* b)
+{
+    BY_HANDLE_FILE_INFORMATION x;
+    BY_HANDLE_FILE_INFORMATION y;
+    if (!GetFileInformationByHandle(handle_of(a), &x) ||
+        !GetFileInformationByHandle(handle_of(b), &y))
+        return false;
+    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
+std::int64_t regular_length(std::FILE* stream)
+{
+    HANDLE handle = handle_of(stream);
+    LARGE_INTEGER size;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size))
+        return -1;
+    return size.QuadPart;
+}
+
+void next_data(std::FILE*, std::int64_t offset, std::int64_t length, std::int64_t* start,
+               std::int64_t* end)
+{
+    *start = offset;
+    *end = length;
+}
+
+outcome kernel_copy(std::FILE*, std::FILE*, std::int64_t, std::int64_t, std::int64_t* copied)
+{
+    *copied = 0;
+    return DONE;
+}
+
+bool punch_hole(std::FILE*, std::int64_t, std::int64_t)
+{
+    return false;
+}
+
+bool set_length(std::FILE* stream, std::int64_t length)
+{
+    return _chsize_s(_fileno(stream), length) == 0;
+}
+
+bool seek_to(std::FILE* stream, std::int64_t offset)
+{
+    return _fseeki64(stream, offset, SEEK_SET) == 0;
+}
