@@ -68,12 +68,20 @@ outcome copy_stretch(const files& f, std::int64_t end, bool* kernel_works, std::
 }
 
 // Makes [offset, end) of the destination read as zeros where its old content
-// lies; past old_length there is nothing to clear.
+// lies. Old content that runs to its end is cut off instead, which frees its
+// last block too; past *old_length there is nothing to clear.
 outcome clear_stretch(const files& f, std::int64_t offset, std::int64_t end,
-                      std::int64_t old_length)
+                      std::int64_t* old_length)
 {
-    end = std::min(end, old_length);
-    if (offset >= end || punch_hole(f.destination, offset, end))
+    if (offset >= *old_length)
+        return DONE;
+    if (end >= *old_length) {
+        if (!set_length(f.destination, offset))
+            return DESTINATION_UNWRITABLE;
+        *old_length = offset;
+        return DONE;
+    }
+    if (punch_hole(f.destination, offset, end))
         return DONE;
     if (!seek_to(f.destination, offset))
         return DESTINATION_UNWRITABLE;
@@ -102,7 +110,7 @@ outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached
         std::int64_t start = 0;
         std::int64_t end = 0;
         next_data(f.source, *reached, length, &start, &end);
-        outcome o = clear_stretch(f, *reached, start, old_length);
+        outcome o = clear_stretch(f, *reached, start, &old_length);
         if (o != DONE)
             return o;
         *reached = start;

@@ -168,6 +168,28 @@ tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
     return {r.status, r.out, name};
 }
 
+std::string shim_path(const std::string& name)
+{
+    if (std::strlen(TOOL_SHIM_DIR) == 0)
+        return std::string();
+    std::string path = std::string(TOOL_SHIM_DIR) + "/" + name + ".so";
+    return access(path.c_str(), R_OK) == 0 ? path : std::string();
+}
+
+run_options preloading(const std::string& shim, std::vector<std::string> env)
+{
+    env.push_back("LD_PRELOAD=" + shim);
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    return {{}, nullptr, env};
+}
+
+run_options under_strace(const std::string& injection)
+{
+    return {{"strace", "-qq", "-o", "/dev/null", "-e", "inject=" + injection},
+            nullptr,
+            {NO_LEAK_CHECK}};
+}
+
 bool have_program(const std::string& name)
 {
     const char* path = std::getenv("PATH");
@@ -260,8 +282,30 @@ void ToolTest::SetUp()
     ASSERT_FALSE(dir.empty());
 }
 
+std::string ToolTest::mount_xfs(std::string* why)
+{
+    if (geteuid() != 0) {
+        *why = "mounting a loop file system needs root";
+        return std::string();
+    }
+    if (!have_program("mkfs.xfs")) {
+        *why = "mkfs.xfs (xfsprogs) is not installed";
+        return std::string();
+    }
+    std::string image = path("xfs.img");
+    std::string mnt = path("xfs");
+    if (shell("truncate -s 512M " + image + " && mkfs.xfs -q -m reflink=1 " + image + " && mkdir " +
+              mnt + " && mount -o loop " + image + " " + mnt) != 0) {
+        *why = "cannot make and mount an XFS image here";
+        return std::string();
+    }
+    return mnt;
+}
+
 void ToolTest::TearDown()
 {
+    if (exists(path("xfs")))
+        shell("mountpoint -q " + path("xfs") + " && umount " + path("xfs"));
     std::error_code ignored;
     fs::remove_all(dir, ignored);
 }

@@ -24,9 +24,28 @@ tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
                   const run_options& options = {});
 
 bool tool_on_windows();
+// The shim of that name built for the tool under test, or "" when none was.
+std::string shim_path(const std::string& name);
+// Options that preload a shim into the tool, with the environment it reads.
+run_options preloading(const std::string& shim, std::vector<std::string> env = {});
 bool have_program(const std::string& name);
 // Runs a shell command; returns its exit status.
 int shell(const std::string& command);
+
+#define SKIP_UNLESS_POSIX_TOOL()                                                                   \
+    if (tool_on_windows())                                                                         \
+    GTEST_SKIP() << "needs a POSIX tool: /dev, /proc, pipes, ptrace and preloading are the host's"
+
+#define SKIP_UNLESS_STRACE()                                                                       \
+    SKIP_UNLESS_POSIX_TOOL();                                                                      \
+    if (!have_program("strace"))                                                                   \
+    GTEST_SKIP() << "strace is not installed"
+
+// LeakSanitizer cannot run under ptrace; the untraced runs still check leaks.
+constexpr const char* NO_LEAK_CHECK = "ASAN_OPTIONS=detect_leaks=0";
+
+// Runs the tool under strace with one fault injected, e.g. "write:error=EIO:when=2".
+run_options under_strace(const std::string& injection);
 
 std::string pattern(std::size_t size, unsigned salt);
 void write_file(const std::string& path, const std::string& content);
@@ -53,6 +72,9 @@ class ToolTest : public ::testing::Test {
     {
         return run_tool(dir, args, options);
     }
+    // Mounts a fresh XFS with reflink in this test's directory, unmounted at
+    // the end; "" with the reason when this machine cannot.
+    std::string mount_xfs(std::string* why);
     std::string dir;
 };
 

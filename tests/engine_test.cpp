@@ -1,0 +1,193 @@
+// How the destination is written: holes kept, an old destination rewritten in
+// place with none of its bytes left, and inputs safe from a swapped name.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "harness.h"
+
+namespace {
+
+using Holes = ToolTest;
+using InPlace = ToolTest;
+using SameFileRace = ToolTest;
+
+const long long KIB = 1024;
+const long long MIB = 1024 * KIB;
+
+struct layout {
+    const char* name;
+    long long length;
+    std::vector<std::pair<long long, long long>> data;       // offset, size
+    std::vector<std::pair<long long, long long>> fallocated; // offset, size
+};
+
+std::vector<layout> layouts()
+{
+    layout many = {"many small stretches", 300 * 32 * KIB + 77, {}, {}};
+    for (long long i = 0; i < 300; ++i)
+        many.data.emplace_back(i * 32 * KIB + 4 * KIB, 4 * KIB);
+    return {
+        {"hole at the start and the end", 3 * MIB + 123, {{MIB, 100 * KIB}}, {}},
+        {"hole in the middle", 2 * MIB + 50 * KIB, {{0, 200 * KIB}, {2 * MIB, 50 * KIB}}, {}},
+        {"all hole", 5 * MIB + 1, {}, {}},
+        {"dense", 700 * KIB + 3, {{0, 700 * KIB + 3}}, {}},
+        many,
+        {"unwritten stretch", 2 * MIB, {{MIB, 4 * KIB}}, {{64 * KIB, MIB - 64 * KIB}}},
+    };
+}
+
+// Writes the layout as a sparse file and returns its bytes as a reader sees them.
+std::string make_sparse(const std::string& file, const layout& l, unsigned salt)
+{
+    std::string bytes(static_cast<std::size_t>(l.length), '\0');
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(ftruncate(fd, l.length), 0);
+    for (const auto& [offset, size] : l.fallocated)
+        EXPECT_EQ(fallocate(fd, 0, offset, size), 0);
+    for (const auto& [offset, size] : l.data) {
+        std::string data = pattern(static_cast<std::size_t>(size), salt++);
+        EXPECT_EQ(pwrite(fd, data.data(), data.size(), offset), static_cast<ssize_t>(size));
+        bytes.replace(static_cast<std::size_t>(offset), data.size(), data);
+    }
+    close(fd);
+    return bytes;
+}
+
+long long allocated(const std::string& file)
+{
+    struct stat info;
+    return stat(file.c_str(), &info) == 0 ? static_cast<long long>(info.st_blocks) * 512 : -1;
+}
+
+ino_t inode(const std::string& file)
+{
+    struct stat info;
+    return stat(file.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// Each layout in place, over the previous layout's output: the exact bytes,
+// and no more blocks than the source holds beyond the rewritten head.
+void check_layouts(const std::string& place)
+{
+    std::string insert = pattern(32768, 1);
+    write_file(place + "/IP.BIN", insert);
+    unsigned salt = 2;
+    for (const layout& l : layouts()) {
+        SCOPED_TRACE(place + ": " + l.name);
+        std::string source = make_sparse(place + "/src", l, salt);
+        salt += 1000;
+        tool_run r = run_tool(place, {"src", "dst"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(read_file(place + "/dst") == expected_output(source, insert));
+        if (!tool_on_windows()) {
+            EXPECT_LE(allocated(place + "/dst"), allocated(place + "/src") + 128 * KIB);
+        }
+    }
+}
+
+TEST_F(Holes, KeptAtTheSamePlacesOnEveryFileSystem)
+{
+    check_layouts(dir);
+    if (tool_on_windows())
+        return; // Windows copies holes as zeros; the bytes are what counts there
+    std::string shm = "/dev/shm/talvor-test-" + std::to_string(getpid());
+    if (mkdir(shm.c_str(), 0700) == 0) {
+        check_layouts(shm);
+        shell("rm -rf " + shm);
+    }
+    std::string why;
+    std::string xfs = mount_xfs(&why);
+    if (xfs.empty())
+        GTEST_SKIP() << "ext4 and tmpfs checked; XFS not: " << why;
+    check_layouts(xfs);
+}
+
+TEST_F(InPlace, OldDestinationKeepsNoneOfItsBytes)
+{
+    std::string insert = pattern(1000, 1);
+    write_file(path("IP.BIN"), insert);
+    layout l = {"holes", 2 * MIB, {{256 * KIB, 256 * KIB}, {MIB, 4 * KIB}}, {}};
+    std::string source = make_sparse(path("src"), l, 2);
+    std::string expected = expected_output(source, insert);
+    for (long long old_size : {3 * MIB, 100 * KIB}) {
+        write_file(path("dst"), std::string(static_cast<std::size_t>(old_size), '\xAA'));
+        ino_t before = inode(path("dst"));
+        tool_run r = run({"src", "dst"});
+        EXPECT_EQ(r.status, 0) << old_size;
+        EXPECT_TRUE(read_file(path("dst")) == expected) << old_size;
+        if (tool_on_windows())
+            continue;
+        EXPECT_EQ(inode(path("dst")), before) << "not rewritten in place";
+        EXPECT_LE(allocated(path("dst")), allocated(path("src")) + 128 * KIB) << old_size;
+    }
+    if (tool_on_windows())
+        return;
+    // A pipe has no holes and no length: the old tail is cut all the same.
+    write_file(path("dst"), std::string(3 * MIB, '\xAA'));
+    run_options piped;
+    piped.input = &source;
+    EXPECT_EQ(run({"/dev/stdin", "dst"}, piped).status, 0);
+    EXPECT_TRUE(read_file(path("dst")) == expected);
+}
+
+TEST_F(InPlace, FailedRunLeavesNoOldByteAndNothingThatLooksDone)
+{
+    SKIP_UNLESS_STRACE();
+    write_file(path("IP.BIN"), pattern(32768, 1));
+    layout l = {"two stretches", 3 * MIB, {{0, MIB}, {2 * MIB, MIB}}, {}};
+    std::string source = make_sparse(path("src"), l, 2);
+    const std::string old(5 * MIB, '\xAA');
+
+    // The disk fills up while the second stretch is copied.
+    write_file(path("dst"), old);
+    tool_run r = run({"src", "dst"}, under_strace("copy_file_range:error=ENOSPC:when=2"));
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire dst\n");
+    EXPECT_EQ(r.status, 249);
+    std::string left = read_file(path("dst"));
+    EXPECT_LT(left.size(), source.size());
+    EXPECT_TRUE(left == source.substr(0, left.size()));
+
+    // The body is whole and only the head fails: nothing may remain.
+    write_file(path("dst"), old);
+    r = run({"src", "dst"}, under_strace("write:error=EIO:when=1"));
+    EXPECT_EQ(r.status, 249);
+    EXPECT_EQ(read_file(path("dst")), "");
+
+    // A pipe whose copy fails part way is cut where its last whole write ended.
+    write_file(path("dst"), old);
+    run_options piped = under_strace("write:error=ENOSPC:when=3");
+    piped.input = &source;
+    r = run({"/dev/stdin", "dst"}, piped);
+    EXPECT_EQ(r.status, 249);
+    left = read_file(path("dst"));
+    EXPECT_LT(left.size(), source.size());
+    EXPECT_TRUE(left == expected_output(source, pattern(32768, 1)).substr(0, left.size()));
+}
+
+TEST_F(SameFileRace, InputLinkedInAfterAnyNameCheckIsRefusedUntouched)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string shim = shim_path("swap_on_open");
+    if (shim.empty())
+        GTEST_SKIP() << "no swapping shim was built for the tool under test";
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(200000, 2);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("src"), source);
+    for (const char* input : {"src", "IP.BIN"}) {
+        run_options swap =
+            preloading(shim, {"TALVOR_SWAP_PATH=dst", std::string("TALVOR_SWAP_TARGET=") + input});
+        tool_run r = run({"src", "dst"}, swap);
+        EXPECT_EQ(r.out, r.name + ": dst et " + input + " sont le meme fichier\n");
+        EXPECT_EQ(r.status, 252);
+        EXPECT_TRUE(read_file(path("src")) == source);
+        EXPECT_TRUE(read_file(path("IP.BIN")) == insert);
+        unlink(path("dst").c_str());
+    }
+}
+
+} // namespace
