@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Times talvor against "cp --reflink=auto && dd conv=notrunc" and reports its
-# peak memory. A measurement for people, not a test: CI does not run it.
+# Times talvor against what a user would do instead, and reports its peak
+# memory. A measurement for people, not a test: CI does not run it.
 #
 #   bench/run.sh [path/to/talvor]      (default: build/release/talvor)
 #
-# Needs hyperfine and /usr/bin/time (Debian: hyperfine, time). As root it also
-# mounts a loop XFS image with reflink to time the shared-extent case
-# (Debian: xfsprogs). BENCH_DIR picks the disk to work on (default /var/tmp);
-# ROUNDS sets how many paired hyperfine rounds each case gets (default 5).
+# The reference is "cp --reflink=auto SOURCE DEST && dd if=IP.BIN of=DEST
+# bs=32768 count=1 conv=notrunc" for files, and "cat SOURCE | cat > DEST"
+# followed by the same dd for pipes. Needs hyperfine, /usr/bin/time and
+# python3 (Debian: hyperfine, time). As root it also mounts a loop XFS image
+# with reflink (Debian: xfsprogs) and times a sparse image from a cold cache.
+# BENCH_DIR picks the disk to work on (default /var/tmp); ROUNDS sets how many
+# paired hyperfine rounds each case gets (default 5).
 set -euo pipefail
 
 tool=$(realpath "${1:-build/release/talvor}")
@@ -25,29 +28,30 @@ for need in hyperfine /usr/bin/time python3; do
     command -v "$need" >/dev/null || { echo "bench: $need is missing" >&2; exit 1; }
 done
 
-# Median of each command over one hyperfine run; prints "tool other" in ms.
+# Median of each command over one hyperfine run, in ms: "first second".
 medians() {
-    local json=$work/h.json
-    hyperfine -N --style none --warmup 3 --runs "$1" --export-json "$json" \
-        "$2" "$3" >/dev/null 2>&1 || hyperfine --style none --warmup 3 --runs "$1" \
-        --export-json "$json" "$2" "$3" >/dev/null
+    local runs=$1 prepare=$2 json=$work/h.json
+    shift 2
+    hyperfine -N --style none --warmup 2 --runs "$runs" --prepare "$prepare" \
+        --export-json "$json" "$@" >/dev/null 2>&1
     python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; print(" ".join("%.3f" % (x["median"]*1000) for x in r))' "$json"
 }
 
-# Several hyperfine rounds, each timing both commands, in alternating order so
-# that neither always runs first; prints the median ratio tool/reference with
-# the rounds' min-max, so noise shows.
+# Rounds of hyperfine, each timing both commands, in alternating order so
+# that neither always runs first; prints the medians and the median ratio
+# talvor/reference with the rounds' min-max, so noise shows.
+# Once more outside the timing, the outputs must be the same bytes.
+#   compare LABEL RUNS PREPARE TALVOR REFERENCE
 compare() {
-    local label=$1 runs=$2 ours=$3 theirs=$4 ratios=() line
+    local label=$1 runs=$2 prepare=$3 ours=$4 theirs=$5 lines=() i
     for ((i = 0; i < rounds; i++)); do
         if ((i % 2 == 0)); then
-            line=$(medians "$runs" "$ours" "$theirs")
+            lines+=("$(medians "$runs" "$prepare" "$ours" "$theirs")")
         else
-            line=$(medians "$runs" "$theirs" "$ours" | awk '{ print $2, $1 }')
+            lines+=("$(medians "$runs" "$prepare" "$theirs" "$ours" | awk '{ print $2, $1 }')")
         fi
-        ratios+=("$line")
     done
-    printf '%s\n' "${ratios[@]}" | python3 -c '
+    printf '%s\n' "${lines[@]}" | python3 -c '
 import sys, statistics
 label = sys.argv[1]
 pairs = [tuple(map(float, l.split())) for l in sys.stdin if l.strip()]
@@ -55,46 +59,60 @@ r = [a / b for a, b in pairs]
 t = [a for a, _ in pairs]
 c = [b for _, b in pairs]
 print(f"{label}: talvor {statistics.median(t):.2f} ms ({min(t):.2f}-{max(t):.2f}), "
-      f"cp+dd {statistics.median(c):.2f} ms ({min(c):.2f}-{max(c):.2f}), "
+      f"reference {statistics.median(c):.2f} ms ({min(c):.2f}-{max(c):.2f}), "
       f"ratio {statistics.median(r):.3f} ({min(r):.3f}-{max(r):.3f})")' "$label"
+    sh -c "$prepare" && sh -c "$ours" >/dev/null && sh -c "$theirs" && cmp o r
 }
 
 peak_kib() {
     /usr/bin/time -f %M "$tool" "$1" "$2" 2>&1 >/dev/null | tail -1
 }
 
-reference() {
-    echo "cp --reflink=auto $1 $2 && dd if=IP.BIN of=$2 bs=32768 count=1 conv=notrunc status=none"
+on_disk_kib() {
+    du -k "$1" | cut -f1
+}
+
+# "cp && dd" and "cat | cat && dd" as one shell command each.
+copy_then_dd() {
+    echo "sh -c 'cp --reflink=auto $1 $2 && dd if=IP.BIN of=$2 bs=32768 count=1 conv=notrunc status=none'"
+}
+cat_then_dd() {
+    echo "sh -c 'cat $1 | cat > $2 && dd if=IP.BIN of=$2 bs=32768 count=1 conv=notrunc status=none'"
 }
 
 cd "$work"
 head -c 32768 /dev/urandom >IP.BIN
 head -c 1M /dev/urandom >src1m
 head -c 512M /dev/urandom >src512m
+# 5 GiB with 1 MiB of data at the start and 4 KiB at the end.
+head -c 1M /dev/urandom >sparse
+truncate -s $((5 * 1024 * 1024 * 1024 - 4096)) sparse
+head -c 4096 /dev/urandom >>sparse
 # Let the new sources reach the disk before anything is timed.
 sync
 
-echo "== ext4 or whatever holds $work (kernel copy)"
-compare "1 MiB source" 200 "$tool src1m out1m" "sh -c '$(reference src1m ref1m)'"
-compare "512 MiB source" 10 "$tool src512m out512m" "sh -c '$(reference src512m ref512m)'"
-cmp out512m ref512m && cmp out1m ref1m
+echo "== $(findmnt -no FSTYPE -T "$work") under $work"
+compare "1 MiB, new DEST" 100 "rm -f o r" "$tool src1m o" "$(copy_then_dd src1m r)"
+compare "512 MiB, new DEST" 5 "rm -f o r" "$tool src512m o" "$(copy_then_dd src512m r)"
+compare "512 MiB over the old DEST" 5 "true" "$tool src512m o" "$(copy_then_dd src512m r)"
+compare "512 MiB from a pipe, new DEST" 5 "rm -f o r" "sh -c 'cat src512m | $tool /dev/stdin o'" \
+    "$(cat_then_dd src512m r)"
+compare "5 GiB sparse, new DEST" 5 "rm -f o r" "$tool sparse o" "$(copy_then_dd sparse r)"
+echo "5 GiB sparse on disk: source $(on_disk_kib sparse) KiB, talvor's $(on_disk_kib o) KiB, reference's $(on_disk_kib r) KiB"
+if [ "$(id -u)" -eq 0 ]; then
+    compare "5 GiB sparse, new DEST, cold cache" 3 "rm -f o r; sync; echo 3 >/proc/sys/vm/drop_caches" \
+        "$tool sparse o" "$(copy_then_dd sparse r)"
+fi
 
 echo "== peak memory (maximum resident set, KiB)"
-echo "kernel copy:    1 MiB $(peak_kib src1m out1m), 512 MiB $(peak_kib src512m out512m)"
-if [ -w /dev/shm ]; then
-    # tmpfs to disk cannot be copied by the kernel: this is the streaming path.
-    cp src1m /dev/shm/talvor-bench-1m
-    cp src512m /dev/shm/talvor-bench-512m
-    echo "streaming:      1 MiB $(peak_kib /dev/shm/talvor-bench-1m s1m), 512 MiB $(peak_kib /dev/shm/talvor-bench-512m s512m)"
-    compare "streaming 512 MiB from tmpfs" 10 "$tool /dev/shm/talvor-bench-512m s512m" \
-        "sh -c '$(reference /dev/shm/talvor-bench-512m r512m)'"
-    rm -f /dev/shm/talvor-bench-1m /dev/shm/talvor-bench-512m
-fi
-rm -f out* ref* s512m s1m r512m
+rm -f o
+echo "1 MiB $(peak_kib src1m o), 512 MiB new $(peak_kib src512m p), 512 MiB over the old $(peak_kib src512m p), 5 GiB sparse $(peak_kib sparse q)"
+echo "from a pipe, 512 MiB: $(cat src512m | /usr/bin/time -f %M "$tool" /dev/stdin p 2>&1 >/dev/null | tail -1)"
+rm -f o p q r
 
 if [ "$(id -u)" -eq 0 ] && command -v mkfs.xfs >/dev/null; then
     echo "== loop-mounted XFS with reflink, 2 GiB source"
-    truncate -s 4G "$work/xfs.img"
+    truncate -s 6G "$work/xfs.img"
     mkfs.xfs -q -m reflink=1 "$work/xfs.img"
     mkdir "$mnt"
     mount -o loop "$work/xfs.img" "$mnt"
@@ -102,10 +120,9 @@ if [ "$(id -u)" -eq 0 ] && command -v mkfs.xfs >/dev/null; then
     head -c 2G /dev/urandom >"$mnt/src2g"
     sync
     cd "$mnt"
-    compare "2 GiB source on XFS" 20 "$tool src2g out2g" "sh -c '$(reference src2g ref2g)'"
-    cmp out2g ref2g
-    echo "extents of out2g: $(filefrag -v out2g | grep -c shared) shared of $(filefrag out2g | grep -o '[0-9]* extent')"
-    echo "peak memory:    2 GiB $(peak_kib src2g p2g) KiB"
+    compare "2 GiB on XFS, new DEST" 20 "rm -f o r" "$tool src2g o" "$(copy_then_dd src2g r)"
+    echo "extents of DEST: $(filefrag -v o | grep -c shared) shared of $(filefrag o | grep -o '[0-9]* extents\?')"
+    echo "peak memory, 2 GiB: $(peak_kib src2g p) KiB"
     cd "$work"
 else
     echo "== XFS case skipped: needs root and xfsprogs"

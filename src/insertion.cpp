@@ -18,6 +18,7 @@ struct files {
     std::FILE* destination;
     unsigned char* head;  // INSERT_LENGTH bytes: IP.BIN's leading bytes
     unsigned char* chunk; // WORK_BUFFER_SIZE bytes: what the body goes through
+    std::size_t step;     // how much of chunk one read asks for
 };
 
 // Copies from offset until end or the end of the source, with both streams
@@ -28,8 +29,8 @@ outcome copy_through(const files& f, std::int64_t end, std::int64_t* offset, boo
 {
     *ended = false;
     while (*offset < end) {
-        auto want = static_cast<std::size_t>(
-            std::min(end - *offset, static_cast<std::int64_t>(WORK_BUFFER_SIZE)));
+        auto want =
+            static_cast<std::size_t>(std::min(end - *offset, static_cast<std::int64_t>(f.step)));
         std::size_t got = std::fread(f.chunk, 1, want, f.source);
         if (std::ferror(f.source))
             return SOURCE_UNREADABLE;
@@ -142,14 +143,14 @@ outcome lay_head(const files& f, std::size_t n)
 outcome stream_insertion(const files& f, std::size_t head_length, std::int64_t* written)
 {
     *written = 0;
-    std::size_t got = std::fread(f.chunk, 1, WORK_BUFFER_SIZE, f.source);
+    std::size_t got = std::fread(f.chunk, 1, f.step, f.source);
     if (std::ferror(f.source))
         return SOURCE_UNREADABLE;
     std::memcpy(f.chunk, f.head, std::min(head_length, got));
     if (std::fwrite(f.chunk, 1, got, f.destination) != got)
         return DESTINATION_UNWRITABLE;
     *written = static_cast<std::int64_t>(got);
-    if (got < WORK_BUFFER_SIZE)
+    if (got < f.step)
         return DONE;
     bool ended = false;
     return copy_through(f, INT64_MAX, written, &ended);
@@ -263,6 +264,7 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     }
     f.head = buffer;
     f.chunk = buffer + INSERT_LENGTH;
+    f.step = regular_length(f.source) < 0 ? STREAM_READ_SIZE : WORK_BUFFER_SIZE;
     std::int64_t kept = 0;
     outcome o = write_destination(f, &kept);
     if (o != DONE)

@@ -9,10 +9,15 @@ constexpr const char* INSERT_FILE_NAME = "IP.BIN";
 // Most leading bytes that the insert file may replace.
 constexpr std::size_t INSERT_LENGTH = 32768;
 
-// What the body is copied through when the kernel cannot copy it: small
-// enough to stay in the processor's cache, large enough that a call costs
-// little per byte (see bench/).
-constexpr std::size_t WORK_BUFFER_SIZE = std::size_t{128} * 1024;
+// What the body is copied through when the kernel cannot copy it: large
+// enough that a call costs little per byte, small enough that memory stays
+// flat whatever the source's size (see bench/).
+constexpr std::size_t WORK_BUFFER_SIZE = std::size_t{1024} * 1024;
+// How much is read at once from a pipe or a device: what a pipe holds, so
+// that each write follows its read instead of waiting for the buffer to fill.
+constexpr std::size_t STREAM_READ_SIZE = std::size_t{64} * 1024;
+static_assert(INSERT_LENGTH <= STREAM_READ_SIZE && STREAM_READ_SIZE <= WORK_BUFFER_SIZE,
+              "the first block read must hold the whole head");
 
 // Width of the rules that frame the usage screen, line end excluded.
 constexpr int RULE_WIDTH = 77;
