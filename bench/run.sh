@@ -92,6 +92,9 @@ head -c 4096 /dev/urandom >>sparse
 sync
 
 echo "== $(findmnt -no FSTYPE -T "$work") under $work"
+# What starting any process costs here: no case can be faster.
+hyperfine -N --style none --warmup 5 --runs 100 --export-json "$work/h.json" /bin/true >/dev/null 2>&1
+python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"][0]; print("floor: /bin/true %.2f ms" % (r["median"]*1000))' "$work/h.json"
 compare "1 MiB, new DEST" 100 "rm -f o r" "$tool src1m o" "$(copy_then_dd src1m r)"
 compare "512 MiB, new DEST" 5 "rm -f o r" "$tool src512m o" "$(copy_then_dd src512m r)"
 compare "512 MiB over the old DEST" 5 "true" "$tool src512m o" "$(copy_then_dd src512m r)"

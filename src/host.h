@@ -5,8 +5,26 @@
 
 #include <cstdint>
 #include <cstdio>
+#if defined(_WIN32)
+#include <string>
+#endif
 
 #include "talvor.h"
+
+#if defined(__GNUC__)
+#define TALVOR_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define TALVOR_PRINTF(f, a)
+#endif
+
+// One formatted write on standard output. Text is UTF-8, and names in it
+// show as themselves whether the output is a console, a file or a pipe.
+void print_text(const char* format, ...) TALVOR_PRINTF(1, 2);
+
+#if defined(_WIN32)
+// An argument as Windows hands it to wmain, in the UTF-8 that the tool uses.
+std::string utf8_argument(const wchar_t* argument);
+#endif
 
 // Opens an existing file for reading as mode "rb" does; path is UTF-8.
 std::FILE* open_input(const char* path);

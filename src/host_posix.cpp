@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 
 #include "host.h"
 
@@ -51,6 +52,14 @@ bool wants_buffer(int error)
 #endif
 
 } // namespace
+
+void print_text(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+}
 
 std::FILE* open_input(const char* path)
 {

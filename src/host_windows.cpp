@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cstdarg>
 #include <cwchar>
 #include <string>
 
@@ -13,15 +14,30 @@
 namespace {
 
 // An empty result stands for a name that is not valid UTF-8, which no file has.
-std::wstring widened(const char* text)
+std::wstring widened(const char* text, DWORD flags = MB_ERR_INVALID_CHARS)
 {
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    int n = MultiByteToWideChar(CP_UTF8, flags, text, -1, nullptr, 0);
     if (n <= 0)
         return std::wstring();
     std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], n);
+    MultiByteToWideChar(CP_UTF8, flags, text, -1, &wide[0], n);
     wide.resize(static_cast<std::size_t>(n - 1));
     return wide;
+}
+
+// A console takes UTF-16 through WriteConsoleW, whatever its code page, with
+// the line ends that the C runtime gives it elsewhere.
+void write_console(HANDLE console, const std::string& text)
+{
+    std::wstring wide;
+    for (wchar_t c : widened(text.c_str(), 0)) {
+        if (c == L'\n')
+            wide += L'\r';
+        wide += c;
+    }
+    std::fflush(stdout);
+    DWORD done = 0;
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
 }
 
 HANDLE handle_of(std::FILE* stream)
@@ -30,6 +46,37 @@ HANDLE handle_of(std::FILE* stream)
 }
 
 } // namespace
+
+void print_text(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(out, &mode))
+        write_console(out, text);
+    else
+        std::fwrite(text.data(), 1, text.size(), stdout); // the UTF-8 bytes as they are
+}
+
+std::string utf8_argument(const wchar_t* argument)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, argument, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return std::string();
+    std::string text(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, argument, -1, &text[0], n, nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(n - 1));
+    return text;
+}
 
 std::FILE* open_input(const char* path)
 {

@@ -74,7 +74,7 @@ outcome copy_stretch(const files& f, std::int64_t end, bool* kernel_works, std::
 outcome clear_stretch(const files& f, std::int64_t offset, std::int64_t end,
                       std::int64_t* old_length)
 {
-    if (offset >= *old_length)
+    if (offset >= end || offset >= *old_length)
         return DONE;
     if (end >= *old_length) {
         if (!set_length(f.destination, offset))
@@ -189,26 +189,26 @@ outcome write_destination(const files& f, std::int64_t* kept)
 
 [[noreturn]] void cannot_open(const char* name, const char* path, int status)
 {
-    std::printf("%s: Je ne peux pas ouvrir %s\n", name, path);
+    print_text("%s: Je ne peux pas ouvrir %s\n", name, path);
     std::exit(status);
 }
 
 [[noreturn]] void same_file_refused(const char* name, const char* destination_path,
                                     const char* input_path)
 {
-    std::printf("%s: %s et %s sont le meme fichier\n", name, destination_path, input_path);
+    print_text("%s: %s et %s sont le meme fichier\n", name, destination_path, input_path);
     std::exit(STATUS_NO_DESTINATION);
 }
 
 [[noreturn]] void cannot_read(const char* name, const char* path)
 {
-    std::printf("%s: Je ne peux pas lire %s\n", name, path);
+    print_text("%s: Je ne peux pas lire %s\n", name, path);
     std::exit(STATUS_READ_FAILED);
 }
 
 [[noreturn]] void cannot_write(const char* name, const char* path)
 {
-    std::printf("%s: Je ne peux pas ecrire %s\n", name, path);
+    print_text("%s: Je ne peux pas ecrire %s\n", name, path);
     std::exit(STATUS_WRITE_FAILED);
 }
 
@@ -222,13 +222,13 @@ void cut_back(std::FILE* destination, std::int64_t kept)
 
 void print_report(const char* name)
 {
-    std::printf("\n");
-    std::printf("%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.", name, INSERT_FILE_NAME);
-    std::printf("\n");
-    std::printf("\n");
-    std::printf("%s\n", CREDIT_LINE);
-    std::printf("%s!!!!!!!\n", SIGN_OFF);
-    std::printf("\n");
+    print_text("\n");
+    print_text("%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.", name, INSERT_FILE_NAME);
+    print_text("\n");
+    print_text("\n");
+    print_text("%s\n", CREDIT_LINE);
+    print_text("%s!!!!!!!\n", SIGN_OFF);
+    print_text("\n");
 }
 
 } // namespace
@@ -238,7 +238,7 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     files f = {};
     f.insert = open_input(INSERT_FILE_NAME);
     if (f.insert == nullptr) {
-        std::printf("%s: Je ne peux pas ouvrir IP.BIN\n", name);
+        print_text("%s: Je ne peux pas ouvrir IP.BIN\n", name);
         std::exit(STATUS_NO_INSERT_FILE);
     }
     f.source = open_input(source_path);
@@ -259,7 +259,7 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     auto* buffer = static_cast<unsigned char*>(std::malloc(INSERT_LENGTH + WORK_BUFFER_SIZE));
     if (buffer == nullptr) {
         cut_back(f.destination, 0);
-        std::printf("%s: Je ne trouve pas le buffer de travail\n", name);
+        print_text("%s: Je ne trouve pas le buffer de travail\n", name);
         std::exit(STATUS_NO_BUFFER);
     }
     f.head = buffer;

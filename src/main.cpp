@@ -1,6 +1,10 @@
-#include <cstdio>
 #include <cstring>
+#if defined(_WIN32)
+#include <string>
+#include <vector>
+#endif
 
+#include "host.h"
 #include "insertion.h"
 #include "talvor.h"
 
@@ -10,37 +14,58 @@ static void print_rule(char mark)
     std::memset(line, mark, RULE_WIDTH);
     line[RULE_WIDTH] = '\n';
     line[RULE_WIDTH + 1] = '\0';
-    std::printf("%s", line);
+    print_text("%s", line);
 }
 
 static void print_usage()
 {
-    std::printf("\n");
-    std::printf("\n");
+    print_text("\n");
+    print_text("\n");
     print_rule('*');
-    std::printf("TALVOR.EXE L'insertion de .bin %s\n", AUTHOR_CREDIT);
-    std::printf("\n");
-    std::printf("Utilisation: TALVOR <source> <destination>\n");
+    print_text("TALVOR.EXE L'insertion de .bin %s\n", AUTHOR_CREDIT);
+    print_text("\n");
+    print_text("Utilisation: TALVOR <source> <destination>\n");
     print_rule('*');
-    std::printf("\n");
-    std::printf("\n");
+    print_text("\n");
+    print_text("\n");
     print_rule('#');
-    std::printf("La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
+    print_text("La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
                 "Ce programme ecrit dans les %d premiers octets, de la <source>,\n"
                 "le contenu de %s.\n"
                 "Cela cree un fichier qui est la <destination>.\n",
                 static_cast<int>(INSERT_LENGTH), INSERT_FILE_NAME);
     print_rule('#');
-    std::printf("\n");
-    std::printf("%s\n", SIGN_OFF);
-    std::printf("\n");
+    print_text("\n");
+    print_text("%s\n", SIGN_OFF);
+    print_text("\n");
 }
 
 // Only the count decides: two arguments are always two paths, whatever they look like.
-int main(int argc, char* argv[])
+static int dispatch(int argc, char* argv[])
 {
     if (argc == 3)
         run_insertion(argv[0], argv[1], argv[2]);
     print_usage();
     return STATUS_USAGE;
 }
+
+#if defined(_WIN32)
+// Windows hands over UTF-16, in which any name can be spelled; the tool
+// works in UTF-8 from here on.
+int wmain(int argc, wchar_t* argv[])
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(utf8_argument(argv[i]));
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments)
+        pointers.push_back(&argument[0]);
+    pointers.push_back(nullptr);
+    return dispatch(argc, pointers.data());
+}
+#else
+int main(int argc, char* argv[])
+{
+    return dispatch(argc, argv);
+}
+#endif
