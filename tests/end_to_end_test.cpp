@@ -12,6 +12,7 @@ using Usage = ToolTest;
 using Insertion = ToolTest;
 using Refusal = ToolTest;
 using SameFile = ToolTest;
+using Names = ToolTest;
 
 TEST_F(Usage, AnyCountButTwoShowsTheScreenAndOpensNothing)
 {
@@ -170,6 +171,39 @@ TEST_F(SameFile, DestinationNamingAnInputIsRefusedWhateverTheSpelling)
     // A different file with the same content is not the same file.
     write_file(path("twin"), source);
     EXPECT_EQ(run({"x", "twin"}).status, 0);
+}
+
+TEST_F(Names, AnyScriptWorksAndIsPrintedExactly)
+{
+    const std::string folder = "dossier Ωμέγα ゲーム";
+    const std::string source_name = "ゲーム_Ωμέγα_😀.iso";
+    const std::string destination_name = "出力 é.bin";
+    std::filesystem::create_directory(path(folder));
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(100000, 2);
+    write_file(path(folder + "/IP.BIN"), insert);
+    write_file(path(folder + "/" + source_name), source);
+    tool_run r = run_tool(path(folder), {source_name, destination_name});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, success_report(r.name));
+    EXPECT_TRUE(read_file(path(folder + "/" + destination_name)) == expected_output(source, insert));
+
+    write_file(path("IP.BIN"), insert);
+    std::string absent = folder + "/absent_" + source_name;
+    r = run({absent, folder + "/" + destination_name});
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir " + absent + "\n");
+    EXPECT_EQ(r.status, 253);
+}
+
+TEST_F(Names, ShownAsThemselvesOnATerminal)
+{
+    if (!have_program("script"))
+        GTEST_SKIP() << "script (bsdutils) is not installed";
+    write_file(path("IP.BIN"), "head");
+    // No emoji here: Wine's console cannot draw them.
+    const std::string absent = "absent ゲーム_Ωμέγα_é.iso";
+    std::string out = run_on_terminal(dir, {absent, "x"});
+    EXPECT_NE(out.find(": Je ne peux pas ouvrir " + absent), std::string::npos) << out;
 }
 
 } // namespace

@@ -138,6 +138,15 @@ std::string windows_name()
     return name;
 }
 
+// The word as one shell word, whatever it holds.
+std::string quoted(const std::string& word)
+{
+    std::string q = "'";
+    for (char c : word)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
 } // namespace
 
 bool tool_on_windows()
@@ -155,6 +164,8 @@ tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
     std::string program = argv[0];
     std::string name = command.back();
     run_options opts = options;
+    // Wine maps Unix names to Windows ones through the locale: pin it.
+    opts.env.push_back("LC_ALL=C.UTF-8");
     if (TOOL_ON_WINDOWS) {
         opts.env.push_back("WINEDEBUG=-all");
         name = windows_name();
@@ -188,6 +199,18 @@ run_options under_strace(const std::string& injection)
     return {{"strace", "-qq", "-o", "/dev/null", "-e", "inject=" + injection},
             nullptr,
             {NO_LEAK_CHECK}};
+}
+
+std::string run_on_terminal(const std::string& dir, const std::vector<std::string>& args)
+{
+    // A wide terminal, so that no line wraps and the console draws each name whole.
+    std::string inner = "stty cols 1000 2>/dev/null; exec";
+    for (const std::string& word : tool_command())
+        inner += " " + quoted(word);
+    for (const std::string& word : args)
+        inner += " " + quoted(word);
+    std::vector<std::string> argv = {"script", "-qec", inner, "/dev/null"};
+    return spawn(dir, argv, "script", {{}, nullptr, {"LC_ALL=C.UTF-8", "WINEDEBUG=-all"}}).out;
 }
 
 bool have_program(const std::string& name)

@@ -23,6 +23,10 @@ struct run_options {
 tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
                   const run_options& options = {});
 
+// Runs the tool in dir on a pseudo-terminal, as a console user would; returns
+// what the terminal received, control sequences included.
+std::string run_on_terminal(const std::string& dir, const std::vector<std::string>& args);
+
 bool tool_on_windows();
 // The shim of that name built for the tool under test, or "" when none was.
 std::string shim_path(const std::string& name);
