@@ -53,6 +53,7 @@ bool wants_buffer(int error)
 
 } // namespace
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
 void print_text(const char* format, ...)
 {
     va_list args;

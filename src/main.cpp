@@ -30,10 +30,10 @@ static void print_usage()
     print_text("\n");
     print_rule('#');
     print_text("La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
-                "Ce programme ecrit dans les %d premiers octets, de la <source>,\n"
-                "le contenu de %s.\n"
-                "Cela cree un fichier qui est la <destination>.\n",
-                static_cast<int>(INSERT_LENGTH), INSERT_FILE_NAME);
+               "Ce programme ecrit dans les %d premiers octets, de la <source>,\n"
+               "le contenu de %s.\n"
+               "Cela cree un fichier qui est la <destination>.\n",
+               static_cast<int>(INSERT_LENGTH), INSERT_FILE_NAME);
     print_rule('#');
     print_text("\n");
     print_text("%s\n", SIGN_OFF);

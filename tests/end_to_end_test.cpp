@@ -186,7 +186,8 @@ TEST_F(Names, AnyScriptWorksAndIsPrintedExactly)
     tool_run r = run_tool(path(folder), {source_name, destination_name});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, success_report(r.name));
-    EXPECT_TRUE(read_file(path(folder + "/" + destination_name)) == expected_output(source, insert));
+    EXPECT_TRUE(read_file(path(folder + "/" + destination_name)) ==
+                expected_output(source, insert));
 
     write_file(path("IP.BIN"), insert);
     std::string absent = folder + "/absent_" + source_name;
