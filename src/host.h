@@ -45,6 +45,10 @@ std::int64_t regular_length(std::FILE* stream);
 void next_data(std::FILE* source, std::int64_t offset, std::int64_t length, std::int64_t* start,
                std::int64_t* end);
 
+// Asks for a pipe that holds wanted bytes; gives what it holds then, or 0
+// for anything but a pipe and on hosts that cannot tell.
+std::size_t widen_pipe(std::FILE* stream, std::size_t wanted);
+
 // Lets the kernel copy count bytes from offset to the same offset, sharing
 // blocks where the file system can. *copied is how far it got; fewer than
 // count asks the caller to copy the rest itself. Stream positions are kept.

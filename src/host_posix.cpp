@@ -124,6 +124,23 @@ void next_data(std::FILE* source, std::int64_t offset, std::int64_t length, std:
 #endif
 }
 
+std::size_t widen_pipe(std::FILE* stream, std::size_t wanted)
+{
+#if defined(F_SETPIPE_SZ) && defined(F_GETPIPE_SZ)
+    int fd = fileno(stream);
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode))
+        return 0;
+    fcntl(fd, F_SETPIPE_SZ, static_cast<int>(wanted)); // a smaller pipe still works
+    int size = fcntl(fd, F_GETPIPE_SZ);
+    return size > 0 ? static_cast<std::size_t>(size) : 0;
+#else
+    (void)stream;
+    (void)wanted;
+    return 0;
+#endif
+}
+
 outcome kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
                     std::int64_t count, std::int64_t* copied)
 {

@@ -187,6 +187,16 @@ outcome write_destination(const files& f, std::int64_t* kept)
     return lay_head(f, n);
 }
 
+// How much one read asks for: a file is read a buffer at a time, a pipe a
+// quarter of what it holds, so that both ends keep busy.
+std::size_t read_step(std::FILE* source)
+{
+    if (regular_length(source) >= 0)
+        return WORK_BUFFER_SIZE;
+    std::size_t pipe = widen_pipe(source, PIPE_SIZE);
+    return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
+}
+
 [[noreturn]] void cannot_open(const char* name, const char* path, int status)
 {
     print_text("%s: Je ne peux pas ouvrir %s\n", name, path);
@@ -264,7 +274,7 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     }
     f.head = buffer;
     f.chunk = buffer + INSERT_LENGTH;
-    f.step = regular_length(f.source) < 0 ? STREAM_READ_SIZE : WORK_BUFFER_SIZE;
+    f.step = read_step(f.source);
     std::int64_t kept = 0;
     outcome o = write_destination(f, &kept);
     if (o != DONE)

@@ -13,9 +13,13 @@ constexpr std::size_t INSERT_LENGTH = 32768;
 // enough that a call costs little per byte, small enough that memory stays
 // flat whatever the source's size (see bench/).
 constexpr std::size_t WORK_BUFFER_SIZE = std::size_t{1024} * 1024;
-// How much is read at once from a pipe or a device: what a pipe holds, so
-// that each write follows its read instead of waiting for the buffer to fill.
+// How much is read at once from a pipe or a device, at the least: what a
+// pipe holds unless it is widened, so that each write follows its read
+// instead of waiting for a larger buffer to fill.
 constexpr std::size_t STREAM_READ_SIZE = std::size_t{64} * 1024;
+// A piped source is widened to this, and read a quarter of it at a time, so
+// that the writer at the other end keeps filling it meanwhile (see bench/).
+constexpr std::size_t PIPE_SIZE = std::size_t{1024} * 1024;
 static_assert(INSERT_LENGTH <= STREAM_READ_SIZE && STREAM_READ_SIZE <= WORK_BUFFER_SIZE,
               "the first block read must hold the whole head");
 
