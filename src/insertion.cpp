@@ -16,9 +16,10 @@ struct files {
     std::FILE* insert;
     std::FILE* source;
     std::FILE* destination;
-    unsigned char* head;  // INSERT_LENGTH bytes: IP.BIN's leading bytes
-    unsigned char* chunk; // WORK_BUFFER_SIZE bytes: what the body goes through
-    std::size_t step;     // how much of chunk one read asks for
+    unsigned char* head;        // INSERT_LENGTH bytes: IP.BIN's leading bytes
+    unsigned char* chunk;       // WORK_BUFFER_SIZE bytes: what the body goes through
+    std::size_t step;           // how much of chunk one read asks for
+    std::int64_t source_length; // as measured at the start; -1 if not a regular file
 };
 
 // Copies from offset until end or the end of the source, with both streams
@@ -103,7 +104,7 @@ outcome clear_stretch(const files& f, std::int64_t offset, std::int64_t end,
 // bytes of this run.
 outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached)
 {
-    std::int64_t length = regular_length(f.source);
+    std::int64_t length = f.source_length;
     bool kernel_works = true;
     bool ended = false;
     *reached = 0;
@@ -166,7 +167,7 @@ outcome write_destination(const files& f, std::int64_t* kept)
     if (std::ferror(f.insert))
         return INSERT_UNREADABLE;
     std::int64_t old_length = regular_length(f.destination);
-    if (regular_length(f.source) < 0 || old_length < 0) {
+    if (f.source_length < 0 || old_length < 0) {
         std::int64_t written = 0;
         outcome o = stream_insertion(f, head_length, &written);
         *kept = written;
@@ -189,9 +190,9 @@ outcome write_destination(const files& f, std::int64_t* kept)
 
 // How much one read asks for: a file is read a buffer at a time, a pipe a
 // quarter of what it holds, so that both ends keep busy.
-std::size_t read_step(std::FILE* source)
+std::size_t read_step(std::FILE* source, std::int64_t source_length)
 {
-    if (regular_length(source) >= 0)
+    if (source_length >= 0)
         return WORK_BUFFER_SIZE;
     std::size_t pipe = widen_pipe(source, PIPE_SIZE);
     return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
@@ -274,7 +275,8 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     }
     f.head = buffer;
     f.chunk = buffer + INSERT_LENGTH;
-    f.step = read_step(f.source);
+    f.source_length = regular_length(f.source);
+    f.step = read_step(f.source, f.source_length);
     std::int64_t kept = 0;
     outcome o = write_destination(f, &kept);
     if (o != DONE)
