@@ -65,4 +65,20 @@ bool set_length(std::FILE* stream, std::int64_t length);
 // Sets the stream's position with a 64-bit offset on every host.
 bool seek_to(std::FILE* stream, std::int64_t offset);
 
+// Every write to the destination goes through here, so that a stop handled
+// on another thread (Windows) never sees one half done; as fwrite.
+std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count);
+
+// From here on a stop (Ctrl-C, kill, a closed terminal or console) cuts a
+// regular destination back to what keep_on_stop last allowed, then ends the
+// process as that stop asks. Stops that were ignored when the process
+// started stay ignored; a file size limit becomes a failed write.
+void guard_destination(std::FILE* destination);
+
+// How many leading bytes of the destination a stop may leave from now on.
+void keep_on_stop(std::int64_t kept);
+
+// The destination is finished, or about to be closed: a stop leaves it be.
+void release_destination();
+
 #endif

@@ -1,11 +1,13 @@
 // The host services on POSIX systems, with Linux's kernel copy and hole
 // punching where they exist.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 
@@ -16,6 +18,32 @@ namespace {
 bool is_regular(int fd, struct stat* info)
 {
     return fstat(fd, info) == 0 && S_ISREG(info->st_mode);
+}
+
+// What a stop's handler works on. A handler can reach nothing but what is
+// global; lock-free, so it reads them whole even when it interrupts a store,
+// 64-bit offsets on 32-bit hosts included.
+std::atomic<int> guarded_descriptor{-1};
+std::atomic<std::int64_t> guarded_kept{0};
+static_assert(std::atomic<int>::is_always_lock_free &&
+                  std::atomic<std::int64_t>::is_always_lock_free,
+              "a signal handler may only read lock-free atomics");
+
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Async-signal-safe calls only, and nothing printed.
+extern "C" void on_stop(int signal_number)
+{
+    int fd = guarded_descriptor.load();
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        std::int64_t kept = guarded_kept.load();
+        if (info.st_size > kept)
+            (void)ftruncate(fd, static_cast<off_t>(kept));
+    }
+    // SA_RESETHAND has restored the default action: the process ends by this
+    // signal as soon as the handler returns, as its parent expects.
+    raise(signal_number);
 }
 
 #if defined(__linux__)
@@ -199,4 +227,42 @@ bool set_length(std::FILE* stream, std::int64_t length)
 bool seek_to(std::FILE* stream, std::int64_t offset)
 {
     return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
+{
+    return std::fwrite(bytes, 1, count, destination);
+}
+
+void guard_destination(std::FILE* destination)
+{
+    guarded_kept.store(0);
+    guarded_descriptor.store(fileno(destination));
+    // Past a file size limit, write fails with EFBIG instead of killing us.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, nullptr);
+    struct sigaction stop = {};
+    stop.sa_handler = on_stop;
+    stop.sa_flags = SA_RESETHAND;
+    sigemptyset(&stop.sa_mask);
+    for (int s : STOP_SIGNALS)
+        sigaddset(&stop.sa_mask, s);
+    for (int s : STOP_SIGNALS) {
+        struct sigaction old;
+        // nohup and background jobs ignore some stops on purpose.
+        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(s, &stop, nullptr);
+    }
+}
+
+void keep_on_stop(std::int64_t kept)
+{
+    guarded_kept.store(kept);
+}
+
+void release_destination()
+{
+    guarded_descriptor.store(-1);
 }

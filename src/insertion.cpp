@@ -23,9 +23,9 @@ struct files {
 };
 
 // Copies from offset until end or the end of the source, with both streams
-// already there. *offset follows every byte written; *ended tells that the
-// source ran out. fread only comes back short at end of file or on an error,
-// so pipes are handled like files.
+// already there. *offset follows every byte written, and so does what a stop
+// keeps; *ended tells that the source ran out. fread only comes back short at
+// end of file or on an error, so pipes are handled like files.
 outcome copy_through(const files& f, std::int64_t end, std::int64_t* offset, bool* ended)
 {
     *ended = false;
@@ -35,9 +35,10 @@ outcome copy_through(const files& f, std::int64_t end, std::int64_t* offset, boo
         std::size_t got = std::fread(f.chunk, 1, want, f.source);
         if (std::ferror(f.source))
             return SOURCE_UNREADABLE;
-        if (got > 0 && std::fwrite(f.chunk, 1, got, f.destination) != got)
+        if (got > 0 && write_out(f.destination, f.chunk, got) != got)
             return DESTINATION_UNWRITABLE;
         *offset += static_cast<std::int64_t>(got);
+        keep_on_stop(*offset);
         if (got < want) {
             *ended = true;
             return DONE;
@@ -56,6 +57,7 @@ outcome copy_stretch(const files& f, std::int64_t end, bool* kernel_works, std::
         std::int64_t copied = 0;
         outcome o = kernel_copy(f.source, f.destination, *offset, end - *offset, &copied);
         *offset += copied;
+        keep_on_stop(*offset);
         if (o != DONE)
             return o;
         if (*offset == end)
@@ -91,23 +93,22 @@ outcome clear_stretch(const files& f, std::int64_t offset, std::int64_t end,
     while (offset < end) {
         auto n = static_cast<std::size_t>(
             std::min(end - offset, static_cast<std::int64_t>(WORK_BUFFER_SIZE)));
-        if (std::fwrite(f.chunk, 1, n, f.destination) != n)
+        if (write_out(f.destination, f.chunk, n) != n)
             return DESTINATION_UNWRITABLE;
         offset += static_cast<std::int64_t>(n);
     }
     return DONE;
 }
 
-// Copies a regular source stretch by stretch of data, clearing the old bytes
-// under its holes, then whatever lies past the length it had when measured
-// (files of /proc say 0). *reached is how far the destination holds only
-// bytes of this run.
+// Copies a regular source from *reached on, stretch by stretch of data,
+// clearing the old bytes under its holes, then whatever lies past the length
+// it had when measured (files of /proc say 0). *reached is how far the
+// destination holds only bytes of this run.
 outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached)
 {
     std::int64_t length = f.source_length;
     bool kernel_works = true;
     bool ended = false;
-    *reached = 0;
     while (*reached < length && !ended) {
         std::int64_t start = 0;
         std::int64_t end = 0;
@@ -134,32 +135,64 @@ outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached
 // Writes n bytes of IP.BIN over the start of the destination.
 outcome lay_head(const files& f, std::size_t n)
 {
-    if (!seek_to(f.destination, 0) || std::fwrite(f.head, 1, n, f.destination) != n)
+    if (!seek_to(f.destination, 0) || write_out(f.destination, f.head, n) != n)
         return DESTINATION_UNWRITABLE;
     return DONE;
 }
 
-// For a source or a destination that cannot seek: the first block is read,
-// the head laid over it in memory and the rest streamed behind it.
-outcome stream_insertion(const files& f, std::size_t head_length, std::int64_t* written)
+// Reads up to want bytes of the source and writes them at the destination's
+// start with the head over them: IP.BIN's bytes, or zeros when the head is
+// to be laid last. *ended tells that the source ran out.
+outcome first_block(const files& f, std::size_t want, std::size_t head_length, bool sealed,
+                    std::int64_t* written, bool* ended)
 {
-    *written = 0;
-    std::size_t got = std::fread(f.chunk, 1, f.step, f.source);
+    std::size_t got = std::fread(f.chunk, 1, want, f.source);
     if (std::ferror(f.source))
         return SOURCE_UNREADABLE;
-    std::memcpy(f.chunk, f.head, std::min(head_length, got));
-    if (std::fwrite(f.chunk, 1, got, f.destination) != got)
+    std::size_t n = std::min(head_length, got);
+    if (sealed)
+        std::memset(f.chunk, 0, n);
+    else
+        std::memcpy(f.chunk, f.head, n);
+    if (write_out(f.destination, f.chunk, got) != got)
         return DESTINATION_UNWRITABLE;
     *written = static_cast<std::int64_t>(got);
-    if (got < f.step)
-        return DONE;
+    keep_on_stop(*written);
+    *ended = got < want;
+    return DONE;
+}
+
+// For a destination that cannot seek (a pipe, a character device): the head
+// goes out in the first block and the rest streams behind it.
+outcome stream_insertion(const files& f, std::size_t head_length, std::int64_t* written)
+{
     bool ended = false;
+    outcome o = first_block(f, f.step, head_length, false, written, &ended);
+    if (o != DONE || ended)
+        return o;
     return copy_through(f, INT64_MAX, written, &ended);
 }
 
-// Writes the whole destination. A regular one is rewritten in place and given
-// its length at the end; *kept is what it may keep if this fails, so that no
-// old byte survives and no failed run looks complete.
+// Writes all of the source but its head, which reads as zeros until it is
+// laid last: a run that ends anyhow before then, killed included, never
+// leaves a destination that looks finished. A file's first block ends on a
+// block boundary, so that the kernel can share the blocks after it.
+outcome write_body(const files& f, std::size_t head_length, std::int64_t old_length,
+                   std::int64_t* length)
+{
+    bool ended = false;
+    std::size_t want = f.source_length >= 0 ? INSERT_LENGTH : f.step;
+    outcome o = first_block(f, want, head_length, true, length, &ended);
+    if (o != DONE || ended)
+        return o;
+    if (f.source_length >= 0)
+        return copy_body(f, old_length, length);
+    return copy_through(f, INT64_MAX, length, &ended);
+}
+
+// Writes the whole destination. A regular one is rewritten in place, given
+// its length and then its head; *kept is what it may keep if this fails, so
+// that no old byte survives and no failed run looks complete.
 outcome write_destination(const files& f, std::int64_t* kept)
 {
     *kept = 0;
@@ -167,21 +200,16 @@ outcome write_destination(const files& f, std::int64_t* kept)
     if (std::ferror(f.insert))
         return INSERT_UNREADABLE;
     std::int64_t old_length = regular_length(f.destination);
-    if (f.source_length < 0 || old_length < 0) {
-        std::int64_t written = 0;
-        outcome o = stream_insertion(f, head_length, &written);
-        *kept = written;
-        if (o != DONE || old_length < 0 || written == old_length)
-            return o;
-        return set_length(f.destination, written) ? DONE : DESTINATION_UNWRITABLE;
-    }
+    if (old_length < 0)
+        return stream_insertion(f, head_length, kept);
     std::int64_t length = 0;
-    outcome o = copy_body(f, old_length, &length);
+    outcome o = write_body(f, head_length, old_length, &length);
     *kept = length;
     if (o != DONE)
         return o;
     // The body is whole from here on: a failure must not leave it looking done.
     *kept = 0;
+    keep_on_stop(0);
     if (regular_length(f.destination) != length && !set_length(f.destination, length))
         return DESTINATION_UNWRITABLE;
     auto n = static_cast<std::size_t>(std::min(static_cast<std::int64_t>(head_length), length));
@@ -226,6 +254,7 @@ std::size_t read_step(std::FILE* source, std::int64_t source_length)
 // Cuts a regular destination back to what this run wrote before it failed.
 void cut_back(std::FILE* destination, std::int64_t kept)
 {
+    keep_on_stop(kept);
     std::int64_t length = regular_length(destination);
     if (length > kept)
         set_length(destination, kept);
@@ -266,6 +295,7 @@ void run_insertion(const char* name, const char* source_path, const char* destin
         same_file_refused(name, destination_path, INSERT_FILE_NAME);
     // Every write goes straight to the file, so a failure knows what landed.
     std::setvbuf(f.destination, nullptr, _IONBF, 0);
+    guard_destination(f.destination);
 
     auto* buffer = static_cast<unsigned char*>(std::malloc(INSERT_LENGTH + WORK_BUFFER_SIZE));
     if (buffer == nullptr) {
@@ -294,6 +324,7 @@ void run_insertion(const char* name, const char* source_path, const char* destin
 
     // Inputs lose nothing if their close fails; the destination may.
     std::fclose(f.source);
+    release_destination();
     if (std::fclose(f.destination) != 0)
         cannot_write(name, destination_path);
     std::fclose(f.insert);

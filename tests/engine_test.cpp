@@ -149,7 +149,7 @@ TEST_F(InPlace, FailedRunLeavesNoOldByteAndNothingThatLooksDone)
     EXPECT_EQ(r.status, 249);
     std::string left = read_file(path("dst"));
     EXPECT_LT(left.size(), source.size());
-    EXPECT_TRUE(left == source.substr(0, left.size()));
+    EXPECT_TRUE(left == unsealed_output(source, pattern(32768, 1)).substr(0, left.size()));
 
     // The body is whole and only the head fails: nothing may remain.
     write_file(path("dst"), old);
@@ -165,7 +165,7 @@ TEST_F(InPlace, FailedRunLeavesNoOldByteAndNothingThatLooksDone)
     EXPECT_EQ(r.status, 249);
     left = read_file(path("dst"));
     EXPECT_LT(left.size(), source.size());
-    EXPECT_TRUE(left == expected_output(source, pattern(32768, 1)).substr(0, left.size()));
+    EXPECT_TRUE(left == unsealed_output(source, pattern(32768, 1)).substr(0, left.size()));
 }
 
 TEST_F(SameFileRace, InputLinkedInAfterAnyNameCheckIsRefusedUntouched)

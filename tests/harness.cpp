@@ -275,6 +275,11 @@ std::string expected_output(const std::string& source, const std::string& insert
     return out;
 }
 
+std::string unsealed_output(const std::string& source, const std::string& insert)
+{
+    return expected_output(source, std::string(insert.size(), '\0'));
+}
+
 std::string usage_screen()
 {
     std::string stars(77, '*');

@@ -59,6 +59,9 @@ std::vector<std::string> list_dir(const std::string& dir);
 
 // The source with the first min(IP.BIN, 32768, source) bytes taken from IP.BIN.
 std::string expected_output(const std::string& source, const std::string& insert);
+// The same with zeros where IP.BIN goes: what a run that did not finish may
+// leave a prefix of.
+std::string unsealed_output(const std::string& source, const std::string& insert);
 
 std::string usage_screen();
 std::string success_report(const std::string& name);
