@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +79,13 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
         close(out[1]);
         close(in[0]);
         close(in[1]);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+            signal(s, s == options.ignored_signal ? SIG_IGN : SIG_DFL);
+        if (options.file_size_limit >= 0) {
+            rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
+                            static_cast<rlim_t>(options.file_size_limit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         for (const std::string& e : options.env)
             putenv(strdup(e.c_str()));
         std::vector<char*> args;
@@ -92,6 +100,16 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
     if (options.input != nullptr)
         write_all(in[1], *options.input);
     close(in[1]);
+    int status = 0;
+    bool reaped = false;
+    if (options.stop_signal != 0) {
+        while (!options.stop_when() && !reaped) {
+            reaped = waitpid(pid, &status, WNOHANG) == pid;
+            usleep(1000);
+        }
+        if (!reaped)
+            kill(pid, options.stop_signal);
+    }
     std::string captured;
     char chunk[4096];
     for (;;) {
@@ -103,8 +121,7 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
         captured.append(chunk, static_cast<std::size_t>(n));
     }
     close(out[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (!reaped && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return {code, captured};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,13 @@ struct run_options {
     std::vector<std::string> wrapper;   // e.g. strace and its options
     const std::string* input = nullptr; // fed on standard input
     std::vector<std::string> env;       // NAME=value added to the child's
+    // The child starts with every stop signal at its default action, as in a
+    // terminal's foreground job, except this one, ignored as under nohup.
+    int ignored_signal = 0;
+    long long file_size_limit = -1; // bytes, as ulimit -f sets it
+    // Sent once stop_when() holds, polled while the tool runs.
+    int stop_signal = 0;
+    std::function<bool()> stop_when = {};
 };
 
 tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,

@@ -1,0 +1,142 @@
+// What a run that is stopped part way leaves: DEST cut back and the stop's
+// own status, a file size limit reported as a failed write, and, where
+// nothing can be caught, a DEST without its head.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+using Stop = ToolTest;
+
+const std::size_t MIB = 1024 * 1024;
+const std::size_t LENGTH = 6 * MIB;
+
+// Three stretches of data between holes, so that a file is copied in steps.
+std::string make_source(const std::string& file)
+{
+    std::string bytes(LENGTH, '\0');
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(LENGTH)), 0);
+    for (std::size_t at : {std::size_t{0}, 2 * MIB, 4 * MIB}) {
+        std::string data = pattern(MIB, static_cast<unsigned>(at / MIB + 7));
+        EXPECT_EQ(pwrite(fd, data.data(), data.size(), static_cast<off_t>(at)),
+                  static_cast<ssize_t>(MIB));
+        bytes.replace(at, MIB, data);
+    }
+    close(fd);
+    return bytes;
+}
+
+// Nothing of the old DEST is left, and what is there does not look finished.
+void expect_cut_back(const std::string& left, const std::string& source, const std::string& insert)
+{
+    EXPECT_LT(left.size(), source.size());
+    EXPECT_TRUE(left == unsealed_output(source, insert).substr(0, left.size()));
+}
+
+TEST_F(Stop, CaughtStopCutsBackAndEndsByItsSignal)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string shim = shim_path("stop_on_write");
+    if (shim.empty())
+        GTEST_SKIP() << "no stopping shim was built for the tool under test";
+    struct stop_case {
+        const char* what;
+        int signal;
+        bool piped;
+        bool ignored;
+    };
+    const stop_case cases[] = {
+        {"Ctrl-C", SIGINT, false, false},         {"kill", SIGTERM, true, false},
+        {"terminal closed", SIGHUP, false, false}, {"quit", SIGQUIT, true, false},
+        {"SIGKILL", SIGKILL, false, false},       {"hangup under nohup", SIGHUP, false, true},
+    };
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    std::string source = make_source(path("src"));
+    for (const stop_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(path("dst"), std::string(LENGTH, '\xAA'));
+        // The third write lands in the middle of the body either way.
+        run_options options = preloading(shim, {"TALVOR_STOP_AFTER=3",
+                                                "TALVOR_STOP_SIGNAL=" + std::to_string(c.signal)});
+        options.input = c.piped ? &source : nullptr;
+        options.ignored_signal = c.ignored ? c.signal : 0;
+        tool_run r = run({c.piped ? "/dev/stdin" : "src", "dst"}, options);
+        std::string left = read_file(path("dst"));
+        if (c.ignored) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_TRUE(left == expected_output(source, insert));
+            continue;
+        }
+        EXPECT_EQ(r.status, 128 + c.signal);
+        EXPECT_EQ(r.out, "");
+        if (c.signal == SIGKILL) {
+            // Nothing could be cut: the head alone says this is not a finished DEST.
+            EXPECT_TRUE(left.substr(0, insert.size()) == std::string(insert.size(), '\0'))
+                << "the head is there";
+            continue;
+        }
+        expect_cut_back(left, source, insert);
+    }
+}
+
+TEST_F(Stop, FileSizeLimitIsAFailedWrite)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    std::string source = make_source(path("src"));
+    for (bool piped : {false, true}) {
+        SCOPED_TRACE(piped ? "pipe" : "file");
+        write_file(path("dst"), std::string(LENGTH + 2 * MIB, '\xAA'));
+        run_options options;
+        options.file_size_limit = 2 * MIB;
+        options.input = piped ? &source : nullptr;
+        tool_run r = run({piped ? "/dev/stdin" : "src", "dst"}, options);
+        EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire dst\n");
+        EXPECT_EQ(r.status, 249);
+        expect_cut_back(read_file(path("dst")), source, insert);
+    }
+}
+
+// Windows hears of Ctrl-C on a thread of its own, which must cut DEST back
+// before the process ends; Wine turns a SIGINT into that event.
+TEST_F(Stop, ConsoleControlEventCutsBack)
+{
+    if (!tool_on_windows())
+        GTEST_SKIP() << "a POSIX tool's stops are the preloaded cases";
+    const long long length = 2LL * 1024 * MIB;
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    std::string old(MIB, '\xAA');
+    write_file(path("dst"), old);
+    ASSERT_EQ(truncate(path("dst").c_str(), length), 0);
+    std::string source = pattern(MIB, 2);
+    write_file(path("src"), source);
+    ASSERT_EQ(truncate(path("src").c_str(), length), 0);
+    run_options options;
+    options.stop_signal = SIGINT;
+    // Once the head reads as zeros the body is under way.
+    std::string dst = path("dst");
+    options.stop_when = [dst] {
+        char first = '\xAA';
+        int fd = open(dst.c_str(), O_RDONLY);
+        bool started = fd >= 0 && read(fd, &first, 1) == 1 && first == '\0';
+        close(fd);
+        return started;
+    };
+    tool_run r = run({"src", "dst"}, options);
+    EXPECT_NE(r.status, 0);
+    struct stat info;
+    ASSERT_EQ(stat(dst.c_str(), &info), 0);
+    ASSERT_LT(info.st_size, length) << "not cut back";
+    source.resize(static_cast<std::size_t>(info.st_size), '\0');
+    EXPECT_TRUE(read_file(dst) == unsealed_output(source, insert));
+}
+
+} // namespace
