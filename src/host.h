@@ -39,6 +39,18 @@ bool same_file(std::FILE* a, std::FILE* b);
 // The length of a regular file, or -1 for anything else (pipe, device...).
 std::int64_t regular_length(std::FILE* stream);
 
+// The length of a block device, or -1 for anything else.
+std::int64_t device_length(std::FILE* stream);
+
+// True when a regular file has fewer blocks than bytes but its file system
+// does not say where the holes are.
+bool hides_holes(std::FILE* source);
+
+// Makes [offset, end) of the destination share the source's blocks at the
+// same place, without copying; false where the file system cannot.
+bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                  std::int64_t end);
+
 // The next stretch of data in source at or after offset, as [*start, *end),
 // with *start == *end == length when only holes are left. Hosts that cannot
 // tell holes, and files without any, give [offset, length).
@@ -61,6 +73,12 @@ bool punch_hole(std::FILE* destination, std::int64_t offset, std::int64_t end);
 
 // Cuts or extends a regular file to length bytes.
 bool set_length(std::FILE* stream, std::int64_t length);
+
+// True when the write that just failed found no room (disk full, quota).
+bool ran_out_of_space();
+
+// Waits until what was written has reached the device; false if it failed.
+bool flush_to_device(std::FILE* stream);
 
 // Sets the stream's position with a 64-bit offset on every host.
 bool seek_to(std::FILE* stream, std::int64_t offset);

@@ -2,6 +2,10 @@
 // punching where they exist.
 #include <fcntl.h>
 #include <signal.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -122,6 +126,56 @@ std::int64_t regular_length(std::FILE* stream)
     return is_regular(fileno(stream), &info) ? static_cast<std::int64_t>(info.st_size) : -1;
 }
 
+std::int64_t device_length(std::FILE* stream)
+{
+#if defined(__linux__)
+    int fd = fileno(stream);
+    struct stat info;
+    std::uint64_t size = 0;
+    if (fstat(fd, &info) == 0 && S_ISBLK(info.st_mode) && ioctl(fd, BLKGETSIZE64, &size) == 0)
+        return static_cast<std::int64_t>(size);
+#else
+    (void)stream;
+#endif
+    return -1;
+}
+
+bool hides_holes(std::FILE* source)
+{
+#if defined(SEEK_HOLE)
+    int fd = fileno(source);
+    struct stat info;
+    if (!is_regular(fd, &info) || info.st_blocks * 512 >= info.st_size)
+        return false;
+    off_t kept = lseek(fd, 0, SEEK_CUR);
+    off_t hole = lseek(fd, 0, SEEK_HOLE);
+    lseek(fd, kept, SEEK_SET); // the stream counts on its position
+    return hole < 0 || hole >= info.st_size;
+#else
+    (void)source;
+    return false;
+#endif
+}
+
+bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                  std::int64_t end)
+{
+#if defined(__linux__) && defined(FICLONERANGE)
+    struct file_clone_range range = {};
+    range.src_fd = fileno(source);
+    range.src_offset = static_cast<std::uint64_t>(offset);
+    range.src_length = static_cast<std::uint64_t>(end - offset);
+    range.dest_offset = static_cast<std::uint64_t>(offset);
+    return offset < end && ioctl(fileno(destination), FICLONERANGE, &range) == 0;
+#else
+    (void)source;
+    (void)destination;
+    (void)offset;
+    (void)end;
+    return false;
+#endif
+}
+
 void next_data(std::FILE* source, std::int64_t offset, std::int64_t length, std::int64_t* start,
                std::int64_t* end)
 {
@@ -227,6 +281,16 @@ bool set_length(std::FILE* stream, std::int64_t length)
 bool seek_to(std::FILE* stream, std::int64_t offset)
 {
     return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool ran_out_of_space()
+{
+    return errno == ENOSPC || errno == EDQUOT;
+}
+
+bool flush_to_device(std::FILE* stream)
+{
+    return fsync(fileno(stream)) == 0;
 }
 
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cwchar>
 #include <string>
@@ -146,6 +147,22 @@ std::int64_t regular_length(std::FILE* stream)
     return size.QuadPart;
 }
 
+// Devices are opened as streams here, and holes are copied as zeros.
+std::int64_t device_length(std::FILE*)
+{
+    return -1;
+}
+
+bool hides_holes(std::FILE*)
+{
+    return false;
+}
+
+bool share_blocks(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
+{
+    return false;
+}
+
 void next_data(std::FILE*, std::int64_t offset, std::int64_t length, std::int64_t* start,
                std::int64_t* end)
 {
@@ -180,6 +197,16 @@ bool set_length(std::FILE* stream, std::int64_t length)
 bool seek_to(std::FILE* stream, std::int64_t offset)
 {
     return _fseeki64(stream, offset, SEEK_SET) == 0;
+}
+
+bool ran_out_of_space()
+{
+    return errno == ENOSPC;
+}
+
+bool flush_to_device(std::FILE* stream)
+{
+    return FlushFileBuffers(handle_of(stream)) != 0;
 }
 
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)

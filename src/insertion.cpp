@@ -11,6 +11,10 @@
 
 namespace {
 
+// The old length of a destination whose old bytes lie everywhere and cannot
+// be cut off: a block device.
+constexpr std::int64_t OLD_BYTES_EVERYWHERE = INT64_MAX;
+
 // The run's open files and its working memory.
 struct files {
     std::FILE* insert;
@@ -18,15 +22,61 @@ struct files {
     std::FILE* destination;
     unsigned char* head;        // INSERT_LENGTH bytes: IP.BIN's leading bytes
     unsigned char* chunk;       // WORK_BUFFER_SIZE bytes: what the body goes through
+    std::size_t head_length;    // how many of them IP.BIN gave
     std::size_t step;           // how much of chunk one read asks for
-    std::int64_t source_length; // as measured at the start; -1 if not a regular file
+    std::int64_t source_length; // as measured at the start; -1 for a pipe and the like
+    bool to_device;             // the destination is a block device
+    bool find_zeros;            // the source hides its holes: find them in its bytes
 };
+
+// Where the block that holds chunk position at ends, block boundaries being
+// those of the file.
+std::size_t block_end(std::int64_t offset, std::size_t at, std::size_t n)
+{
+    auto into = static_cast<std::size_t>((offset + static_cast<std::int64_t>(at)) % ZERO_BLOCK);
+    return std::min(n, at + ZERO_BLOCK - into);
+}
+
+bool whole_zero_block(const unsigned char* bytes, std::size_t n)
+{
+    return n == ZERO_BLOCK && bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
+}
+
+// Writes n bytes of the chunk at offset but leaves a hole wherever a whole
+// block is zeros; old bytes under such a block are punched out, or written
+// over where that cannot be done.
+outcome write_sparse(const files& f, std::size_t n, std::int64_t offset, std::int64_t old_length)
+{
+    std::size_t at = 0;
+    while (at < n) {
+        std::size_t end = block_end(offset, at, n);
+        bool zeros = whole_zero_block(f.chunk + at, end - at);
+        while (end < n) {
+            std::size_t next = block_end(offset, end, n);
+            if (whole_zero_block(f.chunk + end, next - end) != zeros)
+                break;
+            end = next;
+        }
+        std::int64_t from = offset + static_cast<std::int64_t>(at);
+        std::int64_t to = offset + static_cast<std::int64_t>(end);
+        bool left_as_hole =
+            zeros && (from >= old_length ||
+                      punch_hole(f.destination, from, std::min(to, old_length)));
+        if (!left_as_hole && (!seek_to(f.destination, from) ||
+                              write_out(f.destination, f.chunk + at, end - at) != end - at))
+            return DESTINATION_UNWRITABLE;
+        at = end;
+    }
+    return seek_to(f.destination, offset + static_cast<std::int64_t>(n)) ? DONE
+                                                                         : DESTINATION_UNWRITABLE;
+}
 
 // Copies from offset until end or the end of the source, with both streams
 // already there. *offset follows every byte written, and so does what a stop
 // keeps; *ended tells that the source ran out. fread only comes back short at
 // end of file or on an error, so pipes are handled like files.
-outcome copy_through(const files& f, std::int64_t end, std::int64_t* offset, bool* ended)
+outcome copy_through(const files& f, std::int64_t end, std::int64_t old_length,
+                     std::int64_t* offset, bool* ended)
 {
     *ended = false;
     while (*offset < end) {
@@ -35,8 +85,13 @@ outcome copy_through(const files& f, std::int64_t end, std::int64_t* offset, boo
         std::size_t got = std::fread(f.chunk, 1, want, f.source);
         if (std::ferror(f.source))
             return SOURCE_UNREADABLE;
-        if (got > 0 && write_out(f.destination, f.chunk, got) != got)
+        if (got > 0 && f.find_zeros) {
+            outcome o = write_sparse(f, got, *offset, old_length);
+            if (o != DONE)
+                return o;
+        } else if (got > 0 && write_out(f.destination, f.chunk, got) != got) {
             return DESTINATION_UNWRITABLE;
+        }
         *offset += static_cast<std::int64_t>(got);
         keep_on_stop(*offset);
         if (got < want) {
@@ -49,8 +104,8 @@ outcome copy_through(const files& f, std::int64_t end, std::int64_t* offset, boo
 
 // Copies [*offset, end) of the source to the same place: the kernel first
 // while it is willing, then the buffer for whatever it left.
-outcome copy_stretch(const files& f, std::int64_t end, bool* kernel_works, std::int64_t* offset,
-                     bool* ended)
+outcome copy_stretch(const files& f, std::int64_t end, std::int64_t old_length, bool* kernel_works,
+                     std::int64_t* offset, bool* ended)
 {
     *ended = false;
     if (*kernel_works) {
@@ -68,7 +123,7 @@ outcome copy_stretch(const files& f, std::int64_t end, bool* kernel_works, std::
         return SOURCE_UNREADABLE;
     if (!seek_to(f.destination, *offset))
         return DESTINATION_UNWRITABLE;
-    return copy_through(f, end, offset, ended);
+    return copy_through(f, end, old_length, offset, ended);
 }
 
 // Makes [offset, end) of the destination read as zeros where its old content
@@ -107,7 +162,12 @@ outcome clear_stretch(const files& f, std::int64_t offset, std::int64_t end,
 outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached)
 {
     std::int64_t length = f.source_length;
-    bool kernel_works = true;
+    // The kernel would copy hidden holes as zeros, unless it can share blocks.
+    bool kernel_works = !f.find_zeros;
+    if (f.find_zeros && share_blocks(f.source, f.destination, *reached, length)) {
+        *reached = length;
+        keep_on_stop(length);
+    }
     bool ended = false;
     while (*reached < length && !ended) {
         std::int64_t start = 0;
@@ -118,7 +178,7 @@ outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached
             return o;
         *reached = start;
         if (start < end) {
-            o = copy_stretch(f, end, &kernel_works, reached, &ended);
+            o = copy_stretch(f, end, old_length, &kernel_works, reached, &ended);
             if (o != DONE)
                 return o;
         }
@@ -129,7 +189,7 @@ outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached
         return SOURCE_UNREADABLE;
     if (!seek_to(f.destination, *reached))
         return DESTINATION_UNWRITABLE;
-    return copy_through(f, INT64_MAX, reached, &ended);
+    return copy_through(f, INT64_MAX, old_length, reached, &ended);
 }
 
 // Writes n bytes of IP.BIN over the start of the destination.
@@ -143,13 +203,13 @@ outcome lay_head(const files& f, std::size_t n)
 // Reads up to want bytes of the source and writes them at the destination's
 // start with the head over them: IP.BIN's bytes, or zeros when the head is
 // to be laid last. *ended tells that the source ran out.
-outcome first_block(const files& f, std::size_t want, std::size_t head_length, bool sealed,
-                    std::int64_t* written, bool* ended)
+outcome first_block(const files& f, std::size_t want, bool sealed, std::int64_t* written,
+                    bool* ended)
 {
     std::size_t got = std::fread(f.chunk, 1, want, f.source);
     if (std::ferror(f.source))
         return SOURCE_UNREADABLE;
-    std::size_t n = std::min(head_length, got);
+    std::size_t n = std::min(f.head_length, got);
     if (sealed)
         std::memset(f.chunk, 0, n);
     else
@@ -164,56 +224,70 @@ outcome first_block(const files& f, std::size_t want, std::size_t head_length, b
 
 // For a destination that cannot seek (a pipe, a character device): the head
 // goes out in the first block and the rest streams behind it.
-outcome stream_insertion(const files& f, std::size_t head_length, std::int64_t* written)
+outcome stream_insertion(const files& f, std::int64_t* written)
 {
     bool ended = false;
-    outcome o = first_block(f, f.step, head_length, false, written, &ended);
+    outcome o = first_block(f, f.step, false, written, &ended);
     if (o != DONE || ended)
         return o;
-    return copy_through(f, INT64_MAX, written, &ended);
+    return copy_through(f, INT64_MAX, 0, written, &ended);
 }
 
 // Writes all of the source but its head, which reads as zeros until it is
 // laid last: a run that ends anyhow before then, killed included, never
 // leaves a destination that looks finished. A file's first block ends on a
 // block boundary, so that the kernel can share the blocks after it.
-outcome write_body(const files& f, std::size_t head_length, std::int64_t old_length,
-                   std::int64_t* length)
+outcome write_body(const files& f, std::int64_t old_length, std::int64_t* length)
 {
     bool ended = false;
     std::size_t want = f.source_length >= 0 ? INSERT_LENGTH : f.step;
-    outcome o = first_block(f, want, head_length, true, length, &ended);
+    outcome o = first_block(f, want, true, length, &ended);
     if (o != DONE || ended)
         return o;
     if (f.source_length >= 0)
         return copy_body(f, old_length, length);
-    return copy_through(f, INT64_MAX, length, &ended);
+    return copy_through(f, INT64_MAX, old_length, length, &ended);
 }
 
-// Writes the whole destination. A regular one is rewritten in place, given
-// its length and then its head; *kept is what it may keep if this fails, so
-// that no old byte survives and no failed run looks complete.
-outcome write_destination(const files& f, std::int64_t* kept)
+// Writes the whole destination over old_length old bytes (-1: a stream that
+// has none). A file is rewritten in place, given its length and then its
+// head; *kept is what it may keep if this fails, so that no old byte
+// survives and no failed run looks complete.
+outcome write_destination(const files& f, std::int64_t old_length, std::int64_t* kept)
 {
     *kept = 0;
-    std::size_t head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
-    if (std::ferror(f.insert))
-        return INSERT_UNREADABLE;
-    std::int64_t old_length = regular_length(f.destination);
     if (old_length < 0)
-        return stream_insertion(f, head_length, kept);
+        return stream_insertion(f, kept);
     std::int64_t length = 0;
-    outcome o = write_body(f, head_length, old_length, &length);
+    outcome o = write_body(f, old_length, &length);
     *kept = length;
     if (o != DONE)
         return o;
     // The body is whole from here on: a failure must not leave it looking done.
     *kept = 0;
     keep_on_stop(0);
-    if (regular_length(f.destination) != length && !set_length(f.destination, length))
+    if (!f.to_device && regular_length(f.destination) != length &&
+        !set_length(f.destination, length))
         return DESTINATION_UNWRITABLE;
-    auto n = static_cast<std::size_t>(std::min(static_cast<std::int64_t>(head_length), length));
+    auto n = static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), length));
     return lay_head(f, n);
+}
+
+// Writes the destination. An old file rewritten in place may run out of
+// space while its old blocks are still held (copy-on-write file systems): it
+// is then emptied and written once more, as a new file would have been.
+outcome insert_head(const files& f, std::int64_t* kept)
+{
+    std::int64_t old_length = f.to_device ? OLD_BYTES_EVERYWHERE : regular_length(f.destination);
+    outcome o = write_destination(f, old_length, kept);
+    bool again = o == DESTINATION_UNWRITABLE && ran_out_of_space() && !f.to_device &&
+                 old_length > 0 && f.source_length >= 0;
+    if (!again)
+        return o;
+    keep_on_stop(0);
+    if (!set_length(f.destination, 0) || !seek_to(f.destination, 0) || !seek_to(f.source, 0))
+        return o;
+    return write_destination(f, 0, kept);
 }
 
 // How much one read asks for: a file is read a buffer at a time, a pipe a
@@ -306,9 +380,14 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     f.head = buffer;
     f.chunk = buffer + INSERT_LENGTH;
     f.source_length = regular_length(f.source);
+    if (f.source_length < 0)
+        f.source_length = device_length(f.source);
     f.step = read_step(f.source, f.source_length);
+    f.to_device = device_length(f.destination) >= 0;
+    f.find_zeros = hides_holes(f.source);
     std::int64_t kept = 0;
-    outcome o = write_destination(f, &kept);
+    f.head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
+    outcome o = std::ferror(f.insert) ? INSERT_UNREADABLE : insert_head(f, &kept);
     if (o != DONE)
         cut_back(f.destination, kept);
     switch (o) {
@@ -322,6 +401,9 @@ void run_insertion(const char* name, const char* source_path, const char* destin
         break;
     }
 
+    // A device reports its write errors only when asked to flush.
+    if (f.to_device && !flush_to_device(f.destination))
+        cannot_write(name, destination_path);
     // Inputs lose nothing if their close fails; the destination may.
     std::fclose(f.source);
     release_destination();

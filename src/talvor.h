@@ -20,6 +20,11 @@ constexpr std::size_t STREAM_READ_SIZE = std::size_t{64} * 1024;
 // A piped source is widened to this, and read a quarter of it at a time, so
 // that the writer at the other end keeps filling it meanwhile (see bench/).
 constexpr std::size_t PIPE_SIZE = std::size_t{1024} * 1024;
+// The smallest run of zeros left as a hole when a source's file system does
+// not say where its holes are: one block of most file systems. Divides the
+// first block, so that the body starts on a boundary.
+constexpr std::size_t ZERO_BLOCK = 4096;
+static_assert(INSERT_LENGTH % ZERO_BLOCK == 0, "the body starts on a block boundary");
 static_assert(INSERT_LENGTH <= STREAM_READ_SIZE && STREAM_READ_SIZE <= WORK_BUFFER_SIZE,
               "the first block read must hold the whole head");
 

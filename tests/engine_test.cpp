@@ -142,9 +142,9 @@ TEST_F(InPlace, FailedRunLeavesNoOldByteAndNothingThatLooksDone)
     std::string source = make_sparse(path("src"), l, 2);
     const std::string old(5 * MIB, '\xAA');
 
-    // The disk fills up while the second stretch is copied.
+    // The disk fills up while the second stretch is copied, and stays full.
     write_file(path("dst"), old);
-    tool_run r = run({"src", "dst"}, under_strace("copy_file_range:error=ENOSPC:when=2"));
+    tool_run r = run({"src", "dst"}, under_strace("copy_file_range:error=ENOSPC:when=2+"));
     EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire dst\n");
     EXPECT_EQ(r.status, 249);
     std::string left = read_file(path("dst"));
@@ -166,6 +166,43 @@ TEST_F(InPlace, FailedRunLeavesNoOldByteAndNothingThatLooksDone)
     left = read_file(path("dst"));
     EXPECT_LT(left.size(), source.size());
     EXPECT_TRUE(left == unsealed_output(source, pattern(32768, 1)).substr(0, left.size()));
+}
+
+// Rewriting in place needs room for new blocks while the old ones are held,
+// on copy-on-write file systems: out of room, the tool starts over once on
+// an emptied DEST, which frees them, and only then gives up.
+TEST_F(InPlace, OutOfSpaceStartsOverOnAnEmptiedDestination)
+{
+    SKIP_UNLESS_STRACE();
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    layout l = {"two stretches", 3 * MIB, {{0, MIB}, {2 * MIB, MIB}}, {}};
+    std::string source = make_sparse(path("src"), l, 2);
+    struct retry_case {
+        const char* what;
+        bool old;
+        const char* error;
+        int status;
+    } cases[] = {
+        {"disk full once, over an old DEST", true, "ENOSPC", 0},
+        {"quota once, over an old DEST", true, "EDQUOT", 0},
+        {"disk full, new DEST: nothing to free", false, "ENOSPC", 249},
+    };
+    for (const retry_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(path("dst").c_str());
+        if (c.old)
+            write_file(path("dst"), std::string(5 * MIB, '\xAA'));
+        tool_run r =
+            run({"src", "dst"}, under_strace(std::string("copy_file_range:error=") + c.error +
+                                             ":when=2"));
+        EXPECT_EQ(r.status, c.status);
+        std::string left = read_file(path("dst"));
+        if (c.status == 0)
+            EXPECT_TRUE(left == expected_output(source, insert));
+        else
+            EXPECT_TRUE(left == unsealed_output(source, insert).substr(0, left.size()));
+    }
 }
 
 TEST_F(SameFileRace, InputLinkedInAfterAnyNameCheckIsRefusedUntouched)

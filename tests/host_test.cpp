@@ -190,7 +190,7 @@ TEST_F(KernelCopy, EveryFallbackErrorStillGivesExactBytes)
     tool_run broken = run({"src", "dst"}, under_strace("copy_file_range:error=EIO:when=1"));
     EXPECT_EQ(broken.out, broken.name + ": Je ne peux pas lire src\n");
     EXPECT_EQ(broken.status, 250);
-    tool_run full = run({"src", "dst"}, under_strace("copy_file_range:error=ENOSPC:when=1"));
+    tool_run full = run({"src", "dst"}, under_strace("copy_file_range:error=ENOSPC:when=1+"));
     EXPECT_EQ(full.out, full.name + ": Je ne peux pas ecrire dst\n");
     EXPECT_EQ(full.status, 249);
 }
