@@ -48,8 +48,7 @@ bool hides_holes(std::FILE* source);
 
 // Makes [offset, end) of the destination share the source's blocks at the
 // same place, without copying; false where the file system cannot.
-bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset,
-                  std::int64_t end);
+bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset, std::int64_t end);
 
 // The next stretch of data in source at or after offset, as [*start, *end),
 // with *start == *end == length when only holes are left. Hosts that cannot

@@ -157,8 +157,7 @@ bool hides_holes(std::FILE* source)
 #endif
 }
 
-bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset,
-                  std::int64_t end)
+bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset, std::int64_t end)
 {
 #if defined(__linux__) && defined(FICLONERANGE)
     struct file_clone_range range = {};

@@ -59,9 +59,8 @@ outcome write_sparse(const files& f, std::size_t n, std::int64_t offset, std::in
         }
         std::int64_t from = offset + static_cast<std::int64_t>(at);
         std::int64_t to = offset + static_cast<std::int64_t>(end);
-        bool left_as_hole =
-            zeros && (from >= old_length ||
-                      punch_hole(f.destination, from, std::min(to, old_length)));
+        bool left_as_hole = zeros && (from >= old_length ||
+                                      punch_hole(f.destination, from, std::min(to, old_length)));
         if (!left_as_hole && (!seek_to(f.destination, from) ||
                               write_out(f.destination, f.chunk + at, end - at) != end - at))
             return DESTINATION_UNWRITABLE;

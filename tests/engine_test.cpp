@@ -193,9 +193,8 @@ TEST_F(InPlace, OutOfSpaceStartsOverOnAnEmptiedDestination)
         unlink(path("dst").c_str());
         if (c.old)
             write_file(path("dst"), std::string(5 * MIB, '\xAA'));
-        tool_run r =
-            run({"src", "dst"}, under_strace(std::string("copy_file_range:error=") + c.error +
-                                             ":when=2"));
+        tool_run r = run({"src", "dst"},
+                         under_strace(std::string("copy_file_range:error=") + c.error + ":when=2"));
         EXPECT_EQ(r.status, c.status);
         std::string left = read_file(path("dst"));
         if (c.status == 0)

@@ -51,9 +51,9 @@ TEST_F(Stop, CaughtStopCutsBackAndEndsByItsSignal)
         bool ignored;
     };
     const stop_case cases[] = {
-        {"Ctrl-C", SIGINT, false, false},         {"kill", SIGTERM, true, false},
+        {"Ctrl-C", SIGINT, false, false},          {"kill", SIGTERM, true, false},
         {"terminal closed", SIGHUP, false, false}, {"quit", SIGQUIT, true, false},
-        {"SIGKILL", SIGKILL, false, false},       {"hangup under nohup", SIGHUP, false, true},
+        {"SIGKILL", SIGKILL, false, false},        {"hangup under nohup", SIGHUP, false, true},
     };
     std::string insert = pattern(32768, 1);
     write_file(path("IP.BIN"), insert);
@@ -62,8 +62,8 @@ TEST_F(Stop, CaughtStopCutsBackAndEndsByItsSignal)
         SCOPED_TRACE(c.what);
         write_file(path("dst"), std::string(LENGTH, '\xAA'));
         // The third write lands in the middle of the body either way.
-        run_options options = preloading(shim, {"TALVOR_STOP_AFTER=3",
-                                                "TALVOR_STOP_SIGNAL=" + std::to_string(c.signal)});
+        run_options options = preloading(
+            shim, {"TALVOR_STOP_AFTER=3", "TALVOR_STOP_SIGNAL=" + std::to_string(c.signal)});
         options.input = c.piped ? &source : nullptr;
         options.ignored_signal = c.ignored ? c.signal : 0;
         tool_run r = run({c.piped ? "/dev/stdin" : "src", "dst"}, options);
