@@ -383,7 +383,8 @@ void run_insertion(const char* name, const char* source_path, const char* destin
         f.source_length = device_length(f.source);
     f.step = read_step(f.source, f.source_length);
     f.to_device = device_length(f.destination) >= 0;
-    f.find_zeros = hides_holes(f.source);
+    // Holes can only be left in what can seek.
+    f.find_zeros = hides_holes(f.source) && (f.to_device || regular_length(f.destination) >= 0);
     std::int64_t kept = 0;
     f.head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
     outcome o = std::ferror(f.insert) ? INSERT_UNREADABLE : insert_head(f, &kept);
