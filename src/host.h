@@ -31,13 +31,28 @@ std::FILE* open_input(const char* path);
 
 // Opens path for writing without translation, creating it if absent but
 // never truncating it: its old bytes stay until the caller knows what it is.
+// Superseded by the form below, which the engine is moving to.
 std::FILE* open_output(const char* path);
+
+// Opens path for writing without translation, creating it if absent, unless
+// it is already open as one of inputs[0..count): then nothing is opened for
+// writing, *same is that input's index and the result is nullptr. Otherwise
+// *same is count. An existing file keeps its bytes, except on overlayfs,
+// where it is emptied rather than copied up from a lower layer first.
+std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
+                       std::size_t* same);
 
 // True when both streams are open on the very same file.
 bool same_file(std::FILE* a, std::FILE* b);
 
 // The length of a regular file, or -1 for anything else (pipe, device...).
 std::int64_t regular_length(std::FILE* stream);
+
+// The length of a block device, or -1 for anything else.
+std::int64_t device_length(std::FILE* stream);
+
+// Pushes what was written to stream down to its device; false if that failed.
+bool flush_to_device(std::FILE* stream);
 
 // The next stretch of data in source at or after offset, as [*start, *end),
 // with *start == *end == length when only holes are left. Hosts that cannot

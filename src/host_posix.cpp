@@ -1,9 +1,15 @@
 // The host services on POSIX systems, with Linux's kernel copy and hole
 // punching where they exist.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -23,33 +29,40 @@ bool is_regular(int fd, struct stat* info)
 // Bigger requests gain nothing and keep a single call from running for long.
 constexpr std::int64_t KERNEL_COPY_CHUNK = std::int64_t{1} << 30;
 
-// Errors that only say this pair of files cannot be copied by the kernel: the
-// buffer then copies the rest, and meets the real error if there is one.
-bool wants_buffer(int error)
+// Room for "/proc/self/fd/" and any descriptor number.
+constexpr std::size_t PROC_FD_NAME_SIZE = 32;
+
+// Opens for writing the very file that the O_PATH descriptor holds, which no
+// name swapped in meanwhile can change; errno ENOENT when /proc is missing.
+int reopen_for_writing(int probe, int flags)
 {
-    switch (error) {
-    case ENOSYS:
-    case EXDEV:
-    case EOPNOTSUPP:
-#if ENOTSUP != EOPNOTSUPP
-    case ENOTSUP:
-#endif
-    case EINVAL:
-    case EPERM:
-    case EBADF:
-    case ETXTBSY:
-    case EACCES:
-    case ENOTTY:
-    case ENOENT:
-    case EFBIG:
-    case EOVERFLOW:
-        return true;
-    default:
-        return false;
-    }
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
+    return open(name, O_WRONLY | O_CLOEXEC | flags);
+}
+
+// An overlayfs file is copied up to be written, with its old bytes unless it
+// is emptied by that same open; they are not wanted, so it is emptied.
+bool empty_when_opened(int probe, const struct stat& info)
+{
+    struct statfs where;
+    return S_ISREG(info.st_mode) && fstatfs(probe, &where) == 0 &&
+           where.f_type == OVERLAYFS_SUPER_MAGIC;
 }
 
 #endif
+
+// The index of the input that is the same file as info, or count.
+std::size_t input_index(const struct stat& info, std::FILE* const* inputs, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        struct stat other;
+        if (fstat(fileno(inputs[i]), &other) == 0 && other.st_dev == info.st_dev &&
+            other.st_ino == info.st_ino)
+            return i;
+    }
+    return count;
+}
 
 } // namespace
 
@@ -79,6 +92,43 @@ std::FILE* open_output(const char* path)
     return stream;
 }
 
+std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
+                       std::size_t* same)
+{
+    *same = count;
+    int fd = -1;
+#if defined(__linux__)
+    // Compared before any open for writing, which on overlayfs would copy an
+    // input up even when the run is then refused.
+    int probe = open(path, O_PATH | O_CLOEXEC);
+    struct stat found;
+    if (probe >= 0 && fstat(probe, &found) == 0) {
+        *same = input_index(found, inputs, count);
+        if (*same == count)
+            fd = reopen_for_writing(probe, empty_when_opened(probe, found) ? O_TRUNC : 0);
+        int error = errno;
+        close(probe);
+        if (*same < count || (fd < 0 && error != ENOENT))
+            return nullptr;
+    } else if (probe >= 0) {
+        close(probe);
+    }
+#endif
+    if (fd < 0)
+        fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    // Checked again as open: a name swapped in after the look above may be an
+    // input, which this open did not truncate.
+    struct stat info;
+    if (fstat(fd, &info) == 0)
+        *same = input_index(info, inputs, count);
+    std::FILE* stream = *same == count ? fdopen(fd, "wb") : nullptr;
+    if (stream == nullptr)
+        close(fd);
+    return stream;
+}
+
 bool same_file(std::FILE* a, std::FILE* b)
 {
     struct stat x;
@@ -92,6 +142,31 @@ std::int64_t regular_length(std::FILE* stream)
 {
     struct stat info;
     return is_regular(fileno(stream), &info) ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
+std::int64_t device_length(std::FILE* stream)
+{
+    int fd = fileno(stream);
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode))
+        return -1;
+#if defined(BLKGETSIZE64)
+    std::uint64_t size = 0;
+    if (ioctl(fd, BLKGETSIZE64, &size) == 0)
+        return static_cast<std::int64_t>(size);
+#endif
+    off_t kept = lseek(fd, 0, SEEK_CUR);
+    off_t end = lseek(fd, 0, SEEK_END);
+    lseek(fd, kept, SEEK_SET); // the stream counts on its position
+    return end >= 0 ? static_cast<std::int64_t>(end) : -1;
+}
+
+bool flush_to_device(std::FILE* stream)
+{
+    if (std::fflush(stream) != 0)
+        return false;
+    // EINVAL: a pipe or the like, which holds nothing back to flush.
+    return fsync(fileno(stream)) == 0 || errno == EINVAL;
 }
 
 void next_data(std::FILE* source, std::int64_t offset, std::int64_t length, std::int64_t* start,
@@ -165,9 +240,11 @@ outcome kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offs
             return DONE;
         if (errno == EINTR)
             continue;
-        if (wants_buffer(errno))
-            return DONE;
-        return errno == ENOSPC || errno == EDQUOT ? DESTINATION_UNWRITABLE : SOURCE_UNREADABLE;
+        // Only a full disk or quota is surely the destination's. Any other
+        // error may say the kernel will not copy this pair, or come from
+        // either file (EIO): the buffer copies the rest, and meets a real
+        // error again on the side it belongs to.
+        return errno == ENOSPC || errno == EDQUOT ? DESTINATION_UNWRITABLE : DONE;
     }
 #else
     (void)source;

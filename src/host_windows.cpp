@@ -4,6 +4,7 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cstdarg>
 #include <cwchar>
@@ -100,6 +101,23 @@ std::FILE* open_output(const char* path)
     return stream;
 }
 
+std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
+                       std::size_t* same)
+{
+    *same = count;
+    std::FILE* stream = open_output(path);
+    if (stream == nullptr)
+        return nullptr;
+    // Opening did not truncate, so an input found here has lost nothing.
+    for (std::size_t i = 0; i < count && *same == count; ++i)
+        if (same_file(stream, inputs[i]))
+            *same = i;
+    if (*same == count)
+        return stream;
+    std::fclose(stream);
+    return nullptr;
+}
+
 // The C runtime reports inode 0 here, so identity is the volume serial number
 // and the file index of each open handle.
 bool same_file(std::FILE* a, std::FILE* b)
@@ -120,6 +138,28 @@ std::int64_t regular_length(std::FILE* stream)
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size))
         return -1;
     return size.QuadPart;
+}
+
+std::int64_t device_length(std::FILE* stream)
+{
+    HANDLE handle = handle_of(stream);
+    LARGE_INTEGER size;
+    GET_LENGTH_INFORMATION info;
+    DWORD got = 0;
+    // A volume or a disk opened as a file has no file size, only a length.
+    if (GetFileType(handle) != FILE_TYPE_DISK || GetFileSizeEx(handle, &size) ||
+        !DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &got,
+                         nullptr))
+        return -1;
+    return info.Length.QuadPart;
+}
+
+bool flush_to_device(std::FILE* stream)
+{
+    if (std::fflush(stream) != 0)
+        return false;
+    // A pipe or a console holds nothing back to flush.
+    return FlushFileBuffers(handle_of(stream)) || GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
 void next_data(std::FILE*, std::int64_t offset, std::int64_t length, std::int64_t* start,
