@@ -37,8 +37,9 @@ std::FILE* open_output(const char* path);
 // Opens path for writing without translation, creating it if absent, unless
 // it is already open as one of inputs[0..count): then nothing is opened for
 // writing, *same is that input's index and the result is nullptr. Otherwise
-// *same is count. An existing file keeps its bytes, except on overlayfs,
-// where it is emptied rather than copied up from a lower layer first.
+// *same is count. An existing file keeps its bytes, except one that
+// overlayfs has only in a lower layer, or cannot tell: it is emptied rather
+// than copied up with them first.
 std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
                        std::size_t* same);
 

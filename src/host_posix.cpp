@@ -13,7 +13,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
 
 #include "host.h"
 
@@ -41,13 +47,106 @@ int reopen_for_writing(int probe, int flags)
     return open(name, O_WRONLY | O_CLOEXEC | flags);
 }
 
-// An overlayfs file is copied up to be written, with its old bytes unless it
-// is emptied by that same open; they are not wanted, so it is emptied.
+// mountinfo escapes a byte as a backslash and three octal digits.
+constexpr std::size_t ESCAPE_DIGITS = 3;
+constexpr int ESCAPE_BASE = 8;
+
+bool is_octal(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// A field of /proc/self/mountinfo as it was before the kernel escaped it.
+std::string unescaped(const std::string& field)
+{
+    std::string plain;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        bool escape = field[i] == '\\' && i + ESCAPE_DIGITS < field.size();
+        for (std::size_t k = 1; escape && k <= ESCAPE_DIGITS; ++k)
+            escape = is_octal(field[i + k]);
+        if (escape) {
+            plain += static_cast<char>(
+                std::strtol(field.substr(i + 1, ESCAPE_DIGITS).c_str(), nullptr, ESCAPE_BASE));
+            i += ESCAPE_DIGITS;
+        } else {
+            plain += field[i];
+        }
+    }
+    return plain;
+}
+
+// The mount ID of the open file, as /proc/self/fdinfo gives it; "" if unknown.
+std::string mount_id(int fd)
+{
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
+    std::ifstream info(name);
+    std::string key;
+    std::string id;
+    while (info >> key && key != "mnt_id:")
+        info.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    info >> id;
+    return id;
+}
+
+// Where an overlayfs file would be in the upper layer if it were there, from
+// its path and its mount's line in /proc/self/mountinfo; "" if unknown.
+std::string upper_layer_path(const std::string& file, const std::string& id)
+{
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        // id parent major:minor root mount-point options... - type source super-options
+        std::istringstream fields(line);
+        std::string mount, parent, device, root, point, word;
+        if (!(fields >> mount >> parent >> device >> root >> point) || mount != id)
+            continue;
+        root = unescaped(root);
+        point = unescaped(point);
+        while (fields >> word && word != "-") {
+        }
+        std::string type, source, options;
+        fields >> type >> source >> options;
+        std::string upper;
+        std::istringstream each(options);
+        while (std::getline(each, word, ','))
+            if (word.rfind("upperdir=", 0) == 0)
+                upper = unescaped(word.substr(word.find('=') + 1));
+        if (point == "/")
+            point.clear();
+        if (upper.empty() || file.compare(0, point.size(), point) != 0 ||
+            file.size() <= point.size() || file[point.size()] != '/')
+            return std::string();
+        return upper + (root == "/" ? std::string() : root) + file.substr(point.size());
+    }
+    return std::string();
+}
+
+// Whether the overlayfs file that probe holds is in the upper layer already;
+// false when /proc cannot tell, as in a container whose upper layer lies
+// outside it.
+bool in_upper_layer(int probe)
+{
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
+    char target[PATH_MAX];
+    ssize_t n = readlink(name, target, sizeof target);
+    if (n <= 0 || static_cast<std::size_t>(n) == sizeof target)
+        return false;
+    std::string upper =
+        upper_layer_path(std::string(target, static_cast<std::size_t>(n)), mount_id(probe));
+    struct stat there;
+    return !upper.empty() && lstat(upper.c_str(), &there) == 0 && S_ISREG(there.st_mode);
+}
+
+// An overlayfs file only in a lower layer is copied up to be written, with
+// its old bytes unless that same open empties it; they are not wanted, so it
+// is emptied. One already in the upper layer is rewritten in place.
 bool empty_when_opened(int probe, const struct stat& info)
 {
     struct statfs where;
     return S_ISREG(info.st_mode) && fstatfs(probe, &where) == 0 &&
-           where.f_type == OVERLAYFS_SUPER_MAGIC;
+           where.f_type == OVERLAYFS_SUPER_MAGIC && !in_upper_layer(probe);
 }
 
 #endif

@@ -105,6 +105,13 @@ TEST_F(FileSystems, OverlayDestinationOnlyInTheLowerLayerIsNotCopiedUp)
     EXPECT_TRUE(read_file(mnt + "/dst") == expected_output(source, insert));
     EXPECT_TRUE(read_file(path("upper/u/dst")) == expected_output(source, insert));
     EXPECT_TRUE(read_file(path("lower/src")) == source);
+
+    // Now in the upper layer, and shorter this time.
+    std::string shorter = pattern(MIB, 4);
+    write_file(mnt + "/shorter", shorter);
+    r = run_tool(mnt, {"shorter", "dst"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(path("upper/u/dst")) == expected_output(shorter, insert));
 }
 
 TEST_F(FileSystems, ZerosBecomeHolesWhereTheFileSystemReportsNone)
