@@ -8,7 +8,10 @@
 # bs=32768 count=1 conv=notrunc" for files, and "cat SOURCE | cat > DEST"
 # followed by the same dd for pipes. Needs hyperfine, /usr/bin/time and
 # python3 (Debian: hyperfine, time). As root it also mounts a loop XFS image
-# with reflink (Debian: xfsprogs) and times a sparse image from a cold cache.
+# with reflink (Debian: xfsprogs) and times a sparse image from a cold cache,
+# then a sparse source on NTFS through ntfs-3g (ntfs-3g), a destination only
+# in an overlay's lower layer with an ext4 upper one (e2fsprogs), and a loop
+# block device as the source.
 # BENCH_DIR picks the disk to work on (default /var/tmp); ROUNDS sets how many
 # paired hyperfine rounds each case gets (default 5).
 set -euo pipefail
@@ -17,9 +20,14 @@ tool=$(realpath "${1:-build/release/talvor}")
 rounds=${ROUNDS:-5}
 work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/talvor-bench.XXXXXX")
 mnt="$work/xfs"
+loop=
 
 cleanup() {
-    mountpoint -q "$mnt" 2>/dev/null && umount "$mnt"
+    [ -z "$loop" ] || losetup -d "$loop"
+    local m
+    for m in "$work/overlay" "$work/upper" "$work/ntfs" "$mnt"; do
+        mountpoint -q "$m" 2>/dev/null && umount "$m"
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -129,4 +137,67 @@ if [ "$(id -u)" -eq 0 ] && command -v mkfs.xfs >/dev/null; then
     cd "$work"
 else
     echo "== XFS case skipped: needs root and xfsprogs"
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "== NTFS, overlay and block device cases skipped: they need root"
+    exit 0
+fi
+
+if command -v ntfs-3g >/dev/null && command -v mkfs.ntfs >/dev/null; then
+    echo "== NTFS through ntfs-3g, which reports no hole: 1 GiB sparse source with 1 MiB of data"
+    truncate -s 4G "$work/ntfs.img"
+    mkfs.ntfs -q -F -f "$work/ntfs.img" >/dev/null 2>&1
+    mkdir "$work/ntfs"
+    ntfs-3g "$work/ntfs.img" "$work/ntfs"
+    cp IP.BIN "$work/ntfs/"
+    head -c 1M /dev/urandom >"$work/ntfs/sparse"
+    truncate -s 1G "$work/ntfs/sparse"
+    sync
+    cd "$work/ntfs"
+    compare "1 GiB sparse on ntfs-3g, new DEST" 3 "rm -f o r" "$tool sparse o" \
+        "$(copy_then_dd sparse r)"
+    echo "on disk: source $(on_disk_kib sparse) KiB, talvor's $(on_disk_kib o) KiB, reference's $(on_disk_kib r) KiB"
+    rm -f o r
+    cd "$work"
+    umount "$work/ntfs"
+else
+    echo "== NTFS case skipped: needs ntfs-3g"
+fi
+
+if command -v mkfs.ext4 >/dev/null && grep -qw overlay /proc/filesystems; then
+    echo "== overlay, ext4 upper layer: 80 MiB destination only in the lower layer"
+    mkdir -p "$work/lower" "$work/upper" "$work/overlay" "$work/ovl-run"
+    head -c 80M /dev/urandom >"$work/lower/src"
+    cp "$work/lower/src" "$work/lower/o"
+    cp "$work/lower/src" "$work/lower/r"
+    truncate -s 1G "$work/upper.img"
+    mkfs.ext4 -q "$work/upper.img"
+    mount -o loop "$work/upper.img" "$work/upper"
+    cp IP.BIN "$work/ovl-run/"
+    ln -s "$work/overlay/o" "$work/ovl-run/o"
+    ln -s "$work/overlay/r" "$work/ovl-run/r"
+    ovl_opts="lowerdir=$work/lower,upperdir=$work/upper/u,workdir=$work/upper/w"
+    # Every run starts from an empty upper layer, so both destinations are
+    # lower-only again.
+    fresh="sh -c 'mountpoint -q $work/overlay && umount $work/overlay; rm -rf $work/upper/u $work/upper/w; mkdir $work/upper/u $work/upper/w; mount -t overlay overlay -o $ovl_opts $work/overlay'"
+    sh -c "$fresh"
+    sync
+    cd "$work/ovl-run"
+    compare "80 MiB over a lower-only DEST on overlay" 10 "$fresh" "$tool $work/overlay/src o" \
+        "$(copy_then_dd "$work/overlay/src" r)"
+    cd "$work"
+    umount "$work/overlay"
+    umount "$work/upper"
+else
+    echo "== overlay case skipped: needs mkfs.ext4 and overlayfs"
+fi
+
+if loop=$(losetup -f --show "$work/src512m" 2>/dev/null); then
+    echo "== 512 MiB from a loop block device"
+    compare "512 MiB from $loop, new DEST" 5 "rm -f o r" "$tool $loop o" "$(copy_then_dd "$loop" r)"
+    rm -f o r
+else
+    loop=
+    echo "== block device case skipped: no loop device can be attached"
 fi

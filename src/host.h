@@ -29,12 +29,14 @@ std::string utf8_argument(const wchar_t* argument);
 // Opens an existing file for reading as mode "rb" does; path is UTF-8.
 std::FILE* open_input(const char* path);
 
-// Opens path for writing without translation, creating it if absent but
-// never truncating it: its old bytes stay until the caller knows what it is.
-std::FILE* open_output(const char* path);
-
-// True when both streams are open on the very same file.
-bool same_file(std::FILE* a, std::FILE* b);
+// Opens path for writing without translation, creating it if absent, unless
+// it is already open as one of inputs[0..count): then nothing is opened for
+// writing, *same is that input's index and the result is nullptr. Otherwise
+// *same is count. An existing file keeps its bytes, except one that
+// overlayfs has only in a lower layer, or cannot tell: it is emptied rather
+// than copied up with them first.
+std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
+                       std::size_t* same);
 
 // The length of a regular file, or -1 for anything else (pipe, device...).
 std::int64_t regular_length(std::FILE* stream);
@@ -49,6 +51,9 @@ bool hides_holes(std::FILE* source);
 // Makes [offset, end) of the destination share the source's blocks at the
 // same place, without copying; false where the file system cannot.
 bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset, std::int64_t end);
+
+// Pushes what was written to stream down to its device; false if that failed.
+bool flush_to_device(std::FILE* stream);
 
 // The next stretch of data in source at or after offset, as [*start, *end),
 // with *start == *end == length when only holes are left. Hosts that cannot
@@ -75,9 +80,6 @@ bool set_length(std::FILE* stream, std::int64_t length);
 
 // True when the write that just failed found no room (disk full, quota).
 bool ran_out_of_space();
-
-// Waits until what was written has reached the device; false if it failed.
-bool flush_to_device(std::FILE* stream);
 
 // Sets the stream's position with a 64-bit offset on every host.
 bool seek_to(std::FILE* stream, std::int64_t offset);

@@ -9,11 +9,21 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
 
 #include "host.h"
 
@@ -55,33 +65,133 @@ extern "C" void on_stop(int signal_number)
 // Bigger requests gain nothing and keep a single call from running for long.
 constexpr std::int64_t KERNEL_COPY_CHUNK = std::int64_t{1} << 30;
 
-// Errors that only say this pair of files cannot be copied by the kernel: the
-// buffer then copies the rest, and meets the real error if there is one.
-bool wants_buffer(int error)
+// Room for "/proc/self/fd/" and any descriptor number.
+constexpr std::size_t PROC_FD_NAME_SIZE = 32;
+
+// Opens for writing the very file that the O_PATH descriptor holds, which no
+// name swapped in meanwhile can change; errno ENOENT when /proc is missing.
+int reopen_for_writing(int probe, int flags)
 {
-    switch (error) {
-    case ENOSYS:
-    case EXDEV:
-    case EOPNOTSUPP:
-#if ENOTSUP != EOPNOTSUPP
-    case ENOTSUP:
-#endif
-    case EINVAL:
-    case EPERM:
-    case EBADF:
-    case ETXTBSY:
-    case EACCES:
-    case ENOTTY:
-    case ENOENT:
-    case EFBIG:
-    case EOVERFLOW:
-        return true;
-    default:
-        return false;
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
+    return open(name, O_WRONLY | O_CLOEXEC | flags);
+}
+
+// mountinfo escapes a byte as a backslash and three octal digits.
+constexpr std::size_t ESCAPE_DIGITS = 3;
+constexpr int ESCAPE_BASE = 8;
+
+bool is_octal(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// A field of /proc/self/mountinfo as it was before the kernel escaped it.
+std::string unescaped(const std::string& field)
+{
+    std::string plain;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        bool escape = field[i] == '\\' && i + ESCAPE_DIGITS < field.size();
+        for (std::size_t k = 1; escape && k <= ESCAPE_DIGITS; ++k)
+            escape = is_octal(field[i + k]);
+        if (escape) {
+            plain += static_cast<char>(
+                std::strtol(field.substr(i + 1, ESCAPE_DIGITS).c_str(), nullptr, ESCAPE_BASE));
+            i += ESCAPE_DIGITS;
+        } else {
+            plain += field[i];
+        }
     }
+    return plain;
+}
+
+// The mount ID of the open file, as /proc/self/fdinfo gives it; "" if unknown.
+std::string mount_id(int fd)
+{
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
+    std::ifstream info(name);
+    std::string key;
+    std::string id;
+    while (info >> key && key != "mnt_id:")
+        info.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    info >> id;
+    return id;
+}
+
+// Where an overlayfs file would be in the upper layer if it were there, from
+// its path and its mount's line in /proc/self/mountinfo; "" if unknown.
+std::string upper_layer_path(const std::string& file, const std::string& id)
+{
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        // id parent major:minor root mount-point options... - type source super-options
+        std::istringstream fields(line);
+        std::string mount, parent, device, root, point, word;
+        if (!(fields >> mount >> parent >> device >> root >> point) || mount != id)
+            continue;
+        root = unescaped(root);
+        point = unescaped(point);
+        while (fields >> word && word != "-") {
+        }
+        std::string type, source, options;
+        fields >> type >> source >> options;
+        std::string upper;
+        std::istringstream each(options);
+        while (std::getline(each, word, ','))
+            if (word.rfind("upperdir=", 0) == 0)
+                upper = unescaped(word.substr(word.find('=') + 1));
+        if (point == "/")
+            point.clear();
+        if (upper.empty() || file.compare(0, point.size(), point) != 0 ||
+            file.size() <= point.size() || file[point.size()] != '/')
+            return std::string();
+        return upper + (root == "/" ? std::string() : root) + file.substr(point.size());
+    }
+    return std::string();
+}
+
+// Whether the overlayfs file that probe holds is in the upper layer already;
+// false when /proc cannot tell, as in a container whose upper layer lies
+// outside it.
+bool in_upper_layer(int probe)
+{
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
+    char target[PATH_MAX];
+    ssize_t n = readlink(name, target, sizeof target);
+    if (n <= 0 || static_cast<std::size_t>(n) == sizeof target)
+        return false;
+    std::string upper =
+        upper_layer_path(std::string(target, static_cast<std::size_t>(n)), mount_id(probe));
+    struct stat there;
+    return !upper.empty() && lstat(upper.c_str(), &there) == 0 && S_ISREG(there.st_mode);
+}
+
+// An overlayfs file only in a lower layer is copied up to be written, with
+// its old bytes unless that same open empties it; they are not wanted, so it
+// is emptied. One already in the upper layer is rewritten in place.
+bool empty_when_opened(int probe, const struct stat& info)
+{
+    struct statfs where;
+    return S_ISREG(info.st_mode) && fstatfs(probe, &where) == 0 &&
+           where.f_type == OVERLAYFS_SUPER_MAGIC && !in_upper_layer(probe);
 }
 
 #endif
+
+// The index of the input that is the same file as info, or count.
+std::size_t input_index(const struct stat& info, std::FILE* const* inputs, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        struct stat other;
+        if (fstat(fileno(inputs[i]), &other) == 0 && other.st_dev == info.st_dev &&
+            other.st_ino == info.st_ino)
+            return i;
+    }
+    return count;
+}
 
 } // namespace
 
@@ -99,25 +209,41 @@ std::FILE* open_input(const char* path)
     return std::fopen(path, "rb");
 }
 
-std::FILE* open_output(const char* path)
+std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
+                       std::size_t* same)
 {
-    // fopen has no mode that creates without truncating.
-    int fd = open(path, O_WRONLY | O_CREAT, 0666);
+    *same = count;
+    int fd = -1;
+#if defined(__linux__)
+    // Compared before any open for writing, which on overlayfs would copy an
+    // input up even when the run is then refused.
+    int probe = open(path, O_PATH | O_CLOEXEC);
+    struct stat found;
+    if (probe >= 0 && fstat(probe, &found) == 0) {
+        *same = input_index(found, inputs, count);
+        if (*same == count)
+            fd = reopen_for_writing(probe, empty_when_opened(probe, found) ? O_TRUNC : 0);
+        int error = errno;
+        close(probe);
+        if (*same < count || (fd < 0 && error != ENOENT))
+            return nullptr;
+    } else if (probe >= 0) {
+        close(probe);
+    }
+#endif
+    if (fd < 0)
+        fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return nullptr;
-    std::FILE* stream = fdopen(fd, "wb");
+    // Checked again as open: a name swapped in after the look above may be an
+    // input, which this open did not truncate.
+    struct stat info;
+    if (fstat(fd, &info) == 0)
+        *same = input_index(info, inputs, count);
+    std::FILE* stream = *same == count ? fdopen(fd, "wb") : nullptr;
     if (stream == nullptr)
         close(fd);
     return stream;
-}
-
-bool same_file(std::FILE* a, std::FILE* b)
-{
-    struct stat x;
-    struct stat y;
-    if (fstat(fileno(a), &x) != 0 || fstat(fileno(b), &y) != 0)
-        return false;
-    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
 std::int64_t regular_length(std::FILE* stream)
@@ -128,16 +254,23 @@ std::int64_t regular_length(std::FILE* stream)
 
 std::int64_t device_length(std::FILE* stream)
 {
-#if defined(__linux__)
     int fd = fileno(stream);
     struct stat info;
-    std::uint64_t size = 0;
-    if (fstat(fd, &info) == 0 && S_ISBLK(info.st_mode) && ioctl(fd, BLKGETSIZE64, &size) == 0)
-        return static_cast<std::int64_t>(size);
-#else
-    (void)stream;
-#endif
-    return -1;
+    if (fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode))
+        return -1;
+    // Its end is its size, here as on every POSIX host.
+    off_t kept = lseek(fd, 0, SEEK_CUR);
+    off_t end = lseek(fd, 0, SEEK_END);
+    lseek(fd, kept, SEEK_SET); // the stream counts on its position
+    return end >= 0 ? static_cast<std::int64_t>(end) : -1;
+}
+
+bool flush_to_device(std::FILE* stream)
+{
+    if (std::fflush(stream) != 0)
+        return false;
+    // EINVAL: a pipe or the like, which holds nothing back to flush.
+    return fsync(fileno(stream)) == 0 || errno == EINVAL;
 }
 
 bool hides_holes(std::FILE* source)
@@ -246,9 +379,11 @@ outcome kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offs
             return DONE;
         if (errno == EINTR)
             continue;
-        if (wants_buffer(errno))
-            return DONE;
-        return errno == ENOSPC || errno == EDQUOT ? DESTINATION_UNWRITABLE : SOURCE_UNREADABLE;
+        // Only a full disk or quota is surely the destination's. Any other
+        // error may say the kernel will not copy this pair, or come from
+        // either file (EIO): the buffer copies the rest, and meets a real
+        // error again on the side it belongs to.
+        return errno == ENOSPC || errno == EDQUOT ? DESTINATION_UNWRITABLE : DONE;
     }
 #else
     (void)source;
@@ -285,11 +420,6 @@ bool seek_to(std::FILE* stream, std::int64_t offset)
 bool ran_out_of_space()
 {
     return errno == ENOSPC || errno == EDQUOT;
-}
-
-bool flush_to_device(std::FILE* stream)
-{
-    return fsync(fileno(stream)) == 0;
 }
 
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)

@@ -4,6 +4,7 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -70,6 +71,36 @@ BOOL WINAPI on_console_stop(DWORD)
     return TRUE;
 }
 
+// Creates path if absent, but never truncates it: its old bytes stay until
+// it is known not to be an input.
+std::FILE* open_for_writing(const char* path)
+{
+    std::wstring wide = widened(path);
+    if (wide.empty())
+        return nullptr;
+    // _wfopen has no mode that creates without truncating.
+    int fd = _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* stream = _fdopen(fd, "wb");
+    if (stream == nullptr)
+        _close(fd);
+    return stream;
+}
+
+// The C runtime reports inode 0 here, so identity is the volume serial number
+// and the file index of each open handle.
+bool same_file(std::FILE* a, std::FILE* b)
+{
+    BY_HANDLE_FILE_INFORMATION x;
+    BY_HANDLE_FILE_INFORMATION y;
+    if (!GetFileInformationByHandle(handle_of(a), &x) ||
+        !GetFileInformationByHandle(handle_of(b), &y))
+        return false;
+    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
 } // namespace
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
@@ -110,32 +141,21 @@ std::FILE* open_input(const char* path)
     return wide.empty() ? nullptr : _wfopen(wide.c_str(), L"rb");
 }
 
-std::FILE* open_output(const char* path)
+std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
+                       std::size_t* same)
 {
-    std::wstring wide = widened(path);
-    if (wide.empty())
-        return nullptr;
-    // _wfopen has no mode that creates without truncating.
-    int fd = _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0)
-        return nullptr;
-    std::FILE* stream = _fdopen(fd, "wb");
+    *same = count;
+    std::FILE* stream = open_for_writing(path);
     if (stream == nullptr)
-        _close(fd);
-    return stream;
-}
-
-// The C runtime reports inode 0 here, so identity is the volume serial number
-// and the file index of each open handle.
-bool same_file(std::FILE* a, std::FILE* b)
-{
-    BY_HANDLE_FILE_INFORMATION x;
-    BY_HANDLE_FILE_INFORMATION y;
-    if (!GetFileInformationByHandle(handle_of(a), &x) ||
-        !GetFileInformationByHandle(handle_of(b), &y))
-        return false;
-    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+        return nullptr;
+    // Opening did not truncate, so an input found here has lost nothing.
+    for (std::size_t i = 0; i < count && *same == count; ++i)
+        if (same_file(stream, inputs[i]))
+            *same = i;
+    if (*same == count)
+        return stream;
+    std::fclose(stream);
+    return nullptr;
 }
 
 std::int64_t regular_length(std::FILE* stream)
@@ -147,12 +167,29 @@ std::int64_t regular_length(std::FILE* stream)
     return size.QuadPart;
 }
 
-// Devices are opened as streams here, and holes are copied as zeros.
-std::int64_t device_length(std::FILE*)
+std::int64_t device_length(std::FILE* stream)
 {
-    return -1;
+    HANDLE handle = handle_of(stream);
+    LARGE_INTEGER size;
+    GET_LENGTH_INFORMATION info;
+    DWORD got = 0;
+    // A volume or a disk opened as a file has no file size, only a length.
+    if (GetFileType(handle) != FILE_TYPE_DISK || GetFileSizeEx(handle, &size) ||
+        !DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &got,
+                         nullptr))
+        return -1;
+    return info.Length.QuadPart;
 }
 
+bool flush_to_device(std::FILE* stream)
+{
+    if (std::fflush(stream) != 0)
+        return false;
+    // A pipe or a console holds nothing back to flush.
+    return FlushFileBuffers(handle_of(stream)) || GetLastError() == ERROR_INVALID_FUNCTION;
+}
+
+// Holes are copied as zeros here.
 bool hides_holes(std::FILE*)
 {
     return false;
@@ -202,11 +239,6 @@ bool seek_to(std::FILE* stream, std::int64_t offset)
 bool ran_out_of_space()
 {
     return errno == ENOSPC;
-}
-
-bool flush_to_device(std::FILE* stream)
-{
-    return FlushFileBuffers(handle_of(stream)) != 0;
 }
 
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "host.h"
 #include "talvor.h"
@@ -357,15 +358,17 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     f.source = open_input(source_path);
     if (f.source == nullptr)
         cannot_open(name, source_path, STATUS_NO_SOURCE);
-    // Opened without truncation, and compared as open files, so that no name
-    // swapped in between can make us empty an input.
-    f.destination = open_output(destination_path);
+    // Compared with both inputs as open files, so that no name swapped in
+    // between can make us write over one of them.
+    std::FILE* inputs[] = {f.source, f.insert};
+    std::size_t same = 0;
+    f.destination = open_output(destination_path, inputs, std::size(inputs), &same);
+    if (same == 0)
+        same_file_refused(name, destination_path, source_path);
+    if (same == 1)
+        same_file_refused(name, destination_path, INSERT_FILE_NAME);
     if (f.destination == nullptr)
         cannot_open(name, destination_path, STATUS_NO_DESTINATION);
-    if (same_file(f.destination, f.source))
-        same_file_refused(name, destination_path, source_path);
-    if (same_file(f.destination, f.insert))
-        same_file_refused(name, destination_path, INSERT_FILE_NAME);
     // Every write goes straight to the file, so a failure knows what landed.
     std::setvbuf(f.destination, nullptr, _IONBF, 0);
     guard_destination(f.destination);

@@ -347,8 +347,118 @@ std::string ToolTest::mount_xfs(std::string* why)
     return mnt;
 }
 
+bool ToolTest::can_mount(const std::string& program, std::string* why)
+{
+    if (geteuid() != 0)
+        *why = "mounting and loop devices need root";
+    else if (!program.empty() && !have_program(program))
+        *why = program + " is not installed";
+    else
+        return true;
+    return false;
+}
+
+bool ToolTest::mounted(const std::string& command, const std::string& mnt, std::string* why)
+{
+    if (shell("mkdir -p " + mnt + " && " + command + " >/dev/null 2>&1") != 0) {
+        *why = "cannot mount here: " + command;
+        return false;
+    }
+    mounts.push_back(mnt);
+    return true;
+}
+
+std::string ToolTest::mount_btrfs(std::string* why)
+{
+    std::string image = path("btrfs.img");
+    std::string mnt = path("btrfs");
+    if (!can_mount("mkfs.btrfs", why) ||
+        !mounted("truncate -s 2G " + image + " && mkfs.btrfs -q " + image + " && mount -o loop " +
+                     image + " " + mnt,
+                 mnt, why))
+        return std::string();
+    return mnt;
+}
+
+std::string ToolTest::mount_ntfs(std::string* why)
+{
+    std::string image = path("ntfs.img");
+    std::string mnt = path("ntfs");
+    if (!can_mount("mkfs.ntfs", why) || !can_mount("ntfs-3g", why) ||
+        !mounted("truncate -s 256M " + image + " && mkfs.ntfs -q -F -f " + image + " && ntfs-3g " +
+                     image + " " + mnt,
+                 mnt, why))
+        return std::string();
+    return mnt;
+}
+
+std::string ToolTest::mount_tmpfs(const std::string& name, const std::string& size,
+                                  std::string* why)
+{
+    std::string mnt = path(name);
+    if (!can_mount("", why) ||
+        !mounted("mount -t tmpfs -o size=" + size + " tmpfs " + mnt, mnt, why))
+        return std::string();
+    return mnt;
+}
+
+std::string ToolTest::mount_overlay(const std::string& upper_size, std::string* why)
+{
+    std::string upper = mount_tmpfs("upper", upper_size, why);
+    std::string mnt = path("overlay");
+    if (upper.empty() ||
+        !mounted("mkdir -p " + path("lower") + " " + upper + "/u " + upper + "/w && " +
+                     "mount -t overlay overlay -o lowerdir=" + path("lower") +
+                     ",upperdir=" + upper + "/u,workdir=" + upper + "/w " + mnt,
+                 mnt, why))
+        return std::string();
+    return mnt;
+}
+
+std::string ToolTest::mount_failfs(long long limit, std::string* why)
+{
+    if (std::strlen(TEST_FAILFS) == 0) {
+        *why = "tests/failfs.c was not built: libfuse3 (libfuse3-dev) was not found";
+        return std::string();
+    }
+    std::string backing = path("failfs-backing");
+    std::string mnt = path("failfs");
+    if (!can_mount("", why) || access("/dev/fuse", R_OK | W_OK) != 0 ||
+        !mounted("mkdir -p " + backing + " && " + TEST_FAILFS + " " + backing + " " +
+                     std::to_string(limit) + " " + mnt,
+                 mnt, why)) {
+        if (why->empty())
+            *why = "/dev/fuse is missing";
+        return std::string();
+    }
+    return mnt;
+}
+
+std::string ToolTest::attach_loop(const std::string& file, std::string* why)
+{
+    if (!can_mount("losetup", why))
+        return std::string();
+    std::string device;
+    if (FILE* out = popen(("losetup -f --show " + file + " 2>/dev/null").c_str(), "r")) {
+        char line[256];
+        if (std::fgets(line, sizeof line, out) != nullptr)
+            device = std::string(line, std::strcspn(line, "\n"));
+        pclose(out);
+    }
+    if (device.empty())
+        *why = "no loop device can be attached here";
+    else
+        loops.push_back(device);
+    return device;
+}
+
 void ToolTest::TearDown()
 {
+    // Loop devices first: one may hold a file on a tmpfs mounted here.
+    for (const std::string& device : loops)
+        shell("losetup -d " + device);
+    for (auto m = mounts.rbegin(); m != mounts.rend(); ++m)
+        shell("umount " + *m + " 2>/dev/null || umount -l " + *m);
     if (exists(path("xfs")))
         shell("mountpoint -q " + path("xfs") + " && umount " + path("xfs"));
     std::error_code ignored;

@@ -90,7 +90,29 @@ class ToolTest : public ::testing::Test {
     // Mounts a fresh XFS with reflink in this test's directory, unmounted at
     // the end; "" with the reason when this machine cannot.
     std::string mount_xfs(std::string* why);
+    // Like mount_xfs, each of these makes or mounts something in this test's
+    // directory, undone at the end, or gives "" with the reason.
+    // A Btrfs of 2 GiB on a loop file, at path("btrfs").
+    std::string mount_btrfs(std::string* why);
+    // An NTFS through ntfs-3g on a loop file, at path("ntfs").
+    std::string mount_ntfs(std::string* why);
+    // A tmpfs of size ("1M"...) at path(name).
+    std::string mount_tmpfs(const std::string& name, const std::string& size, std::string* why);
+    // An overlay at path("overlay") with path("lower") as its lower layer and
+    // path("upper/u") as its upper one, on a tmpfs of upper_size.
+    std::string mount_overlay(const std::string& upper_size, std::string* why);
+    // The FUSE file system of tests/failfs.c over path("failfs-backing"),
+    // failing past limit bytes, at path("failfs").
+    std::string mount_failfs(long long limit, std::string* why);
+    // A loop block device over file, e.g. "/dev/loop3".
+    std::string attach_loop(const std::string& file, std::string* why);
     std::string dir;
+
+  private:
+    bool can_mount(const std::string& program, std::string* why);
+    bool mounted(const std::string& command, const std::string& mnt, std::string* why);
+    std::vector<std::string> mounts;
+    std::vector<std::string> loops;
 };
 
 #endif

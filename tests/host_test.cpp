@@ -50,6 +50,8 @@ TEST_F(HostFailure, FailedCloseOfTheDestinationIsAWriteFailure)
                 destination_close = index;
         }
     ASSERT_GT(destination_close, 0) << "the destination's close was not seen";
+    // The same path as the traced run, which found no old destination.
+    unlink(path("dst").c_str());
     tool_run r = run({"src", "dst"},
                      under_strace("close:error=EIO:when=" + std::to_string(destination_close)));
     EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire dst\n");
@@ -170,8 +172,10 @@ TEST_F(KernelCopy, EveryFallbackErrorStillGivesExactBytes)
     write_file(path("IP.BIN"), insert);
     write_file(path("src"), source);
     const std::string expected = expected_output(source, insert);
-    for (const char* error : {"ENOSYS", "EXDEV", "EOPNOTSUPP", "EINVAL", "EPERM", "EBADF",
-                              "ETXTBSY", "EACCES", "ENOTTY", "ENOENT", "EFBIG", "EOVERFLOW"}) {
+    // EIO may be either file's: the buffer's retry finds both sound here.
+    for (const char* error :
+         {"ENOSYS", "EXDEV", "EOPNOTSUPP", "EINVAL", "EPERM", "EBADF", "ETXTBSY", "EACCES",
+          "ENOTTY", "ENOENT", "EFBIG", "EOVERFLOW", "EIO"}) {
         tool_run r = run({"src", "dst"},
                          under_strace(std::string("copy_file_range:error=") + error + ":when=1"));
         EXPECT_EQ(r.status, 0) << error;
@@ -187,10 +191,9 @@ TEST_F(KernelCopy, EveryFallbackErrorStillGivesExactBytes)
     else
         EXPECT_TRUE(late.status == 250 || late.status == 249) << late.status;
 
-    tool_run broken = run({"src", "dst"}, under_strace("copy_file_range:error=EIO:when=1"));
-    EXPECT_EQ(broken.out, broken.name + ": Je ne peux pas lire src\n");
-    EXPECT_EQ(broken.status, 250);
-    tool_run full = run({"src", "dst"}, under_strace("copy_file_range:error=ENOSPC:when=1+"));
+    // A new destination: an old one would be emptied and written again.
+    unlink(path("dst").c_str());
+    tool_run full = run({"src", "dst"}, under_strace("copy_file_range:error=ENOSPC:when=1"));
     EXPECT_EQ(full.out, full.name + ": Je ne peux pas ecrire dst\n");
     EXPECT_EQ(full.status, 249);
 }

@@ -1,0 +1,219 @@
+// Cases on file systems and devices that behave unlike a plain local disk:
+// a nearly full Btrfs, overlayfs, FUSE file systems that hide holes or fail
+// on one side, and loop block devices. Each needs root and mounts its own.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+using FileSystems = ToolTest;
+
+constexpr std::size_t MIB = std::size_t{1024} * 1024;
+
+std::int64_t blocks_of(const std::string& file)
+{
+    struct stat info;
+    return stat(file.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_blocks) : -1;
+}
+
+// Leaves about free bytes of room on the file system at mnt.
+void fill_to(const std::string& mnt, long long free)
+{
+    shell("sync && avail=$(df -B1 --output=avail " + mnt +
+          " | tail -1) && fallocate -l $((avail - " + std::to_string(free) + ")) " + mnt +
+          "/fill && sync");
+}
+
+TEST_F(FileSystems, RewriteThatRunsOutOfSpaceStartsOverAsANewFile)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    std::string why;
+    std::string mnt = mount_btrfs(&why);
+    if (mnt.empty())
+        GTEST_SKIP() << why;
+    // Copy on write needs new extents while the old ones are held: 64 MiB
+    // rewritten with 40 MiB free, from another file system so nothing is shared.
+    std::string big_first = pattern(64 * MIB, 4);
+    std::string big_second = pattern(64 * MIB, 5);
+    write_file(path("first"), big_first);
+    write_file(path("second"), big_second);
+    ASSERT_EQ(run({"first", mnt + "/dst"}).status, 0);
+    fill_to(mnt, 40 * static_cast<long long>(MIB));
+    tool_run r = run({"second", mnt + "/dst"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(mnt + "/dst") == expected_output(big_second, insert));
+}
+
+TEST_F(FileSystems, OverlayDestinationOnlyInTheLowerLayerIsNotCopiedUp)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(2 * MIB + 5, 2);
+    mkdir(path("lower").c_str(), 0755);
+    write_file(path("lower/IP.BIN"), insert);
+    write_file(path("lower/src"), source);
+    write_file(path("lower/dst"), pattern(8 * MIB, 3));
+    std::string why;
+    // Too small for the old destination, large enough for the new one.
+    std::string mnt = mount_overlay("4M", &why);
+    if (mnt.empty())
+        GTEST_SKIP() << why;
+
+    struct refusal {
+        const char* source;
+        const char* destination;
+        const char* same_as;
+    };
+    for (const refusal& c : {refusal{"src", "src", "src"}, refusal{"src", "IP.BIN", "IP.BIN"}}) {
+        tool_run r = run_tool(mnt, {c.source, c.destination});
+        EXPECT_EQ(r.out,
+                  r.name + ": " + c.destination + " et " + c.same_as + " sont le meme fichier\n");
+        EXPECT_EQ(r.status, 252);
+        EXPECT_TRUE(list_dir(path("upper/u")).empty()) << c.destination << " was copied up";
+    }
+
+    tool_run r = run_tool(mnt, {"src", "dst"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(mnt + "/dst") == expected_output(source, insert));
+    EXPECT_TRUE(read_file(path("upper/u/dst")) == expected_output(source, insert));
+    EXPECT_TRUE(read_file(path("lower/src")) == source);
+
+    // Now in the upper layer, and shorter this time.
+    std::string shorter = pattern(MIB, 4);
+    write_file(mnt + "/shorter", shorter);
+    r = run_tool(mnt, {"shorter", "dst"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(path("upper/u/dst")) == expected_output(shorter, insert));
+}
+
+TEST_F(FileSystems, ZerosBecomeHolesWhereTheFileSystemReportsNone)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string why;
+    std::string mnt = mount_ntfs(&why);
+    if (mnt.empty())
+        GTEST_SKIP() << why;
+    std::string insert = pattern(32768, 1);
+    write_file(mnt + "/IP.BIN", insert);
+    // Data at the start, in the middle and in a short last block, holes between.
+    std::string source(64 * MIB + 100, '\0');
+    source.replace(0, MIB, pattern(MIB, 2));
+    source.replace(32 * MIB, 65536, pattern(65536, 3));
+    source.replace(source.size() - 4196, 4196, pattern(4196, 4));
+    write_file(path("plain"), source);
+    ASSERT_EQ(shell("cp --sparse=always " + path("plain") + " " + mnt + "/src"), 0);
+    ASSERT_LT(blocks_of(mnt + "/src") * 512, static_cast<std::int64_t>(source.size()) / 2)
+        << "ntfs-3g kept no hole in the source";
+
+    tool_run r = run_tool(mnt, {"src", "dst"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(mnt + "/dst") == expected_output(source, insert));
+    EXPECT_LE(blocks_of(mnt + "/dst"), blocks_of(mnt + "/src") + 256) << "the holes were filled";
+}
+
+TEST_F(FileSystems, ErrorOfEitherSideNamesTheFileThatFailed)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string why;
+    constexpr long long limit = 4 * MIB;
+    std::string mnt = mount_failfs(limit, &why);
+    if (mnt.empty())
+        GTEST_SKIP() << why;
+    std::string source = pattern(8 * MIB, 2);
+    write_file(mnt + "/IP.BIN", pattern(32768, 1));
+    write_file(mnt + "/src", source);
+    write_file(path("failfs-backing/unreadable-src"), source);
+    struct side {
+        const char* source;
+        const char* destination;
+        std::string message;
+        int status;
+    };
+    for (const side& c : {side{"src", "unwritable-dst", "ecrire unwritable-dst", 249},
+                          side{"unreadable-src", "dst", "lire unreadable-src", 250}}) {
+        tool_run r = run_tool(mnt, {c.source, c.destination});
+        EXPECT_EQ(r.out, r.name + ": Je ne peux pas " + c.message + "\n");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_LT(read_file(mnt + "/" + c.destination).size(), source.size()) << c.destination;
+    }
+}
+
+TEST_F(FileSystems, BlockDeviceDestinationIsFlushedWithItsHeadLaidLast)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    std::string old = pattern(8 * MIB, 2);
+    write_file(path("disk"), old);
+    std::string why;
+    std::string device = attach_loop(path("disk"), &why);
+    if (device.empty())
+        GTEST_SKIP() << why;
+
+    // The device keeps its bytes past the source, and they reach its file
+    // before the tool reports success. Held open here, so that the tool's
+    // close is not the last one, which would flush it anyway.
+    std::string small = pattern(3 * MIB + 100, 3);
+    write_file(path("small"), small);
+    int held = open(device.c_str(), O_RDONLY);
+    tool_run r = run({"small", device});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(path("disk")) ==
+                expected_output(small, insert) + old.substr(small.size()));
+    close(held);
+
+    // Too long for the device: the head, laid last, is never reached.
+    shell("dd if=" + path("small") + " of=" + device + " bs=32768 count=1 status=none conv=fsync");
+    write_file(path("large"), pattern(12 * MIB, 4));
+    r = run({"large", device});
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire " + device + "\n");
+    EXPECT_EQ(r.status, 249);
+    std::string head = read_file(device).substr(0, 32768);
+    EXPECT_FALSE(head == insert) << "a failed run looks done";
+
+    // A device whose writes fail once flushed: its file lies on a full tmpfs.
+    std::string tiny = mount_tmpfs("tiny", "1M", &why);
+    if (tiny.empty())
+        GTEST_SKIP() << why;
+    ASSERT_EQ(shell("truncate -s 8M " + tiny + "/disk"), 0);
+    std::string failing = attach_loop(tiny + "/disk", &why);
+    if (failing.empty())
+        GTEST_SKIP() << why;
+    r = run({"small", failing});
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire " + failing + "\n");
+    EXPECT_EQ(r.status, 249);
+}
+
+TEST_F(FileSystems, BlockDeviceSourceIsCopiedLikeAFile)
+{
+    SKIP_UNLESS_STRACE();
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    // Not a whole number of buffers; the device drops the last partial sector.
+    std::string disk = pattern(6 * MIB + 1536 + 100, 2);
+    write_file(path("disk"), disk);
+    std::string why;
+    std::string device = attach_loop(path("disk"), &why);
+    if (device.empty())
+        GTEST_SKIP() << why;
+    std::string log = path("read.log");
+    tool_run r =
+        run({device, "dst"},
+            {{"strace", "-qq", "-y", "-e", "trace=read", "-o", log}, nullptr, {NO_LEAK_CHECK}});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(path("dst")) == expected_output(disk.substr(0, 6 * MIB + 1536), insert));
+    // Through the large buffer, as a file is: a buffer a read, where 64 KiB
+    // steps would take a hundred.
+    std::string reads = "$(grep -c '^read(.*" + device + ">' " + log + ")";
+    EXPECT_EQ(shell("test " + reads + " -ge 1 && test " + reads + " -le 9"), 0) << read_file(log);
+}
+
+} // namespace
