@@ -23,6 +23,7 @@ struct files {
     std::FILE* destination;
     unsigned char* head;        // INSERT_LENGTH bytes: IP.BIN's leading bytes
     unsigned char* chunk;       // WORK_BUFFER_SIZE bytes: what the body goes through
+    unsigned char* zeros;       // ZERO_BLOCK bytes of zeros
     std::size_t head_length;    // how many of them IP.BIN gave
     std::size_t step;           // how much of chunk one read asks for
     std::int64_t source_length; // as measured at the start; -1 for a pipe and the like
@@ -43,10 +44,39 @@ bool whole_zero_block(const unsigned char* bytes, std::size_t n)
     return n == ZERO_BLOCK && bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
 }
 
+// Makes [offset, end) of the destination read as zeros where its old content
+// lies, without writing them where it can: old content that runs to its end,
+// or that cannot be punched out of a file, is cut off, which also frees its
+// last block. Past *old_length there is nothing to clear; a device's old
+// bytes are written over.
+outcome clear_stretch(const files& f, std::int64_t offset, std::int64_t end,
+                      std::int64_t* old_length)
+{
+    if (offset >= end || offset >= *old_length)
+        return DONE;
+    if (end < *old_length && punch_hole(f.destination, offset, end))
+        return DONE;
+    if (!f.to_device) {
+        if (!set_length(f.destination, offset))
+            return DESTINATION_UNWRITABLE;
+        *old_length = offset;
+        return DONE;
+    }
+    if (!seek_to(f.destination, offset))
+        return DESTINATION_UNWRITABLE;
+    while (offset < end) {
+        auto n =
+            static_cast<std::size_t>(std::min(end - offset, static_cast<std::int64_t>(ZERO_BLOCK)));
+        if (write_out(f.destination, f.zeros, n) != n)
+            return DESTINATION_UNWRITABLE;
+        offset += static_cast<std::int64_t>(n);
+    }
+    return DONE;
+}
+
 // Writes n bytes of the chunk at offset but leaves a hole wherever a whole
-// block is zeros; old bytes under such a block are punched out, or written
-// over where that cannot be done.
-outcome write_sparse(const files& f, std::size_t n, std::int64_t offset, std::int64_t old_length)
+// block is zeros, clearing the old bytes under it.
+outcome write_sparse(const files& f, std::size_t n, std::int64_t offset, std::int64_t* old_length)
 {
     std::size_t at = 0;
     while (at < n) {
@@ -60,10 +90,11 @@ outcome write_sparse(const files& f, std::size_t n, std::int64_t offset, std::in
         }
         std::int64_t from = offset + static_cast<std::int64_t>(at);
         std::int64_t to = offset + static_cast<std::int64_t>(end);
-        bool left_as_hole = zeros && (from >= old_length ||
-                                      punch_hole(f.destination, from, std::min(to, old_length)));
-        if (!left_as_hole && (!seek_to(f.destination, from) ||
-                              write_out(f.destination, f.chunk + at, end - at) != end - at))
+        outcome o = zeros ? clear_stretch(f, from, to, old_length) : DONE;
+        if (o != DONE)
+            return o;
+        if (!zeros && (!seek_to(f.destination, from) ||
+                       write_out(f.destination, f.chunk + at, end - at) != end - at))
             return DESTINATION_UNWRITABLE;
         at = end;
     }
@@ -75,7 +106,7 @@ outcome write_sparse(const files& f, std::size_t n, std::int64_t offset, std::in
 // already there. *offset follows every byte written, and so does what a stop
 // keeps; *ended tells that the source ran out. fread only comes back short at
 // end of file or on an error, so pipes are handled like files.
-outcome copy_through(const files& f, std::int64_t end, std::int64_t old_length,
+outcome copy_through(const files& f, std::int64_t end, std::int64_t* old_length,
                      std::int64_t* offset, bool* ended)
 {
     *ended = false;
@@ -104,7 +135,7 @@ outcome copy_through(const files& f, std::int64_t end, std::int64_t old_length,
 
 // Copies [*offset, end) of the source to the same place: the kernel first
 // while it is willing, then the buffer for whatever it left.
-outcome copy_stretch(const files& f, std::int64_t end, std::int64_t old_length, bool* kernel_works,
+outcome copy_stretch(const files& f, std::int64_t end, std::int64_t* old_length, bool* kernel_works,
                      std::int64_t* offset, bool* ended)
 {
     *ended = false;
@@ -124,35 +155,6 @@ outcome copy_stretch(const files& f, std::int64_t end, std::int64_t old_length, 
     if (!seek_to(f.destination, *offset))
         return DESTINATION_UNWRITABLE;
     return copy_through(f, end, old_length, offset, ended);
-}
-
-// Makes [offset, end) of the destination read as zeros where its old content
-// lies. Old content that runs to its end is cut off instead, which frees its
-// last block too; past *old_length there is nothing to clear.
-outcome clear_stretch(const files& f, std::int64_t offset, std::int64_t end,
-                      std::int64_t* old_length)
-{
-    if (offset >= end || offset >= *old_length)
-        return DONE;
-    if (end >= *old_length) {
-        if (!set_length(f.destination, offset))
-            return DESTINATION_UNWRITABLE;
-        *old_length = offset;
-        return DONE;
-    }
-    if (punch_hole(f.destination, offset, end))
-        return DONE;
-    if (!seek_to(f.destination, offset))
-        return DESTINATION_UNWRITABLE;
-    std::memset(f.chunk, 0, WORK_BUFFER_SIZE);
-    while (offset < end) {
-        auto n = static_cast<std::size_t>(
-            std::min(end - offset, static_cast<std::int64_t>(WORK_BUFFER_SIZE)));
-        if (write_out(f.destination, f.chunk, n) != n)
-            return DESTINATION_UNWRITABLE;
-        offset += static_cast<std::int64_t>(n);
-    }
-    return DONE;
 }
 
 // Copies a regular source from *reached on, stretch by stretch of data,
@@ -178,7 +180,7 @@ outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached
             return o;
         *reached = start;
         if (start < end) {
-            o = copy_stretch(f, end, old_length, &kernel_works, reached, &ended);
+            o = copy_stretch(f, end, &old_length, &kernel_works, reached, &ended);
             if (o != DONE)
                 return o;
         }
@@ -189,7 +191,7 @@ outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached
         return SOURCE_UNREADABLE;
     if (!seek_to(f.destination, *reached))
         return DESTINATION_UNWRITABLE;
-    return copy_through(f, INT64_MAX, old_length, reached, &ended);
+    return copy_through(f, INT64_MAX, &old_length, reached, &ended);
 }
 
 // Writes n bytes of IP.BIN over the start of the destination.
@@ -230,7 +232,8 @@ outcome stream_insertion(const files& f, std::int64_t* written)
     outcome o = first_block(f, f.step, false, written, &ended);
     if (o != DONE || ended)
         return o;
-    return copy_through(f, INT64_MAX, 0, written, &ended);
+    std::int64_t none = 0;
+    return copy_through(f, INT64_MAX, &none, written, &ended);
 }
 
 // Writes all of the source but its head, which reads as zeros until it is
@@ -246,7 +249,7 @@ outcome write_body(const files& f, std::int64_t old_length, std::int64_t* length
         return o;
     if (f.source_length >= 0)
         return copy_body(f, old_length, length);
-    return copy_through(f, INT64_MAX, old_length, length, &ended);
+    return copy_through(f, INT64_MAX, &old_length, length, &ended);
 }
 
 // Writes the whole destination over old_length old bytes (-1: a stream that
@@ -373,7 +376,8 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     std::setvbuf(f.destination, nullptr, _IONBF, 0);
     guard_destination(f.destination);
 
-    auto* buffer = static_cast<unsigned char*>(std::malloc(INSERT_LENGTH + WORK_BUFFER_SIZE));
+    auto* buffer =
+        static_cast<unsigned char*>(std::malloc(INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK));
     if (buffer == nullptr) {
         cut_back(f.destination, 0);
         print_text("%s: Je ne trouve pas le buffer de travail\n", name);
@@ -381,6 +385,8 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     }
     f.head = buffer;
     f.chunk = buffer + INSERT_LENGTH;
+    f.zeros = f.chunk + WORK_BUFFER_SIZE;
+    std::memset(f.zeros, 0, ZERO_BLOCK);
     f.source_length = regular_length(f.source);
     if (f.source_length < 0)
         f.source_length = device_length(f.source);
