@@ -36,10 +36,10 @@ size_t fwrite(const void* bytes, size_t size, size_t count, FILE* stream)
     return done;
 }
 
-ssize_t copy_file_range(int in, off_t* in_offset, int out, off_t* out_offset, size_t length,
+ssize_t copy_file_range(int in, loff_t* in_offset, int out, loff_t* out_offset, size_t length,
                         unsigned flags)
 {
-    ssize_t (*next)(int, off_t*, int, off_t*, size_t, unsigned);
+    ssize_t (*next)(int, loff_t*, int, loff_t*, size_t, unsigned);
     void* found = next_symbol("copy_file_range");
     memcpy(&next, &found, sizeof next);
     ssize_t done = next(in, in_offset, out, out_offset, length, flags);
