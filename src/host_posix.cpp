@@ -19,11 +19,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <limits>
-#include <sstream>
-#include <string>
+#include <cstring>
 
 #include "host.h"
 
@@ -78,78 +76,84 @@ int reopen_for_writing(int probe, int flags)
 }
 
 // mountinfo escapes a byte as a backslash and three octal digits.
-constexpr std::size_t ESCAPE_DIGITS = 3;
-constexpr int ESCAPE_BASE = 8;
-
 bool is_octal(char c)
 {
     return c >= '0' && c <= '7';
 }
 
-// A field of /proc/self/mountinfo as it was before the kernel escaped it.
-std::string unescaped(const std::string& field)
+// Undoes mountinfo's escapes in place.
+void unescape(char* field)
 {
-    std::string plain;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        bool escape = field[i] == '\\' && i + ESCAPE_DIGITS < field.size();
-        for (std::size_t k = 1; escape && k <= ESCAPE_DIGITS; ++k)
-            escape = is_octal(field[i + k]);
-        if (escape) {
-            plain += static_cast<char>(
-                std::strtol(field.substr(i + 1, ESCAPE_DIGITS).c_str(), nullptr, ESCAPE_BASE));
-            i += ESCAPE_DIGITS;
+    char* out = field;
+    for (const char* in = field; *in != '\0'; ++out) {
+        if (in[0] == '\\' && is_octal(in[1]) && is_octal(in[2]) && is_octal(in[3])) {
+            *out = static_cast<char>(((in[1] - '0') << 6) | ((in[2] - '0') << 3) | (in[3] - '0'));
+            in += 4;
         } else {
-            plain += field[i];
+            *out = *in++;
         }
     }
-    return plain;
+    *out = '\0';
 }
 
-// The mount ID of the open file, as /proc/self/fdinfo gives it; "" if unknown.
-std::string mount_id(int fd)
+// The mount ID of the open file, as /proc/self/fdinfo gives it; -1 if unknown.
+int mount_id(int fd)
 {
     char name[PROC_FD_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
-    std::ifstream info(name);
-    std::string key;
-    std::string id;
-    while (info >> key && key != "mnt_id:")
-        info.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-    info >> id;
+    std::FILE* info = std::fopen(name, "r");
+    int id = -1;
+    char line[PROC_FD_NAME_SIZE * 4];
+    while (info != nullptr && id < 0 && std::fgets(line, sizeof line, info) != nullptr)
+        if (std::sscanf(line, "mnt_id: %d", &id) != 1)
+            id = -1;
+    if (info != nullptr)
+        std::fclose(info);
     return id;
 }
 
-// Where an overlayfs file would be in the upper layer if it were there, from
-// its path and its mount's line in /proc/self/mountinfo; "" if unknown.
-std::string upper_layer_path(const std::string& file, const std::string& id)
+// Writes to upper where the file at path would be in the upper layer of the
+// overlayfs mount id, from its line in /proc/self/mountinfo:
+//   id parent major:minor root mount-point options... - type source super-options
+bool upper_layer_path(const char* path, int id, char* upper, std::size_t size)
 {
-    std::ifstream mounts("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        // id parent major:minor root mount-point options... - type source super-options
-        std::istringstream fields(line);
-        std::string mount, parent, device, root, point, word;
-        if (!(fields >> mount >> parent >> device >> root >> point) || mount != id)
+    std::FILE* mounts = std::fopen("/proc/self/mountinfo", "r");
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    bool found = false;
+    while (mounts != nullptr && !found && getline(&line, &capacity, mounts) > 0) {
+        char* rest = nullptr;
+        char* field[5] = {};
+        for (int k = 0; k < 5; ++k)
+            field[k] = strtok_r(k == 0 ? line : nullptr, " \n", &rest);
+        if (field[4] == nullptr || std::atoi(field[0]) != id)
             continue;
-        root = unescaped(root);
-        point = unescaped(point);
-        while (fields >> word && word != "-") {
+        const char* directory = nullptr;
+        for (char* word = strtok_r(nullptr, " ,\n", &rest); word != nullptr;
+             word = strtok_r(nullptr, " ,\n", &rest))
+            if (std::strncmp(word, "upperdir=", 9) == 0)
+                directory = word + 9;
+        char* root = field[3];
+        char* point = field[4];
+        unescape(root);
+        unescape(point);
+        std::size_t prefix = std::strcmp(point, "/") == 0 ? 0 : std::strlen(point);
+        found =
+            directory != nullptr && std::strncmp(path, point, prefix) == 0 && path[prefix] == '/';
+        if (found) {
+            char plain[PATH_MAX];
+            std::snprintf(plain, sizeof plain, "%s", directory);
+            unescape(plain);
+            int n = std::snprintf(upper, size, "%s%s%s", plain,
+                                  std::strcmp(root, "/") == 0 ? "" : root, path + prefix);
+            found = n > 0 && static_cast<std::size_t>(n) < size;
         }
-        std::string type, source, options;
-        fields >> type >> source >> options;
-        std::string upper;
-        std::istringstream each(options);
-        while (std::getline(each, word, ','))
-            if (word.rfind("upperdir=", 0) == 0)
-                upper = unescaped(word.substr(word.find('=') + 1));
-        if (point == "/")
-            point.clear();
-        if (upper.empty() || file.compare(0, point.size(), point) != 0 ||
-            file.size() <= point.size() || file[point.size()] != '/')
-            return std::string();
-        return upper + (root == "/" ? std::string() : root) + file.substr(point.size());
+        break;
     }
-    return std::string();
+    std::free(line);
+    if (mounts != nullptr)
+        std::fclose(mounts);
+    return found;
 }
 
 // Whether the overlayfs file that probe holds is in the upper layer already;
@@ -159,14 +163,15 @@ bool in_upper_layer(int probe)
 {
     char name[PROC_FD_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
-    char target[PATH_MAX];
-    ssize_t n = readlink(name, target, sizeof target);
-    if (n <= 0 || static_cast<std::size_t>(n) == sizeof target)
+    char path[PATH_MAX];
+    ssize_t n = readlink(name, path, sizeof path - 1);
+    if (n <= 0)
         return false;
-    std::string upper =
-        upper_layer_path(std::string(target, static_cast<std::size_t>(n)), mount_id(probe));
+    path[n] = '\0';
+    char upper[2 * PATH_MAX];
     struct stat there;
-    return !upper.empty() && lstat(upper.c_str(), &there) == 0 && S_ISREG(there.st_mode);
+    return upper_layer_path(path, mount_id(probe), upper, sizeof upper) &&
+           lstat(upper, &there) == 0 && S_ISREG(there.st_mode);
 }
 
 // An overlayfs file only in a lower layer is copied up to be written, with
