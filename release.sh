@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Makes every file of a release of this commit in build/release-archives: a
+# static tar.gz per Linux processor, the two Windows ZIPs, a .deb per Linux
+# processor and SHA256SUMS. Two runs from the same commit, wherever the tree
+# lies, give the same bytes.
+#
+# Needs: cmake, ninja-build, g++, g++-i686-linux-gnu, g++-aarch64-linux-gnu,
+# g++-arm-linux-gnueabihf, g++-mingw-w64-x86-64, g++-mingw-w64-i686,
+# groff-base, dpkg-dev, zip.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+# Every date in the files is the commit's, unless the caller pins another.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+export SOURCE_DATE_EPOCH
+# ZIP stores local times, and sorting follows the locale.
+export TZ=UTC LC_ALL=C
+umask 022
+
+linux_arches=(x86_64 i386 arm64 armhf)
+windows_presets=(windows windows32)
+
+for preset in "${linux_arches[@]/#/linux-}" "${windows_presets[@]}"; do
+    echo "== building $preset"
+    # A fresh cache, so that nothing configured by hand ends up in a release.
+    cmake --workflow --preset "$preset" --fresh >/dev/null
+done
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux-x86_64/CMakeCache.txt)
+[ -n "$version" ] || { echo "release: no version in build/linux-x86_64" >&2; exit 1; }
+
+out=build/release-archives
+stage=$PWD/build/release-stage
+rm -rf "$out" "$stage"
+mkdir -p "$out" "$stage"
+out=$PWD/$out
+
+# Puts the files into $stage/$1 with fixed modes and dates: the first is the
+# program.
+stage_dir() {
+    local dir=$stage/$1
+    mkdir -p "$dir"
+    install -m 755 "$2" "$dir/"
+    install -m 644 "${@:3}" "$dir/"
+    touch -d "@$SOURCE_DATE_EPOCH" "$dir" "$dir"/*
+}
+
+for arch in "${linux_arches[@]}"; do
+    name=talvor-$version-linux-$arch
+    stage_dir "$name" build/linux-$arch/talvor README.md CHANGELOG.md man/talvor.1
+    tar -C "$stage" --sort=name --format=gnu --mtime="@$SOURCE_DATE_EPOCH" \
+        --owner=0 --group=0 --numeric-owner -cf - "$name" | gzip -9n >"$out/$name.tar.gz"
+    cpack --config build/linux-$arch/CPackConfig.cmake -G DEB -B "$stage/deb-$arch" >/dev/null
+    cp "$stage/deb-$arch"/talvor_*.deb "$out/"
+done
+
+for preset in "${windows_presets[@]}"; do
+    system=$(sed -n 's/^set(CPACK_SYSTEM_NAME "\(.*\)")$/\1/p' build/$preset/CPackConfig.cmake)
+    name=talvor-$version-$system
+    stage_dir "$name" build/$preset/talvor.exe README.md CHANGELOG.md build/$preset/talvor.txt
+    # -X leaves out owners and the extra time fields; the list fixes the order.
+    (cd "$stage" && zip -q -X -D "$out/$name.zip" "$name"/talvor.exe "$name"/README.md \
+        "$name"/CHANGELOG.md "$name"/talvor.txt)
+done
+
+(cd "$out" && sha256sum -- *.tar.gz *.zip *.deb >SHA256SUMS)
+rm -rf "$stage"
+echo "== $out"
+(cd "$out" && ls -l && sha256sum -c --quiet SHA256SUMS)
