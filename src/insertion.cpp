@@ -348,11 +348,10 @@ void print_report(const char* name)
     print_text("\n");
 }
 
-} // namespace
-
-void run_insertion(const char* name, const char* source_path, const char* destination_path)
+// Opens IP.BIN, the source and the destination, in that order, and refuses a
+// destination that is one of the inputs before anything is written to it.
+void open_files(files& f, const char* name, const char* source_path, const char* destination_path)
 {
-    files f = {};
     f.insert = open_input(INSERT_FILE_NAME);
     if (f.insert == nullptr) {
         print_text("%s: Je ne peux pas ouvrir IP.BIN\n", name);
@@ -374,6 +373,26 @@ void run_insertion(const char* name, const char* source_path, const char* destin
         cannot_open(name, destination_path, STATUS_NO_DESTINATION);
     // Every write goes straight to the file, so a failure knows what landed.
     std::setvbuf(f.destination, nullptr, _IONBF, 0);
+}
+
+// Measures what the copy depends on, once, before its first byte.
+void measure(files& f)
+{
+    f.source_length = regular_length(f.source);
+    if (f.source_length < 0)
+        f.source_length = device_length(f.source);
+    f.step = read_step(f.source, f.source_length);
+    f.to_device = device_length(f.destination) >= 0;
+    // Holes can only be left in what can seek.
+    f.find_zeros = hides_holes(f.source) && (f.to_device || regular_length(f.destination) >= 0);
+}
+
+} // namespace
+
+void run_insertion(const char* name, const char* source_path, const char* destination_path)
+{
+    files f = {};
+    open_files(f, name, source_path, destination_path);
     guard_destination(f.destination);
 
     auto* buffer =
@@ -387,13 +406,7 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     f.chunk = buffer + INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
     std::memset(f.zeros, 0, ZERO_BLOCK);
-    f.source_length = regular_length(f.source);
-    if (f.source_length < 0)
-        f.source_length = device_length(f.source);
-    f.step = read_step(f.source, f.source_length);
-    f.to_device = device_length(f.destination) >= 0;
-    // Holes can only be left in what can seek.
-    f.find_zeros = hides_holes(f.source) && (f.to_device || regular_length(f.destination) >= 0);
+    measure(f);
     std::int64_t kept = 0;
     f.head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
     outcome o = std::ferror(f.insert) ? INSERT_UNREADABLE : insert_head(f, &kept);
