@@ -63,6 +63,8 @@ extern "C" void on_stop(int signal_number)
 // Bigger requests gain nothing and keep a single call from running for long.
 constexpr std::int64_t KERNEL_COPY_CHUNK = std::int64_t{1} << 30;
 
+constexpr int DECIMAL = 10;
+
 // Room for "/proc/self/fd/" and any descriptor number.
 constexpr std::size_t PROC_FD_NAME_SIZE = 32;
 
@@ -97,16 +99,17 @@ void unescape(char* field)
 }
 
 // The mount ID of the open file, as /proc/self/fdinfo gives it; -1 if unknown.
-int mount_id(int fd)
+long mount_id(int fd)
 {
+    static constexpr char KEY[] = "mnt_id:";
     char name[PROC_FD_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
     std::FILE* info = std::fopen(name, "r");
-    int id = -1;
+    long id = -1;
     char line[PROC_FD_NAME_SIZE * 4];
     while (info != nullptr && id < 0 && std::fgets(line, sizeof line, info) != nullptr)
-        if (std::sscanf(line, "mnt_id: %d", &id) != 1)
-            id = -1;
+        if (std::strncmp(line, KEY, sizeof KEY - 1) == 0)
+            id = std::strtol(line + sizeof KEY - 1, nullptr, DECIMAL);
     if (info != nullptr)
         std::fclose(info);
     return id;
@@ -115,36 +118,36 @@ int mount_id(int fd)
 // Writes to upper where the file at path would be in the upper layer of the
 // overlayfs mount id, from its line in /proc/self/mountinfo:
 //   id parent major:minor root mount-point options... - type source super-options
-bool upper_layer_path(const char* path, int id, char* upper, std::size_t size)
+bool upper_layer_path(const char* path, long id, char* upper, std::size_t size)
 {
+    static constexpr char KEY[] = "upperdir=";
+    enum { ID, PARENT, DEVICE, ROOT, POINT, LEADING_FIELDS };
     std::FILE* mounts = std::fopen("/proc/self/mountinfo", "r");
     char* line = nullptr;
     std::size_t capacity = 0;
     bool found = false;
     while (mounts != nullptr && !found && getline(&line, &capacity, mounts) > 0) {
         char* rest = nullptr;
-        char* field[5] = {};
-        for (int k = 0; k < 5; ++k)
-            field[k] = strtok_r(k == 0 ? line : nullptr, " \n", &rest);
-        if (field[4] == nullptr || std::atoi(field[0]) != id)
+        char* field[LEADING_FIELDS] = {};
+        for (int k = 0; k < LEADING_FIELDS; ++k)
+            field[k] = strtok_r(k == ID ? line : nullptr, " \n", &rest);
+        if (field[POINT] == nullptr || std::strtol(field[ID], nullptr, DECIMAL) != id)
             continue;
-        const char* directory = nullptr;
+        char* directory = nullptr;
         for (char* word = strtok_r(nullptr, " ,\n", &rest); word != nullptr;
              word = strtok_r(nullptr, " ,\n", &rest))
-            if (std::strncmp(word, "upperdir=", 9) == 0)
-                directory = word + 9;
-        char* root = field[3];
-        char* point = field[4];
+            if (std::strncmp(word, KEY, sizeof KEY - 1) == 0)
+                directory = word + sizeof KEY - 1;
+        char* root = field[ROOT];
+        char* point = field[POINT];
         unescape(root);
         unescape(point);
         std::size_t prefix = std::strcmp(point, "/") == 0 ? 0 : std::strlen(point);
         found =
             directory != nullptr && std::strncmp(path, point, prefix) == 0 && path[prefix] == '/';
         if (found) {
-            char plain[PATH_MAX];
-            std::snprintf(plain, sizeof plain, "%s", directory);
-            unescape(plain);
-            int n = std::snprintf(upper, size, "%s%s%s", plain,
+            unescape(directory);
+            int n = std::snprintf(upper, size, "%s%s%s", directory,
                                   std::strcmp(root, "/") == 0 ? "" : root, path + prefix);
             found = n > 0 && static_cast<std::size_t>(n) < size;
         }
