@@ -398,7 +398,7 @@ outcome kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offs
         // error may say the kernel will not copy this pair, or come from
         // either file (EIO): the buffer copies the rest, and meets a real
         // error again on the side it belongs to.
-        return errno == ENOSPC || errno == EDQUOT ? DESTINATION_UNWRITABLE : DONE;
+        return ran_out_of_space() ? DESTINATION_UNWRITABLE : DONE;
     }
 #else
     (void)source;

@@ -272,6 +272,9 @@ outcome write_destination(const files& f, std::int64_t old_length, std::int64_t*
     if (!f.to_device && regular_length(f.destination) != length &&
         !set_length(f.destination, length))
         return DESTINATION_UNWRITABLE;
+    // A device's late write errors must show before the head makes it look done.
+    if (f.to_device && !flush_to_device(f.destination))
+        return DESTINATION_UNWRITABLE;
     auto n = static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), length));
     return lay_head(f, n);
 }
