@@ -100,4 +100,9 @@ void keep_on_stop(std::int64_t kept);
 // The destination is finished, or about to be closed: a stop leaves it be.
 void release_destination();
 
+// Closes the destination; false if that failed. A close can report a write
+// that failed late (network file systems): a regular destination is then
+// emptied, so that it does not look finished.
+bool close_output(std::FILE* destination);
+
 #endif

@@ -474,3 +474,16 @@ void release_destination()
 {
     guarded_descriptor.store(-1);
 }
+
+bool close_output(std::FILE* destination)
+{
+    // Open twice, so that it can still be emptied once the close has failed.
+    int spare = dup(fileno(destination));
+    bool closed = std::fclose(destination) == 0;
+    struct stat info;
+    if (!closed && spare >= 0 && is_regular(spare, &info))
+        (void)ftruncate(spare, 0);
+    if (spare >= 0)
+        close(spare);
+    return closed;
+}

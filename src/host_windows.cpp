@@ -276,3 +276,16 @@ void release_destination()
     guard.destination = nullptr;
     ReleaseSRWLockExclusive(&guard.lock);
 }
+
+bool close_output(std::FILE* destination)
+{
+    // Open twice, so that it can still be emptied once the close has failed.
+    int spare = _dup(_fileno(destination));
+    bool closed = std::fclose(destination) == 0;
+    if (!closed && spare >= 0 &&
+        GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(spare))) == FILE_TYPE_DISK)
+        (void)_chsize_s(spare, 0);
+    if (spare >= 0)
+        _close(spare);
+    return closed;
+}

@@ -432,7 +432,7 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     // Inputs lose nothing if their close fails; the destination may.
     std::fclose(f.source);
     release_destination();
-    if (std::fclose(f.destination) != 0)
+    if (!close_output(f.destination))
         cannot_write(name, destination_path);
     std::fclose(f.insert);
     std::free(buffer);
