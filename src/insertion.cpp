@@ -236,20 +236,50 @@ outcome stream_insertion(const files& f, std::int64_t* written)
     return copy_through(f, INT64_MAX, &none, written, &ended);
 }
 
+// Writes zeros over the first n bytes of the destination in one write, so
+// that no stop leaves them half done.
+outcome seal_head(const files& f, std::int64_t n)
+{
+    auto count = static_cast<std::size_t>(n);
+    if (count == 0)
+        return DONE;
+    std::memset(f.chunk, 0, count);
+    if (!seek_to(f.destination, 0) || write_out(f.destination, f.chunk, count) != count)
+        return DESTINATION_UNWRITABLE;
+    return DONE;
+}
+
 // Writes all of the source but its head, which reads as zeros until it is
 // laid last: a run that ends anyhow before then, killed included, never
-// leaves a destination that looks finished. A file's first block ends on a
-// block boundary, so that the kernel can share the blocks after it.
+// leaves a destination that looks finished. A file's head is never read:
+// zeros cover old bytes under it, and a new file has none. The rest of the
+// first block is copied on its own, so that the body starts on a block
+// boundary, where the kernel can share blocks.
 outcome write_body(const files& f, std::int64_t old_length, std::int64_t* length)
 {
     bool ended = false;
-    std::size_t want = f.source_length >= 0 ? INSERT_LENGTH : f.step;
-    outcome o = first_block(f, want, true, length, &ended);
-    if (o != DONE || ended)
+    // A pipe, or a file of /proc that says it is empty, tells its length
+    // only by running out.
+    if (f.source_length <= 0) {
+        outcome o = first_block(f, f.step, true, length, &ended);
+        if (o != DONE || ended)
+            return o;
+        return copy_through(f, INT64_MAX, &old_length, length, &ended);
+    }
+    std::int64_t head = std::min(static_cast<std::int64_t>(f.head_length), f.source_length);
+    outcome o = seal_head(f, std::min(head, old_length));
+    if (o != DONE)
         return o;
-    if (f.source_length >= 0)
-        return copy_body(f, old_length, length);
-    return copy_through(f, INT64_MAX, &old_length, length, &ended);
+    *length = head;
+    keep_on_stop(head);
+    std::int64_t first = std::min(static_cast<std::int64_t>(INSERT_LENGTH), f.source_length);
+    bool kernel_works = !f.find_zeros;
+    if (head < first) {
+        o = copy_stretch(f, first, &old_length, &kernel_works, length, &ended);
+        if (o != DONE || ended)
+            return o;
+    }
+    return copy_body(f, old_length, length);
 }
 
 // Writes the whole destination over old_length old bytes (-1: a stream that
