@@ -127,6 +127,18 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
     return {code, captured};
 }
 
+// Wine's server may be quitting, as the last program ended, just when the
+// next one starts: that one then ends with 1 and prints nothing, which the
+// tool never does, having run nothing. It is started once more.
+raw_run spawn_tool(const std::string& dir, const std::vector<std::string>& argv,
+                   const std::string& program, const run_options& options)
+{
+    raw_run r = spawn(dir, argv, program, options);
+    if (TOOL_ON_WINDOWS && r.status == 1 && r.out.empty() && options.stop_signal == 0)
+        r = spawn(dir, argv, program, options);
+    return r;
+}
+
 std::string without_carriage_returns(std::string text)
 {
     std::string plain;
@@ -147,7 +159,7 @@ std::string windows_name()
     std::vector<std::string> argv = tool_command();
     argv.push_back("a");
     argv.push_back("b");
-    raw_run r = spawn(dir, argv, argv[0], {{}, nullptr, {"WINEDEBUG=-all"}});
+    raw_run r = spawn_tool(dir, argv, argv[0], {{}, nullptr, {"WINEDEBUG=-all"}});
     fs::remove_all(dir);
     std::string suffix = ": Je ne peux pas ouvrir IP.BIN\r\n";
     if (r.out.size() > suffix.size())
@@ -190,7 +202,7 @@ tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
         argv[0] = CHOSEN_NAME;
         name = CHOSEN_NAME;
     }
-    raw_run r = spawn(dir, argv, program, opts);
+    raw_run r = spawn_tool(dir, argv, program, opts);
     if (TOOL_ON_WINDOWS)
         r.out = without_carriage_returns(r.out);
     return {r.status, r.out, name};
