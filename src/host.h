@@ -29,24 +29,63 @@ std::string utf8_argument(const wchar_t* argument);
 // Opens an existing file for reading as mode "rb" does; path is UTF-8.
 std::FILE* open_input(const char* path);
 
+// What a stream is, as far as the copy cares.
+enum class file_kind {
+    unmeasured,   // a probe failed: nothing is known, and the run must stop
+    regular,      // has a length, can seek, can be cut
+    block_device, // has a length and can seek, but keeps its size
+    stream,       // a pipe, terminal, socket or character device: read or written in order
+};
+
+// Which file an open stream is, whatever name it was opened by.
+struct file_id {
+    std::uint64_t device;
+    std::uint64_t index;
+};
+
+// What is known of an open file: measured once, before the first write.
+struct file_facts {
+    file_kind kind;
+    file_id id;
+    std::int64_t length; // of a regular file or a block device; -1 otherwise
+    bool sparse;         // a regular file with fewer blocks than bytes
+    bool hides_holes;    // ...on a file system that does not say where they are
+};
+
+// Measures an open file; kind is unmeasured when any probe failed.
+file_facts measure_file(std::FILE* stream);
+
+enum class open_verdict {
+    opened,
+    cannot_open,   // absent and not creatable, or not writable
+    same_as_input, // is inputs[input]: nothing was opened for writing
+    unmeasured,    // could not be told apart from the inputs: nothing was written
+};
+
+struct output {
+    std::FILE* stream; // set when opened
+    open_verdict verdict;
+    std::size_t input; // for same_as_input
+    file_facts facts;  // for opened
+};
+
 // Opens path for writing without translation, creating it if absent, unless
-// it is already open as one of inputs[0..count): then nothing is opened for
-// writing, *same is that input's index and the result is nullptr. Otherwise
-// *same is count. An existing file keeps its bytes, except one that
+// it is one of the inputs. An existing file keeps its bytes, except one that
 // overlayfs has only in a lower layer, or cannot tell: it is emptied rather
 // than copied up with them first.
-std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
-                       std::size_t* same);
+output open_output(const char* path, const file_facts* inputs, std::size_t count);
 
-// The length of a regular file, or -1 for anything else (pipe, device...).
-std::int64_t regular_length(std::FILE* stream);
+// The stretch of data that starts at or after an offset: [start, end), with
+// start == end == length when only holes are left.
+struct data_stretch {
+    outcome result; // SOURCE_UNREADABLE when the file system would not say
+    std::int64_t start;
+    std::int64_t end;
+};
 
-// The length of a block device, or -1 for anything else.
-std::int64_t device_length(std::FILE* stream);
-
-// True when a regular file has fewer blocks than bytes but its file system
-// does not say where the holes are.
-bool hides_holes(std::FILE* source);
+// The next stretch of data in a sparse source at or after offset. Hosts that
+// cannot tell holes give [offset, length).
+data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t length);
 
 // Makes [offset, end) of the destination share the source's blocks at the
 // same place, without copying; false where the file system cannot.
@@ -55,21 +94,22 @@ bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset
 // Pushes what was written to stream down to its device; false if that failed.
 bool flush_to_device(std::FILE* stream);
 
-// The next stretch of data in source at or after offset, as [*start, *end),
-// with *start == *end == length when only holes are left. Hosts that cannot
-// tell holes, and files without any, give [offset, length).
-void next_data(std::FILE* source, std::int64_t offset, std::int64_t length, std::int64_t* start,
-               std::int64_t* end);
-
 // Asks for a pipe that holds wanted bytes; gives what it holds then, or 0
-// for anything but a pipe and on hosts that cannot tell.
+// for anything but a pipe and on hosts that cannot tell. Only the size of a
+// read depends on it, so a failed call here is no failure of the run.
 std::size_t widen_pipe(std::FILE* stream, std::size_t wanted);
 
+// How far a copy got, and how it ended.
+struct copied {
+    outcome result;
+    std::int64_t bytes;
+};
+
 // Lets the kernel copy count bytes from offset to the same offset, sharing
-// blocks where the file system can. *copied is how far it got; fewer than
-// count asks the caller to copy the rest itself. Stream positions are kept.
-outcome kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
-                    std::int64_t count, std::int64_t* copied);
+// blocks where the file system can. Fewer bytes than count ask the caller to
+// copy the rest itself. Stream positions are kept.
+copied kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                   std::int64_t count);
 
 // Makes [offset, end) read as zeros without writing them; false where the
 // host or the file system cannot.
@@ -77,6 +117,13 @@ bool punch_hole(std::FILE* destination, std::int64_t offset, std::int64_t end);
 
 // Cuts or extends a regular file to length bytes.
 bool set_length(std::FILE* stream, std::int64_t length);
+
+// The length a regular file has now; -1 if that cannot be told.
+std::int64_t current_length(std::FILE* stream);
+
+// Cuts a regular file, or one that could not be measured, to at most length
+// bytes; what a failed run leaves.
+void shorten_to(std::FILE* stream, std::int64_t length);
 
 // True when the write that just failed found no room (disk full, quota).
 bool ran_out_of_space();
@@ -92,7 +139,7 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
 // regular destination back to what keep_on_stop last allowed, then ends the
 // process as that stop asks. Stops that were ignored when the process
 // started stay ignored; a file size limit becomes a failed write.
-void guard_destination(std::FILE* destination);
+void guard_destination(std::FILE* destination, file_kind kind);
 
 // How many leading bytes of the destination a stop may leave from now on.
 void keep_on_stop(std::int64_t kept);
@@ -103,6 +150,6 @@ void release_destination();
 // Closes the destination; false if that failed. A close can report a write
 // that failed late (network file systems): a regular destination is then
 // emptied, so that it does not look finished.
-bool close_output(std::FILE* destination);
+bool close_output(std::FILE* destination, file_kind kind);
 
 #endif

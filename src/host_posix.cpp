@@ -27,9 +27,22 @@
 
 namespace {
 
-bool is_regular(int fd, struct stat* info)
+// Bytes in a unit of st_blocks.
+constexpr std::int64_t STAT_BLOCK = 512;
+
+// Moves fd to offset and back, where the stream expects it; -1 if either
+// move failed, which leaves the stream's position unknown.
+off_t probe_seek(int fd, off_t offset, int whence)
 {
-    return fstat(fd, info) == 0 && S_ISREG(info->st_mode);
+    off_t kept = lseek(fd, 0, SEEK_CUR);
+    if (kept < 0)
+        return -1;
+    off_t found = lseek(fd, offset, whence);
+    int error = errno;
+    if (lseek(fd, kept, SEEK_SET) != kept)
+        return -1;
+    errno = error;
+    return found;
 }
 
 // What a stop's handler works on. A handler can reach nothing but what is
@@ -48,11 +61,10 @@ extern "C" void on_stop(int signal_number)
 {
     int fd = guarded_descriptor.load();
     struct stat info;
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        std::int64_t kept = guarded_kept.load();
-        if (info.st_size > kept)
-            (void)ftruncate(fd, static_cast<off_t>(kept));
-    }
+    std::int64_t kept = guarded_kept.load();
+    // Only a regular file is guarded; one that cannot be measured is cut all the same.
+    if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_size > kept))
+        (void)ftruncate(fd, static_cast<off_t>(kept));
     // SA_RESETHAND has restored the default action: the process ends by this
     // signal as soon as the handler returns, as its parent expects.
     raise(signal_number);
@@ -163,7 +175,7 @@ bool upper_layer_path(const char* path, long id, char* upper, std::size_t size)
 
 // Whether the overlayfs file that probe holds is in the upper layer already;
 // false when /proc cannot tell, as in a container whose upper layer lies
-// outside it.
+// outside it: emptying is always safe here, as the inputs were ruled out.
 bool in_upper_layer(int probe)
 {
     char name[PROC_FD_NAME_SIZE];
@@ -179,28 +191,71 @@ bool in_upper_layer(int probe)
            lstat(upper, &there) == 0 && S_ISREG(there.st_mode);
 }
 
+// How the destination is to be opened for writing.
+enum class reopen { in_place, emptied, unmeasured };
+
 // An overlayfs file only in a lower layer is copied up to be written, with
 // its old bytes unless that same open empties it; they are not wanted, so it
 // is emptied. One already in the upper layer is rewritten in place.
-bool empty_when_opened(int probe, const struct stat& info)
+reopen how_to_reopen(int probe, const struct stat& info)
 {
     struct statfs where;
-    return S_ISREG(info.st_mode) && fstatfs(probe, &where) == 0 &&
-           where.f_type == OVERLAYFS_SUPER_MAGIC && !in_upper_layer(probe);
+    if (!S_ISREG(info.st_mode))
+        return reopen::in_place;
+    if (fstatfs(probe, &where) != 0)
+        return reopen::unmeasured;
+    return where.f_type == OVERLAYFS_SUPER_MAGIC && !in_upper_layer(probe) ? reopen::emptied
+                                                                           : reopen::in_place;
 }
 
 #endif
 
-// The index of the input that is the same file as info, or count.
-std::size_t input_index(const struct stat& info, std::FILE* const* inputs, std::size_t count)
+file_id id_of(const struct stat& info)
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        struct stat other;
-        if (fstat(fileno(inputs[i]), &other) == 0 && other.st_dev == info.st_dev &&
-            other.st_ino == info.st_ino)
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+// The index of the input that is the same file as id, or count.
+std::size_t input_index(file_id id, const file_facts* inputs, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        if (inputs[i].id.device == id.device && inputs[i].id.index == id.index)
             return i;
-    }
     return count;
+}
+
+file_facts measure_descriptor(int fd)
+{
+    file_facts facts = {file_kind::unmeasured, {0, 0}, -1, false, false};
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return facts;
+    facts.id = id_of(info);
+    if (S_ISBLK(info.st_mode)) {
+        // Its end is its size, here as on every POSIX host.
+        off_t end = probe_seek(fd, 0, SEEK_END);
+        if (end < 0)
+            return facts;
+        facts.length = static_cast<std::int64_t>(end);
+        facts.kind = file_kind::block_device;
+        return facts;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        facts.kind = file_kind::stream;
+        return facts;
+    }
+    facts.length = static_cast<std::int64_t>(info.st_size);
+    facts.sparse = static_cast<std::int64_t>(info.st_blocks) * STAT_BLOCK < facts.length;
+#if defined(SEEK_HOLE)
+    if (facts.sparse) {
+        off_t hole = probe_seek(fd, 0, SEEK_HOLE);
+        if (hole < 0)
+            return facts;
+        facts.hides_holes = hole >= info.st_size;
+    }
+#endif
+    facts.kind = file_kind::regular;
+    return facts;
 }
 
 } // namespace
@@ -219,60 +274,61 @@ std::FILE* open_input(const char* path)
     return std::fopen(path, "rb");
 }
 
-std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
-                       std::size_t* same)
+file_facts measure_file(std::FILE* stream)
 {
-    *same = count;
+    return measure_descriptor(fileno(stream));
+}
+
+output open_output(const char* path, const file_facts* inputs, std::size_t count)
+{
+    output result = {nullptr, open_verdict::cannot_open, count, {}};
     int fd = -1;
 #if defined(__linux__)
     // Compared before any open for writing, which on overlayfs would copy an
     // input up even when the run is then refused.
     int probe = open(path, O_PATH | O_CLOEXEC);
-    struct stat found;
-    if (probe >= 0 && fstat(probe, &found) == 0) {
-        *same = input_index(found, inputs, count);
-        if (*same == count)
-            fd = reopen_for_writing(probe, empty_when_opened(probe, found) ? O_TRUNC : 0);
+    if (probe >= 0) {
+        struct stat found;
+        reopen how = reopen::unmeasured;
+        if (fstat(probe, &found) == 0) {
+            result.input = input_index(id_of(found), inputs, count);
+            how = result.input < count ? reopen::in_place : how_to_reopen(probe, found);
+        }
+        if (result.input == count && how != reopen::unmeasured)
+            fd = reopen_for_writing(probe, how == reopen::emptied ? O_TRUNC : 0);
         int error = errno;
         close(probe);
-        if (*same < count || (fd < 0 && error != ENOENT))
-            return nullptr;
-    } else if (probe >= 0) {
-        close(probe);
+        if (result.input < count) {
+            result.verdict = open_verdict::same_as_input;
+            return result;
+        }
+        if (how == reopen::unmeasured) {
+            result.verdict = open_verdict::unmeasured;
+            return result;
+        }
+        if (fd < 0 && error != ENOENT)
+            return result;
     }
 #endif
     if (fd < 0)
         fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
-        return nullptr;
+        return result;
     // Checked again as open: a name swapped in after the look above may be an
     // input, which this open did not truncate.
-    struct stat info;
-    if (fstat(fd, &info) == 0)
-        *same = input_index(info, inputs, count);
-    std::FILE* stream = *same == count ? fdopen(fd, "wb") : nullptr;
-    if (stream == nullptr)
+    result.facts = measure_descriptor(fd);
+    if (result.facts.kind == file_kind::unmeasured) {
+        result.verdict = open_verdict::unmeasured;
+    } else {
+        result.input = input_index(result.facts.id, inputs, count);
+        if (result.input < count)
+            result.verdict = open_verdict::same_as_input;
+        else if ((result.stream = fdopen(fd, "wb")) != nullptr)
+            result.verdict = open_verdict::opened;
+    }
+    if (result.stream == nullptr)
         close(fd);
-    return stream;
-}
-
-std::int64_t regular_length(std::FILE* stream)
-{
-    struct stat info;
-    return is_regular(fileno(stream), &info) ? static_cast<std::int64_t>(info.st_size) : -1;
-}
-
-std::int64_t device_length(std::FILE* stream)
-{
-    int fd = fileno(stream);
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode))
-        return -1;
-    // Its end is its size, here as on every POSIX host.
-    off_t kept = lseek(fd, 0, SEEK_CUR);
-    off_t end = lseek(fd, 0, SEEK_END);
-    lseek(fd, kept, SEEK_SET); // the stream counts on its position
-    return end >= 0 ? static_cast<std::int64_t>(end) : -1;
+    return result;
 }
 
 bool flush_to_device(std::FILE* stream)
@@ -281,23 +337,6 @@ bool flush_to_device(std::FILE* stream)
         return false;
     // EINVAL: a pipe or the like, which holds nothing back to flush.
     return fsync(fileno(stream)) == 0 || errno == EINVAL;
-}
-
-bool hides_holes(std::FILE* source)
-{
-#if defined(SEEK_HOLE)
-    int fd = fileno(source);
-    struct stat info;
-    if (!is_regular(fd, &info) || info.st_blocks * 512 >= info.st_size)
-        return false;
-    off_t kept = lseek(fd, 0, SEEK_CUR);
-    off_t hole = lseek(fd, 0, SEEK_HOLE);
-    lseek(fd, kept, SEEK_SET); // the stream counts on its position
-    return hole < 0 || hole >= info.st_size;
-#else
-    (void)source;
-    return false;
-#endif
 }
 
 bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset, std::int64_t end)
@@ -318,43 +357,39 @@ bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset
 #endif
 }
 
-void next_data(std::FILE* source, std::int64_t offset, std::int64_t length, std::int64_t* start,
-               std::int64_t* end)
+data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t length)
 {
-    *start = offset;
-    *end = length;
+    data_stretch stretch = {DONE, offset, length};
 #if defined(SEEK_DATA) && defined(SEEK_HOLE)
     int fd = fileno(source);
-    struct stat info;
-    // A file with as many blocks as bytes has no hole worth a walk.
-    if (!is_regular(fd, &info) || info.st_blocks * 512 >= info.st_size)
-        return;
-    off_t kept = lseek(fd, 0, SEEK_CUR);
-    off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+    off_t data = probe_seek(fd, static_cast<off_t>(offset), SEEK_DATA);
     if (data < 0) {
-        // ENXIO: only holes from offset on; anything else: copy it all.
+        // ENXIO: only holes from offset on.
         if (errno == ENXIO)
-            *start = length;
-    } else if (data >= offset) {
-        *start = std::min(static_cast<std::int64_t>(data), length);
-        off_t hole = lseek(fd, data, SEEK_HOLE);
-        // Data and holes may change under us: every step must move forward.
-        if (hole > data)
-            *end = std::min(static_cast<std::int64_t>(hole), length);
+            stretch.start = length;
+        else
+            stretch.result = SOURCE_UNREADABLE;
+        return stretch;
     }
-    lseek(fd, kept, SEEK_SET); // the stream counts on its position
+    // Data and holes may change under us: every step must move forward.
+    if (data < offset)
+        return stretch;
+    stretch.start = std::min(static_cast<std::int64_t>(data), length);
+    off_t hole = probe_seek(fd, data, SEEK_HOLE);
+    if (hole < 0)
+        stretch.result = SOURCE_UNREADABLE;
+    else if (hole > data)
+        stretch.end = std::min(static_cast<std::int64_t>(hole), length);
 #else
     (void)source;
 #endif
+    return stretch;
 }
 
 std::size_t widen_pipe(std::FILE* stream, std::size_t wanted)
 {
 #if defined(F_SETPIPE_SZ) && defined(F_GETPIPE_SZ)
     int fd = fileno(stream);
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode))
-        return 0;
     fcntl(fd, F_SETPIPE_SZ, static_cast<int>(wanted)); // a smaller pipe still works
     int size = fcntl(fd, F_GETPIPE_SZ);
     return size > 0 ? static_cast<std::size_t>(size) : 0;
@@ -365,40 +400,42 @@ std::size_t widen_pipe(std::FILE* stream, std::size_t wanted)
 #endif
 }
 
-outcome kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
-                    std::int64_t count, std::int64_t* copied)
+copied kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                   std::int64_t count)
 {
-    *copied = 0;
+    copied done = {DONE, 0};
 #if defined(__linux__)
     int in = fileno(source);
     int out = fileno(destination);
     // Explicit offsets leave both descriptors' positions to the streams.
     off_t in_offset = static_cast<off_t>(offset);
     off_t out_offset = static_cast<off_t>(offset);
-    while (*copied < count) {
+    while (done.bytes < count) {
         // A first call that ends on a boundary lets the others start on one,
         // which the page cache copies faster.
-        std::int64_t misaligned = (offset + *copied) % KERNEL_COPY_ALIGNMENT;
+        std::int64_t misaligned = (offset + done.bytes) % KERNEL_COPY_ALIGNMENT;
         std::int64_t want =
-            std::min(count - *copied,
+            std::min(count - done.bytes,
                      misaligned != 0 ? KERNEL_COPY_ALIGNMENT - misaligned : KERNEL_COPY_CHUNK);
         ssize_t n =
             copy_file_range(in, &in_offset, out, &out_offset, static_cast<std::size_t>(want), 0);
         if (n > 0) {
-            *copied += n;
+            done.bytes += n;
             continue;
         }
         // End of file, or a file system (procfs, some overlays) that copies
-        // nothing: the caller's buffer takes over from *copied.
+        // nothing: the caller's buffer takes over from there.
         if (n == 0)
-            return DONE;
+            return done;
         if (errno == EINTR)
             continue;
         // Only a full disk or quota is surely the destination's. Any other
         // error may say the kernel will not copy this pair, or come from
         // either file (EIO): the buffer copies the rest, and meets a real
         // error again on the side it belongs to.
-        return ran_out_of_space() ? DESTINATION_UNWRITABLE : DONE;
+        if (ran_out_of_space())
+            done.result = DESTINATION_UNWRITABLE;
+        return done;
     }
 #else
     (void)source;
@@ -406,7 +443,7 @@ outcome kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offs
     (void)offset;
     (void)count;
 #endif
-    return DONE;
+    return done;
 }
 
 bool punch_hole(std::FILE* destination, std::int64_t offset, std::int64_t end)
@@ -427,6 +464,20 @@ bool set_length(std::FILE* stream, std::int64_t length)
     return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
 }
 
+std::int64_t current_length(std::FILE* stream)
+{
+    struct stat info;
+    return fstat(fileno(stream), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
+void shorten_to(std::FILE* stream, std::int64_t length)
+{
+    std::int64_t now = current_length(stream);
+    // Already failing: a cut that fails too leaves nothing better to do.
+    if (now < 0 || now > length)
+        (void)ftruncate(fileno(stream), static_cast<off_t>(length));
+}
+
 bool seek_to(std::FILE* stream, std::int64_t offset)
 {
     return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
@@ -442,10 +493,12 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
     return std::fwrite(bytes, 1, count, destination);
 }
 
-void guard_destination(std::FILE* destination)
+void guard_destination(std::FILE* destination, file_kind kind)
 {
     guarded_kept.store(0);
-    guarded_descriptor.store(fileno(destination));
+    // Only a regular file has a length to cut back to.
+    if (kind == file_kind::regular)
+        guarded_descriptor.store(fileno(destination));
     // Past a file size limit, write fails with EFBIG instead of killing us.
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -475,13 +528,18 @@ void release_destination()
     guarded_descriptor.store(-1);
 }
 
-bool close_output(std::FILE* destination)
+bool close_output(std::FILE* destination, file_kind kind)
 {
     // Open twice, so that it can still be emptied once the close has failed.
-    int spare = dup(fileno(destination));
+    int spare = kind == file_kind::regular ? dup(fileno(destination)) : -1;
+    if (kind == file_kind::regular && spare < 0) {
+        // Without a spare a failed close could not be undone: fail first.
+        (void)ftruncate(fileno(destination), 0);
+        std::fclose(destination);
+        return false;
+    }
     bool closed = std::fclose(destination) == 0;
-    struct stat info;
-    if (!closed && spare >= 0 && is_regular(spare, &info))
+    if (!closed && spare >= 0)
         (void)ftruncate(spare, 0);
     if (spare >= 0)
         close(spare);

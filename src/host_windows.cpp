@@ -88,17 +88,49 @@ std::FILE* open_for_writing(const char* path)
     return stream;
 }
 
+// Bits in the low half of a file index.
+constexpr int INDEX_LOW_BITS = 32;
+
+// Only files have an identity here: a pipe, a console or a volume is never
+// one of the inputs.
+bool same_file(const file_facts& a, const file_facts& b)
+{
+    return a.kind == file_kind::regular && b.kind == file_kind::regular &&
+           a.id.device == b.id.device && a.id.index == b.id.index;
+}
+
 // The C runtime reports inode 0 here, so identity is the volume serial number
 // and the file index of each open handle.
-bool same_file(std::FILE* a, std::FILE* b)
+file_facts measure_handle(HANDLE handle)
 {
-    BY_HANDLE_FILE_INFORMATION x;
-    BY_HANDLE_FILE_INFORMATION y;
-    if (!GetFileInformationByHandle(handle_of(a), &x) ||
-        !GetFileInformationByHandle(handle_of(b), &y))
-        return false;
-    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+    file_facts facts = {file_kind::unmeasured, {0, 0}, -1, false, false};
+    DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
+        return facts;
+    if (type != FILE_TYPE_DISK) {
+        facts.kind = file_kind::stream;
+        return facts;
+    }
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(handle, &size)) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(handle, &info))
+            return facts;
+        facts.id = {info.dwVolumeSerialNumber,
+                    (std::uint64_t{info.nFileIndexHigh} << INDEX_LOW_BITS) | info.nFileIndexLow};
+        facts.length = size.QuadPart;
+        facts.kind = file_kind::regular;
+        return facts;
+    }
+    // A volume or a disk opened as a file has no file size, only a length.
+    GET_LENGTH_INFORMATION info;
+    DWORD got = 0;
+    if (!DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &got,
+                         nullptr))
+        return facts;
+    facts.length = info.Length.QuadPart;
+    facts.kind = file_kind::block_device;
+    return facts;
 }
 
 } // namespace
@@ -141,44 +173,31 @@ std::FILE* open_input(const char* path)
     return wide.empty() ? nullptr : _wfopen(wide.c_str(), L"rb");
 }
 
-std::FILE* open_output(const char* path, std::FILE* const* inputs, std::size_t count,
-                       std::size_t* same)
+file_facts measure_file(std::FILE* stream)
 {
-    *same = count;
+    return measure_handle(handle_of(stream));
+}
+
+output open_output(const char* path, const file_facts* inputs, std::size_t count)
+{
+    output result = {nullptr, open_verdict::cannot_open, count, {}};
     std::FILE* stream = open_for_writing(path);
     if (stream == nullptr)
-        return nullptr;
+        return result;
     // Opening did not truncate, so an input found here has lost nothing.
-    for (std::size_t i = 0; i < count && *same == count; ++i)
-        if (same_file(stream, inputs[i]))
-            *same = i;
-    if (*same == count)
-        return stream;
-    std::fclose(stream);
-    return nullptr;
-}
-
-std::int64_t regular_length(std::FILE* stream)
-{
-    HANDLE handle = handle_of(stream);
-    LARGE_INTEGER size;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size))
-        return -1;
-    return size.QuadPart;
-}
-
-std::int64_t device_length(std::FILE* stream)
-{
-    HANDLE handle = handle_of(stream);
-    LARGE_INTEGER size;
-    GET_LENGTH_INFORMATION info;
-    DWORD got = 0;
-    // A volume or a disk opened as a file has no file size, only a length.
-    if (GetFileType(handle) != FILE_TYPE_DISK || GetFileSizeEx(handle, &size) ||
-        !DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &got,
-                         nullptr))
-        return -1;
-    return info.Length.QuadPart;
+    result.facts = measure_file(stream);
+    result.verdict = result.facts.kind == file_kind::unmeasured ? open_verdict::unmeasured
+                                                                : open_verdict::opened;
+    for (std::size_t i = 0; i < count && result.verdict == open_verdict::opened; ++i)
+        if (same_file(result.facts, inputs[i])) {
+            result.input = i;
+            result.verdict = open_verdict::same_as_input;
+        }
+    if (result.verdict == open_verdict::opened)
+        result.stream = stream;
+    else
+        std::fclose(stream);
+    return result;
 }
 
 bool flush_to_device(std::FILE* stream)
@@ -189,22 +208,15 @@ bool flush_to_device(std::FILE* stream)
     return FlushFileBuffers(handle_of(stream)) || GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
-// Holes are copied as zeros here.
-bool hides_holes(std::FILE*)
-{
-    return false;
-}
-
 bool share_blocks(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
 {
     return false;
 }
 
-void next_data(std::FILE*, std::int64_t offset, std::int64_t length, std::int64_t* start,
-               std::int64_t* end)
+// Holes are copied as zeros here.
+data_stretch next_data(std::FILE*, std::int64_t offset, std::int64_t length)
 {
-    *start = offset;
-    *end = length;
+    return {DONE, offset, length};
 }
 
 std::size_t widen_pipe(std::FILE*, std::size_t)
@@ -212,10 +224,9 @@ std::size_t widen_pipe(std::FILE*, std::size_t)
     return 0;
 }
 
-outcome kernel_copy(std::FILE*, std::FILE*, std::int64_t, std::int64_t, std::int64_t* copied)
+copied kernel_copy(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
 {
-    *copied = 0;
-    return DONE;
+    return {DONE, 0};
 }
 
 bool punch_hole(std::FILE*, std::int64_t, std::int64_t)
@@ -229,6 +240,20 @@ bool set_length(std::FILE* stream, std::int64_t length)
     bool done = _chsize_s(_fileno(stream), length) == 0;
     ReleaseSRWLockExclusive(&guard.lock);
     return done;
+}
+
+std::int64_t current_length(std::FILE* stream)
+{
+    LARGE_INTEGER size;
+    return GetFileSizeEx(handle_of(stream), &size) ? size.QuadPart : -1;
+}
+
+void shorten_to(std::FILE* stream, std::int64_t length)
+{
+    std::int64_t now = current_length(stream);
+    // Already failing: a cut that fails too leaves nothing better to do.
+    if (now < 0 || now > length)
+        (void)set_length(stream, length);
 }
 
 bool seek_to(std::FILE* stream, std::int64_t offset)
@@ -249,12 +274,12 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
     return written;
 }
 
-void guard_destination(std::FILE* destination)
+void guard_destination(std::FILE* destination, file_kind kind)
 {
     HANDLE handle = handle_of(destination);
     // A pipe or a device may block a write for good, and has nothing to cut:
     // there the default handling ends the process at once.
-    if (GetFileType(handle) != FILE_TYPE_DISK)
+    if (kind != file_kind::regular && kind != file_kind::block_device)
         return;
     AcquireSRWLockExclusive(&guard.lock);
     guard.destination = handle;
@@ -277,13 +302,18 @@ void release_destination()
     ReleaseSRWLockExclusive(&guard.lock);
 }
 
-bool close_output(std::FILE* destination)
+bool close_output(std::FILE* destination, file_kind kind)
 {
     // Open twice, so that it can still be emptied once the close has failed.
-    int spare = _dup(_fileno(destination));
+    int spare = kind == file_kind::regular ? _dup(_fileno(destination)) : -1;
+    if (kind == file_kind::regular && spare < 0) {
+        // Without a spare a failed close could not be undone: fail first.
+        (void)set_length(destination, 0);
+        std::fclose(destination);
+        return false;
+    }
     bool closed = std::fclose(destination) == 0;
-    if (!closed && spare >= 0 &&
-        GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(spare))) == FILE_TYPE_DISK)
+    if (!closed && spare >= 0)
         (void)_chsize_s(spare, 0);
     if (spare >= 0)
         _close(spare);

@@ -21,11 +21,14 @@ struct files {
     std::FILE* insert;
     std::FILE* source;
     std::FILE* destination;
-    unsigned char* head;        // INSERT_LENGTH bytes: IP.BIN's leading bytes
-    unsigned char* chunk;       // WORK_BUFFER_SIZE bytes: what the body goes through
-    unsigned char* zeros;       // ZERO_BLOCK bytes of zeros
-    std::size_t head_length;    // how many of them IP.BIN gave
-    std::size_t step;           // how much of chunk one read asks for
+    unsigned char* head;     // INSERT_LENGTH bytes: IP.BIN's leading bytes
+    unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
+    unsigned char* zeros;    // ZERO_BLOCK bytes of zeros
+    std::size_t head_length; // how many of them IP.BIN gave
+    std::size_t step;        // how much of chunk one read asks for
+    file_facts insert_facts;
+    file_facts source_facts;
+    file_facts destination_facts;
     std::int64_t source_length; // as measured at the start; -1 for a pipe and the like
     bool to_device;             // the destination is a block device
     bool find_zeros;            // the source hides its holes: find them in its bytes
@@ -140,12 +143,11 @@ outcome copy_stretch(const files& f, std::int64_t end, std::int64_t* old_length,
 {
     *ended = false;
     if (*kernel_works) {
-        std::int64_t copied = 0;
-        outcome o = kernel_copy(f.source, f.destination, *offset, end - *offset, &copied);
-        *offset += copied;
+        copied c = kernel_copy(f.source, f.destination, *offset, end - *offset);
+        *offset += c.bytes;
         keep_on_stop(*offset);
-        if (o != DONE)
-            return o;
+        if (c.result != DONE)
+            return c.result;
         if (*offset == end)
             return DONE;
         *kernel_works = false; // it said no or ran dry: do not ask again
@@ -172,15 +174,17 @@ outcome copy_body(const files& f, std::int64_t old_length, std::int64_t* reached
     }
     bool ended = false;
     while (*reached < length && !ended) {
-        std::int64_t start = 0;
-        std::int64_t end = 0;
-        next_data(f.source, *reached, length, &start, &end);
-        outcome o = clear_stretch(f, *reached, start, &old_length);
+        // A file with as many blocks as bytes has no hole worth a walk.
+        data_stretch data = f.source_facts.sparse ? next_data(f.source, *reached, length)
+                                                  : data_stretch{DONE, *reached, length};
+        if (data.result != DONE)
+            return data.result;
+        outcome o = clear_stretch(f, *reached, data.start, &old_length);
         if (o != DONE)
             return o;
-        *reached = start;
-        if (start < end) {
-            o = copy_stretch(f, end, &old_length, &kernel_works, reached, &ended);
+        *reached = data.start;
+        if (data.start < data.end) {
+            o = copy_stretch(f, data.end, &old_length, &kernel_works, reached, &ended);
             if (o != DONE)
                 return o;
         }
@@ -299,9 +303,11 @@ outcome write_destination(const files& f, std::int64_t old_length, std::int64_t*
     // The body is whole from here on: a failure must not leave it looking done.
     *kept = 0;
     keep_on_stop(0);
-    if (!f.to_device && regular_length(f.destination) != length &&
-        !set_length(f.destination, length))
-        return DESTINATION_UNWRITABLE;
+    if (!f.to_device) {
+        std::int64_t now = current_length(f.destination);
+        if (now < 0 || (now != length && !set_length(f.destination, length)))
+            return DESTINATION_UNWRITABLE;
+    }
     // A device's late write errors must show before the head makes it look done.
     if (f.to_device && !flush_to_device(f.destination))
         return DESTINATION_UNWRITABLE;
@@ -314,7 +320,7 @@ outcome write_destination(const files& f, std::int64_t old_length, std::int64_t*
 // is then emptied and written once more, as a new file would have been.
 outcome insert_head(const files& f, std::int64_t* kept)
 {
-    std::int64_t old_length = f.to_device ? OLD_BYTES_EVERYWHERE : regular_length(f.destination);
+    std::int64_t old_length = f.to_device ? OLD_BYTES_EVERYWHERE : f.destination_facts.length;
     outcome o = write_destination(f, old_length, kept);
     bool again = o == DESTINATION_UNWRITABLE && ran_out_of_space() && !f.to_device &&
                  old_length > 0 && f.source_length >= 0;
@@ -328,9 +334,9 @@ outcome insert_head(const files& f, std::int64_t* kept)
 
 // How much one read asks for: a file is read a buffer at a time, a pipe a
 // quarter of what it holds, so that both ends keep busy.
-std::size_t read_step(std::FILE* source, std::int64_t source_length)
+std::size_t read_step(std::FILE* source, file_kind kind)
 {
-    if (source_length >= 0)
+    if (kind != file_kind::stream)
         return WORK_BUFFER_SIZE;
     std::size_t pipe = widen_pipe(source, PIPE_SIZE);
     return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
@@ -361,13 +367,14 @@ std::size_t read_step(std::FILE* source, std::int64_t source_length)
     std::exit(STATUS_WRITE_FAILED);
 }
 
-// Cuts a regular destination back to what this run wrote before it failed.
-void cut_back(std::FILE* destination, std::int64_t kept)
+// Cuts a regular destination back to what this run wrote before it failed;
+// one that could not be measured may be regular too.
+void cut_back(const files& f, std::int64_t kept)
 {
     keep_on_stop(kept);
-    std::int64_t length = regular_length(destination);
-    if (length > kept)
-        set_length(destination, kept);
+    file_kind kind = f.destination_facts.kind;
+    if (kind == file_kind::regular || kind == file_kind::unmeasured)
+        shorten_to(f.destination, kept);
 }
 
 void print_report(const char* name)
@@ -381,9 +388,8 @@ void print_report(const char* name)
     print_text("\n");
 }
 
-// Opens IP.BIN, the source and the destination, in that order, and refuses a
-// destination that is one of the inputs before anything is written to it.
-void open_files(files& f, const char* name, const char* source_path, const char* destination_path)
+// Opens IP.BIN and the source, in that order, and measures them.
+void open_inputs(files& f, const char* name, const char* source_path)
 {
     f.insert = open_input(INSERT_FILE_NAME);
     if (f.insert == nullptr) {
@@ -393,31 +399,51 @@ void open_files(files& f, const char* name, const char* source_path, const char*
     f.source = open_input(source_path);
     if (f.source == nullptr)
         cannot_open(name, source_path, STATUS_NO_SOURCE);
+    // Without its identity IP.BIN could be the destination unnoticed.
+    f.insert_facts = measure_file(f.insert);
+    if (f.insert_facts.kind == file_kind::unmeasured)
+        cannot_read(name, INSERT_FILE_NAME);
+    f.source_facts = measure_file(f.source);
+    if (f.source_facts.kind == file_kind::unmeasured)
+        cannot_read(name, source_path);
+}
+
+// Opens the destination, refusing one that is an input before anything is
+// written to it, and measures it.
+void open_destination(files& f, const char* name, const char* source_path,
+                      const char* destination_path)
+{
     // Compared with both inputs as open files, so that no name swapped in
     // between can make us write over one of them.
-    std::FILE* inputs[] = {f.source, f.insert};
-    std::size_t same = 0;
-    f.destination = open_output(destination_path, inputs, std::size(inputs), &same);
-    if (same == 0)
-        same_file_refused(name, destination_path, source_path);
-    if (same == 1)
-        same_file_refused(name, destination_path, INSERT_FILE_NAME);
-    if (f.destination == nullptr)
+    const file_facts inputs[] = {f.source_facts, f.insert_facts};
+    output out = open_output(destination_path, inputs, std::size(inputs));
+    switch (out.verdict) {
+    case open_verdict::same_as_input:
+        same_file_refused(name, destination_path, out.input == 0 ? source_path : INSERT_FILE_NAME);
+    case open_verdict::cannot_open:
         cannot_open(name, destination_path, STATUS_NO_DESTINATION);
+    case open_verdict::unmeasured:
+        // Nothing was written, and it may be an input: it is left as it is.
+        cannot_write(name, destination_path);
+    case open_verdict::opened:
+        break;
+    }
+    f.destination = out.stream;
+    f.destination_facts = out.facts;
     // Every write goes straight to the file, so a failure knows what landed.
     std::setvbuf(f.destination, nullptr, _IONBF, 0);
 }
 
-// Measures what the copy depends on, once, before its first byte.
-void measure(files& f)
+// What the copy depends on, from what was measured before its first byte.
+void plan(files& f)
 {
-    f.source_length = regular_length(f.source);
-    if (f.source_length < 0)
-        f.source_length = device_length(f.source);
-    f.step = read_step(f.source, f.source_length);
-    f.to_device = device_length(f.destination) >= 0;
+    const file_facts& in = f.source_facts;
+    const file_facts& out = f.destination_facts;
+    f.source_length = in.length;
+    f.step = read_step(f.source, in.kind);
+    f.to_device = out.kind == file_kind::block_device;
     // Holes can only be left in what can seek.
-    f.find_zeros = hides_holes(f.source) && (f.to_device || regular_length(f.destination) >= 0);
+    f.find_zeros = in.hides_holes && out.kind != file_kind::stream;
 }
 
 } // namespace
@@ -425,13 +451,14 @@ void measure(files& f)
 void run_insertion(const char* name, const char* source_path, const char* destination_path)
 {
     files f = {};
-    open_files(f, name, source_path, destination_path);
-    guard_destination(f.destination);
+    open_inputs(f, name, source_path);
+    open_destination(f, name, source_path, destination_path);
+    guard_destination(f.destination, f.destination_facts.kind);
 
     auto* buffer =
         static_cast<unsigned char*>(std::malloc(INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK));
     if (buffer == nullptr) {
-        cut_back(f.destination, 0);
+        cut_back(f, 0);
         print_text("%s: Je ne trouve pas le buffer de travail\n", name);
         std::exit(STATUS_NO_BUFFER);
     }
@@ -439,12 +466,12 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     f.chunk = buffer + INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
     std::memset(f.zeros, 0, ZERO_BLOCK);
-    measure(f);
+    plan(f);
     std::int64_t kept = 0;
     f.head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
     outcome o = std::ferror(f.insert) ? INSERT_UNREADABLE : insert_head(f, &kept);
     if (o != DONE)
-        cut_back(f.destination, kept);
+        cut_back(f, kept);
     switch (o) {
     case SOURCE_UNREADABLE:
         cannot_read(name, source_path);
@@ -462,7 +489,7 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     // Inputs lose nothing if their close fails; the destination may.
     std::fclose(f.source);
     release_destination();
-    if (!close_output(f.destination))
+    if (!close_output(f.destination, f.destination_facts.kind))
         cannot_write(name, destination_path);
     std::fclose(f.insert);
     std::free(buffer);
