@@ -1,5 +1,6 @@
 // What the insertion needs from the host beyond standard streams. Each host
-// has one file that implements it: host_posix.cpp, host_windows.cpp.
+// has a folder that implements it: posix/ (with linux.cpp on Linux, and
+// portable.cpp on any other POSIX system) and windows/.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 

@@ -1,0 +1,222 @@
+// The host services that every POSIX system offers: files, their
+// measures, holes where the system tells them, and plain writes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+#include "host.h"
+#include "system.h"
+
+namespace {
+
+// Bytes in a unit of st_blocks.
+constexpr std::int64_t STAT_BLOCK = 512;
+
+// Moves fd to offset and back, where the stream expects it; -1 if either
+// move failed, which leaves the stream's position unknown.
+off_t probe_seek(int fd, off_t offset, int whence)
+{
+    off_t kept = lseek(fd, 0, SEEK_CUR);
+    if (kept < 0)
+        return -1;
+    off_t found = lseek(fd, offset, whence);
+    int error = errno;
+    if (lseek(fd, kept, SEEK_SET) != kept)
+        return -1;
+    errno = error;
+    return found;
+}
+
+file_facts measure_descriptor(int fd)
+{
+    file_facts facts = {file_kind::unmeasured, {0, 0}, -1, false, false};
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return facts;
+    facts.id = id_of(info);
+    if (S_ISBLK(info.st_mode)) {
+        // Its end is its size, here as on every POSIX host.
+        off_t end = probe_seek(fd, 0, SEEK_END);
+        if (end < 0)
+            return facts;
+        facts.length = static_cast<std::int64_t>(end);
+        facts.kind = file_kind::block_device;
+        return facts;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        facts.kind = file_kind::stream;
+        return facts;
+    }
+    facts.length = static_cast<std::int64_t>(info.st_size);
+    facts.sparse = static_cast<std::int64_t>(info.st_blocks) * STAT_BLOCK < facts.length;
+#if defined(SEEK_HOLE)
+    if (facts.sparse) {
+        off_t hole = probe_seek(fd, 0, SEEK_HOLE);
+        if (hole < 0)
+            return facts;
+        facts.hides_holes = hole >= info.st_size;
+    }
+#endif
+    facts.kind = file_kind::regular;
+    return facts;
+}
+
+} // namespace
+
+file_id id_of(const struct stat& info)
+{
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+// The index of the input that is the same file as id, or count.
+std::size_t input_index(file_id id, const file_facts* inputs, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        if (inputs[i].id.device == id.device && inputs[i].id.index == id.index)
+            return i;
+    return count;
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
+void print_text(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+}
+
+std::FILE* open_input(const char* path)
+{
+    return std::fopen(path, "rb");
+}
+
+file_facts measure_file(std::FILE* stream)
+{
+    return measure_descriptor(fileno(stream));
+}
+
+output open_output(const char* path, const file_facts* inputs, std::size_t count)
+{
+    output result = {nullptr, open_verdict::cannot_open, count, {}};
+    early_open early = open_after_look(path, inputs, count);
+    if (early.verdict != open_verdict::opened) {
+        result.verdict = early.verdict;
+        result.input = early.input;
+        return result;
+    }
+    int fd = early.fd >= 0 ? early.fd : open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return result;
+    // Checked again as open: a name swapped in after any look may be an
+    // input, which this open did not truncate.
+    result.facts = measure_descriptor(fd);
+    if (result.facts.kind == file_kind::unmeasured) {
+        result.verdict = open_verdict::unmeasured;
+    } else {
+        result.input = input_index(result.facts.id, inputs, count);
+        if (result.input < count)
+            result.verdict = open_verdict::same_as_input;
+        else if ((result.stream = fdopen(fd, "wb")) != nullptr)
+            result.verdict = open_verdict::opened;
+    }
+    if (result.stream == nullptr)
+        close(fd);
+    return result;
+}
+
+bool flush_to_device(std::FILE* stream)
+{
+    if (std::fflush(stream) != 0)
+        return false;
+    // EINVAL: a pipe or the like, which holds nothing back to flush.
+    return fsync(fileno(stream)) == 0 || errno == EINVAL;
+}
+
+data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t length)
+{
+    data_stretch stretch = {DONE, offset, length};
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+    int fd = fileno(source);
+    off_t data = probe_seek(fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (data < 0) {
+        // ENXIO: only holes from offset on.
+        if (errno == ENXIO)
+            stretch.start = length;
+        else
+            stretch.result = SOURCE_UNREADABLE;
+        return stretch;
+    }
+    // Data and holes may change under us: every step must move forward.
+    if (data < offset)
+        return stretch;
+    stretch.start = std::min(static_cast<std::int64_t>(data), length);
+    off_t hole = probe_seek(fd, data, SEEK_HOLE);
+    if (hole < 0)
+        stretch.result = SOURCE_UNREADABLE;
+    else if (hole > data)
+        stretch.end = std::min(static_cast<std::int64_t>(hole), length);
+#else
+    (void)source;
+#endif
+    return stretch;
+}
+
+bool set_length(std::FILE* stream, std::int64_t length)
+{
+    return ftruncate(fileno(stream), static_cast<off_t>(length)) == 0;
+}
+
+std::int64_t current_length(std::FILE* stream)
+{
+    struct stat info;
+    return fstat(fileno(stream), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
+void shorten_to(std::FILE* stream, std::int64_t length)
+{
+    std::int64_t now = current_length(stream);
+    // Already failing: a cut that fails too leaves nothing better to do.
+    if (now < 0 || now > length)
+        (void)ftruncate(fileno(stream), static_cast<off_t>(length));
+}
+
+bool seek_to(std::FILE* stream, std::int64_t offset)
+{
+    return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool ran_out_of_space()
+{
+    return errno == ENOSPC || errno == EDQUOT;
+}
+
+std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
+{
+    return std::fwrite(bytes, 1, count, destination);
+}
+
+bool close_output(std::FILE* destination, file_kind kind)
+{
+    // Open twice, so that it can still be emptied once the close has failed.
+    int spare = kind == file_kind::regular ? dup(fileno(destination)) : -1;
+    if (kind == file_kind::regular && spare < 0) {
+        // Without a spare a failed close could not be undone: fail first.
+        (void)ftruncate(fileno(destination), 0);
+        std::fclose(destination);
+        return false;
+    }
+    bool closed = std::fclose(destination) == 0;
+    if (!closed && spare >= 0)
+        (void)ftruncate(spare, 0);
+    if (spare >= 0)
+        close(spare);
+    return closed;
+}

@@ -1,0 +1,250 @@
+// What Linux does better than any POSIX system: kernel copies and shared
+// blocks, hole punching, wider pipes, and an overlay-aware open.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host.h"
+#include "system.h"
+
+namespace {
+
+// Bigger requests gain nothing and keep a single call from running for long.
+constexpr std::int64_t KERNEL_COPY_CHUNK = std::int64_t{1} << 30;
+// The largest page cache folio of common file systems.
+constexpr std::int64_t KERNEL_COPY_ALIGNMENT = std::int64_t{2} << 20;
+
+constexpr int DECIMAL = 10;
+
+// Room for "/proc/self/fd/" and any descriptor number.
+constexpr std::size_t PROC_FD_NAME_SIZE = 32;
+
+// Opens for writing the very file that the O_PATH descriptor holds, which no
+// name swapped in meanwhile can change; errno ENOENT when /proc is missing.
+int reopen_for_writing(int probe, int flags)
+{
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
+    return open(name, O_WRONLY | O_CLOEXEC | flags);
+}
+
+// mountinfo escapes a byte as a backslash and three octal digits.
+bool is_octal(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// Undoes mountinfo's escapes in place.
+void unescape(char* field)
+{
+    char* out = field;
+    for (const char* in = field; *in != '\0'; ++out) {
+        if (in[0] == '\\' && is_octal(in[1]) && is_octal(in[2]) && is_octal(in[3])) {
+            *out = static_cast<char>(((in[1] - '0') << 6) | ((in[2] - '0') << 3) | (in[3] - '0'));
+            in += 4;
+        } else {
+            *out = *in++;
+        }
+    }
+    *out = '\0';
+}
+
+// The mount ID of the open file, as /proc/self/fdinfo gives it; -1 if unknown.
+long mount_id(int fd)
+{
+    static constexpr char KEY[] = "mnt_id:";
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
+    std::FILE* info = std::fopen(name, "r");
+    long id = -1;
+    char line[PROC_FD_NAME_SIZE * 4];
+    while (info != nullptr && id < 0 && std::fgets(line, sizeof line, info) != nullptr)
+        if (std::strncmp(line, KEY, sizeof KEY - 1) == 0)
+            id = std::strtol(line + sizeof KEY - 1, nullptr, DECIMAL);
+    if (info != nullptr)
+        std::fclose(info);
+    return id;
+}
+
+// Writes to upper where the file at path would be in the upper layer of the
+// overlayfs mount id, from its line in /proc/self/mountinfo:
+//   id parent major:minor root mount-point options... - type source super-options
+bool upper_layer_path(const char* path, long id, char* upper, std::size_t size)
+{
+    static constexpr char KEY[] = "upperdir=";
+    enum { ID, PARENT, DEVICE, ROOT, POINT, LEADING_FIELDS };
+    std::FILE* mounts = std::fopen("/proc/self/mountinfo", "r");
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    bool found = false;
+    while (mounts != nullptr && !found && getline(&line, &capacity, mounts) > 0) {
+        char* rest = nullptr;
+        char* field[LEADING_FIELDS] = {};
+        for (int k = 0; k < LEADING_FIELDS; ++k)
+            field[k] = strtok_r(k == ID ? line : nullptr, " \n", &rest);
+        if (field[POINT] == nullptr || std::strtol(field[ID], nullptr, DECIMAL) != id)
+            continue;
+        char* directory = nullptr;
+        for (char* word = strtok_r(nullptr, " ,\n", &rest); word != nullptr;
+             word = strtok_r(nullptr, " ,\n", &rest))
+            if (std::strncmp(word, KEY, sizeof KEY - 1) == 0)
+                directory = word + sizeof KEY - 1;
+        char* root = field[ROOT];
+        char* point = field[POINT];
+        unescape(root);
+        unescape(point);
+        std::size_t prefix = std::strcmp(point, "/") == 0 ? 0 : std::strlen(point);
+        found =
+            directory != nullptr && std::strncmp(path, point, prefix) == 0 && path[prefix] == '/';
+        if (found) {
+            unescape(directory);
+            int n = std::snprintf(upper, size, "%s%s%s", directory,
+                                  std::strcmp(root, "/") == 0 ? "" : root, path + prefix);
+            found = n > 0 && static_cast<std::size_t>(n) < size;
+        }
+        break;
+    }
+    std::free(line);
+    if (mounts != nullptr)
+        std::fclose(mounts);
+    return found;
+}
+
+// Whether the overlayfs file that probe holds is in the upper layer already;
+// false when /proc cannot tell, as in a container whose upper layer lies
+// outside it: emptying is always safe here, as the inputs were ruled out.
+bool in_upper_layer(int probe)
+{
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
+    char path[PATH_MAX];
+    ssize_t n = readlink(name, path, sizeof path - 1);
+    if (n <= 0)
+        return false;
+    path[n] = '\0';
+    char upper[2 * PATH_MAX];
+    struct stat there;
+    return upper_layer_path(path, mount_id(probe), upper, sizeof upper) &&
+           lstat(upper, &there) == 0 && S_ISREG(there.st_mode);
+}
+
+// How the destination is to be opened for writing.
+enum class reopen { in_place, emptied, unmeasured };
+
+// An overlayfs file only in a lower layer is copied up to be written, with
+// its old bytes unless that same open empties it; they are not wanted, so it
+// is emptied. One already in the upper layer is rewritten in place.
+reopen how_to_reopen(int probe, const struct stat& info)
+{
+    struct statfs where;
+    if (!S_ISREG(info.st_mode))
+        return reopen::in_place;
+    if (fstatfs(probe, &where) != 0)
+        return reopen::unmeasured;
+    return where.f_type == OVERLAYFS_SUPER_MAGIC && !in_upper_layer(probe) ? reopen::emptied
+                                                                           : reopen::in_place;
+}
+
+} // namespace
+
+early_open open_after_look(const char* path, const file_facts* inputs, std::size_t count)
+{
+    early_open early = {open_verdict::opened, -1, count};
+    // Compared before any open for writing, which on overlayfs would copy an
+    // input up even when the run is then refused.
+    int probe = open(path, O_PATH | O_CLOEXEC);
+    if (probe < 0)
+        return early;
+    struct stat found;
+    reopen how = reopen::unmeasured;
+    if (fstat(probe, &found) == 0) {
+        early.input = input_index(id_of(found), inputs, count);
+        how = early.input < count ? reopen::in_place : how_to_reopen(probe, found);
+    }
+    if (early.input == count && how != reopen::unmeasured)
+        early.fd = reopen_for_writing(probe, how == reopen::emptied ? O_TRUNC : 0);
+    int error = errno;
+    close(probe);
+    if (early.input < count)
+        early.verdict = open_verdict::same_as_input;
+    else if (how == reopen::unmeasured)
+        early.verdict = open_verdict::unmeasured;
+    // Without /proc the file is opened by its name, and checked as open.
+    else if (early.fd < 0 && error != ENOENT)
+        early.verdict = open_verdict::cannot_open;
+    return early;
+}
+
+bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset, std::int64_t end)
+{
+    struct file_clone_range range = {};
+    range.src_fd = fileno(source);
+    range.src_offset = static_cast<std::uint64_t>(offset);
+    range.src_length = static_cast<std::uint64_t>(end - offset);
+    range.dest_offset = static_cast<std::uint64_t>(offset);
+    return offset < end && ioctl(fileno(destination), FICLONERANGE, &range) == 0;
+}
+
+std::size_t widen_pipe(std::FILE* stream, std::size_t wanted)
+{
+    int fd = fileno(stream);
+    fcntl(fd, F_SETPIPE_SZ, static_cast<int>(wanted)); // a smaller pipe still works
+    int size = fcntl(fd, F_GETPIPE_SZ);
+    return size > 0 ? static_cast<std::size_t>(size) : 0;
+}
+
+copied kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                   std::int64_t count)
+{
+    copied done = {DONE, 0};
+    int in = fileno(source);
+    int out = fileno(destination);
+    // Explicit offsets leave both descriptors' positions to the streams.
+    off_t in_offset = static_cast<off_t>(offset);
+    off_t out_offset = static_cast<off_t>(offset);
+    while (done.bytes < count) {
+        // A first call that ends on a boundary lets the others start on one,
+        // which the page cache copies faster.
+        std::int64_t misaligned = (offset + done.bytes) % KERNEL_COPY_ALIGNMENT;
+        std::int64_t want =
+            std::min(count - done.bytes,
+                     misaligned != 0 ? KERNEL_COPY_ALIGNMENT - misaligned : KERNEL_COPY_CHUNK);
+        ssize_t n =
+            copy_file_range(in, &in_offset, out, &out_offset, static_cast<std::size_t>(want), 0);
+        if (n > 0) {
+            done.bytes += n;
+            continue;
+        }
+        // End of file, or a file system (procfs, some overlays) that copies
+        // nothing: the caller's buffer takes over from there.
+        if (n == 0)
+            return done;
+        if (errno == EINTR)
+            continue;
+        // Only a full disk or quota is surely the destination's. Any other
+        // error may say the kernel will not copy this pair, or come from
+        // either file (EIO): the buffer copies the rest, and meets a real
+        // error again on the side it belongs to.
+        if (ran_out_of_space())
+            done.result = DESTINATION_UNWRITABLE;
+        return done;
+    }
+    return done;
+}
+
+bool punch_hole(std::FILE* destination, std::int64_t offset, std::int64_t end)
+{
+    return fallocate(fileno(destination), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                     static_cast<off_t>(offset), static_cast<off_t>(end - offset)) == 0;
+}

@@ -1,0 +1,74 @@
+// What a stop (Ctrl-C, kill, a closed terminal) does to the destination on
+// POSIX systems.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "host.h"
+
+namespace {
+
+// What a stop's handler works on. A handler can reach nothing but what is
+// global; lock-free, so it reads them whole even when it interrupts a store,
+// 64-bit offsets on 32-bit hosts included.
+std::atomic<int> guarded_descriptor{-1};
+std::atomic<std::int64_t> guarded_kept{0};
+static_assert(std::atomic<int>::is_always_lock_free &&
+                  std::atomic<std::int64_t>::is_always_lock_free,
+              "a signal handler may only read lock-free atomics");
+
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Async-signal-safe calls only, and nothing printed.
+extern "C" void on_stop(int signal_number)
+{
+    int fd = guarded_descriptor.load();
+    struct stat info;
+    std::int64_t kept = guarded_kept.load();
+    // Only a regular file is guarded; one that cannot be measured is cut all the same.
+    if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_size > kept))
+        (void)ftruncate(fd, static_cast<off_t>(kept));
+    // SA_RESETHAND has restored the default action: the process ends by this
+    // signal as soon as the handler returns, as its parent expects.
+    raise(signal_number);
+}
+
+} // namespace
+
+void guard_destination(std::FILE* destination, file_kind kind)
+{
+    guarded_kept.store(0);
+    // Only a regular file has a length to cut back to.
+    if (kind == file_kind::regular)
+        guarded_descriptor.store(fileno(destination));
+    // Past a file size limit, write fails with EFBIG instead of killing us.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, nullptr);
+    struct sigaction stop = {};
+    stop.sa_handler = on_stop;
+    stop.sa_flags = SA_RESETHAND;
+    sigemptyset(&stop.sa_mask);
+    for (int s : STOP_SIGNALS)
+        sigaddset(&stop.sa_mask, s);
+    for (int s : STOP_SIGNALS) {
+        struct sigaction old;
+        // nohup and background jobs ignore some stops on purpose.
+        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(s, &stop, nullptr);
+    }
+}
+
+void keep_on_stop(std::int64_t kept)
+{
+    guarded_kept.store(kept);
+}
+
+void release_destination()
+{
+    guarded_descriptor.store(-1);
+}
