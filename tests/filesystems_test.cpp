@@ -55,6 +55,7 @@ TEST_F(FileSystems, RewriteThatRunsOutOfSpaceStartsOverAsANewFile)
 TEST_F(FileSystems, OverlayDestinationOnlyInTheLowerLayerIsNotCopiedUp)
 {
     SKIP_UNLESS_POSIX_TOOL();
+    SKIP_UNLESS_LINUX_CALLS("the overlay-aware open");
     std::string insert = pattern(32768, 1);
     std::string source = pattern(2 * MIB + 5, 2);
     mkdir(path("lower").c_str(), 0755);

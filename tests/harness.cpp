@@ -183,6 +183,11 @@ bool tool_on_windows()
     return TOOL_ON_WINDOWS;
 }
 
+bool tool_makes_linux_calls()
+{
+    return TOOL_MAKES_LINUX_CALLS;
+}
+
 tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
                   const run_options& options)
 {

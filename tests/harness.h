@@ -36,6 +36,8 @@ tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
 std::string run_on_terminal(const std::string& dir, const std::vector<std::string>& args);
 
 bool tool_on_windows();
+// False for a tool built with the POSIX calls alone, as other systems get it.
+bool tool_makes_linux_calls();
 // The shim of that name built for the tool under test, or "" when none was.
 std::string shim_path(const std::string& name);
 // Options that preload a shim into the tool, with the environment it reads.
@@ -52,6 +54,10 @@ int shell(const std::string& command);
     SKIP_UNLESS_POSIX_TOOL();                                                                      \
     if (!have_program("strace"))                                                                   \
     GTEST_SKIP() << "strace is not installed"
+
+#define SKIP_UNLESS_LINUX_CALLS(what)                                                              \
+    if (!tool_makes_linux_calls())                                                                 \
+    GTEST_SKIP() << "needs " what ", which a tool built for POSIX alone does not make"
 
 // LeakSanitizer cannot run under ptrace; the untraced runs still check leaks.
 constexpr const char* NO_LEAK_CHECK = "ASAN_OPTIONS=detect_leaks=0";

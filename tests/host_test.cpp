@@ -169,6 +169,7 @@ TEST_F(HostSource, FiveGiBSparseSourceKeepsItsLengthHeadAndTail)
 TEST_F(KernelCopy, EveryFallbackErrorStillGivesExactBytes)
 {
     SKIP_UNLESS_STRACE();
+    SKIP_UNLESS_LINUX_CALLS("the kernel copy");
     std::string insert = pattern(1000, 1);
     std::string source = pattern(3 * 1024 * 1024 + 7, 2);
     write_file(path("IP.BIN"), insert);
@@ -203,6 +204,7 @@ TEST_F(KernelCopy, EveryFallbackErrorStillGivesExactBytes)
 TEST_F(KernelCopy, ReflinkOnXfsSharesTheSourceExtents)
 {
     SKIP_UNLESS_POSIX_TOOL();
+    SKIP_UNLESS_LINUX_CALLS("the kernel copy");
     if (!have_program("filefrag"))
         GTEST_SKIP() << "filefrag (e2fsprogs) is not installed";
     std::string why;
