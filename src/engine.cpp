@@ -1,0 +1,178 @@
+#include "engine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "host.h"
+
+namespace {
+
+// Where the block that holds chunk position at ends, block boundaries being
+// those of the file.
+std::size_t block_end(std::int64_t offset, std::size_t at, std::size_t n)
+{
+    auto into = static_cast<std::size_t>((offset + static_cast<std::int64_t>(at)) % ZERO_BLOCK);
+    return std::min(n, at + ZERO_BLOCK - into);
+}
+
+bool whole_zero_block(const unsigned char* bytes, std::size_t n)
+{
+    return n == ZERO_BLOCK && bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
+}
+
+// Makes [offset, end) of the destination read as zeros where its old content
+// lies, without writing them where it can: old content that runs to its end,
+// or that cannot be punched out of a file, is cut off, which also frees its
+// last block. A device's old bytes are written over.
+outcome clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
+{
+    if (offset >= end || offset >= e.old_length)
+        return DONE;
+    // A hole that cannot be punched is no failure: the cut below clears it too.
+    if (end < e.old_length && punch_hole(e.destination, offset, end))
+        return DONE;
+    if (!e.to_device) {
+        if (!set_length(e.destination, offset))
+            return DESTINATION_UNWRITABLE;
+        e.old_length = offset;
+        return DONE;
+    }
+    if (!seek_to(e.destination, offset))
+        return DESTINATION_UNWRITABLE;
+    while (offset < end) {
+        auto n =
+            static_cast<std::size_t>(std::min(end - offset, static_cast<std::int64_t>(ZERO_BLOCK)));
+        if (write_out(e.destination, e.zeros, n) != n)
+            return DESTINATION_UNWRITABLE;
+        offset += static_cast<std::int64_t>(n);
+    }
+    return DONE;
+}
+
+// Writes n bytes of the chunk at offset but leaves a hole wherever a whole
+// block is zeros, clearing the old bytes under it.
+outcome write_sparse(engine& e, std::size_t n, std::int64_t offset)
+{
+    std::size_t at = 0;
+    while (at < n) {
+        std::size_t end = block_end(offset, at, n);
+        bool zeros = whole_zero_block(e.chunk + at, end - at);
+        while (end < n) {
+            std::size_t next = block_end(offset, end, n);
+            if (whole_zero_block(e.chunk + end, next - end) != zeros)
+                break;
+            end = next;
+        }
+        std::int64_t from = offset + static_cast<std::int64_t>(at);
+        std::int64_t to = offset + static_cast<std::int64_t>(end);
+        outcome o = zeros ? clear_stretch(e, from, to) : DONE;
+        if (o != DONE)
+            return o;
+        if (!zeros && (!seek_to(e.destination, from) ||
+                       write_out(e.destination, e.chunk + at, end - at) != end - at))
+            return DESTINATION_UNWRITABLE;
+        at = end;
+    }
+    return seek_to(e.destination, offset + static_cast<std::int64_t>(n)) ? DONE
+                                                                         : DESTINATION_UNWRITABLE;
+}
+
+// Moves both streams to offset, for the buffer to go on from there.
+outcome seek_both(const engine& e, std::int64_t offset)
+{
+    if (!seek_to(e.source, offset))
+        return SOURCE_UNREADABLE;
+    return seek_to(e.destination, offset) ? DONE : DESTINATION_UNWRITABLE;
+}
+
+} // namespace
+
+progress copy_first_block(engine& e, const unsigned char* head, std::size_t n)
+{
+    std::size_t got = std::fread(e.chunk, 1, e.step, e.source);
+    if (std::ferror(e.source))
+        return {SOURCE_UNREADABLE, 0, false};
+    n = std::min(n, got);
+    if (head != nullptr)
+        std::memcpy(e.chunk, head, n);
+    else
+        std::memset(e.chunk, 0, n);
+    if (write_out(e.destination, e.chunk, got) != got)
+        return {DESTINATION_UNWRITABLE, 0, false};
+    auto reached = static_cast<std::int64_t>(got);
+    keep_on_stop(reached);
+    return {DONE, reached, got < e.step};
+}
+
+// fread only comes back short at end of file or on an error, so pipes are
+// handled like files.
+progress copy_through(engine& e, std::int64_t from, std::int64_t end)
+{
+    progress p = {DONE, from, false};
+    while (p.reached < end) {
+        auto want =
+            static_cast<std::size_t>(std::min(end - p.reached, static_cast<std::int64_t>(e.step)));
+        std::size_t got = std::fread(e.chunk, 1, want, e.source);
+        if (std::ferror(e.source)) {
+            p.result = SOURCE_UNREADABLE;
+            return p;
+        }
+        if (got > 0 && e.find_zeros)
+            p.result = write_sparse(e, got, p.reached);
+        else if (got > 0 && write_out(e.destination, e.chunk, got) != got)
+            p.result = DESTINATION_UNWRITABLE;
+        if (p.result != DONE)
+            return p;
+        p.reached += static_cast<std::int64_t>(got);
+        keep_on_stop(p.reached);
+        if (got < want) {
+            p.ended = true;
+            return p;
+        }
+    }
+    return p;
+}
+
+progress copy_range(engine& e, std::int64_t from, std::int64_t end)
+{
+    progress p = {DONE, from, false};
+    if (e.kernel_works) {
+        copied c = kernel_copy(e.source, e.destination, from, end - from);
+        p.reached += c.bytes;
+        keep_on_stop(p.reached);
+        if (c.result != DONE || p.reached == end) {
+            p.result = c.result;
+            return p;
+        }
+        e.kernel_works = false; // it said no or ran dry: do not ask again
+    }
+    p.result = seek_both(e, p.reached);
+    return p.result == DONE ? copy_through(e, p.reached, end) : p;
+}
+
+progress copy_rest(engine& e, std::int64_t from, std::int64_t length)
+{
+    progress p = {DONE, from, false};
+    // The kernel would copy hidden holes as zeros, unless it can share blocks.
+    if (e.find_zeros && share_blocks(e.source, e.destination, from, length)) {
+        p.reached = length;
+        keep_on_stop(length);
+    }
+    while (p.reached < length && !p.ended) {
+        data_stretch data = e.walk_holes ? next_data(e.source, p.reached, length)
+                                         : data_stretch{DONE, p.reached, length};
+        p.result = data.result != DONE ? data.result : clear_stretch(e, p.reached, data.start);
+        if (p.result != DONE)
+            return p;
+        p.reached = data.start;
+        if (data.start < data.end) {
+            p = copy_range(e, data.start, data.end);
+            if (p.result != DONE)
+                return p;
+        }
+    }
+    if (p.ended)
+        return p;
+    p.result = seek_both(e, p.reached);
+    return p.result == DONE ? copy_through(e, p.reached, INT64_MAX) : p;
+}

@@ -1,0 +1,118 @@
+#include "files.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "messages.h"
+#include "talvor.h"
+
+namespace {
+
+// How much one read asks for: a file is read a buffer at a time, a pipe a
+// quarter of what it holds, so that both ends keep busy.
+std::size_t read_step(std::FILE* source, file_kind kind)
+{
+    if (kind != file_kind::stream)
+        return WORK_BUFFER_SIZE;
+    std::size_t pipe = widen_pipe(source, PIPE_SIZE);
+    return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
+}
+
+} // namespace
+
+// Opens IP.BIN and the source, in that order, and measures them.
+void open_inputs(files& f, const char* name, const char* source_path)
+{
+    f.insert = open_input(INSERT_FILE_NAME);
+    if (f.insert == nullptr)
+        cannot_open(name, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
+    f.source = open_input(source_path);
+    if (f.source == nullptr)
+        cannot_open(name, source_path, STATUS_NO_SOURCE);
+    // Without its identity IP.BIN could be the destination unnoticed.
+    f.insert_facts = measure_file(f.insert);
+    if (f.insert_facts.kind == file_kind::unmeasured)
+        cannot_read(name, INSERT_FILE_NAME);
+    f.source_facts = measure_file(f.source);
+    if (f.source_facts.kind == file_kind::unmeasured)
+        cannot_read(name, source_path);
+}
+
+// Opens the destination, refusing one that is an input before anything is
+// written to it, and measures it.
+void open_destination(files& f, const char* name, const char* source_path,
+                      const char* destination_path)
+{
+    // Compared with both inputs as open files, so that no name swapped in
+    // between can make us write over one of them.
+    const file_facts inputs[] = {f.source_facts, f.insert_facts};
+    output out = open_output(destination_path, inputs, std::size(inputs));
+    switch (out.verdict) {
+    case open_verdict::same_as_input:
+        same_file_refused(name, destination_path, out.input == 0 ? source_path : INSERT_FILE_NAME);
+    case open_verdict::cannot_open:
+        cannot_open(name, destination_path, STATUS_NO_DESTINATION);
+    case open_verdict::unmeasured:
+        // Nothing was written, and it may be an input: it is left as it is.
+        cannot_write(name, destination_path);
+    case open_verdict::opened:
+        break;
+    }
+    f.destination = out.stream;
+    f.destination_facts = out.facts;
+    // Every write goes straight to the file, so a failure knows what landed.
+    std::setvbuf(f.destination, nullptr, _IONBF, 0);
+}
+
+// What the copy depends on, from what was measured before its first byte.
+void plan(files& f)
+{
+    const file_facts& in = f.source_facts;
+    const file_facts& out = f.destination_facts;
+    f.step = read_step(f.source, in.kind);
+    f.to_device = out.kind == file_kind::block_device;
+    // Holes can only be left in what can seek.
+    f.find_zeros = in.hides_holes && out.kind != file_kind::stream;
+}
+
+// Cuts a regular destination back to what this run wrote before it failed;
+// one that could not be measured may be regular too.
+void cut_back(const files& f, std::int64_t kept)
+{
+    keep_on_stop(kept);
+    file_kind kind = f.destination_facts.kind;
+    if (kind == file_kind::regular || kind == file_kind::unmeasured)
+        shorten_to(f.destination, kept);
+}
+
+// One block for IP.BIN's head, the body's buffer and a block of zeros.
+unsigned char* take_memory(files& f, const char* name)
+{
+    auto* buffer =
+        static_cast<unsigned char*>(std::malloc(INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK));
+    if (buffer == nullptr) {
+        cut_back(f, 0);
+        no_buffer(name);
+    }
+    f.head = buffer;
+    f.chunk = buffer + INSERT_LENGTH;
+    f.zeros = f.chunk + WORK_BUFFER_SIZE;
+    std::memset(f.zeros, 0, ZERO_BLOCK);
+    return buffer;
+}
+
+// Closes the files in their order; only the destination's close can fail.
+void close_files(const files& f, const char* name, const char* destination_path)
+{
+    // A device reports its write errors only when asked to flush.
+    if (f.to_device && !flush_to_device(f.destination))
+        cannot_write(name, destination_path);
+    // Inputs lose nothing if their close fails; the destination may.
+    std::fclose(f.source);
+    release_destination();
+    if (!close_output(f.destination, f.destination_facts.kind))
+        cannot_write(name, destination_path);
+    std::fclose(f.insert);
+}

@@ -1,0 +1,49 @@
+// The run's files: opened in their order, measured once, closed in their
+// order, and cut back when the run fails.
+#ifndef TALVOR_FILES_H
+#define TALVOR_FILES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "host.h"
+
+// The run's open files, what was measured of them, and its working memory.
+struct files {
+    std::FILE* insert;
+    std::FILE* source;
+    std::FILE* destination;
+    file_facts insert_facts;
+    file_facts source_facts;
+    file_facts destination_facts;
+    unsigned char* head;     // INSERT_LENGTH bytes: IP.BIN's leading bytes
+    unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
+    unsigned char* zeros;    // ZERO_BLOCK bytes of zeros
+    std::size_t head_length; // how many of them IP.BIN gave
+    std::size_t step;        // how much of chunk one read asks for
+    bool to_device;          // the destination is a block device
+    bool find_zeros;         // the source hides its holes: find them in its bytes
+};
+
+// Opens IP.BIN and the source, in that order, and measures them.
+void open_inputs(files& f, const char* name, const char* source_path);
+
+// Opens the destination, refusing one that is an input before anything is
+// written to it, and measures it.
+void open_destination(files& f, const char* name, const char* source_path,
+                      const char* destination_path);
+
+// Settles what the copy depends on, from what was measured before its first byte.
+void plan(files& f);
+
+// Takes one block for IP.BIN's head, the body's buffer and a block of zeros.
+unsigned char* take_memory(files& f, const char* name);
+
+// Cuts a regular destination back to what this run wrote before it failed.
+void cut_back(const files& f, std::int64_t kept);
+
+// Closes the files in their order; only the destination's close can fail.
+void close_files(const files& f, const char* name, const char* destination_path);
+
+#endif
