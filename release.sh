@@ -6,7 +6,7 @@
 #
 # Needs: cmake, ninja-build, g++, g++-i686-linux-gnu, g++-aarch64-linux-gnu,
 # g++-arm-linux-gnueabihf, g++-mingw-w64-x86-64, g++-mingw-w64-i686,
-# groff-base, dpkg-dev, zip.
+# groff-base, dpkg-dev, zip, git.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -46,7 +46,7 @@ stage_dir() {
 
 for arch in "${linux_arches[@]}"; do
     name=talvor-$version-linux-$arch
-    stage_dir "$name" build/linux-$arch/talvor README.md CHANGELOG.md man/talvor.1
+    stage_dir "$name" build/linux-$arch/talvor README.md CHANGELOG.md LICENSE man/talvor.1
     tar -C "$stage" --sort=name --format=gnu --mtime="@$SOURCE_DATE_EPOCH" \
         --owner=0 --group=0 --numeric-owner -cf - "$name" | gzip -9n >"$out/$name.tar.gz"
     cpack --config build/linux-$arch/CPackConfig.cmake -G DEB -B "$stage/deb-$arch" >/dev/null
@@ -56,10 +56,10 @@ done
 for preset in "${windows_presets[@]}"; do
     system=$(sed -n 's/^set(CPACK_SYSTEM_NAME "\(.*\)")$/\1/p' build/$preset/CPackConfig.cmake)
     name=talvor-$version-$system
-    stage_dir "$name" build/$preset/talvor.exe README.md CHANGELOG.md build/$preset/talvor.txt
+    stage_dir "$name" build/$preset/talvor.exe README.md CHANGELOG.md LICENSE build/$preset/talvor.txt
     # -X leaves out owners and the extra time fields; the list fixes the order.
     (cd "$stage" && zip -q -X -D "$out/$name.zip" "$name"/talvor.exe "$name"/README.md \
-        "$name"/CHANGELOG.md "$name"/talvor.txt)
+        "$name"/CHANGELOG.md "$name"/LICENSE "$name"/talvor.txt)
 done
 
 (cd "$out" && sha256sum -- *.tar.gz *.zip *.deb >SHA256SUMS)
