@@ -91,12 +91,18 @@ std::FILE* open_for_writing(const char* path)
 // Bits in the low half of a file index.
 constexpr int INDEX_LOW_BITS = 32;
 
-// Only files have an identity here: a pipe, a console or a volume is never
-// one of the inputs.
+// A pipe or a console has no identity here, nor a volume that does not tell
+// its own: those have none, and are never one of the inputs.
 bool same_file(const file_facts& a, const file_facts& b)
 {
-    return a.kind == file_kind::regular && b.kind == file_kind::regular &&
-           a.id.device == b.id.device && a.id.index == b.id.index;
+    bool known = a.id.device != 0 || a.id.index != 0;
+    return known && a.kind == b.kind && a.id.device == b.id.device && a.id.index == b.id.index;
+}
+
+file_id id_of(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return {info.dwVolumeSerialNumber,
+            (std::uint64_t{info.nFileIndexHigh} << INDEX_LOW_BITS) | info.nFileIndexLow};
 }
 
 // The C runtime reports inode 0 here, so identity is the volume serial number
@@ -116,8 +122,7 @@ file_facts measure_handle(HANDLE handle)
         BY_HANDLE_FILE_INFORMATION info;
         if (!GetFileInformationByHandle(handle, &info))
             return facts;
-        facts.id = {info.dwVolumeSerialNumber,
-                    (std::uint64_t{info.nFileIndexHigh} << INDEX_LOW_BITS) | info.nFileIndexLow};
+        facts.id = id_of(info);
         facts.length = size.QuadPart;
         facts.kind = file_kind::regular;
         return facts;
@@ -130,6 +135,9 @@ file_facts measure_handle(HANDLE handle)
         return facts;
     facts.length = info.Length.QuadPart;
     facts.kind = file_kind::block_device;
+    BY_HANDLE_FILE_INFORMATION identity;
+    if (GetFileInformationByHandle(handle, &identity))
+        facts.id = id_of(identity);
     return facts;
 }
 
