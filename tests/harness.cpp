@@ -41,6 +41,7 @@ std::vector<std::string> tool_command()
 struct raw_run {
     int status;
     std::string out;
+    int signal;
 };
 
 void write_all(int fd, const std::string& data)
@@ -124,7 +125,7 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
     while (!reaped && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return {code, captured};
+    return {code, captured, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
 
 // Wine's server may be quitting, as the last program ended, just when the
@@ -210,7 +211,18 @@ tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
     raw_run r = spawn_tool(dir, argv, program, opts);
     if (TOOL_ON_WINDOWS)
         r.out = without_carriage_returns(r.out);
-    return {r.status, r.out, name};
+    return {r.status, r.out, name, r.signal};
+}
+
+bool tool_is_native()
+{
+    // An ELF header's class, byte order and machine, read from both programs.
+    auto machine = [](const std::string& file) {
+        std::string header = read_file(file).substr(0, 20);
+        return header.size() == 20 ? header.substr(4, 2) + header.substr(18, 2) : std::string();
+    };
+    std::string tool = machine(tool_command().front());
+    return !TOOL_ON_WINDOWS && !tool.empty() && tool == machine("/proc/self/exe");
 }
 
 std::string shim_path(const std::string& name)
@@ -280,10 +292,27 @@ void write_file(const std::string& path, const std::string& content)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
+void write_sparse(const std::string& path, const std::string& content)
+{
+    constexpr std::size_t BLOCK = 4096;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    bool sized = fd >= 0 && ftruncate(fd, static_cast<off_t>(content.size())) == 0;
+    for (std::size_t at = 0; sized && at < content.size(); at += BLOCK) {
+        std::string block = content.substr(at, BLOCK);
+        if (block.find_first_not_of('\0') != std::string::npos)
+            sized = pwrite(fd, block.data(), block.size(), static_cast<off_t>(at)) >= 0;
+    }
+    if (fd >= 0)
+        close(fd);
+}
+
 std::string read_file(const std::string& path)
 {
+    // In blocks: byte by byte, an unoptimised build takes a second for a few MiB.
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 bool exists(const std::string& path)

@@ -13,6 +13,7 @@ struct tool_run {
     int status;       // as a POSIX shell shows it: -1 is 255
     std::string out;  // standard output, line ends as "\n"
     std::string name; // the invocation name the tool saw
+    int signal = 0;   // the signal that ended it, or 0
 };
 
 struct run_options {
@@ -38,6 +39,9 @@ std::string run_on_terminal(const std::string& dir, const std::vector<std::strin
 bool tool_on_windows();
 // False for a tool built with the POSIX calls alone, as other systems get it.
 bool tool_makes_linux_calls();
+// Whether the tool is an executable of this machine's own architecture,
+// which ptrace sees making its own system calls, not an emulator's.
+bool tool_is_native();
 // The shim of that name built for the tool under test, or "" when none was.
 std::string shim_path(const std::string& name);
 // Options that preload a shim into the tool, with the environment it reads.
@@ -67,6 +71,8 @@ run_options under_strace(const std::string& injection);
 
 std::string pattern(std::size_t size, unsigned salt);
 void write_file(const std::string& path, const std::string& content);
+// Like write_file, but leaves a hole wherever a 4 KiB block holds only zeros.
+void write_sparse(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);
 std::vector<std::string> list_dir(const std::string& dir);

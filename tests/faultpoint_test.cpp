@@ -1,0 +1,155 @@
+// Every file-system call of a run, one at a time, stopped or failed: the
+// inputs stay whole and DEST is finished or plainly not.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "harness.h"
+
+namespace {
+
+constexpr std::size_t KIB = 1024;
+
+struct scenario {
+    const char* name;
+    std::size_t insert; // IP.BIN's size
+    std::size_t source;
+    std::size_t hole;  // zeros in SOURCE's middle, left unwritten
+    long long old;     // an old DEST's size, -1 for none
+    std::string where; // "pipe": SOURCE piped, "loop": DEST a device, "ntfs": files on FUSE
+};
+
+const scenario SCENARIOS[] = {
+    {"NewDest", 4000, 300 * KIB, 0, -1, ""},
+    {"ShorterOldDest", 40000, 300 * KIB, 0, 100 * KIB, ""},
+    {"SameLengthOldDest", 4000, 300 * KIB, 0, 300 * KIB, ""},
+    {"LongerOldDest", 4000, 300 * KIB, 0, 500 * KIB, ""},
+    {"SparseSource", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, ""},
+    {"SmallSource", 40000, 20000, 0, 50000, ""},
+    {"PipedSource", 4000, 300 * KIB, 0, 500 * KIB, "pipe"},
+    {"LoopDeviceDest", 4000, 300 * KIB, 0, 1024 * KIB, "loop"},
+    {"HiddenHoles", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "ntfs"},
+};
+
+enum kind { KILLED, TERMINATED, FAILED };
+struct mode {
+    const char* injection;
+    kind how;
+    bool writes_only;
+};
+const mode MODES[] = {{"signal=KILL", KILLED, false},
+                      {"signal=TERM", TERMINATED, false},
+                      {"error=EIO", FAILED, false},
+                      {"error=ENOSPC", FAILED, true}};
+// Calls that may report a full disk: close does on network file systems.
+const std::set<std::string> WRITING = {"write",           "pwrite64",  "writev",
+                                       "copy_file_range", "fallocate", "ftruncate",
+                                       "fsync",           "fdatasync", "close"};
+
+void PrintTo(const scenario& s, std::ostream* os)
+{
+    *os << s.name;
+}
+
+class FaultPoint : public ToolTest, public ::testing::WithParamInterface<scenario> {};
+
+TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
+{
+    SKIP_UNLESS_STRACE();
+    if (!tool_is_native())
+        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    const scenario& s = GetParam();
+    std::string why;
+    std::string base = s.where == "ntfs" ? mount_ntfs(&why) : dir;
+    if (base.empty())
+        GTEST_SKIP() << why;
+    std::string insert = pattern(s.insert, 1);
+    std::string source = pattern(s.source, 2).replace((s.source - s.hole) / 2, s.hole, s.hole, 0);
+    std::string old = s.old < 0 ? "" : pattern(static_cast<std::size_t>(s.old), 3);
+    std::string src = s.where == "pipe" ? "/dev/stdin" : base + "/src";
+    std::string dst = base + "/dst";
+    if (s.where == "loop") {
+        write_file(path("disk"), old);
+        if ((dst = attach_loop(path("disk"), &why)).empty())
+            GTEST_SKIP() << why;
+    }
+    std::string expected = expected_output(source, insert);
+    std::size_t head = std::min({s.insert, std::size_t{32768}, s.source});
+
+    auto attempt = [&](const std::vector<std::string>& wrapper) {
+        write_file(path("IP.BIN"), insert);
+        if (s.where != "pipe")
+            write_sparse(src, source);
+        if (s.old < 0)
+            unlink(dst.c_str());
+        else
+            write_file(dst, old);
+        return run({src, dst}, {wrapper, s.where == "pipe" ? &source : nullptr, {NO_LEAK_CHECK}});
+    };
+    std::vector<std::string> failures;
+    auto check = [&](const tool_run& r, const std::string& point, const mode* m) {
+        std::string got = read_file(dst);
+        if (s.where == "loop") // a device keeps its old bytes past SOURCE's length
+            got.resize(std::min(got.size(), source.size()));
+        bool exact = got == expected;
+        std::string wrong;
+        if (read_file(path("IP.BIN")) != insert || (s.where != "pipe" && read_file(src) != source))
+            wrong += " an input changed;";
+        if (r.status == 0 && (r.out != success_report(r.name) || !exact))
+            wrong += " status 0 without both the report and an exact DEST;";
+        if (!exact && got.size() == source.size() && got.compare(0, head, insert, 0, head) == 0)
+            wrong += " DEST looks finished but is wrong;";
+        if (!exact && m != nullptr && m->how == TERMINATED && r.signal != SIGTERM)
+            wrong += " not ended by SIGTERM;";
+        if (!exact && m != nullptr && m->how == FAILED && (r.status == 0 || r.out.empty()))
+            wrong += " no message and failure status;";
+        std::string out = r.out;
+        std::replace(out.begin(), out.end(), '\n', '|');
+        if (!wrong.empty())
+            failures.push_back(point + " " + (m ? m->injection : "clean") + ": status " +
+                               std::to_string(r.status) + ", DEST " + std::to_string(got.size()) +
+                               " bytes:" + wrong + " stdout \"" + out + "\"");
+    };
+
+    std::string log = path("trace.log");
+    tool_run clean = attempt({"strace", "-qq", "-o", log, "-e", "trace=%file,%desc", "-y"});
+    check(clean, "no fault", nullptr);
+    ASSERT_EQ(clean.status, 0) << clean.out;
+    std::istringstream lines(read_file(log));
+    std::map<std::string, int> seen;
+    bool started = false;
+    int points = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::string call = line.substr(0, line.find('('));
+        if (call.empty() ||
+            call.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos)
+            continue;
+        std::string when = std::to_string(++seen[call]);
+        started = started || line.find("\"IP.BIN\"") != std::string::npos;
+        // Anonymous memory is the allocator's business, not the file system's.
+        if (!started || call == "mmap" || call == "munmap")
+            continue;
+        for (const mode& m : MODES)
+            if (!m.writes_only || WRITING.count(call) != 0) {
+                ++points;
+                std::string inject = call + ":" + m.injection + ":when=" + when;
+                check(attempt(under_strace(inject).wrapper),
+                      call + " #" + when + " [" + line.substr(0, 60) + "]", &m);
+            }
+    }
+    RecordProperty("fault_points", points);
+    std::string all;
+    for (const std::string& f : failures)
+        all += "\n  " + f;
+    EXPECT_TRUE(failures.empty()) << s.name << ": " << failures.size() << " of " << points
+                                  << " fault points break the contract:" << all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, FaultPoint, ::testing::ValuesIn(SCENARIOS),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+} // namespace
