@@ -137,6 +137,8 @@ progress copy_range(engine& e, std::int64_t from, std::int64_t end)
 {
     progress p = {DONE, from, false};
     if (e.kernel_works) {
+        // A kernel that fails on anything but room leaves the rest to the
+        // buffer, whose own calls then fail on the side they belong to.
         copied c = kernel_copy(e.source, e.destination, from, end - from);
         p.reached += c.bytes;
         keep_on_stop(p.reached);
@@ -154,6 +156,7 @@ progress copy_rest(engine& e, std::int64_t from, std::int64_t length)
 {
     progress p = {DONE, from, false};
     // The kernel would copy hidden holes as zeros, unless it can share blocks.
+    // Blocks that could not be shared are copied below: a failure costs time only.
     if (e.find_zeros && share_blocks(e.source, e.destination, from, length)) {
         p.reached = length;
         keep_on_stop(length);

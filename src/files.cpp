@@ -16,6 +16,7 @@ std::size_t read_step(std::FILE* source, file_kind kind)
 {
     if (kind != file_kind::stream)
         return WORK_BUFFER_SIZE;
+    // A failed call only leaves the reads smaller, never the bytes wrong.
     std::size_t pipe = widen_pipe(source, PIPE_SIZE);
     return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
 }
