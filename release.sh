@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes every file of a release of this commit in build/release-archives: a
 # static tar.gz per Linux processor, the two Windows ZIPs, a .deb per Linux
 # processor and SHA256SUMS. Two runs from the same commit, wherever the tree

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times the copy through the buffer with candidate sizes, to choose
 # WORK_BUFFER_SIZE (files the kernel cannot copy: tmpfs to disk) and
 # STREAM_READ_SIZE (pipes) in src/talvor.h. Builds one copy of the tool per

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times talvor against what a user would do instead, and reports its peak
 # memory. A measurement for people, not a test: CI does not run it.
 #

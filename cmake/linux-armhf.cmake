@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build for 32-bit ARM Linux with hardware floating point (Debian's
 # g++-arm-linux-gnueabihf).
 set(LINUX_TRIPLE arm-linux-gnueabihf)

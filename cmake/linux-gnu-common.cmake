@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the Linux cross-builds share; the including file sets the triple and
 # the processor, and Debian puts each triple's libraries under /usr/<triple>.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build for 32-bit x86 Linux (Debian's g++-i686-linux-gnu, which, unlike
 # g++-multilib, installs beside the ARM cross compilers).
 set(LINUX_TRIPLE i686-linux-gnu)

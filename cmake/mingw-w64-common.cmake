@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What both mingw-w64 cross-builds share; the including file sets the triple
 # and the processor.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Remakes the example files: a 2 KiB IP.BIN and a 64 KiB image, both plain
 # text so that the result of an insertion can be read with any pager.
 set -eu

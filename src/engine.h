@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The body's copy engine: stretches of data, the kernel copy, the buffer,
 // hidden holes and the clearing of old bytes. Each step says how far it got.
 #ifndef TALVOR_ENGINE_H

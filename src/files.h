@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run's files: opened in their order, measured once, closed in their
 // order, and cut back when the run fails.
 #ifndef TALVOR_FILES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the insertion needs from the host beyond standard streams. Each host
 // has a folder that implements it: posix/ (with linux.cpp on Linux, and
 // portable.cpp on any other POSIX system) and windows/.

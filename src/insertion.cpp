@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The insertion run: open and measure the files, seal the head, copy the
 // body, give the length, lay the head, close and report.
 #include "insertion.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TALVOR_INSERTION_H
 #define TALVOR_INSERTION_H
 

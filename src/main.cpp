@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <cstring>
 #if defined(_WIN32)
 #include <string>

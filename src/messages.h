@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tool says when a run ends: its report, or the one message of
 // its failure. Each ends the process with its status.
 #ifndef TALVOR_MESSAGES_H

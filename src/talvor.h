@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Constants, texts, outcomes and exit statuses shared by the whole tool.
 #ifndef TALVOR_H
 #define TALVOR_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool as a user meets it, on every host: screens, statuses, bytes on disk.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the destination is written: holes kept, an old destination rewritten in
 // place with none of its bytes left, and inputs safe from a swapped name.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A FUSE file system for the tests: it shows the files of a backing directory
  * and fails with EIO every write that reaches past LIMIT bytes into a file
  * whose name starts with "unwritable", and every such read from a file whose

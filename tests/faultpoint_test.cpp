@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every file-system call of a run, one at a time, stopped or failed: the
 // inputs stay whole and DEST is finished or plainly not.
 #include <signal.h>

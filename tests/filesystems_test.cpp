@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cases on file systems and devices that behave unlike a plain local disk:
 // a nearly full Btrfs, overlayfs, FUSE file systems that hide holes or fail
 // on one side, and loop block devices. Each needs root and mounts its own.

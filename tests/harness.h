@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built tool as a child process and handles the files around it.
 #ifndef TALVOR_TESTS_HARNESS_H
 #define TALVOR_TESTS_HARNESS_H

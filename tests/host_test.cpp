@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cases that need a POSIX host around the tool: devices, pipes, /proc, fault
 // injection, an allocation shim, large and shared files.
 #include <sys/stat.h>

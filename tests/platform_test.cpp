@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform module on its own, as built for this test binary's host.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Preloaded into the tool by the tests: refuses any allocation as large as
  * the smallest working buffer the tool may use, and passes the rest on. */
 #define _GNU_SOURCE

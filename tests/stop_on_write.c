@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Preloaded into the tool by the tests: once the tool has written to a file
  * TALVOR_STOP_AFTER times (fwrite or copy_file_range, standard output aside),
  * it gets signal TALVOR_STOP_SIGNAL, as from a Ctrl-C or a kill arriving at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a run that is stopped part way leaves: DEST cut back and the stop's
 // own status, a file size limit reported as a failed write, and, where
 // nothing can be caught, a DEST without its head.

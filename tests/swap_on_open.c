@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Preloaded into the tool by the tests: when the tool creates the path named
  * by TALVOR_SWAP_PATH, that path is first replaced by a hard link to
  * TALVOR_SWAP_TARGET. This is the race of another process swapping the

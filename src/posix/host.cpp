@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host services that every POSIX system offers: files, their
 // measures, holes where the system tells them, and plain writes.
 #include <fcntl.h>

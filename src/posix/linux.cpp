@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What Linux does better than any POSIX system: kernel copies and shared
 // blocks, hole punching, wider pipes, and an overlay-aware open.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The same services where only POSIX is offered: each declines, and the
 // caller copies through its buffer, writes its zeros, or opens by name.
 #include "host.h"

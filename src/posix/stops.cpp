@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a stop (Ctrl-C, kill, a closed terminal) does to the destination on
 // POSIX systems.
 #include <signal.h>

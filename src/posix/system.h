@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the POSIX host files share among themselves, and what only some
 // POSIX systems can do: linux.cpp does it with Linux's own calls, portable.cpp
 // without, as any other POSIX system would.

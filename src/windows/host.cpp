@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host services on Windows. Paths arrive as UTF-8 and are opened through
 // the wide API, so any name the file system accepts can be used.
 #include <fcntl.h>
