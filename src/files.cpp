@@ -85,8 +85,12 @@ void cut_back(const files& f, std::int64_t kept)
 {
     keep_on_stop(kept);
     file_kind kind = f.destination_facts.kind;
-    if (kind == file_kind::regular || kind == file_kind::unmeasured)
-        shorten_to(f.destination, kept);
+    if (kind != file_kind::regular && kind != file_kind::unmeasured)
+        return;
+    std::int64_t now = current_length(f.destination);
+    // Already failing: a cut that fails too leaves nothing better to do.
+    if (now < 0 || now > kept)
+        (void)set_length(f.destination, kept);
 }
 
 // One block for IP.BIN's head, the body's buffer and a block of zeros.

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What the insertion needs from the host beyond standard streams. Each host
 // has a folder that implements it: posix/ (with linux.cpp on Linux, and
-// portable.cpp on any other POSIX system) and windows/.
+// portable.cpp on any other POSIX system) and windows/. Hosts without Linux's
+// copying calls take plain_copy.cpp.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 
@@ -122,10 +123,6 @@ bool set_length(std::FILE* stream, std::int64_t length);
 
 // The length a regular file has now; -1 if that cannot be told.
 std::int64_t current_length(std::FILE* stream);
-
-// Cuts a regular file, or one that could not be measured, to at most length
-// bytes; what a failed run leaves.
-void shorten_to(std::FILE* stream, std::int64_t length);
 
 // True when the write that just failed found no room (disk full, quota).
 bool ran_out_of_space();

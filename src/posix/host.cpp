@@ -181,14 +181,6 @@ std::int64_t current_length(std::FILE* stream)
     return fstat(fileno(stream), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
 }
 
-void shorten_to(std::FILE* stream, std::int64_t length)
-{
-    std::int64_t now = current_length(stream);
-    // Already failing: a cut that fails too leaves nothing better to do.
-    if (now < 0 || now > length)
-        (void)ftruncate(fileno(stream), static_cast<off_t>(length));
-}
-
 bool seek_to(std::FILE* stream, std::int64_t offset)
 {
     return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;

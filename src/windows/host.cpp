@@ -217,30 +217,10 @@ bool flush_to_device(std::FILE* stream)
     return FlushFileBuffers(handle_of(stream)) || GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
-bool share_blocks(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
-{
-    return false;
-}
-
 // Holes are copied as zeros here.
 data_stretch next_data(std::FILE*, std::int64_t offset, std::int64_t length)
 {
     return {DONE, offset, length};
-}
-
-std::size_t widen_pipe(std::FILE*, std::size_t)
-{
-    return 0;
-}
-
-copied kernel_copy(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
-{
-    return {DONE, 0};
-}
-
-bool punch_hole(std::FILE*, std::int64_t, std::int64_t)
-{
-    return false;
 }
 
 bool set_length(std::FILE* stream, std::int64_t length)
@@ -255,14 +235,6 @@ std::int64_t current_length(std::FILE* stream)
 {
     LARGE_INTEGER size;
     return GetFileSizeEx(handle_of(stream), &size) ? size.QuadPart : -1;
-}
-
-void shorten_to(std::FILE* stream, std::int64_t length)
-{
-    std::int64_t now = current_length(stream);
-    // Already failing: a cut that fails too leaves nothing better to do.
-    if (now < 0 || now > length)
-        (void)set_length(stream, length);
 }
 
 bool seek_to(std::FILE* stream, std::int64_t offset)
