@@ -1,0 +1,5 @@
+#!/usr/bin/env bash
+# shellcheck source=.ci/lib.sh
+. "$(dirname "$0")/../lib.sh"
+cmake --preset checks >/dev/null
+run_suite ctest --preset empty-root -j2

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# ARCHIVES NAME: NAME.zip holds the program, the README, the changes and the
+# manual as text.
+set -euo pipefail
+archives=$1 name=$2
+listing=$(unzip -Z1 "$archives/$name.zip")
+echo "$name.zip:" $listing
+for f in talvor.exe README.md CHANGELOG.md talvor.txt; do
+    grep -qx "$name/$f" <<<"$listing" || { echo "$f missing from $name.zip" >&2; exit 1; }
+done
