@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
 # shellcheck source=.ci/lib.sh
 . "$(dirname "$0")/../lib.sh"
-run_suite cmake --workflow --preset posix-portable
+cmake --preset posix-portable
+cmake --build --preset posix-portable
+run_suite ctest --preset posix-portable -j2
