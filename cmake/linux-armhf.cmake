@@ -3,4 +3,5 @@
 # g++-arm-linux-gnueabihf).
 set(LINUX_TRIPLE arm-linux-gnueabihf)
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
+set(DEBIAN_ARCHITECTURE armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-gnu-common.cmake)

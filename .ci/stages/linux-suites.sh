@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# shellcheck source=.ci/lib.sh
+. "$(dirname "$0")/../lib.sh"
+# One build of the tests per kind of tool: only the tool's path changes
+# between processors, so each reconfigure rebuilds a file or two.
+for arch in "${linux_arches[@]}"; do
+    echo "== tests against the static linux-$arch tool"
+    started=$SECONDS
+    cmake --preset linux-tests -DTALVOR_TEST_COMMAND="$PWD/build/linux-$arch/talvor" >/dev/null
+    cmake --build --preset linux-tests
+    run_suite ctest --preset linux-tests -j2
+    echo "CI: linux-$arch suite took $((SECONDS - started)) s; skipped there, as a static" \
+        "tool takes no preloaded shim: HostFailure.NoWorkingBufferLeavesAnEmptyDestination," \
+        "SameFileRace.InputLinkedInAfterAnyNameCheckIsRefusedUntouched," \
+        "Stop.CaughtStopCutsBackAndEndsByItsSignal"
+    # x86-64's dynamic build is the release preset's, which ran them all.
+    [ "$arch" != x86_64 ] || continue
+    echo "== preloading cases against the dynamic linux-$arch tool"
+    started=$SECONDS
+    dynamic=$PWD/build/linux-$arch-shared
+    cmake --preset linux-shared --toolchain "$PWD/cmake/linux-$arch.cmake" -B "$dynamic" >/dev/null
+    cmake --build "$dynamic"
+    cmake --preset linux-shared-tests -DTALVOR_TEST_COMMAND="$dynamic/talvor" \
+        -DTALVOR_TEST_SHIM_DIR="$dynamic" >/dev/null
+    cmake --build --preset linux-shared-tests
+    QEMU_LD_PREFIX=/usr/${linux_triple[$arch]} run_suite ctest --preset linux-shared-tests -j2
+    echo "CI: linux-$arch-shared suite took $((SECONDS - started)) s"
+done
