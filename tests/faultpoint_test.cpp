@@ -37,19 +37,22 @@ const scenario SCENARIOS[] = {
 };
 
 enum kind { KILLED, TERMINATED, FAILED };
-struct mode {
-    const char* injection;
-    kind how;
-    bool writes_only;
-};
-const mode MODES[] = {{"signal=KILL", KILLED, false},
-                      {"signal=TERM", TERMINATED, false},
-                      {"error=EIO", FAILED, false},
-                      {"error=ENOSPC", FAILED, true}};
 // Calls that may report a full disk: close does on network file systems.
 const std::set<std::string> WRITING = {"write",           "pwrite64",  "writev",
                                        "copy_file_range", "fallocate", "ftruncate",
                                        "fsync",           "fdatasync", "close"};
+// A seek that a file system does not support, as one without holes says.
+const std::set<std::string> SEEKING = {"lseek"};
+struct mode {
+    const char* injection;
+    kind how;
+    const std::set<std::string>* only; // the calls it applies to; null: all
+};
+const mode MODES[] = {{"signal=KILL", KILLED, nullptr},
+                      {"signal=TERM", TERMINATED, nullptr},
+                      {"error=EIO", FAILED, nullptr},
+                      {"error=ENOSPC", FAILED, &WRITING},
+                      {"error=EINVAL", FAILED, &SEEKING}};
 
 void PrintTo(const scenario& s, std::ostream* os)
 {
@@ -137,7 +140,7 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
         if (!started || call == "mmap" || call == "munmap")
             continue;
         for (const mode& m : MODES)
-            if (!m.writes_only || WRITING.count(call) != 0) {
+            if (m.only == nullptr || m.only->count(call) != 0) {
                 ++points;
                 std::string inject = call + ":" + m.injection + ":when=" + when;
                 check(attempt(under_strace(inject).wrapper),

@@ -21,18 +21,26 @@ namespace {
 constexpr std::int64_t STAT_BLOCK = 512;
 
 // Moves fd to offset and back, where the stream expects it; -1 if either
-// move failed, which leaves the stream's position unknown.
+// move failed. EINVAL then only ever says that the probe itself is not
+// supported: a position that could not be read or put back is EIO.
 off_t probe_seek(int fd, off_t offset, int whence)
 {
     off_t kept = lseek(fd, 0, SEEK_CUR);
-    if (kept < 0)
-        return -1;
-    off_t found = lseek(fd, offset, whence);
+    off_t found = kept < 0 ? -1 : lseek(fd, offset, whence);
     int error = errno;
-    if (lseek(fd, kept, SEEK_SET) != kept)
+    if (kept < 0 || lseek(fd, kept, SEEK_SET) != kept) {
+        errno = EIO;
         return -1;
+    }
     errno = error;
     return found;
+}
+
+// A file system whose seeks know no holes answers EINVAL: it cannot tell,
+// which is no failure, as the copy then looks at every byte.
+bool holes_untold()
+{
+    return errno == EINVAL;
 }
 
 file_facts measure_descriptor(int fd)
@@ -60,9 +68,9 @@ file_facts measure_descriptor(int fd)
 #if defined(SEEK_HOLE)
     if (facts.sparse) {
         off_t hole = probe_seek(fd, 0, SEEK_HOLE);
-        if (hole < 0)
+        if (hole < 0 && !holes_untold())
             return facts;
-        facts.hides_holes = hole >= info.st_size;
+        facts.hides_holes = hole < 0 || hole >= info.st_size;
     }
 #endif
     facts.kind = file_kind::regular;
@@ -151,7 +159,7 @@ data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t leng
         // ENXIO: only holes from offset on.
         if (errno == ENXIO)
             stretch.start = length;
-        else
+        else if (!holes_untold())
             stretch.result = SOURCE_UNREADABLE;
         return stretch;
     }
@@ -160,7 +168,7 @@ data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t leng
         return stretch;
     stretch.start = std::min(static_cast<std::int64_t>(data), length);
     off_t hole = probe_seek(fd, data, SEEK_HOLE);
-    if (hole < 0)
+    if (hole < 0 && !holes_untold())
         stretch.result = SOURCE_UNREADABLE;
     else if (hole > data)
         stretch.end = std::min(static_cast<std::int64_t>(hole), length);
