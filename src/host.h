@@ -25,7 +25,9 @@
 void print_text(const char* format, ...) TALVOR_PRINTF(1, 2);
 
 #if defined(_WIN32)
-// An argument as Windows hands it to wmain, in the UTF-8 that the tool uses.
+// An argument as Windows hands it to wmain, in the UTF-8 that the tool uses;
+// a lone surrogate, which NTFS allows in a name, is kept as WTF-8 does, so
+// that the name opens the very file it names.
 std::string utf8_argument(const wchar_t* argument);
 #endif
 
@@ -38,6 +40,7 @@ enum class file_kind {
     regular,      // has a length, can seek, can be cut
     block_device, // has a length and can seek, but keeps its size
     stream,       // a pipe, terminal, socket or character device: read or written in order
+    directory,    // opens, but holds no bytes to read as a file
 };
 
 // Which file an open stream is, whatever name it was opened by.
@@ -50,6 +53,7 @@ struct file_id {
 struct file_facts {
     file_kind kind;
     file_id id;
+    file_id backing;     // the file a loop device shows; {0, 0} for none
     std::int64_t length; // of a regular file or a block device; -1 otherwise
     bool sparse;         // a regular file with fewer blocks than bytes
     bool hides_holes;    // ...on a file system that does not say where they are
@@ -57,6 +61,12 @@ struct file_facts {
 
 // Measures an open file; kind is unmeasured when any probe failed.
 file_facts measure_file(std::FILE* stream);
+
+// What standard output writes to, for DEST to be compared with, as an input
+// is. Unmeasured, and so never compared, when it is closed or a character
+// device (a terminal, a console, the null device), which keeps no bytes that
+// the report could spoil, or when the host cannot tell it.
+file_facts measure_report_output();
 
 enum class open_verdict {
     opened,
@@ -73,9 +83,13 @@ struct output {
 };
 
 // Opens path for writing without translation, creating it if absent, unless
-// it is one of the inputs. An existing file keeps its bytes, except one that
-// overlayfs has only in a lower layer, or cannot tell: it is emptied rather
-// than copied up with them first.
+// it is one of the inputs, shows one (a loop device over it) or is shown by
+// one. An existing file keeps its bytes, except one that overlayfs has only
+// in a lower layer, or cannot tell: it is emptied rather than copied up with
+// them first. A file or a device is then held for this run alone: another
+// run of the tool holding it is waited for, and only then is the file
+// emptied or measured. Other programs are not held off. A block device in
+// use (mounted, or held by another run) cannot be opened.
 output open_output(const char* path, const file_facts* inputs, std::size_t count);
 
 // The stretch of data that starts at or after an offset: [start, end), with

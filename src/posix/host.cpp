@@ -45,7 +45,7 @@ bool holes_untold()
 
 file_facts measure_descriptor(int fd)
 {
-    file_facts facts = {file_kind::unmeasured, {0, 0}, -1, false, false};
+    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, -1, false, false};
     struct stat info;
     if (fstat(fd, &info) != 0)
         return facts;

@@ -110,7 +110,7 @@ file_id id_of(const BY_HANDLE_FILE_INFORMATION& info)
 // and the file index of each open handle.
 file_facts measure_handle(HANDLE handle)
 {
-    file_facts facts = {file_kind::unmeasured, {0, 0}, -1, false, false};
+    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, -1, false, false};
     DWORD type = GetFileType(handle);
     if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
         return facts;
