@@ -21,6 +21,47 @@ bool whole_zero_block(const unsigned char* bytes, std::size_t n)
     return n == ZERO_BLOCK && bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
 }
 
+// Every byte of the destination before reached is this run's: a stop may
+// keep them, and a device gets them pushed a window behind the copy.
+outcome advance(engine& e, std::int64_t reached)
+{
+    keep_on_stop(reached);
+    if (!e.to_device) {
+        count_bytes(*e.line, reached);
+        return DONE;
+    }
+    if (reached - e.started >= DEVICE_PUSH_PIECE) {
+        start_push(e.destination, e.started, reached);
+        e.started = reached;
+    }
+    std::int64_t behind = e.started - DEVICE_PUSH_WINDOW;
+    if (behind - e.pushed < DEVICE_PUSH_PIECE)
+        return DONE;
+    if (!push_to_device(e.destination, e.pushed, behind))
+        return DESTINATION_UNWRITABLE;
+    e.pushed = behind;
+    count_bytes(*e.line, behind);
+    return DONE;
+}
+
+// Once the source has run out, pushes the rest to a device piece by piece,
+// so that the line moves through what would be one long final flush.
+outcome settle(engine& e, std::int64_t reached)
+{
+    if (!e.to_device)
+        return DONE;
+    start_push(e.destination, e.started, reached);
+    e.started = reached;
+    while (e.pushed < reached) {
+        std::int64_t to = std::min(reached, e.pushed + DEVICE_PUSH_PIECE);
+        if (!push_to_device(e.destination, e.pushed, to))
+            return DESTINATION_UNWRITABLE;
+        e.pushed = to;
+        count_bytes(*e.line, to);
+    }
+    return DONE;
+}
+
 // Makes [offset, end) of the destination read as zeros where its old content
 // lies, without writing them where it can: old content that runs to its end,
 // or that cannot be punched out of a file, is cut off, which also frees its
@@ -46,6 +87,9 @@ outcome clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
         if (write_out(e.destination, e.zeros, n) != n)
             return DESTINATION_UNWRITABLE;
         offset += static_cast<std::int64_t>(n);
+        outcome o = advance(e, offset);
+        if (o != DONE)
+            return o;
     }
     return DONE;
 }
@@ -101,8 +145,9 @@ progress copy_first_block(engine& e, const unsigned char* head, std::size_t n)
     if (write_out(e.destination, e.chunk, got) != got)
         return {DESTINATION_UNWRITABLE, 0, false};
     auto reached = static_cast<std::int64_t>(got);
-    keep_on_stop(reached);
-    return {DONE, reached, got < e.step};
+    bool ended = got < e.step;
+    outcome o = advance(e, reached);
+    return {o == DONE && ended ? settle(e, reached) : o, reached, ended};
 }
 
 // fread only comes back short at end of file or on an error, so pipes are
@@ -125,9 +170,12 @@ progress copy_through(engine& e, std::int64_t from, std::int64_t end)
         if (p.result != DONE)
             return p;
         p.reached += static_cast<std::int64_t>(got);
-        keep_on_stop(p.reached);
+        p.result = advance(e, p.reached);
+        if (p.result != DONE)
+            return p;
         if (got < want) {
             p.ended = true;
+            p.result = settle(e, p.reached);
             return p;
         }
     }
@@ -137,18 +185,21 @@ progress copy_through(engine& e, std::int64_t from, std::int64_t end)
 progress copy_range(engine& e, std::int64_t from, std::int64_t end)
 {
     progress p = {DONE, from, false};
-    if (e.kernel_works) {
+    while (e.kernel_works && p.reached < end) {
+        // Pieces end on multiples of their size, as the kernel copies best.
+        std::int64_t piece = std::min(end, (p.reached / KERNEL_COPY_PIECE + 1) * KERNEL_COPY_PIECE);
         // A kernel that fails on anything but room leaves the rest to the
         // buffer, whose own calls then fail on the side they belong to.
-        copied c = kernel_copy(e.source, e.destination, from, end - from);
+        copied c = kernel_copy(e.source, e.destination, p.reached, piece - p.reached);
         p.reached += c.bytes;
-        keep_on_stop(p.reached);
-        if (c.result != DONE || p.reached == end) {
-            p.result = c.result;
+        p.result = c.result != DONE ? c.result : advance(e, p.reached);
+        if (p.result != DONE)
             return p;
-        }
-        e.kernel_works = false; // it said no or ran dry: do not ask again
+        if (p.reached < piece)
+            e.kernel_works = false; // it said no or ran dry: do not ask again
     }
+    if (p.reached == end)
+        return p;
     p.result = seek_both(e, p.reached);
     return p.result == DONE ? copy_through(e, p.reached, end) : p;
 }
@@ -160,7 +211,7 @@ progress copy_rest(engine& e, std::int64_t from, std::int64_t length)
     // Blocks that could not be shared are copied below: a failure costs time only.
     if (e.find_zeros && share_blocks(e.source, e.destination, from, length)) {
         p.reached = length;
-        keep_on_stop(length);
+        p.result = advance(e, length);
     }
     while (p.reached < length && !p.ended) {
         data_stretch data = e.walk_holes ? next_data(e.source, p.reached, length)

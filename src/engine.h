@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "progress.h"
 #include "talvor.h"
 
 // The old length of a destination whose old bytes lie everywhere and cannot
@@ -26,6 +27,9 @@ struct engine {
     bool walk_holes;         // the source has holes that its file system tells
     std::int64_t old_length; // old bytes of the destination may lie before this
     bool kernel_works;       // the kernel has not declined to copy yet
+    progress_line* line;     // shows the bytes done: on a device, those on it
+    std::int64_t started;    // a device was asked to write out the bytes before this,
+    std::int64_t pushed;     // and holds those before this
 };
 
 // How a step ended and how far it got: every byte of the destination before

@@ -77,6 +77,8 @@ void plan(files& f)
     f.to_device = out.kind == file_kind::block_device;
     // Holes can only be left in what can seek.
     f.find_zeros = in.hides_holes && out.kind != file_kind::stream;
+    // A pipe, or a file of /proc that says it is empty, tells its length only by running out.
+    f.line->total = in.length > 0 ? in.length : -1;
 }
 
 // Cuts a regular destination back to what this run wrote before it failed;

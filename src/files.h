@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "host.h"
+#include "progress.h"
 
 // The run's open files, what was measured of them, and its working memory.
 struct files {
@@ -25,6 +26,7 @@ struct files {
     std::size_t step;        // how much of chunk one read asks for
     bool to_device;          // the destination is a block device
     bool find_zeros;         // the source hides its holes: find them in its bytes
+    progress_line* line;     // what a long run shows on a terminal
 };
 
 // Opens IP.BIN and the source, in that order, and measures them.

@@ -24,6 +24,19 @@
 // show as themselves whether the output is a console, a file or a pipe.
 void print_text(const char* format, ...) TALVOR_PRINTF(1, 2);
 
+// The progress line goes to standard error only when that is a terminal (a
+// console on Windows); no failure to write it changes the run.
+bool progress_terminal();
+// Draws text over the line shown, cut to the terminal's width; on POSIX only
+// while the process is in the terminal's foreground, so that a background
+// job never writes to it nor stops on SIGTTOU.
+void draw_progress_line(const char* text);
+// Leaves the line empty, if one is shown, and draws none from then on; safe
+// in a stop's handler.
+void close_progress_line();
+// Milliseconds on a clock that never goes back.
+std::int64_t clock_ms();
+
 #if defined(_WIN32)
 // An argument as Windows hands it to wmain, in the UTF-8 that the tool uses;
 // a lone surrogate, which NTFS allows in a name, is kept as WTF-8 does, so
@@ -110,6 +123,13 @@ bool share_blocks(std::FILE* source, std::FILE* destination, std::int64_t offset
 
 // Pushes what was written to stream down to its device; false if that failed.
 bool flush_to_device(std::FILE* stream);
+
+// Starts writing [from, to) of a block device out to it, without waiting.
+void start_push(std::FILE* device, std::int64_t from, std::int64_t to);
+
+// Waits until [from, to) of a block device is on it, or all that was written
+// where the host cannot name a range; false if a write failed.
+bool push_to_device(std::FILE* device, std::int64_t from, std::int64_t to);
 
 // Asks for a pipe that holds wanted bytes; gives what it holds then, or 0
 // for anything but a pipe and on hosts that cannot tell. Only the size of a

@@ -26,8 +26,10 @@ struct written {
 
 engine start_engine(const files& f, std::int64_t old_length)
 {
-    return {f.source,     f.destination,         f.chunk,    f.zeros,      f.step, f.to_device,
-            f.find_zeros, f.source_facts.sparse, old_length, !f.find_zeros};
+    return {f.source,   f.destination, f.chunk,      f.zeros,
+            f.step,     f.to_device,   f.find_zeros, f.source_facts.sparse,
+            old_length, !f.find_zeros, f.line,       0,
+            0};
 }
 
 // Writes n bytes of IP.BIN over the start of the destination.
@@ -155,7 +157,9 @@ written insert_head(const files& f)
 
 void run_insertion(const char* name, const char* source_path, const char* destination_path)
 {
+    progress_line line = start_progress(name);
     files f = {};
+    f.line = &line;
     open_inputs(f, name, source_path);
     open_destination(f, name, source_path, destination_path);
     guard_destination(f.destination, f.destination_facts.kind);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// For hosts without a kernel copy, shared blocks, hole punching or wider
-// pipes: each declines, and the caller copies through its buffer, cuts or
-// writes zeros, and reads at its smallest step.
+// For hosts without a kernel copy, shared blocks, hole punching, wider pipes
+// or ranged pushes: each declines, and the caller copies through its buffer,
+// cuts or writes zeros, reads at its smallest step, and flushes a device
+// whole.
 #include "host.h"
 
 bool share_blocks(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
@@ -22,4 +23,11 @@ copied kernel_copy(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
 bool punch_hole(std::FILE*, std::int64_t, std::int64_t)
 {
     return false;
+}
+
+void start_push(std::FILE*, std::int64_t, std::int64_t) {}
+
+bool push_to_device(std::FILE* device, std::int64_t, std::int64_t)
+{
+    return flush_to_device(device);
 }

@@ -4,6 +4,7 @@
 #define TALVOR_H
 
 #include <cstddef>
+#include <cstdint>
 
 // Looked for by this bare name, so always in the current directory.
 constexpr const char* INSERT_FILE_NAME = "IP.BIN";
@@ -28,6 +29,24 @@ constexpr std::size_t ZERO_BLOCK = 4096;
 static_assert(INSERT_LENGTH % ZERO_BLOCK == 0, "the body starts on a block boundary");
 static_assert(INSERT_LENGTH <= STREAM_READ_SIZE && STREAM_READ_SIZE <= WORK_BUFFER_SIZE,
               "the first block read must hold the whole head");
+
+// A run that has gone on this long shows a progress line on a terminal, so
+// that the common runs of a few hundred milliseconds stay silent...
+constexpr std::int64_t PROGRESS_DELAY_MS = 1000;
+// ...drawn again at most this often, which the eye follows.
+constexpr std::int64_t PROGRESS_INTERVAL_MS = 250;
+// The rate is taken over the last one to two of these spans.
+constexpr std::int64_t RATE_SPAN_MS = 2000;
+// Room for the line, invocation name included; a longer one is cut.
+constexpr std::size_t PROGRESS_LINE_SIZE = 256;
+// The most the kernel is asked to copy at once, so that the line keeps
+// moving: a few tenths of a second on a disk.
+constexpr std::int64_t KERNEL_COPY_PIECE = std::int64_t{32} * 1024 * 1024;
+// A block device is written behind the copy: a piece is pushed to it once a
+// window has been written after it, so that its dirty memory stays within
+// the window and the line counts bytes that are on the device.
+constexpr std::int64_t DEVICE_PUSH_PIECE = std::int64_t{8} * 1024 * 1024;
+constexpr std::int64_t DEVICE_PUSH_WINDOW = std::int64_t{32} * 1024 * 1024;
 
 // Width of the rules that frame the usage screen, line end excluded.
 constexpr int RULE_WIDTH = 77;

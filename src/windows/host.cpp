@@ -60,6 +60,7 @@ stop_guard guard = {SRWLOCK_INIT, nullptr, 0};
 
 BOOL WINAPI on_console_stop(DWORD)
 {
+    close_progress_line();
     AcquireSRWLockExclusive(&guard.lock);
     LARGE_INTEGER size;
     if (guard.destination != nullptr && GetFileSizeEx(guard.destination, &size) &&
