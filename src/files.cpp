@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 #include "messages.h"
 #include "talvor.h"
@@ -98,17 +99,20 @@ void cut_back(const files& f, std::int64_t kept)
 // One block for IP.BIN's head, the body's buffer and a block of zeros.
 unsigned char* take_memory(files& f, const char* name)
 {
-    auto* buffer =
-        static_cast<unsigned char*>(std::malloc(INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK));
+    std::size_t size = INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK;
+    std::size_t room = size + MEMORY_PAGE;
+    void* buffer = std::malloc(room);
     if (buffer == nullptr) {
         cut_back(f, 0);
         no_buffer(name);
     }
-    f.head = buffer;
-    f.chunk = buffer + INSERT_LENGTH;
+    // On a page, the kernel copies into the buffer and out of it twice as fast.
+    void* aligned = buffer;
+    f.head = static_cast<unsigned char*>(std::align(MEMORY_PAGE, size, aligned, room));
+    f.chunk = f.head + INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
     std::memset(f.zeros, 0, ZERO_BLOCK);
-    return buffer;
+    return static_cast<unsigned char*>(buffer);
 }
 
 // Closes the files in their order; only the destination's close can fail.

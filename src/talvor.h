@@ -15,6 +15,9 @@ constexpr std::size_t INSERT_LENGTH = 32768;
 // enough that a call costs little per byte, small enough that memory stays
 // flat whatever the source's size (see bench/).
 constexpr std::size_t WORK_BUFFER_SIZE = std::size_t{1024} * 1024;
+// The buffer starts on a page of memory, whose size divides the head's.
+constexpr std::size_t MEMORY_PAGE = 4096;
+static_assert(INSERT_LENGTH % MEMORY_PAGE == 0, "the body's buffer starts on a page too");
 // How much is read at once from a pipe or a device, at the least: what a
 // pipe holds unless it is widened, so that each write follows its read
 // instead of waiting for a larger buffer to fill.
