@@ -260,6 +260,38 @@ std::string run_on_terminal(const std::string& dir, const std::vector<std::strin
     return spawn(dir, argv, "script", {{}, nullptr, {"LC_ALL=C.UTF-8", "WINEDEBUG=-all"}}).out;
 }
 
+terminal_run run_with_terminal(const std::string& dir, const std::vector<std::string>& args,
+                               const terminal_options& options)
+{
+    std::string tool;
+    for (const std::string& word : tool_command())
+        tool += quoted(word) + " ";
+    for (const std::string& word : args)
+        tool += quoted(word) + " ";
+    std::string inner = "stty cols 1000 2>/dev/null; ";
+    if (options.background)
+        inner += "set -m; ";
+    inner +=
+        tool + ">terminal.out" + (options.error_to_file ? " 2>terminal.err" : "") + " & pid=$!; ";
+    // The FIFO stays open for writing until the stop, so the tool is still reading then.
+    if (!options.feed.empty()) {
+        mkfifo((dir + "/fifo").c_str(), 0600);
+        inner += "{ " + options.feed + (options.stop ? "; kill -TERM $pid" : "") + "; } >fifo; ";
+    }
+    inner += "wait $pid";
+    std::vector<std::string> argv = {"script", "-qec", inner, "/dev/null"};
+    raw_run r = spawn(dir, argv, "script", {{}, nullptr, {"LC_ALL=C.UTF-8", "WINEDEBUG=-all"}});
+    terminal_run t = {r.status, r.out, read_file(dir + "/terminal.out"),
+                      read_file(dir + "/terminal.err"), tool_command().back()};
+    if (TOOL_ON_WINDOWS) {
+        t.out = without_carriage_returns(t.out);
+        t.name = windows_name();
+    }
+    for (const char* file : {"/terminal.out", "/terminal.err", "/fifo"})
+        unlink((dir + file).c_str());
+    return t;
+}
+
 bool have_program(const std::string& name)
 {
     const char* path = std::getenv("PATH");

@@ -37,6 +37,26 @@ tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
 // what the terminal received, control sequences included.
 std::string run_on_terminal(const std::string& dir, const std::vector<std::string>& args);
 
+// A run with standard error on a pseudo-terminal, or in a file, and standard
+// output in a file, as a user who keeps the report sees it.
+struct terminal_options {
+    std::string feed; // shell commands whose output goes into the FIFO "fifo" in dir
+    bool error_to_file = false;
+    bool background = false; // a background job of a shell with job control
+    bool stop = false;       // sent SIGTERM once fed, before the FIFO is closed
+};
+
+struct terminal_run {
+    int status;         // as a POSIX shell shows it
+    std::string screen; // what the terminal received, control sequences included
+    std::string out;    // standard output, line ends as "\n"
+    std::string err;    // standard error, when it went to a file
+    std::string name;   // the invocation name the tool saw
+};
+
+terminal_run run_with_terminal(const std::string& dir, const std::vector<std::string>& args,
+                               const terminal_options& options);
+
 bool tool_on_windows();
 // False for a tool built with the POSIX calls alone, as other systems get it.
 bool tool_makes_linux_calls();

@@ -1,0 +1,302 @@
+// SPDX-License-Identifier: MIT
+// The progress line: what it says, that only a long run on a terminal shows
+// it and that it is gone before the report; and a device written behind the
+// copy, with no more than a window of it held in memory.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
+
+#include "harness.h"
+#include "progress.h"
+#include "talvor.h"
+
+namespace {
+
+using ProgressLine = ToolTest;
+using DeviceWriteBehind = ToolTest;
+
+constexpr long long MIB = 1024 * 1024;
+constexpr long long GIB = 1024 * MIB;
+
+TEST(ProgressText, SaysDoneTotalRateAndTimeLeftInBinaryUnits)
+{
+    struct text_case {
+        progress_view view;
+        const char* text;
+    };
+    const text_case cases[] = {
+        {{GIB * 12 / 10 + MIB, 4 * GIB, 25.0 * MIB},
+         "t: 1.2 Gio sur 4.0 Gio (30%), 25 Mio/s, encore 1 min 55 s"},
+        {{GIB * 12 / 10, -1, 25.0 * MIB}, "t: 1.2 Gio, 25 Mio/s"},
+        {{0, -1, 0.0}, "t: 0 o, 0 o/s"},
+        {{1000, 5000, -1.0}, "t: 1000 o sur 4.9 Kio (20%)"},
+        // Never "1024.0" of a unit, nor 100% before the last byte.
+        {{1024 * 1024 - 20, 4 * MIB, 9.5 * MIB},
+         "t: 1.0 Mio sur 4.0 Mio (24%), 9.5 Mio/s, encore 1 s"},
+        {{4 * MIB - 1, 4 * MIB, 1023.7 * MIB},
+         "t: 4.0 Mio sur 4.0 Mio (99%), 1.0 Gio/s, encore 1 s"},
+        {{4 * MIB, 4 * MIB, 9.97 * MIB}, "t: 4.0 Mio sur 4.0 Mio (100%), 10 Mio/s"},
+        {{0, 8 * GIB, 2.0 * MIB}, "t: 0 o sur 8.0 Gio (0%), 2.0 Mio/s, encore 1 h 8 min"},
+        {{0, 8 * GIB, 1.0}, "t: 0 o sur 8.0 Gio (0%), 1 o/s"},
+    };
+    for (const text_case& c : cases) {
+        char text[PROGRESS_LINE_SIZE];
+        describe_progress(text, sizeof text, "t", c.view);
+        EXPECT_STREQ(text, c.text);
+    }
+}
+
+TEST(ProgressText, FitsTheTerminalAndCoversTheLineBefore)
+{
+    struct fit_case {
+        const char* text;
+        std::size_t columns;
+        std::size_t covered;
+        std::string written;
+    };
+    const fit_case cases[] = {
+        {"abc", 80, 0, "\rabc"},
+        {"abc", 80, 6, "\rabc   "},
+        {"abcdef", 4, 0, "\rabcd"},
+        {"abc", 4, 9, "\rabc "},
+        // A character of several bytes is left out whole.
+        {"ab\xC3\xA9z", 3, 0, "\rab"},
+        {"ab\xC3\xA9z", 4, 0, "\rab\xC3\xA9"},
+    };
+    for (const fit_case& c : cases) {
+        char line[PROGRESS_LINE_SIZE + 1];
+        std::size_t n = fit_line(line, sizeof line, c.text, c.columns, c.covered);
+        EXPECT_EQ(std::string(line, n), c.written) << c.text << " in " << c.columns;
+    }
+}
+
+// The lines a terminal showed one after the other, and what it shows at the
+// end: carriage returns, erasures to the end of the line and a console's
+// cursor sequences are played as a terminal would.
+struct played {
+    std::vector<std::string> drawn;
+    std::string last;
+};
+
+std::string trimmed(const std::string& line)
+{
+    return line.substr(0, line.find_last_not_of(' ') + 1);
+}
+
+played play(const std::string& screen)
+{
+    played p;
+    std::string line;
+    std::size_t cursor = 0;
+    for (std::size_t i = 0; i < screen.size(); ++i) {
+        char c = screen[i];
+        if (c == '\x1b' && i + 1 < screen.size() && screen[i + 1] == '[') {
+            std::size_t end = screen.find_first_of("ABCDHJKhlm", i + 2);
+            if (end != std::string::npos && screen[end] == 'K')
+                line.resize(std::min(line.size(), cursor));
+            i = end == std::string::npos ? screen.size() : end;
+        } else if (c == '\r' || c == '\n') {
+            if (!trimmed(line).empty() && (p.drawn.empty() || p.drawn.back() != trimmed(line)))
+                p.drawn.push_back(trimmed(line));
+            cursor = 0;
+            if (c == '\n')
+                line.clear();
+        } else {
+            if (cursor >= line.size())
+                line.resize(cursor + 1, ' ');
+            line[cursor++] = c;
+        }
+    }
+    p.last = trimmed(line);
+    return p;
+}
+
+TEST_F(ProgressLine, ShowsOnlyOnATerminalDuringALongRunAndGoesBeforeTheReport)
+{
+    if (!have_program("script"))
+        GTEST_SKIP() << "script (bsdutils) is not installed";
+    struct line_case {
+        const char* what;
+        bool slow;
+        bool error_to_file;
+        bool background;
+        bool stop;
+        bool shows;
+    };
+    const line_case cases[] = {
+        {"slow pipe on a terminal", true, false, false, false, true},
+        {"slow pipe, standard error a file", true, true, false, false, false},
+        {"slow pipe in a background job", true, false, true, false, false},
+        {"slow pipe stopped", true, false, false, true, true},
+        {"fast run on a terminal", false, false, false, false, false},
+    };
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    std::string chunk = pattern(MIB, 2);
+    write_file(path("chunk"), chunk);
+    std::string source;
+    for (int i = 0; i < 12; ++i)
+        source += chunk;
+    // A pipe fed a MiB at a time, a quarter of a second apart, as a slow
+    // network or decompressor would.
+    const std::string feed = "for i in 1 2 3 4 5 6 7 8 9 10 11 12; do cat chunk; sleep 0.25; done";
+    for (const line_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (tool_on_windows() && (c.background || c.stop))
+            continue; // a console has no background; its stop is the console's own case
+        terminal_options options;
+        options.feed = c.slow ? feed : "";
+        options.error_to_file = c.error_to_file;
+        options.background = c.background;
+        options.stop = c.stop;
+        terminal_run r = run_with_terminal(dir, {c.slow ? "fifo" : "chunk", "dst"}, options);
+        played screen = play(r.screen);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(screen.last, "") << "the line is left on the screen:\n" << r.screen;
+        if (c.stop) {
+            EXPECT_EQ(r.status, 143);
+            EXPECT_EQ(r.out, "");
+        } else {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, success_report(r.name));
+            EXPECT_TRUE(read_file(path("dst")) == expected_output(c.slow ? source : chunk, insert));
+        }
+        bool drawn =
+            std::any_of(screen.drawn.begin(), screen.drawn.end(), [&](const std::string& line) {
+                return line.compare(0, r.name.size() + 2, r.name + ": ") == 0;
+            });
+        if (!c.shows) {
+            EXPECT_FALSE(drawn) << r.screen;
+            continue;
+        }
+        const std::regex update(": ([0-9.]+ (o|Kio|Mio)), [0-9.]+ (o|Kio|Mio)/s");
+        std::vector<std::string> done;
+        for (const std::string& line : screen.drawn) {
+            std::string rest = line.compare(0, r.name.size(), r.name) == 0
+                                   ? line.substr(r.name.size())
+                                   : std::string();
+            std::smatch m;
+            EXPECT_TRUE(std::regex_match(rest, m, update)) << line;
+            if (!m.empty())
+                done.push_back(m[1]);
+        }
+        ASSERT_GE(done.size(), 2U) << r.screen;
+        EXPECT_NE(done.front(), done.back()) << "the line does not move";
+    }
+}
+
+// Each call that pushes the device, from a trace: whether it names a range,
+// how far it waited for the bytes to be on the device (0 for one that only
+// starts them), and how many bytes had been written to it by then.
+struct push {
+    bool ranged;
+    long long waited_to;
+    long long written;
+};
+
+std::vector<push> pushes(const std::string& log, const std::string& device)
+{
+    std::vector<push> found;
+    std::istringstream lines(log);
+    long long written = 0;
+    const std::regex write("^write\\(\\d+<" + device + ">, .*\\) = (\\d+)");
+    const std::regex ranged("^sync_file_range\\(\\d+<" + device + ">, (\\d+), (\\d+), (.*)\\) = ");
+    const std::regex whole("^fsync\\(\\d+<" + device + ">\\) = ");
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, write))
+            written += std::stoll(m[1]);
+        else if (std::regex_search(line, m, ranged))
+            found.push_back({true,
+                             m[3].str().find("WAIT_AFTER") != std::string::npos
+                                 ? std::stoll(m[1]) + std::stoll(m[2])
+                                 : 0,
+                             written});
+        else if (std::regex_search(line, whole))
+            found.push_back({false, written, written});
+    }
+    return found;
+}
+
+TEST_F(DeviceWriteBehind, HoldsAWindowAtMostAndAFailedPushIsAFailedWrite)
+{
+    SKIP_UNLESS_STRACE();
+    if (!tool_is_native())
+        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    // Not a whole number of pieces, so that the last one is short.
+    std::string source = pattern(64 * MIB + 4096 + 77, 2);
+    write_file(path("src"), source);
+    ASSERT_EQ(shell("truncate -s 80M " + path("disk")), 0);
+    std::string why;
+    std::string device = attach_loop(path("disk"), &why);
+    if (device.empty())
+        GTEST_SKIP() << why;
+
+    std::string log = path("push.log");
+    tool_run traced =
+        run({"src", device},
+            {{"strace", "-qq", "-y", "-e", "trace=write,sync_file_range,fsync", "-o", log},
+             nullptr,
+             {NO_LEAK_CHECK}});
+    ASSERT_EQ(traced.status, 0) << traced.out;
+    EXPECT_TRUE(read_file(device).substr(0, source.size()) == expected_output(source, insert));
+    std::vector<push> seen = pushes(read_file(log), device);
+    long long pushed = 0;
+    long long most_held = 0;
+    for (const push& p : seen) {
+        most_held = std::max(most_held, p.written - pushed);
+        pushed = std::max(pushed, p.waited_to);
+    }
+    EXPECT_LE(most_held, DEVICE_PUSH_WINDOW + 2 * DEVICE_PUSH_PIECE) << read_file(log);
+    EXPECT_GE(pushed, static_cast<long long>(source.size()));
+
+    // Before the head is laid, a push that waits and fails fails the run and
+    // leaves the head unlaid; one that only starts the writing is waited for
+    // again later. The first that starts, the first that waits and the last.
+    bool linux_calls = tool_makes_linux_calls();
+    struct fault {
+        int when;
+        bool waits;
+    };
+    std::vector<fault> before_head;
+    int when = 0;
+    for (const push& p : seen)
+        if (p.ranged == linux_calls && ++when > 0 &&
+            p.written <= static_cast<long long>(source.size()))
+            before_head.push_back({when, p.waited_to != 0 || !p.ranged});
+    auto waits = [](const fault& f) { return f.waits; };
+    auto starts = std::find_if_not(before_head.begin(), before_head.end(), waits);
+    auto first_wait = std::find_if(before_head.begin(), before_head.end(), waits);
+    auto last_wait = std::find_if(before_head.rbegin(), before_head.rend(), waits);
+    std::vector<fault> faults;
+    if (starts != before_head.end())
+        faults.push_back(*starts);
+    if (first_wait != before_head.end())
+        faults.push_back(*first_wait);
+    if (last_wait != before_head.rend() && last_wait->when != first_wait->when)
+        faults.push_back(*last_wait);
+    ASSERT_FALSE(faults.empty());
+    for (const fault& f : faults) {
+        std::string injection = std::string(linux_calls ? "sync_file_range" : "fsync") +
+                                ":error=EIO:when=" + std::to_string(f.when);
+        SCOPED_TRACE(injection);
+        ASSERT_EQ(
+            shell("dd if=/dev/zero of=" + device + " bs=32768 count=1 conv=fsync status=none"), 0);
+        tool_run r = run({"src", device}, under_strace(injection));
+        std::string head = read_file(device).substr(0, insert.size());
+        if (f.waits) {
+            EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire " + device + "\n");
+            EXPECT_EQ(r.status, 249);
+            EXPECT_FALSE(head == insert) << "a failed run looks done";
+        } else {
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(head == insert);
+        }
+    }
+}
+
+} // namespace
