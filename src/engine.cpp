@@ -88,9 +88,10 @@ outcome seek_both(const engine& e, std::int64_t offset)
 
 } // namespace
 
-progress copy_first_block(engine& e, const unsigned char* head, std::size_t n)
+progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want)
 {
-    std::size_t got = std::fread(e.chunk, 1, e.step, e.source);
+    want = std::min(want, e.step);
+    std::size_t got = std::fread(e.chunk, 1, want, e.source);
     if (std::ferror(e.source))
         return {SOURCE_UNREADABLE, 0, false};
     n = std::min(n, got);
@@ -102,7 +103,7 @@ progress copy_first_block(engine& e, const unsigned char* head, std::size_t n)
         return {DESTINATION_UNWRITABLE, 0, false};
     auto reached = static_cast<std::int64_t>(got);
     keep_on_stop(reached);
-    return {DONE, reached, got < e.step};
+    return {DONE, reached, got < want};
 }
 
 // fread only comes back short at end of file or on an error, so pipes are
