@@ -114,6 +114,54 @@ TEST_F(HostSource, ProcFileOfSizeZeroCopiesItsContent)
     EXPECT_EQ(read_file(path("dst")), expected_output(content, "AB"));
 }
 
+// Files of /sys say 4096 bytes and hold fewer: DEST follows what is read.
+TEST_F(HostSource, SourceShorterThanItSaysEndsDestThere)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string sys;
+    for (const char* f : {"/sys/kernel/mm/transparent_hugepage/enabled",
+                          "/sys/kernel/uevent_helper", "/sys/kernel/profiling", "/sys/power/state"})
+        if (access(f, R_OK) == 0 && read_file(f).size() < 2048) {
+            sys = f;
+            break;
+        }
+    if (sys.empty())
+        GTEST_SKIP() << "no short file of /sys is readable here";
+    std::string insert = pattern(2048, 1);
+    write_file(path("IP.BIN"), insert);
+    for (bool old : {false, true}) {
+        if (old)
+            write_file(path("dst"), pattern(8192, 2));
+        tool_run r = run({sys, "dst"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(read_file(path("dst")), expected_output(read_file(sys), insert)) << sys;
+    }
+}
+
+// A DEST that cannot be cut back after a failure gets zeros, not its old bytes.
+TEST_F(HostFailure, DestThatCannotBeCutBackIsClearedInstead)
+{
+    SKIP_UNLESS_STRACE();
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(3 * 1024 * 1024, 2);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("dst"), std::string(5 * 1024 * 1024, '\xAA'));
+    // Piped, so that the body goes through write(); the third write fails.
+    run_options options = under_strace("write:error=EIO:when=3");
+    options.wrapper.insert(options.wrapper.end(), {"-e", "inject=ftruncate:error=EIO"});
+    options.input = &source;
+    tool_run r = run({"/dev/stdin", "dst"}, options);
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire dst\n");
+    EXPECT_EQ(r.status, 249);
+    std::string left = read_file(path("dst"));
+    std::string unsealed = unsealed_output(source, insert);
+    std::size_t ours = 0;
+    while (ours < left.size() && ours < unsealed.size() && left[ours] == unsealed[ours])
+        ++ours;
+    EXPECT_GE(ours, insert.size()) << "not even the first block was this run's";
+    EXPECT_EQ(left.find_first_not_of('\0', ours), std::string::npos) << "old bytes remain";
+}
+
 TEST_F(HostSource, CopyAcrossFileSystemsIsExact)
 {
     SKIP_UNLESS_POSIX_TOOL();
