@@ -8,69 +8,11 @@
 #include <winioctl.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cwchar>
 #include <string>
 
-#include "host.h"
+#include "system.h"
 
 namespace {
-
-// An empty result stands for a name that is not valid UTF-8, which no file has.
-std::wstring widened(const char* text, DWORD flags = MB_ERR_INVALID_CHARS)
-{
-    int n = MultiByteToWideChar(CP_UTF8, flags, text, -1, nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, flags, text, -1, &wide[0], n);
-    wide.resize(static_cast<std::size_t>(n - 1));
-    return wide;
-}
-
-// A console takes UTF-16 through WriteConsoleW, whatever its code page, with
-// the line ends that the C runtime gives it elsewhere.
-void write_console(HANDLE console, const std::string& text)
-{
-    std::wstring wide;
-    for (wchar_t c : widened(text.c_str(), 0)) {
-        if (c == L'\n')
-            wide += L'\r';
-        wide += c;
-    }
-    std::fflush(stdout);
-    DWORD done = 0;
-    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
-}
-
-HANDLE handle_of(std::FILE* stream)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
-
-// What a console control handler works on. It runs on a thread of its own,
-// so every change to the destination is made under the lock, which the
-// handler takes and never gives back: after its cut nothing is written.
-struct stop_guard {
-    SRWLOCK lock;
-    HANDLE destination; // null when nothing is to be cut
-    std::int64_t kept;
-};
-stop_guard guard = {SRWLOCK_INIT, nullptr, 0};
-
-BOOL WINAPI on_console_stop(DWORD)
-{
-    AcquireSRWLockExclusive(&guard.lock);
-    LARGE_INTEGER size;
-    if (guard.destination != nullptr && GetFileSizeEx(guard.destination, &size) &&
-        size.QuadPart > guard.kept) {
-        FILE_END_OF_FILE_INFO end;
-        end.EndOfFile.QuadPart = guard.kept;
-        SetFileInformationByHandle(guard.destination, FileEndOfFileInfo, &end, sizeof end);
-    }
-    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
-    return TRUE;
-}
 
 // Creates path if absent, but never truncates it: its old bytes stay until
 // it is known not to be an input.
@@ -144,36 +86,9 @@ file_facts measure_handle(HANDLE handle)
 
 } // namespace
 
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_text(const char* format, ...)
+HANDLE handle_of(std::FILE* stream)
 {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int n = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0)
-        std::vsnprintf(&text[0], text.size() + 1, format, again);
-    va_end(again);
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(out, &mode))
-        write_console(out, text);
-    else
-        std::fwrite(text.data(), 1, text.size(), stdout); // the UTF-8 bytes as they are
-}
-
-std::string utf8_argument(const wchar_t* argument)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, argument, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string text(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, argument, -1, &text[0], n, nullptr, nullptr);
-    text.resize(static_cast<std::size_t>(n - 1));
-    return text;
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
 std::FILE* open_input(const char* path)
@@ -223,14 +138,6 @@ data_stretch next_data(std::FILE*, std::int64_t offset, std::int64_t length)
     return {DONE, offset, length};
 }
 
-bool set_length(std::FILE* stream, std::int64_t length)
-{
-    AcquireSRWLockExclusive(&guard.lock);
-    bool done = _chsize_s(_fileno(stream), length) == 0;
-    ReleaseSRWLockExclusive(&guard.lock);
-    return done;
-}
-
 std::int64_t current_length(std::FILE* stream)
 {
     LARGE_INTEGER size;
@@ -245,42 +152,6 @@ bool seek_to(std::FILE* stream, std::int64_t offset)
 bool ran_out_of_space()
 {
     return errno == ENOSPC;
-}
-
-std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
-{
-    AcquireSRWLockExclusive(&guard.lock);
-    std::size_t written = std::fwrite(bytes, 1, count, destination);
-    ReleaseSRWLockExclusive(&guard.lock);
-    return written;
-}
-
-void guard_destination(std::FILE* destination, file_kind kind)
-{
-    HANDLE handle = handle_of(destination);
-    // A pipe or a device may block a write for good, and has nothing to cut:
-    // there the default handling ends the process at once.
-    if (kind != file_kind::regular && kind != file_kind::block_device)
-        return;
-    AcquireSRWLockExclusive(&guard.lock);
-    guard.destination = handle;
-    guard.kept = 0;
-    ReleaseSRWLockExclusive(&guard.lock);
-    SetConsoleCtrlHandler(on_console_stop, TRUE);
-}
-
-void keep_on_stop(std::int64_t kept)
-{
-    AcquireSRWLockExclusive(&guard.lock);
-    guard.kept = kept;
-    ReleaseSRWLockExclusive(&guard.lock);
-}
-
-void release_destination()
-{
-    AcquireSRWLockExclusive(&guard.lock);
-    guard.destination = nullptr;
-    ReleaseSRWLockExclusive(&guard.lock);
 }
 
 bool close_output(std::FILE* destination, file_kind kind)
