@@ -3,6 +3,7 @@
 // the wide API, so any name the file system accepts can be used.
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
 #include <winioctl.h>
@@ -16,13 +17,10 @@ namespace {
 
 // Creates path if absent, but never truncates it: its old bytes stay until
 // it is known not to be an input.
-std::FILE* open_for_writing(const char* path)
+std::FILE* open_for_writing(const std::wstring& path)
 {
-    std::wstring wide = widened(path);
-    if (wide.empty())
-        return nullptr;
     // _wfopen has no mode that creates without truncating.
-    int fd = _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0)
         return nullptr;
     std::FILE* stream = _fdopen(fd, "wb");
@@ -36,10 +34,15 @@ constexpr int INDEX_LOW_BITS = 32;
 
 // A pipe or a console has no identity here, nor a volume that does not tell
 // its own: those have none, and are never one of the inputs.
+bool is_known(const file_facts& facts)
+{
+    return facts.kind != file_kind::unmeasured && (facts.id.device != 0 || facts.id.index != 0);
+}
+
 bool same_file(const file_facts& a, const file_facts& b)
 {
-    bool known = a.id.device != 0 || a.id.index != 0;
-    return known && a.kind == b.kind && a.id.device == b.id.device && a.id.index == b.id.index;
+    return is_known(a) && a.kind == b.kind && a.id.device == b.id.device &&
+           a.id.index == b.id.index;
 }
 
 file_id id_of(const BY_HANDLE_FILE_INFORMATION& info)
@@ -67,7 +70,8 @@ file_facts measure_handle(HANDLE handle)
             return facts;
         facts.id = id_of(info);
         facts.length = size.QuadPart;
-        facts.kind = file_kind::regular;
+        bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        facts.kind = folder ? file_kind::directory : file_kind::regular;
         return facts;
     }
     // A volume or a disk opened as a file has no file size, only a length.
@@ -84,6 +88,50 @@ file_facts measure_handle(HANDLE handle)
     return facts;
 }
 
+// The index of the input that is the same file as facts, or count.
+std::size_t input_index(const file_facts& facts, const file_facts* inputs, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        if (same_file(facts, inputs[i]))
+            return i;
+    return count;
+}
+
+// Which input an existing path is, or count, looked at before any open for
+// writing: an input is open without write sharing, so that open would fail
+// instead of telling that it is the same file.
+std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count)
+{
+    HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (look == INVALID_HANDLE_VALUE)
+        return count;
+    std::size_t input = input_index(measure_handle(look), inputs, count);
+    CloseHandle(look);
+    return input;
+}
+
+// One byte far past any data a file can hold: runs of the tool wait for each
+// other there, while other programs read and write the file's bytes freely.
+constexpr DWORD RUN_LOCK_OFFSET_LOW = 0xFFFFFFFE;
+constexpr DWORD RUN_LOCK_OFFSET_HIGH = 0xFFFFFFFF;
+constexpr DWORD RUN_LOCK_LENGTH = 1;
+
+// Waits for any other run writing this file to end, and holds it off until
+// the file is closed; false when that could not be done.
+bool hold_for_this_run(HANDLE file)
+{
+    OVERLAPPED at = {};
+    at.Offset = RUN_LOCK_OFFSET_LOW;
+    at.OffsetHigh = RUN_LOCK_OFFSET_HIGH;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, RUN_LOCK_LENGTH, 0, &at))
+        return true;
+    DWORD error = GetLastError();
+    // A file system without locks cannot hold other runs off: go on unlocked.
+    return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
+
 } // namespace
 
 HANDLE handle_of(std::FILE* stream)
@@ -94,7 +142,9 @@ HANDLE handle_of(std::FILE* stream)
 std::FILE* open_input(const char* path)
 {
     std::wstring wide = widened(path);
-    return wide.empty() ? nullptr : _wfopen(wide.c_str(), L"rb");
+    // Read sharing only: while the run holds an input, nothing can open it
+    // for writing, DEST by any other name included.
+    return wide.empty() ? nullptr : _wfsopen(wide.c_str(), L"rb", _SH_DENYWR);
 }
 
 file_facts measure_file(std::FILE* stream)
@@ -102,21 +152,55 @@ file_facts measure_file(std::FILE* stream)
     return measure_handle(handle_of(stream));
 }
 
+file_facts measure_report_output()
+{
+    file_facts none = {file_kind::unmeasured, {0, 0}, {0, 0}, -1, false, false};
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    // A console or a device keeps no bytes, and a pipe has no identity here.
+    if (out == nullptr || out == INVALID_HANDLE_VALUE || GetConsoleMode(out, &mode) ||
+        GetFileType(out) != FILE_TYPE_DISK)
+        return none;
+    file_facts facts = measure_handle(out);
+    if (is_known(facts))
+        return facts;
+    // A shell's redirection may open it for writing alone, which cannot read
+    // what identifies it; a handle of our own can.
+    HANDLE look = ReOpenFile(out, FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (look == INVALID_HANDLE_VALUE)
+        return none;
+    facts = measure_handle(look);
+    CloseHandle(look);
+    return is_known(facts) ? facts : none;
+}
+
 output open_output(const char* path, const file_facts* inputs, std::size_t count)
 {
     output result = {nullptr, open_verdict::cannot_open, count, {}};
-    std::FILE* stream = open_for_writing(path);
+    std::wstring wide = widened(path);
+    if (wide.empty())
+        return result;
+    result.input = input_at(wide, inputs, count);
+    if (result.input < count) {
+        result.verdict = open_verdict::same_as_input;
+        return result;
+    }
+    std::FILE* stream = open_for_writing(wide);
     if (stream == nullptr)
         return result;
-    // Opening did not truncate, so an input found here has lost nothing.
-    result.facts = measure_file(stream);
-    result.verdict = result.facts.kind == file_kind::unmeasured ? open_verdict::unmeasured
-                                                                : open_verdict::opened;
-    for (std::size_t i = 0; i < count && result.verdict == open_verdict::opened; ++i)
-        if (same_file(result.facts, inputs[i])) {
-            result.input = i;
-            result.verdict = open_verdict::same_as_input;
-        }
+    HANDLE handle = handle_of(stream);
+    // Measured only once no other run can still change it.
+    bool held = GetFileType(handle) != FILE_TYPE_DISK || hold_for_this_run(handle);
+    result.facts = held ? measure_handle(handle) : file_facts{};
+    if (!held || result.facts.kind == file_kind::unmeasured) {
+        result.verdict = open_verdict::unmeasured;
+    } else {
+        // Checked again as open: a name swapped in after the look may be an
+        // input, which this open did not truncate.
+        result.input = input_index(result.facts, inputs, count);
+        result.verdict = result.input < count ? open_verdict::same_as_input : open_verdict::opened;
+    }
     if (result.verdict == open_verdict::opened)
         result.stream = stream;
     else
