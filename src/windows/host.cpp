@@ -97,9 +97,9 @@ std::size_t input_index(const file_facts& facts, const file_facts* inputs, std::
     return count;
 }
 
-// Which input an existing path is, or count, looked at before any open for
-// writing: an input is open without write sharing, so that open would fail
-// instead of telling that it is the same file.
+// Which input a path that cannot be opened for writing is, or count: an
+// input is held without write sharing, so that no open for writing tells.
+// Looked at only then, since a look at a named pipe would take its client's place.
 std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count)
 {
     HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
@@ -181,14 +181,13 @@ output open_output(const char* path, const file_facts* inputs, std::size_t count
     std::wstring wide = widened(path);
     if (wide.empty())
         return result;
-    result.input = input_at(wide, inputs, count);
-    if (result.input < count) {
-        result.verdict = open_verdict::same_as_input;
+    std::FILE* stream = open_for_writing(wide);
+    if (stream == nullptr) {
+        result.input = input_at(wide, inputs, count);
+        if (result.input < count)
+            result.verdict = open_verdict::same_as_input;
         return result;
     }
-    std::FILE* stream = open_for_writing(wide);
-    if (stream == nullptr)
-        return result;
     HANDLE handle = handle_of(stream);
     // Measured only once no other run can still change it.
     bool held = GetFileType(handle) != FILE_TYPE_DISK || hold_for_this_run(handle);
