@@ -195,8 +195,7 @@ output open_output(const char* path, const file_facts* inputs, std::size_t count
     if (!held || result.facts.kind == file_kind::unmeasured) {
         result.verdict = open_verdict::unmeasured;
     } else {
-        // Checked again as open: a name swapped in after the look may be an
-        // input, which this open did not truncate.
+        // Standard output shares writing; opening did not truncate it.
         result.input = input_index(result.facts, inputs, count);
         result.verdict = result.input < count ? open_verdict::same_as_input : open_verdict::opened;
     }
