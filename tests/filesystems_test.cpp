@@ -192,6 +192,8 @@ TEST_F(FileSystems, BlockDeviceDestinationIsFlushedWithItsHeadLaidLast)
     r = run({"small", failing});
     EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire " + failing + "\n");
     EXPECT_EQ(r.status, 249);
+    EXPECT_FALSE(read_file(failing).substr(0, 32768) == insert)
+        << "the head went over a failed flush";
 }
 
 TEST_F(FileSystems, BlockDeviceSourceIsCopiedLikeAFile)

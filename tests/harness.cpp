@@ -407,8 +407,10 @@ bool ToolTest::can_mount(const std::string& program, std::string* why)
 
 bool ToolTest::mounted(const std::string& command, const std::string& mnt, std::string* why)
 {
-    if (shell("mkdir -p " + mnt + " && " + command + " >/dev/null 2>&1") != 0) {
-        *why = "cannot mount here: " + command;
+    // Every command's output, mkfs's warnings too, is for why, not for the suite's.
+    std::string log = path("mount.log");
+    if (shell("mkdir -p " + mnt + " && { " + command + "; } >>" + log + " 2>&1") != 0) {
+        *why = "cannot mount here: " + command + ": " + read_file(log);
         return false;
     }
     mounts.push_back(mnt);
