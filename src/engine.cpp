@@ -132,9 +132,10 @@ outcome seek_both(const engine& e, std::int64_t offset)
 
 } // namespace
 
-progress copy_first_block(engine& e, const unsigned char* head, std::size_t n)
+progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want)
 {
-    std::size_t got = std::fread(e.chunk, 1, e.step, e.source);
+    want = std::min(want, e.step);
+    std::size_t got = std::fread(e.chunk, 1, want, e.source);
     if (std::ferror(e.source))
         return {SOURCE_UNREADABLE, 0, false};
     n = std::min(n, got);
@@ -145,7 +146,7 @@ progress copy_first_block(engine& e, const unsigned char* head, std::size_t n)
     if (write_out(e.destination, e.chunk, got) != got)
         return {DESTINATION_UNWRITABLE, 0, false};
     auto reached = static_cast<std::int64_t>(got);
-    bool ended = got < e.step;
+    bool ended = got < want;
     outcome o = advance(e, reached);
     return {o == DONE && ended ? settle(e, reached) : o, reached, ended};
 }

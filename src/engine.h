@@ -40,10 +40,10 @@ struct progress {
     bool ended; // the source ran out before the end asked for
 };
 
-// Reads up to e.step bytes of the source and writes them at the
-// destination's start, with its first bytes replaced: by head[0, n), or by
-// zeros when head is null.
-progress copy_first_block(engine& e, const unsigned char* head, std::size_t n);
+// Reads up to want bytes of the source (at most e.step) and writes them at
+// the destination's start in one write, with its first bytes replaced: by
+// head[0, n), or by zeros when head is null.
+progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want);
 
 // Copies [from, end) of the source to the same place through the buffer,
 // with both streams already at from; end may lie past the source's end.

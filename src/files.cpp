@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <memory>
 
 #include "messages.h"
@@ -23,6 +22,45 @@ std::size_t read_step(std::FILE* source, file_kind kind)
     return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
 }
 
+// Writes zeros over [from, to). Already failing: a write that fails too
+// leaves nothing better to do.
+void clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
+{
+    static const unsigned char zeros[ZERO_BLOCK] = {};
+    if (!seek_to(destination, from))
+        return;
+    while (from < to) {
+        auto n =
+            static_cast<std::size_t>(std::min(to - from, static_cast<std::int64_t>(ZERO_BLOCK)));
+        if (write_out(destination, zeros, n) != n)
+            return;
+        from += static_cast<std::int64_t>(n);
+    }
+}
+
+bool readable(const file_facts& facts)
+{
+    return facts.kind != file_kind::unmeasured && facts.kind != file_kind::directory;
+}
+
+// What DEST is compared with, in this order.
+enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED };
+
+// Reports why DEST was not opened; nothing of it was written.
+[[noreturn]] void refuse(const output& out, const char* name, const char* source_path,
+                         const char* destination_path)
+{
+    if (out.verdict == open_verdict::same_as_input && out.input == REPORT_INPUT)
+        same_as_report(name, destination_path);
+    if (out.verdict == open_verdict::same_as_input)
+        same_file_refused(name, destination_path,
+                          out.input == SOURCE_INPUT ? source_path : INSERT_FILE_NAME);
+    if (out.verdict == open_verdict::cannot_open)
+        cannot_open(name, destination_path, STATUS_NO_DESTINATION);
+    // It could not be told from the inputs: it is left as it is.
+    cannot_write(name, destination_path);
+}
+
 } // namespace
 
 // Opens IP.BIN and the source, in that order, and measures them.
@@ -34,12 +72,13 @@ void open_inputs(files& f, const char* name, const char* source_path)
     f.source = open_input(source_path);
     if (f.source == nullptr)
         cannot_open(name, source_path, STATUS_NO_SOURCE);
-    // Without its identity IP.BIN could be the destination unnoticed.
+    // Without its identity IP.BIN could be the destination unnoticed; and
+    // a directory is known to be unreadable before DEST is touched.
     f.insert_facts = measure_file(f.insert);
-    if (f.insert_facts.kind == file_kind::unmeasured)
+    if (!readable(f.insert_facts))
         cannot_read(name, INSERT_FILE_NAME);
     f.source_facts = measure_file(f.source);
-    if (f.source_facts.kind == file_kind::unmeasured)
+    if (!readable(f.source_facts))
         cannot_read(name, source_path);
 }
 
@@ -48,21 +87,20 @@ void open_inputs(files& f, const char* name, const char* source_path)
 void open_destination(files& f, const char* name, const char* source_path,
                       const char* destination_path)
 {
-    // Compared with both inputs as open files, so that no name swapped in
-    // between can make us write over one of them.
-    const file_facts inputs[] = {f.source_facts, f.insert_facts};
-    output out = open_output(destination_path, inputs, std::size(inputs));
-    switch (out.verdict) {
-    case open_verdict::same_as_input:
-        same_file_refused(name, destination_path, out.input == 0 ? source_path : INSERT_FILE_NAME);
-    case open_verdict::cannot_open:
-        cannot_open(name, destination_path, STATUS_NO_DESTINATION);
-    case open_verdict::unmeasured:
-        // Nothing was written, and it may be an input: it is left as it is.
+    // Standard output is compared too: a report written into DEST, or after
+    // it into the same pipe, would spoil it.
+    f.report_facts = measure_report_output();
+    if (f.report_facts.kind == file_kind::unmeasured)
         cannot_write(name, destination_path);
-    case open_verdict::opened:
-        break;
-    }
+    // Compared with the inputs as open files, so that no name swapped in
+    // between can make us write over one of them.
+    file_facts inputs[COMPARED] = {};
+    inputs[SOURCE_INPUT] = f.source_facts;
+    inputs[INSERT_INPUT] = f.insert_facts;
+    inputs[REPORT_INPUT] = f.report_facts;
+    output out = open_output(destination_path, inputs, COMPARED, *f.line);
+    if (out.verdict != open_verdict::opened)
+        refuse(out, name, source_path, destination_path);
     f.destination = out.stream;
     f.destination_facts = out.facts;
     // Every write goes straight to the file, so a failure knows what landed.
@@ -91,9 +129,11 @@ void cut_back(const files& f, std::int64_t kept)
     if (kind != file_kind::regular && kind != file_kind::unmeasured)
         return;
     std::int64_t now = current_length(f.destination);
-    // Already failing: a cut that fails too leaves nothing better to do.
-    if (now < 0 || now > kept)
-        (void)set_length(f.destination, kept);
+    if (now >= 0 && now <= kept)
+        return;
+    // A file that cannot be cut (another program maps it) gets zeros instead.
+    if (!set_length(f.destination, kept) && now > kept)
+        clear_tail(f.destination, kept, now);
 }
 
 // One block for IP.BIN's head, the body's buffer and a block of zeros.

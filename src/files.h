@@ -19,6 +19,7 @@ struct files {
     file_facts insert_facts;
     file_facts source_facts;
     file_facts destination_facts;
+    file_facts report_facts; // standard output's, which DEST must not be
     unsigned char* head;     // INSERT_LENGTH bytes: IP.BIN's leading bytes
     unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
     unsigned char* zeros;    // ZERO_BLOCK bytes of zeros

@@ -14,6 +14,8 @@
 
 #include "talvor.h"
 
+struct progress_line;
+
 #if defined(__GNUC__)
 #define TALVOR_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #else
@@ -103,7 +105,9 @@ struct output {
 // run of the tool holding it is waited for, and only then is the file
 // emptied or measured. Other programs are not held off. A block device in
 // use (mounted, or held by another run) cannot be opened.
-output open_output(const char* path, const file_facts* inputs, std::size_t count);
+// While it waits, a run on a terminal says so on its line.
+output open_output(const char* path, const file_facts* inputs, std::size_t count,
+                   progress_line& line);
 
 // The stretch of data that starts at or after an offset: [start, end), with
 // start == end == length when only holes are left.

@@ -40,25 +40,12 @@ outcome lay_head(const files& f, std::size_t n)
     return DONE;
 }
 
-// Writes zeros over the first n bytes of the destination in one write, so
-// that no stop leaves them half done.
-outcome seal_head(const files& f, std::int64_t n)
-{
-    auto count = static_cast<std::size_t>(n);
-    if (count == 0)
-        return DONE;
-    std::memset(f.chunk, 0, count);
-    if (!seek_to(f.destination, 0) || write_out(f.destination, f.chunk, count) != count)
-        return DESTINATION_UNWRITABLE;
-    return DONE;
-}
-
 // For a destination that cannot seek (a pipe, a character device): the head
 // goes out in the first block and the rest streams behind it.
 progress stream_insertion(const files& f)
 {
     engine e = start_engine(f, 0);
-    progress p = copy_first_block(e, f.head, f.head_length);
+    progress p = copy_first_block(e, f.head, f.head_length, f.step);
     if (p.result != DONE || p.ended)
         return p;
     return copy_through(e, p.reached, INT64_MAX);
@@ -66,35 +53,31 @@ progress stream_insertion(const files& f)
 
 // Writes all of the source but its head, which reads as zeros until it is
 // laid last: a run that ends anyhow before then, killed included, never
-// leaves a destination that looks finished. A file's head is never read:
-// zeros cover old bytes under it, and a new file has none. The rest of the
-// first block is copied on its own, so that the body starts on a block
-// boundary, where the kernel can share blocks.
+// leaves a destination that looks finished. The first block goes out whole
+// in one write, zeros first, so that they cover old bytes before anything
+// else is written; it is read like the rest, so that a source shorter than
+// it said ends the destination there. It ends on a block boundary, where
+// the kernel can share blocks.
 progress write_body(const files& f, std::int64_t old_length)
 {
     engine e = start_engine(f, old_length);
     std::int64_t length = f.source_facts.length;
     // A pipe, or a file of /proc that says it is empty, tells its length
     // only by running out.
-    if (length <= 0) {
-        progress p = copy_first_block(e, nullptr, f.head_length);
-        if (p.result != DONE || p.ended)
-            return p;
+    std::size_t first = length <= 0 ? f.step : INSERT_LENGTH;
+    progress p = copy_first_block(e, nullptr, f.head_length, first);
+    if (p.result != DONE || p.ended)
+        return p;
+    if (length <= 0)
         return copy_through(e, p.reached, INT64_MAX);
-    }
-    std::int64_t head = std::min(static_cast<std::int64_t>(f.head_length), length);
-    outcome o = seal_head(f, std::min(head, old_length));
-    if (o != DONE)
-        return {o, 0, false};
-    keep_on_stop(head);
-    std::int64_t first = std::min(static_cast<std::int64_t>(INSERT_LENGTH), length);
-    progress p = {DONE, head, false};
-    if (head < first) {
-        p = copy_range(e, head, first);
-        if (p.result != DONE || p.ended)
-            return p;
-    }
     return copy_rest(e, p.reached, length);
+}
+
+// Whether the head would read as zeros once laid, and so could not tell an
+// unfinished destination from a finished one.
+bool head_reads_as_zeros(const files& f)
+{
+    return std::all_of(f.head, f.head + f.head_length, [](unsigned char c) { return c == 0; });
 }
 
 // Writes the whole destination over old_length old bytes (-1: a stream that
@@ -124,12 +107,20 @@ written write_destination(const files& f, std::int64_t old_length)
     return {lay_head(f, n), 0};
 }
 
-// Writes the destination. An old file rewritten in place may run out of
-// space while its old blocks are still held (copy-on-write file systems): it
-// is then emptied and written once more, as a new file would have been.
+// Writes the destination. An old file whose head would read as zeros (an
+// empty IP.BIN, or one of zeros) is emptied first, as no seal could mark it
+// unfinished. An old file rewritten in place may run out of space while its
+// old blocks are still held (copy-on-write file systems): it is then emptied
+// and written once more, as a new file would have been.
 written insert_head(const files& f)
 {
     std::int64_t old_length = f.to_device ? OLD_BYTES_EVERYWHERE : f.destination_facts.length;
+    // Started empty, a file only reaches its full length once written whole.
+    if (!f.to_device && old_length > 0 && head_reads_as_zeros(f)) {
+        if (!set_length(f.destination, 0))
+            return {DESTINATION_UNWRITABLE, 0};
+        old_length = 0;
+    }
     written w = write_destination(f, old_length);
     bool again = w.result == DESTINATION_UNWRITABLE && ran_out_of_space() && !f.to_device &&
                  old_length > 0 && f.source_facts.length >= 0;
@@ -157,7 +148,7 @@ written insert_head(const files& f)
 
 void run_insertion(const char* name, const char* source_path, const char* destination_path)
 {
-    progress_line line = start_progress(name);
+    progress_line line = start_progress(name, destination_path);
     files f = {};
     f.line = &line;
     open_inputs(f, name, source_path);

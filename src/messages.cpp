@@ -20,6 +20,13 @@ void same_file_refused(const char* name, const char* destination_path, const cha
     std::exit(STATUS_NO_DESTINATION);
 }
 
+void same_as_report(const char* name, const char* destination_path)
+{
+    close_progress_line();
+    print_text("%s: %s et la sortie standard sont le meme fichier\n", name, destination_path);
+    std::exit(STATUS_NO_DESTINATION);
+}
+
 void cannot_read(const char* name, const char* path)
 {
     close_progress_line();

@@ -82,10 +82,10 @@ double rate_since(progress_line& line, std::int64_t now, std::int64_t done)
 
 } // namespace
 
-progress_line start_progress(const char* name)
+progress_line start_progress(const char* name, const char* destination)
 {
     std::int64_t now = clock_ms();
-    return {name, progress_terminal(), -1, now, now, {now, 0}, {now, 0}};
+    return {name, destination, progress_terminal(), -1, now, now, {now, 0}, {now, 0}};
 }
 
 void count_bytes(progress_line& line, std::int64_t done)
@@ -103,7 +103,7 @@ void count_bytes(progress_line& line, std::int64_t done)
     line.drawn_ms = now;
 }
 
-void count_waiting(progress_line& line, const char* path)
+void count_waiting(progress_line& line)
 {
     if (!line.on_terminal)
         return;
@@ -112,7 +112,7 @@ void count_waiting(progress_line& line, const char* path)
         return;
     char text[PROGRESS_LINE_SIZE];
     std::snprintf(text, sizeof text, "%s: en attente de %s, pris par une autre execution",
-                  line.name, path);
+                  line.name, line.destination);
     draw_progress_line(text);
     line.drawn_ms = now;
 }

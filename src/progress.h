@@ -14,10 +14,11 @@ struct progress_mark {
 };
 
 struct progress_line {
-    const char* name;      // the invocation name, which starts the line as every message
-    bool on_terminal;      // nothing is drawn anywhere else
-    std::int64_t total;    // bytes in all; -1 when only the source's end will tell
-    std::int64_t start_ms; // nothing shows before PROGRESS_DELAY_MS from here
+    const char* name;        // the invocation name, which starts the line as every message
+    const char* destination; // what the line says the run waits for
+    bool on_terminal;        // nothing is drawn anywhere else
+    std::int64_t total;      // bytes in all; -1 when only the source's end will tell
+    std::int64_t start_ms;   // nothing shows before PROGRESS_DELAY_MS from here
     std::int64_t drawn_ms;
     progress_mark older; // the rate is taken since this mark,
     progress_mark newer; // which moves up to this one every RATE_SPAN_MS
@@ -31,13 +32,14 @@ struct progress_view {
     double rate;
 };
 
-progress_line start_progress(const char* name);
+progress_line start_progress(const char* name, const char* destination);
 
 // The bytes done so far; the line shows them when it is due.
 void count_bytes(progress_line& line, std::int64_t done);
 
-// The run waits for another one to be done with path; the line says so when due.
-void count_waiting(progress_line& line, const char* path);
+// The run waits for another one to be done with the destination; the line
+// says so when due.
+void count_waiting(progress_line& line);
 
 // Writes the line into text, in ASCII French with binary units.
 void describe_progress(char* text, std::size_t size, const char* name, progress_view view);

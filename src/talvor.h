@@ -38,6 +38,10 @@ static_assert(INSERT_LENGTH <= STREAM_READ_SIZE && STREAM_READ_SIZE <= WORK_BUFF
 constexpr std::int64_t PROGRESS_DELAY_MS = 1000;
 // ...drawn again at most this often, which the eye follows.
 constexpr std::int64_t PROGRESS_INTERVAL_MS = 250;
+// How often a run on a terminal tries again for a destination that another
+// run holds, telling that it waits meanwhile.
+constexpr unsigned LOCK_RETRY_US = 100000;
+constexpr unsigned long LOCK_RETRY_MS = LOCK_RETRY_US / 1000;
 // The rate is taken over the last one to two of these spans.
 constexpr std::int64_t RATE_SPAN_MS = 2000;
 // Room for the line, invocation name included; a longer one is cut.

@@ -107,33 +107,70 @@ TEST_F(Refusal, OpenFailuresReportTheFirstInOrder)
     EXPECT_EQ(read_file(path("sub/src")), "source");
 }
 
-TEST_F(Refusal, DirectoryAsSourceIsAReadFailure)
+// Known from the measure, before DEST is opened: an old DEST keeps its
+// bytes and no new one is made.
+TEST_F(Refusal, DirectoryAsAnInputIsAReadFailureBeforeDestIsTouched)
 {
-    write_file(path("IP.BIN"), "head");
+    struct directory_case {
+        const char* source;
+        const char* unreadable;
+        bool old;
+    };
+    const directory_case cases[] = {{"folder", "folder", false},
+                                    {"folder", "folder", true},
+                                    {"src", "IP.BIN", false},
+                                    {"src", "IP.BIN", true}};
     std::filesystem::create_directory(path("folder"));
-    tool_run r = run({"folder", "dst"});
-    if (tool_on_windows()) {
-        // The host refuses to open a directory as a file at all.
-        EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir folder\n");
-        EXPECT_EQ(r.status, 253);
-        return;
+    write_file(path("src"), pattern(5000, 1));
+    for (const directory_case& c : cases) {
+        SCOPED_TRACE(std::string(c.unreadable) + (c.old ? ", old DEST" : ", no DEST"));
+        std::filesystem::remove_all(path("IP.BIN"));
+        if (std::string(c.unreadable) == "IP.BIN")
+            std::filesystem::create_directory(path("IP.BIN"));
+        else
+            write_file(path("IP.BIN"), "head");
+        std::filesystem::remove(path("dst"));
+        if (c.old)
+            write_file(path("dst"), "an earlier good output");
+        tool_run r = run({c.source, "dst"});
+        if (tool_on_windows()) {
+            // The host refuses to open a directory as a file at all.
+            EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir " + c.unreadable + "\n");
+            EXPECT_EQ(r.status, std::string(c.unreadable) == "IP.BIN" ? 254 : 253);
+        } else {
+            EXPECT_EQ(r.out, r.name + ": Je ne peux pas lire " + c.unreadable + "\n");
+            EXPECT_EQ(r.status, 250);
+        }
+        EXPECT_EQ(exists(path("dst")), c.old);
+        if (c.old) {
+            EXPECT_EQ(read_file(path("dst")), "an earlier good output");
+        }
     }
-    EXPECT_EQ(r.out, r.name + ": Je ne peux pas lire folder\n");
-    EXPECT_EQ(r.status, 250);
 }
 
-TEST_F(Refusal, DirectoryAsInsertFileIsAReadFailure)
+// The report would land in DEST, or in the same pipe after it.
+TEST_F(Refusal, DestThatIsStandardOutputIsRefusedBeforeAnyWrite)
 {
-    std::filesystem::create_directory(path("IP.BIN"));
-    write_file(path("src"), pattern(5000, 1));
-    tool_run r = run({"src", "dst"});
-    if (tool_on_windows()) {
-        EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir IP.BIN\n");
-        EXPECT_EQ(r.status, 254);
-        return;
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string source = pattern(50000, 2);
+    write_file(path("IP.BIN"), pattern(2048, 1));
+    write_file(path("src"), source);
+    // Standard output is the harness's pipe here.
+    for (const char* d : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+        tool_run r = run({"src", d});
+        EXPECT_EQ(r.out, r.name + ": " + d + " et la sortie standard sont le meme fichier\n");
+        EXPECT_EQ(r.status, 252) << d;
     }
-    EXPECT_EQ(r.out, r.name + ": Je ne peux pas lire IP.BIN\n");
-    EXPECT_EQ(r.status, 250);
+    // Appended to, so that the refusal shows that nothing of it was lost.
+    write_file(path("out.img"), "an earlier good output");
+    run_options appended;
+    appended.wrapper = {"sh", "-c", "exec \"$@\" >>out.img", "sh"};
+    tool_run r = run({"src", "out.img"}, appended);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(read_file(path("out.img")),
+              "an earlier good output" + r.name +
+                  ": out.img et la sortie standard sont le meme fichier\n");
+    EXPECT_TRUE(read_file(path("src")) == source);
 }
 
 TEST_F(SameFile, DestinationNamingAnInputIsRefusedWhateverTheSpelling)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Every file-system call of a run, one at a time, stopped or failed: the
-// inputs stay whole and DEST is finished or plainly not.
+// inputs stay whole and DEST is finished or plainly not, and after a failure
+// or a caught stop holds none of its old bytes.
 #include <signal.h>
 #include <unistd.h>
 
@@ -82,6 +83,7 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
             GTEST_SKIP() << why;
     }
     std::string expected = expected_output(source, insert);
+    std::string unsealed = unsealed_output(source, insert);
     std::size_t head = std::min({s.insert, std::size_t{32768}, s.source});
 
     auto attempt = [&](const std::vector<std::string>& wrapper) {
@@ -113,6 +115,12 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
             wrong += " not ended by SIGTERM;";
         if (!exact && m != nullptr && m->how == FAILED && (r.status == 0 || r.out.empty()))
             wrong += " no message and failure status;";
+        // Untouched, as when DEST could not be probed and may be an input, or
+        // cut back to what this run wrote; a device keeps its old bytes.
+        bool cut_back = got == old || (got.size() <= unsealed.size() &&
+                                       unsealed.compare(0, got.size(), got) == 0);
+        if (!exact && s.where != "loop" && m != nullptr && m->how != KILLED && !cut_back)
+            wrong += " old bytes left or not cut back;";
         std::string out = r.out;
         std::replace(out.begin(), out.end(), '\n', '|');
         if (!wrong.empty())

@@ -192,6 +192,8 @@ TEST_F(FileSystems, BlockDeviceDestinationIsFlushedWithItsHeadLaidLast)
     r = run({"small", failing});
     EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire " + failing + "\n");
     EXPECT_EQ(r.status, 249);
+    EXPECT_FALSE(read_file(failing).substr(0, 32768) == insert)
+        << "the head went over a failed flush";
 }
 
 TEST_F(FileSystems, BlockDeviceSourceIsCopiedLikeAFile)
@@ -216,6 +218,83 @@ TEST_F(FileSystems, BlockDeviceSourceIsCopiedLikeAFile)
     // steps would take a hundred.
     std::string reads = "$(grep -c '^read(.*" + device + ">' " + log + ")";
     EXPECT_EQ(shell("test " + reads + " -ge 1 && test " + reads + " -le 9"), 0) << read_file(log);
+}
+
+// A loop device shows its file's bytes: writing it would write the input.
+TEST_F(FileSystems, LoopDeviceOverAnInputIsTheSameFile)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    SKIP_UNLESS_LINUX_CALLS("the loop device's backing file");
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(MIB, 2);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("src"), source);
+    struct loop_case {
+        const char* backing;
+        long long offset;
+        bool device_is_source; // else the device is DEST, and the file an input
+        const char* same_as;
+    };
+    const loop_case cases[] = {{"src", 0, false, "src"},
+                               {"src", 4096, false, "src"},
+                               {"IP.BIN", 0, false, "IP.BIN"},
+                               {"src", 0, true, "src"}};
+    for (const loop_case& c : cases) {
+        std::string why;
+        std::string device = attach_loop(path(c.backing), &why, c.offset);
+        if (device.empty())
+            GTEST_SKIP() << why;
+        SCOPED_TRACE(device + " over " + c.backing + " at " + std::to_string(c.offset));
+        std::string destination = c.device_is_source ? "src" : device;
+        tool_run r = run({c.device_is_source ? device : "src", destination});
+        std::string named = c.device_is_source ? device : c.same_as;
+        EXPECT_EQ(r.out, r.name + ": " + destination + " et " + named + " sont le meme fichier\n");
+        EXPECT_EQ(r.status, 252);
+        EXPECT_TRUE(read_file(path("src")) == source);
+        EXPECT_TRUE(read_file(path("IP.BIN")) == insert);
+    }
+}
+
+// Mounted, or held by another program, a device is refused as mkfs refuses it.
+TEST_F(FileSystems, BlockDeviceInUseIsRefusedUntouched)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    SKIP_UNLESS_LINUX_CALLS("an exclusive open of a device");
+    if (!have_program("mkfs.ext4"))
+        GTEST_SKIP() << "mkfs.ext4 (e2fsprogs) is not installed";
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(MIB, 2);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("src"), source);
+    ASSERT_EQ(shell("truncate -s 16M " + path("disk") + " && mkfs.ext4 -q -F " + path("disk")), 0);
+    std::string filesystem = read_file(path("disk"));
+    std::string why;
+    std::string device = attach_loop(path("disk"), &why);
+    if (device.empty())
+        GTEST_SKIP() << why;
+    std::string mnt = mount_device(device, "ro", &why);
+    if (mnt.empty())
+        GTEST_SKIP() << why;
+    enum holder { MOUNTED, OPENED_EXCLUSIVELY, FREE };
+    for (holder h : {MOUNTED, OPENED_EXCLUSIVELY, FREE}) {
+        SCOPED_TRACE(h);
+        if (h == OPENED_EXCLUSIVELY) {
+            ASSERT_EQ(shell("umount " + mnt), 0);
+        }
+        int held = h == OPENED_EXCLUSIVELY ? open(device.c_str(), O_RDONLY | O_EXCL) : -1;
+        tool_run r = run({"src", device});
+        if (held >= 0)
+            close(held);
+        if (h == FREE) {
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(read_file(path("disk")) ==
+                        expected_output(source, insert) + filesystem.substr(source.size()));
+            continue;
+        }
+        EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir " + device + "\n");
+        EXPECT_EQ(r.status, 252);
+        EXPECT_TRUE(read_file(path("disk")) == filesystem) << "the device was written";
+    }
 }
 
 } // namespace

@@ -439,8 +439,10 @@ bool ToolTest::can_mount(const std::string& program, std::string* why)
 
 bool ToolTest::mounted(const std::string& command, const std::string& mnt, std::string* why)
 {
-    if (shell("mkdir -p " + mnt + " && " + command + " >/dev/null 2>&1") != 0) {
-        *why = "cannot mount here: " + command;
+    // Every command's output, mkfs's warnings too, is for why, not for the suite's.
+    std::string log = path("mount.log");
+    if (shell("mkdir -p " + mnt + " && { " + command + "; } >>" + log + " 2>&1") != 0) {
+        *why = "cannot mount here: " + command + ": " + read_file(log);
         return false;
     }
     mounts.push_back(mnt);
@@ -513,12 +515,23 @@ std::string ToolTest::mount_failfs(long long limit, std::string* why)
     return mnt;
 }
 
-std::string ToolTest::attach_loop(const std::string& file, std::string* why)
+std::string ToolTest::mount_device(const std::string& device, const std::string& options,
+                                   std::string* why)
+{
+    std::string mnt = path("mnt");
+    if (!can_mount("", why) || !mounted("mount -o " + options + " " + device + " " + mnt, mnt, why))
+        return std::string();
+    return mnt;
+}
+
+std::string ToolTest::attach_loop(const std::string& file, std::string* why, long long offset)
 {
     if (!can_mount("losetup", why))
         return std::string();
     std::string device;
-    if (FILE* out = popen(("losetup -f --show " + file + " 2>/dev/null").c_str(), "r")) {
+    std::string command =
+        "losetup -f --show -o " + std::to_string(offset) + " " + file + " 2>/dev/null";
+    if (FILE* out = popen(command.c_str(), "r")) {
         char line[256];
         if (std::fgets(line, sizeof line, out) != nullptr)
             device = std::string(line, std::strcspn(line, "\n"));

@@ -137,8 +137,11 @@ class ToolTest : public ::testing::Test {
     // The FUSE file system of tests/failfs.c over path("failfs-backing"),
     // failing past limit bytes, at path("failfs").
     std::string mount_failfs(long long limit, std::string* why);
-    // A loop block device over file, e.g. "/dev/loop3".
-    std::string attach_loop(const std::string& file, std::string* why);
+    // A loop block device over file from offset on, e.g. "/dev/loop3".
+    std::string attach_loop(const std::string& file, std::string* why, long long offset = 0);
+    // The file system on device, mounted with options at path("mnt").
+    std::string mount_device(const std::string& device, const std::string& options,
+                             std::string* why);
     std::string dir;
 
   private:

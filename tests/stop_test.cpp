@@ -86,6 +86,29 @@ TEST_F(Stop, CaughtStopCutsBackAndEndsByItsSignal)
     }
 }
 
+// A head of zeros cannot mark an unfinished DEST: a killed run must leave
+// one shorter than SOURCE instead, whatever was there before.
+TEST_F(Stop, KilledRunWithAHeadOfZerosLeavesDestShort)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string shim = shim_path("stop_on_write");
+    if (shim.empty())
+        GTEST_SKIP() << "no stopping shim was built for the tool under test";
+    std::string source = make_source(path("src"));
+    for (const std::string& insert : {std::string(), std::string(32768, '\0')}) {
+        SCOPED_TRACE("IP.BIN of " + std::to_string(insert.size()) + " zeros");
+        write_file(path("IP.BIN"), insert);
+        write_file(path("dst"), pattern(LENGTH, 5));
+        tool_run r =
+            run({"src", "dst"}, preloading(shim, {"TALVOR_STOP_AFTER=3", "TALVOR_STOP_SIGNAL=9"}));
+        EXPECT_EQ(r.signal, SIGKILL);
+        std::string left = read_file(path("dst"));
+        EXPECT_LT(left.size(), source.size()) << "a killed run looks finished";
+        EXPECT_TRUE(left == expected_output(source, insert).substr(0, left.size()))
+            << "old bytes remain";
+    }
+}
+
 TEST_F(Stop, FileSizeLimitIsAFailedWrite)
 {
     SKIP_UNLESS_POSIX_TOOL();

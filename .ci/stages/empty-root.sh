@@ -3,4 +3,4 @@
 # shellcheck source=.ci/lib.sh
 . "$(dirname "$0")/../lib.sh"
 cmake --preset checks >/dev/null
-run_suite ctest --preset empty-root -j2
+run_suite -- ctest --preset empty-root -j2

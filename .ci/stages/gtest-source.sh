@@ -6,5 +6,5 @@ cmake --preset release -B build/fallback -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON |
 grep -q 'Building GoogleTest from' build/fallback.log
 cmake --build build/fallback
 # The fault points need no second run here: this stage is about GoogleTest.
-run_suite ctest --test-dir build/fallback --output-on-failure --no-tests=error -j2 \
-    -E "^Scenarios/FaultPoint\\."
+run_suite "${posix_skips[@]}" -- ctest --test-dir build/fallback --output-on-failure \
+    --no-tests=error -j2 -E "^Scenarios/FaultPoint\\."

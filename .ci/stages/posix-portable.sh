@@ -4,4 +4,4 @@
 . "$(dirname "$0")/../lib.sh"
 cmake --preset posix-portable
 cmake --build --preset posix-portable
-run_suite ctest --preset posix-portable -j2
+run_suite "${portable_skips[@]}" -- ctest --preset posix-portable -j2

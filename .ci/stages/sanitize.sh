@@ -5,4 +5,4 @@
 # The sanitize workflow, with its cases two at a time: each has a directory of its own.
 cmake --preset sanitize
 cmake --build --preset sanitize
-run_suite ctest --preset sanitize -j2
+run_suite "${posix_skips[@]}" -- ctest --preset sanitize -j2

@@ -2,6 +2,7 @@
 // The host services that every POSIX system offers: files, their
 // measures, holes where the system tells them, and plain writes.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 
 #include "host.h"
+#include "progress.h"
 #include "system.h"
 
 namespace {
@@ -51,12 +53,18 @@ file_facts measure_descriptor(int fd)
         return facts;
     facts.id = id_of(info);
     if (S_ISBLK(info.st_mode)) {
+        backing_file backing = backing_of(fd, info);
         // Its end is its size, here as on every POSIX host.
-        off_t end = probe_seek(fd, 0, SEEK_END);
+        off_t end = backing.told ? probe_seek(fd, 0, SEEK_END) : -1;
         if (end < 0)
             return facts;
+        facts.backing = backing.id;
         facts.length = static_cast<std::int64_t>(end);
         facts.kind = file_kind::block_device;
+        return facts;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        facts.kind = file_kind::directory;
         return facts;
     }
     if (!S_ISREG(info.st_mode)) {
@@ -77,6 +85,36 @@ file_facts measure_descriptor(int fd)
     return facts;
 }
 
+bool same_id(file_id a, file_id b)
+{
+    return (a.device != 0 || a.index != 0) && a.device == b.device && a.index == b.index;
+}
+
+// Held, then measured: what another run left is what this one measures.
+output measure_held(int fd, bool held, const file_facts* inputs, std::size_t count,
+                    progress_line& line)
+{
+    output result = {nullptr, open_verdict::unmeasured, count, {}};
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return result;
+    // A pipe or a character device keeps no bytes for two runs to mix.
+    bool holds_bytes = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
+    if (!held && holds_bytes && hold_for_run(fd, line) == hold::failed)
+        return result;
+    result.facts = measure_descriptor(fd);
+    if (result.facts.kind == file_kind::unmeasured)
+        return result;
+    result.input = input_index(result.facts.id, result.facts.backing, inputs, count);
+    if (result.input < count)
+        result.verdict = open_verdict::same_as_input;
+    else if ((result.stream = fdopen(fd, "wb")) != nullptr)
+        result.verdict = open_verdict::opened;
+    else
+        result.verdict = open_verdict::cannot_open;
+    return result;
+}
+
 } // namespace
 
 file_id id_of(const struct stat& info)
@@ -84,13 +122,34 @@ file_id id_of(const struct stat& info)
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-// The index of the input that is the same file as id, or count.
-std::size_t input_index(file_id id, const file_facts* inputs, std::size_t count)
+std::size_t input_index(file_id id, file_id backing, const file_facts* inputs, std::size_t count)
 {
-    for (std::size_t i = 0; i < count; ++i)
-        if (inputs[i].id.device == id.device && inputs[i].id.index == id.index)
+    for (std::size_t i = 0; i < count; ++i) {
+        const file_facts& in = inputs[i];
+        if (same_id(id, in.id) || same_id(id, in.backing) || same_id(backing, in.id) ||
+            same_id(backing, in.backing))
             return i;
+    }
     return count;
+}
+
+hold hold_for_run(int fd, progress_line& line)
+{
+    // Tried first, so that only a lock that another run holds is waited for
+    // and told; off a terminal the wait is one blocking call.
+    int done;
+    while ((done = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK && line.on_terminal) {
+        count_waiting(line);
+        usleep(LOCK_RETRY_US);
+    }
+    while (done != 0 && (errno == EWOULDBLOCK || errno == EINTR))
+        done = flock(fd, LOCK_EX);
+    if (done == 0)
+        return hold::held;
+    // Some NFS and FUSE mounts keep no locks: the run goes on unheld, as cp would.
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS)
+        return hold::unheld;
+    return hold::failed;
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
@@ -112,10 +171,26 @@ file_facts measure_file(std::FILE* stream)
     return measure_descriptor(fileno(stream));
 }
 
-output open_output(const char* path, const file_facts* inputs, std::size_t count)
+file_facts measure_report_output()
+{
+    struct stat info;
+    if (fstat(STDOUT_FILENO, &info) != 0) {
+        // Closed: the report goes nowhere, so no file can be spoilt by it.
+        file_facts none = {file_kind::stream, {0, 0}, {0, 0}, -1, false, false};
+        if (errno != EBADF)
+            none.kind = file_kind::unmeasured;
+        return none;
+    }
+    if (S_ISCHR(info.st_mode))
+        return {file_kind::stream, {0, 0}, {0, 0}, -1, false, false};
+    return measure_descriptor(STDOUT_FILENO);
+}
+
+output open_output(const char* path, const file_facts* inputs, std::size_t count,
+                   progress_line& line)
 {
     output result = {nullptr, open_verdict::cannot_open, count, {}};
-    early_open early = open_after_look(path, inputs, count);
+    early_open early = open_after_look(path, inputs, count, line);
     if (early.verdict != open_verdict::opened) {
         result.verdict = early.verdict;
         result.input = early.input;
@@ -126,16 +201,7 @@ output open_output(const char* path, const file_facts* inputs, std::size_t count
         return result;
     // Checked again as open: a name swapped in after any look may be an
     // input, which this open did not truncate.
-    result.facts = measure_descriptor(fd);
-    if (result.facts.kind == file_kind::unmeasured) {
-        result.verdict = open_verdict::unmeasured;
-    } else {
-        result.input = input_index(result.facts.id, inputs, count);
-        if (result.input < count)
-            result.verdict = open_verdict::same_as_input;
-        else if ((result.stream = fdopen(fd, "wb")) != nullptr)
-            result.verdict = open_verdict::opened;
-    }
+    result = measure_held(fd, early.held, inputs, count, line);
     if (result.stream == nullptr)
         close(fd);
     return result;

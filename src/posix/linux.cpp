@@ -4,9 +4,12 @@
 // overlay-aware open.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <linux/magic.h>
+#include <linux/major.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -142,14 +145,18 @@ bool in_upper_layer(int probe)
 }
 
 // How the destination is to be opened for writing.
-enum class reopen { in_place, emptied, unmeasured };
+enum class reopen { in_place, emptied, claimed, unmeasured };
 
 // An overlayfs file only in a lower layer is copied up to be written, with
 // its old bytes unless that same open empties it; they are not wanted, so it
-// is emptied. One already in the upper layer is rewritten in place.
+// is emptied. One already in the upper layer is rewritten in place. A block
+// device is claimed, as mkfs does: one mounted or held by another run is
+// refused.
 reopen how_to_reopen(int probe, const struct stat& info)
 {
     struct statfs where;
+    if (S_ISBLK(info.st_mode))
+        return reopen::claimed;
     if (!S_ISREG(info.st_mode))
         return reopen::in_place;
     if (fstatfs(probe, &where) != 0)
@@ -158,32 +165,77 @@ reopen how_to_reopen(int probe, const struct stat& info)
                                                                            : reopen::in_place;
 }
 
+// Empties the file that probe holds only once this run holds it, through a
+// read-only open, which copies nothing up; that open stays until the process
+// ends, and the hold with it.
+early_open reopen_emptied(int probe, early_open early, progress_line& line)
+{
+    char name[PROC_FD_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
+    int holder = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    hold h = holder >= 0 ? hold_for_run(holder, line) : hold::unheld;
+    if (h == hold::failed) {
+        close(holder);
+        early.verdict = open_verdict::unmeasured;
+        return early;
+    }
+    early.held = h == hold::held;
+    early.fd = reopen_for_writing(probe, O_TRUNC);
+    return early;
+}
+
+// Opens for writing the file that probe holds, unless it is an input.
+early_open reopen_unless_input(int probe, const file_facts* inputs, std::size_t count,
+                               progress_line& line)
+{
+    early_open early = {open_verdict::unmeasured, -1, count, false};
+    struct stat found;
+    if (fstat(probe, &found) != 0)
+        return early;
+    early.input = input_index(id_of(found), {0, 0}, inputs, count);
+    if (early.input < count) {
+        early.verdict = open_verdict::same_as_input;
+        return early;
+    }
+    reopen how = how_to_reopen(probe, found);
+    if (how == reopen::unmeasured)
+        return early;
+    early.verdict = open_verdict::opened;
+    if (how == reopen::emptied)
+        return reopen_emptied(probe, early, line);
+    early.fd = reopen_for_writing(probe, how == reopen::claimed ? O_EXCL : 0);
+    return early;
+}
+
 } // namespace
 
-early_open open_after_look(const char* path, const file_facts* inputs, std::size_t count)
+backing_file backing_of(int fd, const struct stat& info)
 {
-    early_open early = {open_verdict::opened, -1, count};
+    backing_file backing = {true, {0, 0}};
+    if (major(info.st_rdev) != LOOP_MAJOR)
+        return backing;
+    struct loop_info64 loop;
+    if (ioctl(fd, LOOP_GET_STATUS64, &loop) == 0)
+        backing.id = {loop.lo_device, loop.lo_inode};
+    // ENXIO: a loop device that shows no file now.
+    else if (errno != ENXIO)
+        backing.told = false;
+    return backing;
+}
+
+early_open open_after_look(const char* path, const file_facts* inputs, std::size_t count,
+                           progress_line& line)
+{
     // Compared before any open for writing, which on overlayfs would copy an
     // input up even when the run is then refused.
     int probe = open(path, O_PATH | O_CLOEXEC);
     if (probe < 0)
-        return early;
-    struct stat found;
-    reopen how = reopen::unmeasured;
-    if (fstat(probe, &found) == 0) {
-        early.input = input_index(id_of(found), inputs, count);
-        how = early.input < count ? reopen::in_place : how_to_reopen(probe, found);
-    }
-    if (early.input == count && how != reopen::unmeasured)
-        early.fd = reopen_for_writing(probe, how == reopen::emptied ? O_TRUNC : 0);
+        return {open_verdict::opened, -1, count, false};
+    early_open early = reopen_unless_input(probe, inputs, count, line);
     int error = errno;
     close(probe);
-    if (early.input < count)
-        early.verdict = open_verdict::same_as_input;
-    else if (how == reopen::unmeasured)
-        early.verdict = open_verdict::unmeasured;
     // Without /proc the file is opened by its name, and checked as open.
-    else if (early.fd < 0 && error != ENOENT)
+    if (early.verdict == open_verdict::opened && early.fd < 0 && error != ENOENT)
         early.verdict = open_verdict::cannot_open;
     return early;
 }

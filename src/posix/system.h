@@ -14,19 +14,37 @@
 
 file_id id_of(const struct stat& info);
 
-// The index of the input that is the same file as id, or count.
-std::size_t input_index(file_id id, const file_facts* inputs, std::size_t count);
+// The file that a loop device shows: {0, 0} for any other file, or for a
+// loop device that shows none; false when the system would not say.
+struct backing_file {
+    bool told;
+    file_id id;
+};
+backing_file backing_of(int fd, const struct stat& info);
+
+// The index of the input that is the same file as one of id and backing,
+// or shows it, or count. Inputs that have no identity never match.
+std::size_t input_index(file_id id, file_id backing, const file_facts* inputs, std::size_t count);
+
+// How an open destination is held for this run alone.
+enum class hold { held, unheld, failed };
+
+// Waits until no other run holds fd, then holds it until it is closed;
+// unheld where the file system keeps no locks. The line says it waits.
+hold hold_for_run(int fd, progress_line& line);
 
 // What a look at the destination, before it is opened for writing, decided.
 struct early_open {
     open_verdict verdict; // opened: go on with fd, or with an open by name when fd is -1
     int fd;
     std::size_t input; // for same_as_input
+    bool held;         // fd's file is already held for this run
 };
 
 // Opens an existing destination for writing only once it is known not to be
 // an input, where the system can look at a file without opening it for
 // writing.
-early_open open_after_look(const char* path, const file_facts* inputs, std::size_t count);
+early_open open_after_look(const char* path, const file_facts* inputs, std::size_t count,
+                           progress_line& line);
 
 #endif

@@ -3,85 +3,25 @@
 // the wide API, so any name the file system accepts can be used.
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
 #include <winioctl.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cwchar>
 #include <string>
 
-#include "host.h"
+#include "progress.h"
+#include "system.h"
 
 namespace {
 
-// An empty result stands for a name that is not valid UTF-8, which no file has.
-std::wstring widened(const char* text, DWORD flags = MB_ERR_INVALID_CHARS)
-{
-    int n = MultiByteToWideChar(CP_UTF8, flags, text, -1, nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, flags, text, -1, &wide[0], n);
-    wide.resize(static_cast<std::size_t>(n - 1));
-    return wide;
-}
-
-// A console takes UTF-16 through WriteConsoleW, whatever its code page, with
-// the line ends that the C runtime gives it elsewhere.
-void write_console(HANDLE console, const std::string& text)
-{
-    std::wstring wide;
-    for (wchar_t c : widened(text.c_str(), 0)) {
-        if (c == L'\n')
-            wide += L'\r';
-        wide += c;
-    }
-    std::fflush(stdout);
-    DWORD done = 0;
-    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
-}
-
-HANDLE handle_of(std::FILE* stream)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
-
-// What a console control handler works on. It runs on a thread of its own,
-// so every change to the destination is made under the lock, which the
-// handler takes and never gives back: after its cut nothing is written.
-struct stop_guard {
-    SRWLOCK lock;
-    HANDLE destination; // null when nothing is to be cut
-    std::int64_t kept;
-};
-stop_guard guard = {SRWLOCK_INIT, nullptr, 0};
-
-BOOL WINAPI on_console_stop(DWORD)
-{
-    close_progress_line();
-    AcquireSRWLockExclusive(&guard.lock);
-    LARGE_INTEGER size;
-    if (guard.destination != nullptr && GetFileSizeEx(guard.destination, &size) &&
-        size.QuadPart > guard.kept) {
-        FILE_END_OF_FILE_INFO end;
-        end.EndOfFile.QuadPart = guard.kept;
-        SetFileInformationByHandle(guard.destination, FileEndOfFileInfo, &end, sizeof end);
-    }
-    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
-    return TRUE;
-}
-
 // Creates path if absent, but never truncates it: its old bytes stay until
 // it is known not to be an input.
-std::FILE* open_for_writing(const char* path)
+std::FILE* open_for_writing(const std::wstring& path)
 {
-    std::wstring wide = widened(path);
-    if (wide.empty())
-        return nullptr;
     // _wfopen has no mode that creates without truncating.
-    int fd = _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0)
         return nullptr;
     std::FILE* stream = _fdopen(fd, "wb");
@@ -95,10 +35,15 @@ constexpr int INDEX_LOW_BITS = 32;
 
 // A pipe or a console has no identity here, nor a volume that does not tell
 // its own: those have none, and are never one of the inputs.
+bool is_known(const file_facts& facts)
+{
+    return facts.kind != file_kind::unmeasured && (facts.id.device != 0 || facts.id.index != 0);
+}
+
 bool same_file(const file_facts& a, const file_facts& b)
 {
-    bool known = a.id.device != 0 || a.id.index != 0;
-    return known && a.kind == b.kind && a.id.device == b.id.device && a.id.index == b.id.index;
+    return is_known(a) && a.kind == b.kind && a.id.device == b.id.device &&
+           a.id.index == b.id.index;
 }
 
 file_id id_of(const BY_HANDLE_FILE_INFORMATION& info)
@@ -126,7 +71,8 @@ file_facts measure_handle(HANDLE handle)
             return facts;
         facts.id = id_of(info);
         facts.length = size.QuadPart;
-        facts.kind = file_kind::regular;
+        bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        facts.kind = folder ? file_kind::directory : file_kind::regular;
         return facts;
     }
     // A volume or a disk opened as a file has no file size, only a length.
@@ -143,44 +89,74 @@ file_facts measure_handle(HANDLE handle)
     return facts;
 }
 
-} // namespace
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_text(const char* format, ...)
+// The index of the input that is the same file as facts, or count.
+std::size_t input_index(const file_facts& facts, const file_facts* inputs, std::size_t count)
 {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int n = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0)
-        std::vsnprintf(&text[0], text.size() + 1, format, again);
-    va_end(again);
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(out, &mode))
-        write_console(out, text);
-    else
-        std::fwrite(text.data(), 1, text.size(), stdout); // the UTF-8 bytes as they are
+    for (std::size_t i = 0; i < count; ++i)
+        if (same_file(facts, inputs[i]))
+            return i;
+    return count;
 }
 
-std::string utf8_argument(const wchar_t* argument)
+// Which input a path that cannot be opened for writing is, or count: an
+// input is held without write sharing, so that no open for writing tells.
+// Looked at only then, since a look at a named pipe would take its client's place.
+std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count)
 {
-    int n = WideCharToMultiByte(CP_UTF8, 0, argument, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string text(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, argument, -1, &text[0], n, nullptr, nullptr);
-    text.resize(static_cast<std::size_t>(n - 1));
-    return text;
+    HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (look == INVALID_HANDLE_VALUE)
+        return count;
+    std::size_t input = input_index(measure_handle(look), inputs, count);
+    CloseHandle(look);
+    return input;
+}
+
+// One byte far past any data a file can hold: runs of the tool wait for each
+// other there, while other programs read and write the file's bytes freely.
+constexpr DWORD RUN_LOCK_OFFSET_LOW = 0xFFFFFFFE;
+constexpr DWORD RUN_LOCK_OFFSET_HIGH = 0xFFFFFFFF;
+constexpr DWORD RUN_LOCK_LENGTH = 1;
+
+// Waits for any other run writing this file to end, and holds it off until
+// the file is closed; false when that could not be done.
+bool hold_for_this_run(HANDLE file, progress_line& line)
+{
+    OVERLAPPED at = {};
+    at.Offset = RUN_LOCK_OFFSET_LOW;
+    at.OffsetHigh = RUN_LOCK_OFFSET_HIGH;
+    // Tried first, so that only a lock that another run holds is waited for
+    // and told; off a console the wait is one blocking call.
+    DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    bool held = LockFileEx(file, now, 0, RUN_LOCK_LENGTH, 0, &at) != 0;
+    while (!held && GetLastError() == ERROR_LOCK_VIOLATION && line.on_terminal) {
+        count_waiting(line);
+        Sleep(LOCK_RETRY_MS);
+        held = LockFileEx(file, now, 0, RUN_LOCK_LENGTH, 0, &at) != 0;
+    }
+    if (!held && GetLastError() == ERROR_LOCK_VIOLATION)
+        held = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, RUN_LOCK_LENGTH, 0, &at) != 0;
+    if (held)
+        return true;
+    DWORD error = GetLastError();
+    // A file system without locks cannot hold other runs off: go on unlocked.
+    return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
+
+} // namespace
+
+HANDLE handle_of(std::FILE* stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
 std::FILE* open_input(const char* path)
 {
     std::wstring wide = widened(path);
-    return wide.empty() ? nullptr : _wfopen(wide.c_str(), L"rb");
+    // Read sharing only: while the run holds an input, nothing can open it
+    // for writing, DEST by any other name included.
+    return wide.empty() ? nullptr : _wfsopen(wide.c_str(), L"rb", _SH_DENYWR);
 }
 
 file_facts measure_file(std::FILE* stream)
@@ -188,21 +164,56 @@ file_facts measure_file(std::FILE* stream)
     return measure_handle(handle_of(stream));
 }
 
-output open_output(const char* path, const file_facts* inputs, std::size_t count)
+// What cannot be told here is never compared, as the host gives no identity
+// to pipes and consoles, and Wine none to some redirected files.
+file_facts measure_report_output()
+{
+    file_facts none = {file_kind::stream, {0, 0}, {0, 0}, -1, false, false};
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    // A console or a device keeps no bytes, and a pipe has no identity here.
+    if (out == nullptr || out == INVALID_HANDLE_VALUE || GetConsoleMode(out, &mode) ||
+        GetFileType(out) != FILE_TYPE_DISK)
+        return none;
+    file_facts facts = measure_handle(out);
+    if (is_known(facts))
+        return facts;
+    // A shell's redirection may open it for writing alone, which cannot read
+    // what identifies it; a handle of our own can.
+    HANDLE look = ReOpenFile(out, FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (look == INVALID_HANDLE_VALUE)
+        return none;
+    facts = measure_handle(look);
+    CloseHandle(look);
+    return is_known(facts) ? facts : none;
+}
+
+output open_output(const char* path, const file_facts* inputs, std::size_t count,
+                   progress_line& line)
 {
     output result = {nullptr, open_verdict::cannot_open, count, {}};
-    std::FILE* stream = open_for_writing(path);
-    if (stream == nullptr)
+    std::wstring wide = widened(path);
+    if (wide.empty())
         return result;
-    // Opening did not truncate, so an input found here has lost nothing.
-    result.facts = measure_file(stream);
-    result.verdict = result.facts.kind == file_kind::unmeasured ? open_verdict::unmeasured
-                                                                : open_verdict::opened;
-    for (std::size_t i = 0; i < count && result.verdict == open_verdict::opened; ++i)
-        if (same_file(result.facts, inputs[i])) {
-            result.input = i;
+    std::FILE* stream = open_for_writing(wide);
+    if (stream == nullptr) {
+        result.input = input_at(wide, inputs, count);
+        if (result.input < count)
             result.verdict = open_verdict::same_as_input;
-        }
+        return result;
+    }
+    HANDLE handle = handle_of(stream);
+    // Measured only once no other run can still change it.
+    bool held = GetFileType(handle) != FILE_TYPE_DISK || hold_for_this_run(handle, line);
+    result.facts = held ? measure_handle(handle) : file_facts{};
+    if (!held || result.facts.kind == file_kind::unmeasured) {
+        result.verdict = open_verdict::unmeasured;
+    } else {
+        // Standard output shares writing; opening did not truncate it.
+        result.input = input_index(result.facts, inputs, count);
+        result.verdict = result.input < count ? open_verdict::same_as_input : open_verdict::opened;
+    }
     if (result.verdict == open_verdict::opened)
         result.stream = stream;
     else
@@ -224,14 +235,6 @@ data_stretch next_data(std::FILE*, std::int64_t offset, std::int64_t length)
     return {DONE, offset, length};
 }
 
-bool set_length(std::FILE* stream, std::int64_t length)
-{
-    AcquireSRWLockExclusive(&guard.lock);
-    bool done = _chsize_s(_fileno(stream), length) == 0;
-    ReleaseSRWLockExclusive(&guard.lock);
-    return done;
-}
-
 std::int64_t current_length(std::FILE* stream)
 {
     LARGE_INTEGER size;
@@ -246,42 +249,6 @@ bool seek_to(std::FILE* stream, std::int64_t offset)
 bool ran_out_of_space()
 {
     return errno == ENOSPC;
-}
-
-std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
-{
-    AcquireSRWLockExclusive(&guard.lock);
-    std::size_t written = std::fwrite(bytes, 1, count, destination);
-    ReleaseSRWLockExclusive(&guard.lock);
-    return written;
-}
-
-void guard_destination(std::FILE* destination, file_kind kind)
-{
-    HANDLE handle = handle_of(destination);
-    // A pipe or a device may block a write for good, and has nothing to cut:
-    // there the default handling ends the process at once.
-    if (kind != file_kind::regular && kind != file_kind::block_device)
-        return;
-    AcquireSRWLockExclusive(&guard.lock);
-    guard.destination = handle;
-    guard.kept = 0;
-    ReleaseSRWLockExclusive(&guard.lock);
-    SetConsoleCtrlHandler(on_console_stop, TRUE);
-}
-
-void keep_on_stop(std::int64_t kept)
-{
-    AcquireSRWLockExclusive(&guard.lock);
-    guard.kept = kept;
-    ReleaseSRWLockExclusive(&guard.lock);
-}
-
-void release_destination()
-{
-    AcquireSRWLockExclusive(&guard.lock);
-    guard.destination = nullptr;
-    ReleaseSRWLockExclusive(&guard.lock);
 }
 
 bool close_output(std::FILE* destination, file_kind kind)

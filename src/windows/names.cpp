@@ -1,0 +1,179 @@
+// SPDX-License-Identifier: MIT
+// Names and text between Windows' UTF-16 and the tool's UTF-8. A lone
+// surrogate, which NTFS allows in a name, is kept as WTF-8 does: encoded as
+// if it were a code point, so that the name opens the very file it names.
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#include "system.h"
+
+namespace {
+
+// One length of UTF-8 sequence: its lead byte's mark, the value bits that
+// byte carries, and the first code point that takes this length.
+struct utf8_form {
+    unsigned lead;
+    unsigned value_bits;
+    std::uint32_t first;
+};
+constexpr utf8_form FORMS[] = {
+    {0x00, 0x7F, 0}, {0xC0, 0x1F, 0x80}, {0xE0, 0x0F, 0x800}, {0xF0, 0x07, 0x10000}};
+constexpr int LONGEST = 3; // continuation bytes of the longest form
+constexpr unsigned CONTINUATION = 0x80;
+constexpr unsigned CONTINUATION_VALUE = 0x3F;
+constexpr int CONTINUATION_BITS = 6;
+
+constexpr std::uint32_t HIGH_SURROGATE = 0xD800;
+constexpr std::uint32_t LOW_SURROGATE = 0xDC00;
+constexpr std::uint32_t SURROGATE_END = 0xE000;
+constexpr int SURROGATE_BITS = 10;
+constexpr std::uint32_t SURROGATE_VALUE = (1U << SURROGATE_BITS) - 1;
+constexpr std::uint32_t PAIRED = 0x10000; // the first code point that takes a pair
+constexpr std::uint32_t LAST_CODE_POINT = 0x10FFFF;
+constexpr wchar_t REPLACEMENT = 0xFFFD;
+
+bool is_high(std::uint32_t unit)
+{
+    return unit >= HIGH_SURROGATE && unit < LOW_SURROGATE;
+}
+
+bool is_low(std::uint32_t unit)
+{
+    return unit >= LOW_SURROGATE && unit < SURROGATE_END;
+}
+
+void append_utf8(std::string& text, std::uint32_t c)
+{
+    int tail = 0;
+    while (tail < LONGEST && c >= FORMS[tail + 1].first)
+        ++tail;
+    text += static_cast<char>(FORMS[tail].lead | (c >> (CONTINUATION_BITS * tail)));
+    for (int i = tail - 1; i >= 0; --i)
+        text +=
+            static_cast<char>(CONTINUATION | ((c >> (CONTINUATION_BITS * i)) & CONTINUATION_VALUE));
+}
+
+// One code point, or a lone surrogate, and the bytes it took; 0 bytes for
+// a sequence that is not UTF-8 even when surrogates are let in.
+struct code_point {
+    std::uint32_t value;
+    int bytes;
+};
+
+code_point next_code_point(const unsigned char* s)
+{
+    int tail = LONGEST;
+    while (tail >= 0 && (s[0] & ~FORMS[tail].value_bits & 0xFFU) != FORMS[tail].lead)
+        --tail;
+    if (tail < 0)
+        return {0, 0};
+    std::uint32_t c = s[0] & FORMS[tail].value_bits;
+    for (int i = 1; i <= tail; ++i) {
+        // The terminator fails this test too, so nothing past it is read.
+        if ((s[i] & ~CONTINUATION_VALUE & 0xFFU) != CONTINUATION)
+            return {0, 0};
+        c = (c << CONTINUATION_BITS) | (s[i] & CONTINUATION_VALUE);
+    }
+    // A longer form than needed would give one name two spellings.
+    if (c < FORMS[tail].first || c > LAST_CODE_POINT)
+        return {0, 0};
+    return {c, tail + 1};
+}
+
+// The UTF-16 of text, and whether every byte of it was WTF-8; what was not
+// shows as U+FFFD.
+struct wide_text {
+    std::wstring text;
+    bool exact;
+};
+
+wide_text from_utf8(const char* text)
+{
+    wide_text wide = {std::wstring(), true};
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    bool after_lone_high = false;
+    while (*s != 0) {
+        code_point p = next_code_point(s);
+        // A pair spelt as two lone halves is not WTF-8: it takes four bytes.
+        if (p.bytes == 0 || (after_lone_high && is_low(p.value))) {
+            wide.text += REPLACEMENT;
+            wide.exact = false;
+            ++s;
+            after_lone_high = false;
+            continue;
+        }
+        if (p.value >= PAIRED) {
+            std::uint32_t v = p.value - PAIRED;
+            wide.text += static_cast<wchar_t>(HIGH_SURROGATE + (v >> SURROGATE_BITS));
+            wide.text += static_cast<wchar_t>(LOW_SURROGATE + (v & SURROGATE_VALUE));
+        } else {
+            wide.text += static_cast<wchar_t>(p.value);
+        }
+        after_lone_high = is_high(p.value);
+        s += p.bytes;
+    }
+    return wide;
+}
+
+// A console takes UTF-16 through WriteConsoleW, whatever its code page, with
+// the line ends that the C runtime gives it elsewhere.
+void write_console(HANDLE console, const std::string& text)
+{
+    std::wstring wide;
+    for (wchar_t c : from_utf8(text.c_str()).text) {
+        if (c == L'\n')
+            wide += L'\r';
+        wide += c;
+    }
+    std::fflush(stdout);
+    DWORD done = 0;
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
+}
+
+} // namespace
+
+std::wstring widened(const char* text)
+{
+    wide_text wide = from_utf8(text);
+    return wide.exact ? wide.text : std::wstring();
+}
+
+std::string utf8_argument(const wchar_t* argument)
+{
+    std::string text;
+    for (const wchar_t* p = argument; *p != L'\0'; ++p) {
+        // wchar_t holds one UTF-16 unit here.
+        std::uint32_t c = static_cast<std::uint16_t>(p[0]);
+        std::uint32_t next = static_cast<std::uint16_t>(p[1]);
+        if (is_high(c) && is_low(next)) {
+            c = PAIRED + ((c - HIGH_SURROGATE) << SURROGATE_BITS) + (next - LOW_SURROGATE);
+            ++p;
+        }
+        append_utf8(text, c);
+    }
+    return text;
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
+void print_text(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(out, &mode))
+        write_console(out, text);
+    else
+        std::fwrite(text.data(), 1, text.size(), stdout); // the UTF-8 bytes as they are
+}

@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: MIT
+// What the Windows host files share among themselves.
+#ifndef TALVOR_WINDOWS_SYSTEM_H
+#define TALVOR_WINDOWS_SYSTEM_H
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "host.h"
+
+HANDLE handle_of(std::FILE* stream);
+
+// A name in the tool's UTF-8, as Windows spells it: empty when it is not
+// valid, which no file's name is.
+std::wstring widened(const char* text);
+
+#endif
