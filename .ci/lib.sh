@@ -111,6 +111,7 @@ static_skips=("${posix_skips[@]}" -s '^HostFailure\.NoWorkingBufferLeavesAnEmpty
 # Under Wine there is no strace, /dev, /proc, FIFO, mount or preloading for
 # the tool.
 windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^HostFailure\.'
+    -s '^DeviceWriteBehind\.' -s '^ProgressLine\.TellsAWaitForAnotherRunOnlyOnATerminal$'
     -s '^HostSource\.(PipeIsStreamed|ProcFileOfSizeZero|CopyAcrossFileSystems|SourceShorterThanItSays)'
     -s '^HostDestination\.' -s '^KernelCopy\.' -s '^SameFileRace\.' -s '^Concurrency\.'
     -s '^Refusal\.DestThatIsStandardOutputIsRefusedBeforeAnyWrite$'

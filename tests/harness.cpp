@@ -268,17 +268,13 @@ terminal_run run_with_terminal(const std::string& dir, const std::vector<std::st
         tool += quoted(word) + " ";
     for (const std::string& word : args)
         tool += quoted(word) + " ";
-    std::string inner = "stty cols 1000 2>/dev/null; ";
+    // Lines, as the commands given may be none.
+    std::string inner = "stty cols 1000 2>/dev/null\n" + options.before + "\n";
     if (options.background)
-        inner += "set -m; ";
-    inner +=
-        tool + ">terminal.out" + (options.error_to_file ? " 2>terminal.err" : "") + " & pid=$!; ";
-    // The FIFO stays open for writing until the stop, so the tool is still reading then.
-    if (!options.feed.empty()) {
-        mkfifo((dir + "/fifo").c_str(), 0600);
-        inner += "{ " + options.feed + (options.stop ? "; kill -TERM $pid" : "") + "; } >fifo; ";
-    }
-    inner += "wait $pid";
+        inner += "set -m\n";
+    inner += tool + ">terminal.out" + (options.error_to_file ? " 2>terminal.err" : "") +
+             " & pid=$!\n" + options.feed + "\nwait $pid";
+    mkfifo((dir + "/fifo").c_str(), 0600);
     std::vector<std::string> argv = {"script", "-qec", inner, "/dev/null"};
     raw_run r = spawn(dir, argv, "script", {{}, nullptr, {"LC_ALL=C.UTF-8", "WINEDEBUG=-all"}});
     terminal_run t = {r.status, r.out, read_file(dir + "/terminal.out"),

@@ -40,10 +40,12 @@ std::string run_on_terminal(const std::string& dir, const std::vector<std::strin
 // A run with standard error on a pseudo-terminal, or in a file, and standard
 // output in a file, as a user who keeps the report sees it.
 struct terminal_options {
-    std::string feed; // shell commands whose output goes into the FIFO "fifo" in dir
+    std::string before; // shell commands run in dir before the tool starts
+    // Shell commands run once the tool has started, its pid in $pid; a FIFO
+    // named "fifo" is made in dir for them to feed it through.
+    std::string feed;
     bool error_to_file = false;
     bool background = false; // a background job of a shell with job control
-    bool stop = false;       // sent SIGTERM once fed, before the FIFO is closed
 };
 
 struct terminal_run {

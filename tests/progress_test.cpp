@@ -3,6 +3,7 @@
 // it and that it is gone before the report; and a device written behind the
 // copy, with no more than a window of it held in memory.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <regex>
@@ -113,6 +114,16 @@ played play(const std::string& screen)
     return p;
 }
 
+// Draws that start with the tool's name, as progress lines do.
+std::vector<std::string> lines_of(const played& screen, const std::string& name)
+{
+    std::vector<std::string> lines;
+    for (const std::string& line : screen.drawn)
+        if (line.compare(0, name.size() + 2, name + ": ") == 0)
+            lines.push_back(line.substr(name.size()));
+    return lines;
+}
+
 TEST_F(ProgressLine, ShowsOnlyOnATerminalDuringALongRunAndGoesBeforeTheReport)
 {
     if (!have_program("script"))
@@ -140,17 +151,17 @@ TEST_F(ProgressLine, ShowsOnlyOnATerminalDuringALongRunAndGoesBeforeTheReport)
     for (int i = 0; i < 12; ++i)
         source += chunk;
     // A pipe fed a MiB at a time, a quarter of a second apart, as a slow
-    // network or decompressor would.
+    // network or decompressor would; a stop comes before its end.
     const std::string feed = "for i in 1 2 3 4 5 6 7 8 9 10 11 12; do cat chunk; sleep 0.25; done";
     for (const line_case& c : cases) {
         SCOPED_TRACE(c.what);
         if (tool_on_windows() && (c.background || c.stop))
             continue; // a console has no background; its stop is the console's own case
         terminal_options options;
-        options.feed = c.slow ? feed : "";
+        if (c.slow)
+            options.feed = "{ " + feed + (c.stop ? "; kill -TERM $pid" : "") + "; } >fifo";
         options.error_to_file = c.error_to_file;
         options.background = c.background;
-        options.stop = c.stop;
         terminal_run r = run_with_terminal(dir, {c.slow ? "fifo" : "chunk", "dst"}, options);
         played screen = play(r.screen);
         EXPECT_EQ(r.err, "");
@@ -163,27 +174,58 @@ TEST_F(ProgressLine, ShowsOnlyOnATerminalDuringALongRunAndGoesBeforeTheReport)
             EXPECT_EQ(r.out, success_report(r.name));
             EXPECT_TRUE(read_file(path("dst")) == expected_output(c.slow ? source : chunk, insert));
         }
-        bool drawn =
-            std::any_of(screen.drawn.begin(), screen.drawn.end(), [&](const std::string& line) {
-                return line.compare(0, r.name.size() + 2, r.name + ": ") == 0;
-            });
+        std::vector<std::string> lines = lines_of(screen, r.name);
         if (!c.shows) {
-            EXPECT_FALSE(drawn) << r.screen;
+            EXPECT_TRUE(lines.empty()) << r.screen;
             continue;
         }
         const std::regex update(": ([0-9.]+ (o|Kio|Mio)), [0-9.]+ (o|Kio|Mio)/s");
         std::vector<std::string> done;
-        for (const std::string& line : screen.drawn) {
-            std::string rest = line.compare(0, r.name.size(), r.name) == 0
-                                   ? line.substr(r.name.size())
-                                   : std::string();
+        for (const std::string& line : lines) {
             std::smatch m;
-            EXPECT_TRUE(std::regex_match(rest, m, update)) << line;
+            EXPECT_TRUE(std::regex_match(line, m, update)) << line;
             if (!m.empty())
                 done.push_back(m[1]);
         }
         ASSERT_GE(done.size(), 2U) << r.screen;
         EXPECT_NE(done.front(), done.back()) << "the line does not move";
+    }
+}
+
+TEST_F(ProgressLine, TellsAWaitForAnotherRunOnlyOnATerminal)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    if (!have_program("script") || !have_program("flock"))
+        GTEST_SKIP() << "script (bsdutils) or flock (util-linux) is not installed";
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    std::string source = pattern(MIB, 2);
+    write_file(path("src"), source);
+    for (bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "on a terminal" : "standard error a file");
+        write_file(path("dst"), "old");
+        unlink(path("go").c_str());
+        // Another run holds DEST, as the tool's own lock does, until the tool
+        // has waited three seconds.
+        terminal_options options;
+        options.before = "flock dst sh -c 'until [ -e go ]; do sleep 0.05; done' & "
+                         "until grep -q \":$(stat -c %i dst) \" /proc/locks; do sleep 0.05; done";
+        options.feed = "sleep 3; touch go";
+        options.error_to_file = !terminal;
+        terminal_run r = run_with_terminal(dir, {"src", "dst"}, options);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, success_report(r.name));
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(read_file(path("dst")) == expected_output(source, insert));
+        played screen = play(r.screen);
+        EXPECT_EQ(screen.last, "") << r.screen;
+        std::vector<std::string> lines = lines_of(screen, r.name);
+        if (terminal)
+            EXPECT_TRUE(!lines.empty() &&
+                        lines.front() == ": en attente de dst, pris par une autre execution")
+                << r.screen;
+        else
+            EXPECT_TRUE(lines.empty()) << r.screen;
     }
 }
 
@@ -201,9 +243,10 @@ std::vector<push> pushes(const std::string& log, const std::string& device)
     std::vector<push> found;
     std::istringstream lines(log);
     long long written = 0;
-    const std::regex write("^write\\(\\d+<" + device + ">, .*\\) = (\\d+)");
-    const std::regex ranged("^sync_file_range\\(\\d+<" + device + ">, (\\d+), (\\d+), (.*)\\) = ");
-    const std::regex whole("^fsync\\(\\d+<" + device + ">\\) = ");
+    const std::regex write("^write\\(\\d+<" + device + ">, .*\\)\\s+= (\\d+)");
+    const std::regex ranged("^sync_file_range\\(\\d+<" + device +
+                            ">, (\\d+), (\\d+), (.*)\\)\\s+= ");
+    const std::regex whole("^fsync\\(\\d+<" + device + ">\\)\\s+= ");
     for (std::string line; std::getline(lines, line);) {
         std::smatch m;
         if (std::regex_search(line, m, write))
