@@ -85,7 +85,7 @@ double rate_since(progress_line& line, std::int64_t now, std::int64_t done)
 progress_line start_progress(const char* name, const char* destination)
 {
     std::int64_t now = clock_ms();
-    return {name, destination, progress_terminal(), -1, now, now, {now, 0}, {now, 0}};
+    return {name, destination, progress_terminal(), -1, now, now, false, {now, 0}, {now, 0}};
 }
 
 void count_bytes(progress_line& line, std::int64_t done)
@@ -105,11 +105,12 @@ void count_bytes(progress_line& line, std::int64_t done)
 
 void count_waiting(progress_line& line)
 {
-    if (!line.on_terminal)
+    if (!line.on_terminal || line.told_waiting)
         return;
     std::int64_t now = clock_ms();
     if (!due(line, now))
         return;
+    line.told_waiting = true;
     char text[PROGRESS_LINE_SIZE];
     std::snprintf(text, sizeof text, "%s: en attente de %s, pris par une autre execution",
                   line.name, line.destination);

@@ -20,6 +20,7 @@ struct progress_line {
     std::int64_t total;      // bytes in all; -1 when only the source's end will tell
     std::int64_t start_ms;   // nothing shows before PROGRESS_DELAY_MS from here
     std::int64_t drawn_ms;
+    bool told_waiting;   // the waiting line says all there is to say once
     progress_mark older; // the rate is taken since this mark,
     progress_mark newer; // which moves up to this one every RATE_SPAN_MS
 };
