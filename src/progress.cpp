@@ -155,7 +155,8 @@ std::size_t fit_line(char* line, std::size_t size, const char* text, std::size_t
         --n;
     std::size_t width = std::min({std::max(n, covered), columns, room});
     line[0] = '\r';
-    std::memcpy(line + 1, text, n);
-    std::memset(line + 1 + n, ' ', width - n);
+    // Written with its length, never read as a string: no terminating null.
+    std::copy_n(text, n, line + 1);
+    std::fill_n(line + 1 + n, width - n, ' ');
     return width + 1;
 }
