@@ -52,8 +52,9 @@ constexpr std::size_t PROGRESS_LINE_SIZE = 256;
 // moving: a few tenths of a second on a disk.
 constexpr std::int64_t KERNEL_COPY_PIECE = std::int64_t{32} * 1024 * 1024;
 // A block device is written behind the copy: a piece is pushed to it once a
-// window has been written after it, so that its dirty memory stays within
-// the window and the line counts bytes that are on the device.
+// window has been written after it, so that the memory that holds bytes on
+// their way to it stays within the window and two pieces, and the line
+// counts bytes that are on the device.
 constexpr std::int64_t DEVICE_PUSH_PIECE = std::int64_t{8} * 1024 * 1024;
 constexpr std::int64_t DEVICE_PUSH_WINDOW = std::int64_t{32} * 1024 * 1024;
 
