@@ -172,10 +172,15 @@ bool seek_to(std::FILE* stream, std::int64_t offset);
 // on another thread (Windows) never sees one half done; as fwrite.
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count);
 
-// From here on a stop (Ctrl-C, kill, a closed terminal or console) cuts a
-// regular destination back to what keep_on_stop last allowed, then ends the
-// process as that stop asks. Stops that were ignored when the process
-// started stay ignored; a file size limit becomes a failed write.
+// From here on a stop (Ctrl-C, kill, a closed terminal or console) erases
+// the progress line, then ends the process as that stop asks; stops that were
+// ignored when the process started stay ignored, and a file size limit
+// becomes a failed write. Nothing is cut yet: while the run waits for
+// another one, DEST is that run's.
+void watch_stops();
+
+// From here on a stop also cuts a regular destination back to what
+// keep_on_stop last allowed.
 void guard_destination(std::FILE* destination, file_kind kind);
 
 // How many leading bytes of the destination a stop may leave from now on.

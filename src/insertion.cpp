@@ -149,6 +149,7 @@ written insert_head(const files& f)
 void run_insertion(const char* name, const char* source_path, const char* destination_path)
 {
     progress_line line = start_progress(name, destination_path);
+    watch_stops();
     files f = {};
     f.line = &line;
     open_inputs(f, name, source_path);

@@ -201,8 +201,15 @@ TEST_F(ProgressLine, TellsAWaitForAnotherRunOnlyOnATerminal)
     write_file(path("IP.BIN"), insert);
     std::string source = pattern(MIB, 2);
     write_file(path("src"), source);
-    for (bool terminal : {true, false}) {
-        SCOPED_TRACE(terminal ? "on a terminal" : "standard error a file");
+    struct wait_case {
+        const char* what;
+        bool terminal;
+        bool stopped; // by SIGTERM while it waits: the other run's DEST stays
+    };
+    for (const wait_case& c :
+         {wait_case{"on a terminal", true, false}, wait_case{"standard error a file", false, false},
+          wait_case{"stopped while it waits", true, true}}) {
+        SCOPED_TRACE(c.what);
         write_file(path("dst"), "old");
         unlink(path("go").c_str());
         // Another run holds DEST, as the tool's own lock does, until the tool
@@ -210,17 +217,19 @@ TEST_F(ProgressLine, TellsAWaitForAnotherRunOnlyOnATerminal)
         terminal_options options;
         options.before = "flock dst sh -c 'until [ -e go ]; do sleep 0.05; done' & "
                          "until grep -q \":$(stat -c %i dst) \" /proc/locks; do sleep 0.05; done";
-        options.feed = "sleep 3; touch go";
-        options.error_to_file = !terminal;
+        options.feed =
+            c.stopped ? "sleep 3; kill -TERM $pid; sleep 0.5; touch go" : "sleep 3; touch go";
+        options.error_to_file = !c.terminal;
         terminal_run r = run_with_terminal(dir, {"src", "dst"}, options);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, success_report(r.name));
+        EXPECT_EQ(r.status, c.stopped ? 128 + SIGTERM : 0);
+        EXPECT_EQ(r.out, c.stopped ? "" : success_report(r.name));
         EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(read_file(path("dst")) == expected_output(source, insert));
+        EXPECT_TRUE(read_file(path("dst")) ==
+                    (c.stopped ? std::string("old") : expected_output(source, insert)));
         played screen = play(r.screen);
         EXPECT_EQ(screen.last, "") << r.screen;
         std::vector<std::string> lines = lines_of(screen, r.name);
-        if (terminal)
+        if (c.terminal)
             EXPECT_TRUE(!lines.empty() &&
                         lines.front() == ": en attente de dst, pris par une autre execution")
                 << r.screen;

@@ -40,12 +40,8 @@ extern "C" void on_stop(int signal_number)
 
 } // namespace
 
-void guard_destination(std::FILE* destination, file_kind kind)
+void watch_stops()
 {
-    guarded_kept.store(0);
-    // Only a regular file has a length to cut back to.
-    if (kind == file_kind::regular)
-        guarded_descriptor.store(fileno(destination));
     // Past a file size limit, write fails with EFBIG instead of killing us.
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -63,6 +59,14 @@ void guard_destination(std::FILE* destination, file_kind kind)
         if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
             sigaction(s, &stop, nullptr);
     }
+}
+
+void guard_destination(std::FILE* destination, file_kind kind)
+{
+    guarded_kept.store(0);
+    // Only a regular file has a length to cut back to.
+    if (kind == file_kind::regular)
+        guarded_descriptor.store(fileno(destination));
 }
 
 void keep_on_stop(std::int64_t kept)

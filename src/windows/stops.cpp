@@ -35,7 +35,20 @@ BOOL WINAPI on_console_stop(DWORD)
     return TRUE;
 }
 
+// Registered first, so called last: where no destination is guarded, the
+// default handling then ends the process.
+BOOL WINAPI erase_on_stop(DWORD)
+{
+    close_progress_line();
+    return FALSE;
+}
+
 } // namespace
+
+void watch_stops()
+{
+    SetConsoleCtrlHandler(erase_on_stop, TRUE);
+}
 
 bool set_length(std::FILE* stream, std::int64_t length)
 {
