@@ -28,13 +28,13 @@ constexpr int DECIMAL = 10;
 // Room for "/proc/self/fd/" and any descriptor number.
 constexpr std::size_t PROC_FD_NAME_SIZE = 32;
 
-// Opens for writing the very file that the O_PATH descriptor holds, which no
-// name swapped in meanwhile can change; errno ENOENT when /proc is missing.
-int reopen_for_writing(int probe, int flags)
+// Opens the very file that the O_PATH descriptor holds, which no name
+// swapped in meanwhile can change; errno ENOENT when /proc is missing.
+int reopen_probe(int probe, int flags)
 {
     char name[PROC_FD_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
-    return open(name, O_WRONLY | O_CLOEXEC | flags);
+    return open(name, O_CLOEXEC | flags);
 }
 
 // mountinfo escapes a byte as a backslash and three octal digits.
@@ -163,9 +163,7 @@ reopen how_to_reopen(int probe, const struct stat& info)
 // ends, and the hold with it.
 early_open reopen_emptied(int probe, early_open early, progress_line& line)
 {
-    char name[PROC_FD_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
-    int holder = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int holder = reopen_probe(probe, O_RDONLY | O_NONBLOCK);
     hold h = holder >= 0 ? hold_for_run(holder, line) : hold::unheld;
     if (h == hold::failed) {
         close(holder);
@@ -173,7 +171,7 @@ early_open reopen_emptied(int probe, early_open early, progress_line& line)
         return early;
     }
     early.held = h == hold::held;
-    early.fd = reopen_for_writing(probe, O_TRUNC);
+    early.fd = reopen_probe(probe, O_WRONLY | O_TRUNC);
     return early;
 }
 
@@ -196,7 +194,7 @@ early_open reopen_unless_input(int probe, const file_facts* inputs, std::size_t 
     early.verdict = open_verdict::opened;
     if (how == reopen::emptied)
         return reopen_emptied(probe, early, line);
-    early.fd = reopen_for_writing(probe, how == reopen::claimed ? O_EXCL : 0);
+    early.fd = reopen_probe(probe, O_WRONLY | (how == reopen::claimed ? O_EXCL : 0));
     return early;
 }
 

@@ -135,6 +135,11 @@ void write_console(HANDLE console, const std::string& text)
 
 } // namespace
 
+std::wstring console_text(const char* text)
+{
+    return from_utf8(text).text;
+}
+
 std::wstring widened(const char* text)
 {
     wide_text wide = from_utf8(text);

@@ -16,4 +16,8 @@ HANDLE handle_of(std::FILE* stream);
 // valid, which no file's name is.
 std::wstring widened(const char* text);
 
+// Text in the tool's UTF-8 as a console shows it: lone surrogates kept, and
+// U+FFFD for bytes that are not WTF-8.
+std::wstring console_text(const char* text);
+
 #endif

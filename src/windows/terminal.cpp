@@ -6,9 +6,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-#include "host.h"
 #include "progress.h"
+#include "system.h"
 
 namespace {
 
@@ -46,12 +47,9 @@ std::size_t usable_columns(HANDLE console)
 // The line is a courtesy: a write that fails is let go.
 void put(HANDLE console, const char* bytes, std::size_t count)
 {
-    wchar_t wide[PROGRESS_LINE_SIZE + 2];
-    int n = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count), wide,
-                                static_cast<int>(PROGRESS_LINE_SIZE + 2));
+    std::wstring wide = console_text(std::string(bytes, count).c_str());
     DWORD done = 0;
-    if (n > 0)
-        WriteConsoleW(console, wide, static_cast<DWORD>(n), &done, nullptr);
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
 }
 
 } // namespace
