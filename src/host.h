@@ -64,14 +64,23 @@ struct file_id {
     std::uint64_t index;
 };
 
+// Where a block device's bytes lie on its whole disk: a partition takes a
+// stretch of it, the disk itself all of it. From start, end excluded.
+struct disk_stretch {
+    std::uint64_t disk; // the whole disk's device number; 0 for no device
+    std::int64_t start;
+    std::int64_t end;
+};
+
 // What is known of an open file: measured once, before the first write.
 struct file_facts {
     file_kind kind;
     file_id id;
-    file_id backing;     // the file a loop device shows; {0, 0} for none
-    std::int64_t length; // of a regular file or a block device; -1 otherwise
-    bool sparse;         // a regular file with fewer blocks than bytes
-    bool hides_holes;    // ...on a file system that does not say where they are
+    file_id backing;      // the file a loop device shows; {0, 0} for none
+    disk_stretch stretch; // of a block device
+    std::int64_t length;  // of a regular file or a block device; -1 otherwise
+    bool sparse;          // a regular file with fewer blocks than bytes
+    bool hides_holes;     // ...on a file system that does not say where they are
 };
 
 // Measures an open file; kind is unmeasured when any probe failed.

@@ -255,6 +255,57 @@ TEST_F(FileSystems, LoopDeviceOverAnInputIsTheSameFile)
     }
 }
 
+// A partition lies on its disk's bytes: over a loop device over an input, or
+// over a device given as the input, it is refused as that input; another
+// partition of the same disk is written.
+TEST_F(FileSystems, PartitionSharesItsDisksBytes)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    SKIP_UNLESS_LINUX_CALLS("the loop device's backing file and /sys");
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(MIB, 2);
+    std::string disk = pattern(MIB, 3);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("src"), source);
+    write_file(path("disk"), disk);
+    std::string why;
+    std::string over_source = attach_loop(path("src"), &why);
+    std::string over_disk = over_source.empty() ? "" : attach_loop(path("disk"), &why);
+    std::string in_source = over_disk.empty() ? "" : add_partition(over_source, 0, MIB / 2, &why);
+    std::string first = in_source.empty() ? "" : add_partition(over_disk, MIB / 4, MIB / 2, &why);
+    std::string second = first.empty() ? "" : add_partition(over_disk, MIB / 2, 3 * MIB / 4, &why);
+    if (second.empty())
+        GTEST_SKIP() << why;
+    struct partition_case {
+        std::string source;
+        std::string destination; // refused as the same file as source, unless written
+        bool written;
+    };
+    const partition_case cases[] = {{"src", in_source, false},
+                                    {in_source, "src", false},
+                                    {over_disk, first, false},
+                                    {first, over_disk, false},
+                                    {first, second, true}};
+    for (const partition_case& c : cases) {
+        SCOPED_TRACE(c.source + " into " + c.destination);
+        tool_run r = run({c.source, c.destination});
+        std::string expected_disk = disk;
+        if (c.written) {
+            expected_disk.replace(MIB / 2, MIB / 4,
+                                  expected_output(disk.substr(MIB / 4, MIB / 4), insert));
+            EXPECT_EQ(r.out, success_report(r.name));
+            EXPECT_EQ(r.status, 0);
+        } else {
+            EXPECT_EQ(r.out, r.name + ": " + c.destination + " et " + c.source +
+                                 " sont le meme fichier\n");
+            EXPECT_EQ(r.status, 252);
+        }
+        EXPECT_TRUE(read_file(path("src")) == source);
+        EXPECT_TRUE(read_file(path("disk")) == expected_disk);
+        EXPECT_TRUE(read_file(path("IP.BIN")) == insert);
+    }
+}
+
 // Mounted, or held by another program, a device is refused as mkfs refuses it.
 TEST_F(FileSystems, BlockDeviceInUseIsRefusedUntouched)
 {

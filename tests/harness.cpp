@@ -540,8 +540,33 @@ std::string ToolTest::attach_loop(const std::string& file, std::string* why, lon
     return device;
 }
 
+std::string ToolTest::add_partition(const std::string& device, long long start, long long end,
+                                    std::string* why)
+{
+    constexpr long long SECTOR = 512;
+    int added = 0;
+    for (const std::string& p : partitions)
+        added += p.rfind(device + " ", 0) == 0 ? 1 : 0;
+    std::string number = std::to_string(added + 1);
+    std::string partition = device + "p" + number;
+    if (!have_program("addpart") ||
+        shell("addpart " + device + " " + number + " " + std::to_string(start / SECTOR) + " " +
+              std::to_string((end - start) / SECTOR) + " 2>/dev/null") != 0) {
+        *why = "no partition can be added to a loop device here (addpart)";
+        return std::string();
+    }
+    partitions.push_back(device + " " + number);
+    // devtmpfs makes the node as the kernel adds the partition, or just after.
+    for (int tries = 0; tries < 50 && !exists(partition); ++tries)
+        usleep(20000);
+    return partition;
+}
+
 void ToolTest::TearDown()
 {
+    // A loop device keeps partitions added by hand past its detach.
+    for (const std::string& p : partitions)
+        shell("delpart " + p);
     // Loop devices first: one may hold a file on a tmpfs mounted here.
     for (const std::string& device : loops)
         shell("losetup -d " + device);

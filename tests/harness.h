@@ -141,6 +141,10 @@ class ToolTest : public ::testing::Test {
     std::string mount_failfs(long long limit, std::string* why);
     // A loop block device over file from offset on, e.g. "/dev/loop3".
     std::string attach_loop(const std::string& file, std::string* why, long long offset = 0);
+    // A partition of bytes [start, end) added to a loop device, e.g.
+    // "/dev/loop3p1", without any partition table.
+    std::string add_partition(const std::string& device, long long start, long long end,
+                              std::string* why);
     // The file system on device, mounted with options at path("mnt").
     std::string mount_device(const std::string& device, const std::string& options,
                              std::string* why);
@@ -151,6 +155,7 @@ class ToolTest : public ::testing::Test {
     bool mounted(const std::string& command, const std::string& mnt, std::string* why);
     std::vector<std::string> mounts;
     std::vector<std::string> loops;
+    std::vector<std::string> partitions; // "DEVICE NUMBER", for delpart
 };
 
 #endif

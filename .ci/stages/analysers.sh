@@ -6,6 +6,7 @@
 # release preset's); cppcheck reads every host's file.
 [ -f build/release/compile_commands.json ] || cmake --preset release >/dev/null
 clang-tidy --quiet -p build/release src/*.cpp src/posix/host.cpp src/posix/stops.cpp \
-    src/posix/linux.cpp src/posix/linux_open.cpp src/posix/terminal.cpp
+    src/posix/linux.cpp src/posix/linux_open.cpp src/posix/linux_devices.cpp \
+    src/posix/terminal.cpp
 cppcheck -q --std=c++17 --language=c++ --enable=warning,performance,portability \
     --error-exitcode=1 --inline-suppr -I src src/

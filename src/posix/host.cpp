@@ -47,18 +47,19 @@ bool holes_untold()
 
 file_facts measure_descriptor(int fd)
 {
-    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, -1, false, false};
+    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
     struct stat info;
     if (fstat(fd, &info) != 0)
         return facts;
     facts.id = id_of(info);
     if (S_ISBLK(info.st_mode)) {
-        backing_file backing = backing_of(fd, info);
+        device_place place = place_of_device(fd, info);
         // Its end is its size, here as on every POSIX host.
-        off_t end = backing.told ? probe_seek(fd, 0, SEEK_END) : -1;
+        off_t end = place.told ? probe_seek(fd, 0, SEEK_END) : -1;
         if (end < 0)
             return facts;
-        facts.backing = backing.id;
+        facts.backing = place.backing;
+        facts.stretch = place.stretch;
         facts.length = static_cast<std::int64_t>(end);
         facts.kind = file_kind::block_device;
         return facts;
@@ -90,6 +91,19 @@ bool same_id(file_id a, file_id b)
     return (a.device != 0 || a.index != 0) && a.device == b.device && a.index == b.index;
 }
 
+// The same file, a loop device and the file it shows, two loop devices over
+// one file, or two stretches of one disk that meet: two stretches of one
+// disk that do not meet share nothing, though they show the same file.
+bool share_bytes(const file_facts& a, const file_facts& b)
+{
+    const disk_stretch& x = a.stretch;
+    const disk_stretch& y = b.stretch;
+    if (x.disk != 0 && x.disk == y.disk)
+        return x.start < y.end && y.start < x.end;
+    return same_id(a.id, b.id) || same_id(a.id, b.backing) || same_id(a.backing, b.id) ||
+           same_id(a.backing, b.backing);
+}
+
 // Held, then measured: what another run left is what this one measures.
 output measure_held(int fd, bool held, const file_facts* inputs, std::size_t count,
                     progress_line& line)
@@ -105,7 +119,7 @@ output measure_held(int fd, bool held, const file_facts* inputs, std::size_t cou
     result.facts = measure_descriptor(fd);
     if (result.facts.kind == file_kind::unmeasured)
         return result;
-    result.input = input_index(result.facts.id, result.facts.backing, inputs, count);
+    result.input = input_index(result.facts, inputs, count);
     if (result.input < count)
         result.verdict = open_verdict::same_as_input;
     else if ((result.stream = fdopen(fd, "wb")) != nullptr)
@@ -122,14 +136,11 @@ file_id id_of(const struct stat& info)
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-std::size_t input_index(file_id id, file_id backing, const file_facts* inputs, std::size_t count)
+std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        const file_facts& in = inputs[i];
-        if (same_id(id, in.id) || same_id(id, in.backing) || same_id(backing, in.id) ||
-            same_id(backing, in.backing))
+    for (std::size_t i = 0; i < count; ++i)
+        if (share_bytes(file, inputs[i]))
             return i;
-    }
     return count;
 }
 
@@ -176,13 +187,13 @@ file_facts measure_report_output()
     struct stat info;
     if (fstat(STDOUT_FILENO, &info) != 0) {
         // Closed: the report goes nowhere, so no file can be spoilt by it.
-        file_facts none = {file_kind::stream, {0, 0}, {0, 0}, -1, false, false};
+        file_facts none = {file_kind::stream, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
         if (errno != EBADF)
             none.kind = file_kind::unmeasured;
         return none;
     }
     if (S_ISCHR(info.st_mode))
-        return {file_kind::stream, {0, 0}, {0, 0}, -1, false, false};
+        return {file_kind::stream, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
     return measure_descriptor(STDOUT_FILENO);
 }
 

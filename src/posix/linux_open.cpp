@@ -1,14 +1,10 @@
 // SPDX-License-Identifier: MIT
 // How DEST is opened on Linux: looked at before it is opened for writing,
-// emptied on overlayfs rather than copied up, claimed when it is a device,
-// and a loop device known by the file it shows.
+// emptied on overlayfs rather than copied up, and claimed when it is a
+// device.
 #include <fcntl.h>
-#include <linux/loop.h>
 #include <linux/magic.h>
-#include <linux/major.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -183,7 +179,9 @@ early_open reopen_unless_input(int probe, const file_facts* inputs, std::size_t 
     struct stat found;
     if (fstat(probe, &found) != 0)
         return early;
-    early.input = input_index(id_of(found), {0, 0}, inputs, count);
+    file_facts named = {};
+    named.id = id_of(found);
+    early.input = input_index(named, inputs, count);
     if (early.input < count) {
         early.verdict = open_verdict::same_as_input;
         return early;
@@ -199,20 +197,6 @@ early_open reopen_unless_input(int probe, const file_facts* inputs, std::size_t 
 }
 
 } // namespace
-
-backing_file backing_of(int fd, const struct stat& info)
-{
-    backing_file backing = {true, {0, 0}};
-    if (major(info.st_rdev) != LOOP_MAJOR)
-        return backing;
-    struct loop_info64 loop;
-    if (ioctl(fd, LOOP_GET_STATUS64, &loop) == 0)
-        backing.id = {loop.lo_device, loop.lo_inode};
-    // ENXIO: a loop device that shows no file now.
-    else if (errno != ENXIO)
-        backing.told = false;
-    return backing;
-}
 
 early_open open_after_look(const char* path, const file_facts* inputs, std::size_t count,
                            progress_line& line)

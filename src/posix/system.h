@@ -14,17 +14,20 @@
 
 file_id id_of(const struct stat& info);
 
-// The file that a loop device shows: {0, 0} for any other file, or for a
-// loop device that shows none; false when the system would not say.
-struct backing_file {
+// What a block device is over: the stretch of its whole disk that it takes
+// (disk 0 where the system has none to tell), and the file that a loop
+// device shows ({0, 0} for none); told is false when the system would not say.
+struct device_place {
     bool told;
-    file_id id;
+    file_id backing;
+    disk_stretch stretch;
 };
-backing_file backing_of(int fd, const struct stat& info);
+device_place place_of_device(int fd, const struct stat& info);
 
-// The index of the input that is the same file as one of id and backing,
-// or shows it, or count. Inputs that have no identity never match.
-std::size_t input_index(file_id id, file_id backing, const file_facts* inputs, std::size_t count);
+// The index of the input that is the same file as file, shows it, is shown
+// by it, or shares bytes of a disk with it; or count. Inputs that have no
+// identity never match.
+std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count);
 
 // How an open destination is held for this run alone.
 enum class hold { held, unheld, failed };

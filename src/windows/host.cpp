@@ -56,7 +56,7 @@ file_id id_of(const BY_HANDLE_FILE_INFORMATION& info)
 // and the file index of each open handle.
 file_facts measure_handle(HANDLE handle)
 {
-    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, -1, false, false};
+    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
     DWORD type = GetFileType(handle);
     if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
         return facts;
@@ -168,7 +168,7 @@ file_facts measure_file(std::FILE* stream)
 // to pipes and consoles, and Wine none to some redirected files.
 file_facts measure_report_output()
 {
-    file_facts none = {file_kind::stream, {0, 0}, {0, 0}, -1, false, false};
+    file_facts none = {file_kind::stream, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     // A console or a device keeps no bytes, and a pipe has no identity here.
