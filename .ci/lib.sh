@@ -103,6 +103,7 @@ portable_skips=("${posix_skips[@]}" -s '^KernelCopy\.'
     -s '^Holes\.KeptAtTheSamePlacesOnEveryFileSystem$'
     -s '^InPlace\.(FailedRunLeavesNoOldByte|OutOfSpaceStartsOver)'
     -s '^FileSystems\.OverlayDestinationOnlyInTheLowerLayerIsNotCopiedUp$'
+    -s '^Given/OverlayLayers\.'
     -s '^FileSystems\.(LoopDeviceOverAnInputIsTheSameFile|PartitionSharesItsDisksBytes)$'
     -s '^FileSystems\.BlockDeviceInUseIsRefusedUntouched$')
 # A static tool takes no preloaded shim: these run against the dynamic ones.
@@ -111,7 +112,8 @@ static_skips=("${posix_skips[@]}" -s '^HostFailure\.NoWorkingBufferLeavesAnEmpty
     -s '^Stop\.(CaughtStopCutsBackAndEndsByItsSignal|KilledRunWithAHeadOfZerosLeavesDestShort)$')
 # Under Wine there is no strace, /dev, /proc, FIFO, mount or preloading for
 # the tool.
-windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^HostFailure\.'
+windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/OverlayLayers\.'
+    -s '^HostFailure\.'
     -s '^DeviceWriteBehind\.' -s '^ProgressLine\.TellsAWaitForAnotherRunOnlyOnATerminal$'
     -s '^HostSource\.(PipeIsStreamed|ProcFileOfSizeZero|CopyAcrossFileSystems|SourceShorterThanItSays)'
     -s '^HostDestination\.' -s '^KernelCopy\.' -s '^SameFileRace\.' -s '^Concurrency\.'

@@ -76,7 +76,8 @@ struct disk_stretch {
 struct file_facts {
     file_kind kind;
     file_id id;
-    file_id backing;      // the file a loop device shows; {0, 0} for none
+    file_id backing;      // the file that holds its bytes: a loop device's, an
+                          // overlay file's in its layer; {0, 0} for none
     disk_stretch stretch; // of a block device
     std::int64_t length;  // of a regular file or a block device; -1 otherwise
     bool sparse;          // a regular file with fewer blocks than bytes

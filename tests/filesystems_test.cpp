@@ -255,6 +255,59 @@ TEST_F(FileSystems, LoopDeviceOverAnInputIsTheSameFile)
     }
 }
 
+// An overlay file's bytes are those of the file in the topmost layer that has
+// it: that file, named by its own path, is the same file. Linux shows the
+// layers as they were given: all at once, or one at a time.
+class OverlayLayers : public ToolTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(OverlayLayers, FileUnderAnOverlayFileIsTheSameFile)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    SKIP_UNLESS_LINUX_CALLS("the overlay's layers, told by /proc");
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(MIB, 2);
+    std::string upper = pattern(MIB, 3);
+    mkdir(path("lower").c_str(), 0755);
+    write_file(path("lower/IP.BIN"), insert);
+    write_file(path("lower/src"), source);
+    std::string why;
+    std::string mnt = mount_overlay("16M", &why, GetParam());
+    if (mnt.empty())
+        GTEST_SKIP() << why;
+    write_file(mnt + "/up", upper);
+    struct layer_case {
+        std::string source;
+        std::string destination; // through the overlay when relative
+        std::string same_as;     // "" when DEST is another file, written
+    };
+    const layer_case cases[] = {{"src", path("lower/src"), "src"},
+                                {"src", path("lower/IP.BIN"), "IP.BIN"},
+                                {"up", path("upper/u/up"), "up"},
+                                {path("upper/u/up"), "up", path("upper/u/up")},
+                                {path("lower/src"), "src", ""}};
+    for (const layer_case& c : cases) {
+        SCOPED_TRACE(c.source + " into " + c.destination);
+        tool_run r = run_tool(mnt, {c.source, c.destination});
+        if (c.same_as.empty()) {
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(read_file(mnt + "/" + c.destination) == expected_output(source, insert));
+        } else {
+            EXPECT_EQ(r.out, r.name + ": " + c.destination + " et " + c.same_as +
+                                 " sont le meme fichier\n");
+            EXPECT_EQ(r.status, 252);
+        }
+        EXPECT_TRUE(read_file(path("lower/src")) == source);
+        EXPECT_TRUE(read_file(path("lower/IP.BIN")) == insert);
+        EXPECT_TRUE(read_file(path("upper/u/up")) == upper);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Given, OverlayLayers, ::testing::Values("lowerdir=", "lowerdir+="),
+                         [](const ::testing::TestParamInfo<const char*>& option) {
+                             return std::string(option.param[8] == '+' ? "OneAtATime"
+                                                                       : "AllAtOnce");
+                         });
+
 // A partition lies on its disk's bytes: over a loop device over an input, or
 // over a device given as the input, it is refused as that input; another
 // partition of the same disk is written.

@@ -479,14 +479,15 @@ std::string ToolTest::mount_tmpfs(const std::string& name, const std::string& si
     return mnt;
 }
 
-std::string ToolTest::mount_overlay(const std::string& upper_size, std::string* why)
+std::string ToolTest::mount_overlay(const std::string& upper_size, std::string* why,
+                                    const std::string& lower)
 {
     std::string upper = mount_tmpfs("upper", upper_size, why);
     std::string mnt = path("overlay");
     if (upper.empty() ||
         !mounted("mkdir -p " + path("lower") + " " + upper + "/u " + upper + "/w && " +
-                     "mount -t overlay overlay -o lowerdir=" + path("lower") +
-                     ",upperdir=" + upper + "/u,workdir=" + upper + "/w " + mnt,
+                     "mount -t overlay overlay -o " + lower + path("lower") + ",upperdir=" + upper +
+                     "/u,workdir=" + upper + "/w " + mnt,
                  mnt, why))
         return std::string();
     return mnt;

@@ -134,8 +134,10 @@ class ToolTest : public ::testing::Test {
     // A tmpfs of size ("1M"...) at path(name).
     std::string mount_tmpfs(const std::string& name, const std::string& size, std::string* why);
     // An overlay at path("overlay") with path("lower") as its lower layer and
-    // path("upper/u") as its upper one, on a tmpfs of upper_size.
-    std::string mount_overlay(const std::string& upper_size, std::string* why);
+    // path("upper/u") as its upper one, on a tmpfs of upper_size; the lower
+    // layer given with the option lower ("lowerdir=", or "lowerdir+=").
+    std::string mount_overlay(const std::string& upper_size, std::string* why,
+                              const std::string& lower = "lowerdir=");
     // The FUSE file system of tests/failfs.c over path("failfs-backing"),
     // failing past limit bytes, at path("failfs").
     std::string mount_failfs(long long limit, std::string* why);

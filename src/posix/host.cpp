@@ -72,6 +72,10 @@ file_facts measure_descriptor(int fd)
         facts.kind = file_kind::stream;
         return facts;
     }
+    shown_file holder = holder_of_file(fd);
+    if (!holder.told)
+        return facts;
+    facts.backing = holder.id;
     facts.length = static_cast<std::int64_t>(info.st_size);
     facts.sparse = static_cast<std::int64_t>(info.st_blocks) * STAT_BLOCK < facts.length;
 #if defined(SEEK_HOLE)
@@ -84,24 +88,6 @@ file_facts measure_descriptor(int fd)
 #endif
     facts.kind = file_kind::regular;
     return facts;
-}
-
-bool same_id(file_id a, file_id b)
-{
-    return (a.device != 0 || a.index != 0) && a.device == b.device && a.index == b.index;
-}
-
-// The same file, a loop device and the file it shows, two loop devices over
-// one file, or two stretches of one disk that meet: two stretches of one
-// disk that do not meet share nothing, though they show the same file.
-bool share_bytes(const file_facts& a, const file_facts& b)
-{
-    const disk_stretch& x = a.stretch;
-    const disk_stretch& y = b.stretch;
-    if (x.disk != 0 && x.disk == y.disk)
-        return x.start < y.end && y.start < x.end;
-    return same_id(a.id, b.id) || same_id(a.id, b.backing) || same_id(a.backing, b.id) ||
-           same_id(a.backing, b.backing);
 }
 
 // Held, then measured: what another run left is what this one measures.
@@ -130,19 +116,6 @@ output measure_held(int fd, bool held, const file_facts* inputs, std::size_t cou
 }
 
 } // namespace
-
-file_id id_of(const struct stat& info)
-{
-    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-}
-
-std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i)
-        if (share_bytes(file, inputs[i]))
-            return i;
-    return count;
-}
 
 hold hold_for_run(int fd, progress_line& line)
 {

@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr int DECIMAL = 10;
-
 // Room for "/proc/self/fd/" and any descriptor number.
 constexpr std::size_t PROC_FD_NAME_SIZE = 32;
 
@@ -31,106 +29,6 @@ int reopen_probe(int probe, int flags)
     char name[PROC_FD_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
     return open(name, O_CLOEXEC | flags);
-}
-
-// mountinfo escapes a byte as a backslash and three octal digits.
-bool is_octal(char c)
-{
-    return c >= '0' && c <= '7';
-}
-
-// Undoes mountinfo's escapes in place.
-void unescape(char* field)
-{
-    char* out = field;
-    for (const char* in = field; *in != '\0'; ++out) {
-        if (in[0] == '\\' && is_octal(in[1]) && is_octal(in[2]) && is_octal(in[3])) {
-            *out = static_cast<char>(((in[1] - '0') << 6) | ((in[2] - '0') << 3) | (in[3] - '0'));
-            in += 4;
-        } else {
-            *out = *in++;
-        }
-    }
-    *out = '\0';
-}
-
-// The mount ID of the open file, as /proc/self/fdinfo gives it; -1 if unknown.
-long mount_id(int fd)
-{
-    static constexpr char KEY[] = "mnt_id:";
-    char name[PROC_FD_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
-    std::FILE* info = std::fopen(name, "r");
-    long id = -1;
-    char line[PROC_FD_NAME_SIZE * 4];
-    while (info != nullptr && id < 0 && std::fgets(line, sizeof line, info) != nullptr)
-        if (std::strncmp(line, KEY, sizeof KEY - 1) == 0)
-            id = std::strtol(line + sizeof KEY - 1, nullptr, DECIMAL);
-    if (info != nullptr)
-        std::fclose(info);
-    return id;
-}
-
-// Writes to upper where the file at path would be in the upper layer of the
-// overlayfs mount id, from its line in /proc/self/mountinfo:
-//   id parent major:minor root mount-point options... - type source super-options
-bool upper_layer_path(const char* path, long id, char* upper, std::size_t size)
-{
-    static constexpr char KEY[] = "upperdir=";
-    enum { ID, PARENT, DEVICE, ROOT, POINT, LEADING_FIELDS };
-    std::FILE* mounts = std::fopen("/proc/self/mountinfo", "r");
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    bool found = false;
-    while (mounts != nullptr && !found && getline(&line, &capacity, mounts) > 0) {
-        char* rest = nullptr;
-        char* field[LEADING_FIELDS] = {};
-        for (int k = 0; k < LEADING_FIELDS; ++k)
-            field[k] = strtok_r(k == ID ? line : nullptr, " \n", &rest);
-        if (field[POINT] == nullptr || std::strtol(field[ID], nullptr, DECIMAL) != id)
-            continue;
-        char* directory = nullptr;
-        for (char* word = strtok_r(nullptr, " ,\n", &rest); word != nullptr;
-             word = strtok_r(nullptr, " ,\n", &rest))
-            if (std::strncmp(word, KEY, sizeof KEY - 1) == 0)
-                directory = word + sizeof KEY - 1;
-        char* root = field[ROOT];
-        char* point = field[POINT];
-        unescape(root);
-        unescape(point);
-        std::size_t prefix = std::strcmp(point, "/") == 0 ? 0 : std::strlen(point);
-        found =
-            directory != nullptr && std::strncmp(path, point, prefix) == 0 && path[prefix] == '/';
-        if (found) {
-            unescape(directory);
-            int n = std::snprintf(upper, size, "%s%s%s", directory,
-                                  std::strcmp(root, "/") == 0 ? "" : root, path + prefix);
-            found = n > 0 && static_cast<std::size_t>(n) < size;
-        }
-        break;
-    }
-    std::free(line);
-    if (mounts != nullptr)
-        std::fclose(mounts);
-    return found;
-}
-
-// Whether the overlayfs file that probe holds is in the upper layer already;
-// false when /proc cannot tell, as in a container whose upper layer lies
-// outside it: emptying is always safe here, as the inputs were ruled out.
-bool in_upper_layer(int probe)
-{
-    char name[PROC_FD_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
-    char path[PATH_MAX];
-    ssize_t n = readlink(name, path, sizeof path - 1);
-    if (n <= 0)
-        return false;
-    path[n] = '\0';
-    char upper[2 * PATH_MAX];
-    struct stat there;
-    return upper_layer_path(path, mount_id(probe), upper, sizeof upper) &&
-           lstat(upper, &there) == 0 && S_ISREG(there.st_mode);
 }
 
 // How the destination is to be opened for writing.

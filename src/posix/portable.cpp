@@ -3,6 +3,11 @@
 // checked once open; no device shows another file.
 #include "system.h"
 
+shown_file holder_of_file(int)
+{
+    return {true, {0, 0}};
+}
+
 device_place place_of_device(int, const struct stat&)
 {
     return {true, {0, 0}, {0, 0, 0}};

@@ -24,6 +24,19 @@ struct device_place {
 };
 device_place place_of_device(int fd, const struct stat& info);
 
+// The file that holds a regular file's bytes under another identity: for an
+// overlayfs file, the one in the topmost layer that has it; {0, 0} for none,
+// or where the system does not show it. told is false when a probe failed.
+struct shown_file {
+    bool told;
+    file_id id;
+};
+shown_file holder_of_file(int fd);
+
+// Whether the overlayfs file that fd holds is in its upper layer already;
+// false where the system does not show it (Linux only).
+bool in_upper_layer(int fd);
+
 // The index of the input that is the same file as file, shows it, is shown
 // by it, or shares bytes of a disk with it; or count. Inputs that have no
 // identity never match.
