@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Where only POSIX is offered, the destination is opened by its name, and
-// checked once open; no device shows another file.
+// checked once open; no device or file is known to show another.
 #include "system.h"
 
 shown_file holder_of_file(int)
