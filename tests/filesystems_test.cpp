@@ -76,8 +76,7 @@ TEST_F(FileSystems, OverlayDestinationOnlyInTheLowerLayerIsNotCopiedUp)
     };
     for (const refusal& c : {refusal{"src", "src", "src"}, refusal{"src", "IP.BIN", "IP.BIN"}}) {
         tool_run r = run_tool(mnt, {c.source, c.destination});
-        EXPECT_EQ(r.out,
-                  r.name + ": " + c.destination + " et " + c.same_as + " sont le meme fichier\n");
+        EXPECT_EQ(r.out, same_file_refusal(r.name, c.destination, c.same_as));
         EXPECT_EQ(r.status, 252);
         EXPECT_TRUE(list_dir(path("upper/u")).empty()) << c.destination << " was copied up";
     }
@@ -248,7 +247,7 @@ TEST_F(FileSystems, LoopDeviceOverAnInputIsTheSameFile)
         std::string destination = c.device_is_source ? "src" : device;
         tool_run r = run({c.device_is_source ? device : "src", destination});
         std::string named = c.device_is_source ? device : c.same_as;
-        EXPECT_EQ(r.out, r.name + ": " + destination + " et " + named + " sont le meme fichier\n");
+        EXPECT_EQ(r.out, same_file_refusal(r.name, destination, named));
         EXPECT_EQ(r.status, 252);
         EXPECT_TRUE(read_file(path("src")) == source);
         EXPECT_TRUE(read_file(path("IP.BIN")) == insert);
@@ -292,8 +291,7 @@ TEST_P(OverlayLayers, FileUnderAnOverlayFileIsTheSameFile)
             EXPECT_EQ(r.status, 0) << r.out;
             EXPECT_TRUE(read_file(mnt + "/" + c.destination) == expected_output(source, insert));
         } else {
-            EXPECT_EQ(r.out, r.name + ": " + c.destination + " et " + c.same_as +
-                                 " sont le meme fichier\n");
+            EXPECT_EQ(r.out, same_file_refusal(r.name, c.destination, c.same_as));
             EXPECT_EQ(r.status, 252);
         }
         EXPECT_TRUE(read_file(path("lower/src")) == source);
@@ -349,8 +347,7 @@ TEST_F(FileSystems, PartitionSharesItsDisksBytes)
             EXPECT_EQ(r.out, success_report(r.name));
             EXPECT_EQ(r.status, 0);
         } else {
-            EXPECT_EQ(r.out, r.name + ": " + c.destination + " et " + c.source +
-                                 " sont le meme fichier\n");
+            EXPECT_EQ(r.out, same_file_refusal(r.name, c.destination, c.source));
             EXPECT_EQ(r.status, 252);
         }
         EXPECT_TRUE(read_file(path("src")) == source);

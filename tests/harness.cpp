@@ -388,6 +388,12 @@ std::string usage_screen()
            hashes + "\n\nBon travail et a bientot\n\n";
 }
 
+std::string same_file_refusal(const std::string& name, const std::string& destination,
+                              const std::string& input)
+{
+    return name + ": " + destination + " et " + input + " sont le meme fichier\n";
+}
+
 std::string success_report(const std::string& name)
 {
     return "\n" + name +

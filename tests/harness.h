@@ -108,6 +108,9 @@ std::string unsealed_output(const std::string& source, const std::string& insert
 
 std::string usage_screen();
 std::string success_report(const std::string& name);
+// The refusal of a DEST that is, or shows, one of the inputs.
+std::string same_file_refusal(const std::string& name, const std::string& destination,
+                              const std::string& input);
 
 // Each test gets a fresh directory, removed afterwards.
 class ToolTest : public ::testing::Test {
