@@ -7,6 +7,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +65,7 @@ long mount_id(int fd)
 // unescaped:
 //   id parent major:minor root mount-point options... - type source super-options
 struct overlay_mount {
+    bool told;  // false when mountinfo could not be read
     char* line; // holds the fields; freed with std::free
     const char* root;
     const char* point;
@@ -140,49 +142,54 @@ overlay_mount find_mount(long id)
         mount.point = field[POINT];
         break;
     }
+    mount.told = mounts != nullptr && (mount.point != nullptr || !std::ferror(mounts));
     if (mounts != nullptr)
         std::fclose(mounts);
     return mount;
 }
 
-// The identity of the regular file at directory/root/rest; {0, 0} if none.
-// A layer named by a relative path, as it was given to mount, is not ours to
+// The regular file at directory/root/rest; {0, 0} if there is none. A
+// layer named by a relative path, as it was given to mount, is not ours to
 // find.
-file_id regular_file_at(const char* directory, const char* root, const char* rest)
+shown_file regular_file_at(const char* directory, const char* root, const char* rest)
 {
     char name[2 * PATH_MAX];
     struct stat info;
     if (directory == nullptr || directory[0] != '/')
-        return {0, 0};
+        return {true, {0, 0}};
     int n = std::snprintf(name, sizeof name, "%s%s%s", directory,
                           std::strcmp(root, "/") == 0 ? "" : root, rest);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof name || lstat(name, &info) != 0 ||
-        !S_ISREG(info.st_mode))
-        return {0, 0};
-    return id_of(info);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof name)
+        return {true, {0, 0}};
+    if (lstat(name, &info) != 0)
+        return {errno == ENOENT || errno == ENOTDIR, {0, 0}};
+    return {true, S_ISREG(info.st_mode) ? id_of(info) : file_id{0, 0}};
 }
 
 // The file that holds the overlayfs file at path, of the mount id: the one
 // in the topmost layer that has it.
 struct layer_file {
+    bool told;  // false when /proc or a layer could not be read
     bool upper; // it is in the upper layer
     file_id id; // {0, 0} when no layer that can be reached has it
 };
 
 layer_file holding_layer(const char* path, long id)
 {
-    layer_file found = {false, {0, 0}};
     overlay_mount mount = find_mount(id);
+    layer_file found = {mount.told, false, {0, 0}};
     std::size_t prefix = 0;
     if (mount.point != nullptr && std::strcmp(mount.point, "/") != 0)
         prefix = std::strlen(mount.point);
     if (mount.point != nullptr && std::strncmp(path, mount.point, prefix) == 0 &&
         path[prefix] == '/') {
         const char* rest = path + prefix;
-        found.id = regular_file_at(mount.upper, mount.root, rest);
-        found.upper = found.id.device != 0;
-        for (std::size_t k = 0; found.id.device == 0 && k < mount.lowers; ++k)
-            found.id = regular_file_at(mount.lower[k], mount.root, rest);
+        shown_file file = regular_file_at(mount.upper, mount.root, rest);
+        found.upper = file.id.device != 0;
+        for (std::size_t k = 0; file.told && file.id.device == 0 && k < mount.lowers; ++k)
+            file = regular_file_at(mount.lower[k], mount.root, rest);
+        found.told = file.told;
+        found.id = file.id;
     }
     std::free(mount.line);
     return found;
@@ -195,17 +202,20 @@ layer_file layer_of(int fd)
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
     char path[PATH_MAX];
     ssize_t n = readlink(name, path, sizeof path - 1);
-    if (n <= 0)
-        return {false, {0, 0}};
+    long id = n > 0 ? mount_id(fd) : -1;
+    if (id < 0)
+        return {false, false, {0, 0}};
     path[n] = '\0';
-    return holding_layer(path, mount_id(fd));
+    return holding_layer(path, id);
 }
 
 } // namespace
 
 bool in_upper_layer(int probe)
 {
-    return layer_of(probe).upper;
+    // Not known to be there, it is emptied: always safe, as the inputs were ruled out.
+    layer_file layer = layer_of(probe);
+    return layer.told && layer.upper;
 }
 
 shown_file holder_of_file(int fd)
@@ -215,7 +225,8 @@ shown_file holder_of_file(int fd)
         return {false, {0, 0}};
     if (where.f_type != OVERLAYFS_SUPER_MAGIC)
         return {true, {0, 0}};
-    // /proc may not tell, as in a container whose layers lie outside it; no
-    // name of ours can reach them then.
-    return {true, layer_of(fd).id};
+    // Layers that /proc names outside our reach, as a container's, hold
+    // nothing that a name of ours can reach; a read that fails tells nothing.
+    layer_file layer = layer_of(fd);
+    return {layer.told, layer.id};
 }
