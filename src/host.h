@@ -62,6 +62,7 @@ enum class file_kind {
 struct file_id {
     std::uint64_t device;
     std::uint64_t index;
+    std::uint64_t index_high = 0; // where a file system's index takes 128 bits
 };
 
 // Where a block device's bytes lie on its whole disk: a partition takes a

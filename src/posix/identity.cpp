@@ -7,7 +7,8 @@ namespace {
 
 bool same_id(file_id a, file_id b)
 {
-    return (a.device != 0 || a.index != 0) && a.device == b.device && a.index == b.index;
+    return (a.device != 0 || a.index != 0 || a.index_high != 0) && a.device == b.device &&
+           a.index == b.index && a.index_high == b.index_high;
 }
 
 // Two stretches of one disk that do not meet share nothing, though they
