@@ -139,6 +139,7 @@ progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, s
     if (std::ferror(e.source))
         return {SOURCE_UNREADABLE, 0, false};
     n = std::min(n, got);
+    std::memcpy(e.original, e.chunk, std::min(n, INSERT_LENGTH));
     if (head != nullptr)
         std::memcpy(e.chunk, head, n);
     else
@@ -216,11 +217,17 @@ progress copy_rest(engine& e, std::int64_t from, std::int64_t length)
     }
     while (p.reached < length && !p.ended) {
         data_stretch data = e.walk_holes ? next_data(e.source, p.reached, length)
-                                         : data_stretch{DONE, p.reached, length};
+                                         : data_stretch{DONE, p.reached, length, false};
         p.result = data.result != DONE ? data.result : clear_stretch(e, p.reached, data.start);
         if (p.result != DONE)
             return p;
         p.reached = data.start;
+        // What the source yields is its length, holes included.
+        if (data.ends) {
+            p.ended = true;
+            p.result = settle(e, p.reached);
+            return p;
+        }
         if (data.start < data.end) {
             p = copy_range(e, data.start, data.end);
             if (p.result != DONE)

@@ -21,6 +21,7 @@ struct engine {
     std::FILE* destination;
     unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
     unsigned char* zeros;    // ZERO_BLOCK bytes of zeros
+    unsigned char* original; // INSERT_LENGTH bytes: the source's head, kept by the first block
     std::size_t step;        // how much of chunk one read asks for
     bool to_device;          // the destination is a block device
     bool find_zeros;         // the source hides its holes: find them in its bytes
@@ -42,7 +43,8 @@ struct progress {
 
 // Reads up to want bytes of the source (at most e.step) and writes them at
 // the destination's start in one write, with its first bytes replaced: by
-// head[0, n), or by zeros when head is null.
+// head[0, n), or by zeros when head is null; the source's own first bytes
+// are kept in e.original.
 progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want);
 
 // Copies [from, end) of the source to the same place through the buffer,

@@ -51,7 +51,7 @@ enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED
                          const char* destination_path)
 {
     if (out.verdict == open_verdict::same_as_input && out.input == REPORT_INPUT)
-        same_as_report(name, destination_path);
+        same_as_report(name, destination_path, STATUS_NO_DESTINATION);
     if (out.verdict == open_verdict::same_as_input)
         same_file_refused(name, destination_path,
                           out.input == SOURCE_INPUT ? source_path : INSERT_FILE_NAME);
@@ -59,6 +59,24 @@ enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED
         cannot_open(name, destination_path, STATUS_NO_DESTINATION);
     // It could not be told from the inputs: it is left as it is.
     cannot_write(name, destination_path);
+}
+
+// A stream on an input that holds bytes, for runs to take turns on.
+std::FILE* turn_stream(std::FILE* stream, const file_facts& facts)
+{
+    bool holds_bytes = facts.kind == file_kind::regular || facts.kind == file_kind::block_device;
+    return holds_bytes ? stream : nullptr;
+}
+
+// Standard output is written last, with the report: an input that it shares
+// storage with would be spoilt by it.
+void compare_with_report(files& f, const char* name, const char* source_path)
+{
+    f.report_facts = measure_report_output();
+    if (share_storage(f.report_facts, f.insert_facts))
+        same_as_report(name, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
+    if (share_storage(f.report_facts, f.source_facts))
+        same_as_report(name, source_path, STATUS_NO_SOURCE);
 }
 
 } // namespace
@@ -80,6 +98,7 @@ void open_inputs(files& f, const char* name, const char* source_path)
     f.source_facts = measure_file(f.source);
     if (!readable(f.source_facts))
         cannot_read(name, source_path);
+    compare_with_report(f, name, source_path);
 }
 
 // Opens the destination, refusing one that is an input before anything is
@@ -87,9 +106,7 @@ void open_inputs(files& f, const char* name, const char* source_path)
 void open_destination(files& f, const char* name, const char* source_path,
                       const char* destination_path)
 {
-    // Standard output is compared too: a report written into DEST, or after
-    // it into the same pipe, would spoil it.
-    f.report_facts = measure_report_output();
+    // A report written into DEST, or after it into the same pipe, would spoil it.
     if (f.report_facts.kind == file_kind::unmeasured)
         cannot_write(name, destination_path);
     // Compared with the inputs as open files, so that no name swapped in
@@ -98,13 +115,26 @@ void open_destination(files& f, const char* name, const char* source_path,
     inputs[SOURCE_INPUT] = f.source_facts;
     inputs[INSERT_INPUT] = f.insert_facts;
     inputs[REPORT_INPUT] = f.report_facts;
-    output out = open_output(destination_path, inputs, COMPARED, *f.line);
+    std::FILE* streams[COMPARED] = {turn_stream(f.source, f.source_facts),
+                                    turn_stream(f.insert, f.insert_facts), nullptr};
+    output out = open_output(destination_path, {inputs, streams, COMPARED}, *f.line);
     if (out.verdict != open_verdict::opened)
         refuse(out, name, source_path, destination_path);
     f.destination = out.stream;
     f.destination_facts = out.facts;
     // Every write goes straight to the file, so a failure knows what landed.
     std::setvbuf(f.destination, nullptr, _IONBF, 0);
+    // Held now: another run that was writing an input has finished it.
+    f.insert_facts = measure_file(f.insert);
+    f.source_facts = measure_file(f.source);
+    if (!readable(f.insert_facts))
+        cannot_read(name, INSERT_FILE_NAME);
+    if (!readable(f.source_facts))
+        cannot_read(name, source_path);
+    // A pipe or a character device holds nothing that an input could show.
+    f.apart = f.destination_facts.kind == file_kind::stream ||
+              (f.destination_facts.under.followed && f.source_facts.under.followed &&
+               f.insert_facts.under.followed);
 }
 
 // What the copy depends on, from what was measured before its first byte.
@@ -124,6 +154,8 @@ void plan(files& f)
 // one that could not be measured may be regular too.
 void cut_back(const files& f, std::int64_t kept)
 {
+    if (kept == LEAVE_AS_IS)
+        return;
     keep_on_stop(kept);
     file_kind kind = f.destination_facts.kind;
     if (kind != file_kind::regular && kind != file_kind::unmeasured)
@@ -139,17 +171,19 @@ void cut_back(const files& f, std::int64_t kept)
 // One block for IP.BIN's head, the body's buffer and a block of zeros.
 unsigned char* take_memory(files& f, const char* name)
 {
-    std::size_t size = INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK;
+    std::size_t size = 4 * INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK;
     std::size_t room = size + MEMORY_PAGE;
     void* buffer = std::malloc(room);
     if (buffer == nullptr) {
-        cut_back(f, 0);
+        cut_back(f, f.apart ? 0 : LEAVE_AS_IS);
         no_buffer(name);
     }
     // On a page, the kernel copies into the buffer and out of it twice as fast.
     void* aligned = buffer;
     f.head = static_cast<unsigned char*>(std::align(MEMORY_PAGE, size, aligned, room));
-    f.chunk = f.head + INSERT_LENGTH;
+    f.original = f.head + INSERT_LENGTH;
+    f.scratch = f.original + INSERT_LENGTH;
+    f.chunk = f.scratch + 2 * INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
     std::memset(f.zeros, 0, ZERO_BLOCK);
     return static_cast<unsigned char*>(buffer);

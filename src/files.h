@@ -23,26 +23,35 @@ struct files {
     unsigned char* head;     // INSERT_LENGTH bytes: IP.BIN's leading bytes
     unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
     unsigned char* zeros;    // ZERO_BLOCK bytes of zeros
+    unsigned char* original; // INSERT_LENGTH bytes: the source's own head
+    unsigned char* scratch;  // 2 * INSERT_LENGTH bytes: an input's head read back
     std::size_t head_length; // how many of them IP.BIN gave
     std::size_t step;        // how much of chunk one read asks for
     bool to_device;          // the destination is a block device
     bool find_zeros;         // the source hides its holes: find them in its bytes
+    bool apart;              // DEST is known to share no byte with an input
     progress_line* line;     // what a long run shows on a terminal
 };
 
-// Opens IP.BIN and the source, in that order, and measures them.
+// Opens IP.BIN and the source, in that order, and measures them; refuses
+// them when standard output writes into one.
 void open_inputs(files& f, const char* name, const char* source_path);
 
 // Opens the destination, refusing one that is an input before anything is
-// written to it, and measures it.
+// written to it, and measures it; the inputs are measured again once this
+// run holds them.
 void open_destination(files& f, const char* name, const char* source_path,
                       const char* destination_path);
 
 // Settles what the copy depends on, from what was measured before its first byte.
 void plan(files& f);
 
-// Takes one block for IP.BIN's head, the body's buffer and a block of zeros.
+// Takes one block for IP.BIN's head, the source's, one read back, the body's
+// buffer and a block of zeros.
 unsigned char* take_memory(files& f, const char* name);
+
+// What a failure leaves of a DEST that may be an input after all: all of it.
+constexpr std::int64_t LEAVE_AS_IS = -1;
 
 // Cuts a regular destination back to what this run wrote before it failed.
 void cut_back(const files& f, std::int64_t kept);

@@ -65,25 +65,44 @@ struct file_id {
     std::uint64_t index_high = 0; // where a file system's index takes 128 bits
 };
 
-// Where a block device's bytes lie on its whole disk: a partition takes a
-// stretch of it, the disk itself all of it. From start, end excluded.
-struct disk_stretch {
-    std::uint64_t disk; // the whole disk's device number; 0 for no device
+// A stretch of bytes that a file stands on, [start, end): of a file, or of
+// a whole disk, whose id is {DISK_DEVICE, its device number}.
+struct storage_place {
+    file_id id;
     std::int64_t start;
     std::int64_t end;
+};
+constexpr std::uint64_t DISK_DEVICE = UINT64_MAX;
+// Deeper stacks than this are not followed: they count as not followed to the end.
+constexpr std::size_t MOST_PLACES = 24;
+
+// Everything an open file stands on, as far as the kernel tells it: the file
+// itself, the file in an overlay's layer, a device's stretch of its disk, the
+// devices under it and a loop device's file, each followed in turn.
+struct storage {
+    storage_place place[MOST_PLACES];
+    std::size_t count;
+    // False when something under the file could not be followed (a probe that
+    // could not answer, a file system that may show other files' bytes): then
+    // nothing may be written on the guess that it shares no bytes with another.
+    bool followed;
 };
 
 // What is known of an open file: measured once, before the first write.
 struct file_facts {
     file_kind kind;
     file_id id;
-    file_id backing;      // the file that holds its bytes: a loop device's, an
-                          // overlay file's in its layer; {0, 0} for none
-    disk_stretch stretch; // of a block device
-    std::int64_t length;  // of a regular file or a block device; -1 otherwise
-    bool sparse;          // a regular file with fewer blocks than bytes
-    bool hides_holes;     // ...on a file system that does not say where they are
+    storage under;
+    std::int64_t length; // of a regular file or a block device; -1 otherwise
+    bool sparse;         // a regular file with fewer blocks than bytes
+    bool hides_holes;    // ...on a file system that does not say where they are
 };
+
+// Facts of a kind with nothing else known: no identity, nothing under it.
+file_facts facts_of_kind(file_kind kind);
+
+// Whether two files share any byte of what they stand on.
+bool share_storage(const file_facts& a, const file_facts& b);
 
 // Measures an open file; kind is unmeasured when any probe failed.
 file_facts measure_file(std::FILE* stream);
@@ -108,17 +127,34 @@ struct output {
     file_facts facts;  // for opened
 };
 
+// What DEST is opened against: the inputs' facts and their open streams,
+// which runs take turns on (null for one that holds no turn, as standard
+// output).
+struct output_request {
+    const file_facts* inputs;
+    std::FILE* const* streams;
+    std::size_t count;
+};
+
 // Opens path for writing without translation, creating it if absent, unless
-// it is one of the inputs, shows one (a loop device over it) or is shown by
-// one. An existing file keeps its bytes, except one that overlayfs has only
-// in a lower layer, or cannot tell: it is emptied rather than copied up with
-// them first. A file or a device is then held for this run alone: another
-// run of the tool holding it is waited for, and only then is the file
-// emptied or measured. Other programs are not held off. A block device in
-// use (mounted, or held by another run) cannot be opened.
+// it shares storage with one of the inputs. An existing file keeps its
+// bytes, except one that overlayfs has only in a lower layer, when nothing
+// under it or the inputs is unsure: it is emptied rather than copied up with
+// them first. The inputs and DEST are then held for this run (the inputs
+// shared, DEST alone): another run of the tool holding them is waited for,
+// and only then is a file emptied or measured. Other programs are not held
+// off. A block device in use (mounted, held by another program, or over the
+// same storage as a device that is) cannot be opened.
 // While it waits, a run on a terminal says so on its line.
-output open_output(const char* path, const file_facts* inputs, std::size_t count,
-                   progress_line& line);
+output open_output(const char* path, const output_request& request, progress_line& line);
+
+// Reads n bytes at offset of an input as they are now on its storage, past
+// any cache the input keeps of its own; got is how many it gave.
+struct read_back_result {
+    bool ok;
+    std::size_t got;
+};
+read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n);
 
 // The stretch of data that starts at or after an offset: [start, end), with
 // start == end == length when only holes are left.
@@ -126,6 +162,7 @@ struct data_stretch {
     outcome result; // SOURCE_UNREADABLE when the file system would not say
     std::int64_t start;
     std::int64_t end;
+    bool ends = false; // the source ends at start: it was cut short since it was measured
 };
 
 // The next stretch of data in a sparse source at or after offset. Hosts that

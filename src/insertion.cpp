@@ -21,15 +21,29 @@ namespace {
 // failure may leave: none of them old, and never a whole that looks done.
 struct written {
     outcome result;
-    std::int64_t kept;
+    std::int64_t kept;    // or LEAVE_AS_IS, for a DEST that may be an input
+    std::int64_t reached; // bytes of DEST written
 };
+
+// A byte that no input holds at the start once sealed: its zeros.
+constexpr unsigned char PROBE_BYTE = 0xFF;
 
 engine start_engine(const files& f, std::int64_t old_length)
 {
-    return {f.source,   f.destination, f.chunk,      f.zeros,
-            f.step,     f.to_device,   f.find_zeros, f.source_facts.sparse,
-            old_length, !f.find_zeros, f.line,       0,
-            0};
+    engine e = {};
+    e.source = f.source;
+    e.destination = f.destination;
+    e.chunk = f.chunk;
+    e.zeros = f.zeros;
+    e.original = f.original;
+    e.step = f.step;
+    e.to_device = f.to_device;
+    e.find_zeros = f.find_zeros;
+    e.walk_holes = f.source_facts.sparse;
+    e.old_length = old_length;
+    e.kernel_works = !f.find_zeros;
+    e.line = f.line;
+    return e;
 }
 
 // Writes n bytes of IP.BIN over the start of the destination.
@@ -42,13 +56,141 @@ outcome lay_head(const files& f, std::size_t n)
 
 // For a destination that cannot seek (a pipe, a character device): the head
 // goes out in the first block and the rest streams behind it.
-progress stream_insertion(const files& f)
+written stream_insertion(const files& f)
 {
     engine e = start_engine(f, 0);
     progress p = copy_first_block(e, f.head, f.head_length, f.step);
-    if (p.result != DONE || p.ended)
-        return p;
-    return copy_through(e, p.reached, INT64_MAX);
+    if (p.result == DONE && !p.ended)
+        p = copy_through(e, p.reached, INT64_MAX);
+    return {p.result, p.reached, p.reached};
+}
+
+bool all_zeros(const unsigned char* bytes, std::size_t n)
+{
+    return std::all_of(bytes, bytes + n, [](unsigned char c) { return c == 0; });
+}
+
+// Whether the head, once laid, could read as zeros, and so could not tell an
+// unfinished destination from a finished one. Of a source that tells its
+// length only by running out, any first bytes of it may be all it lays.
+bool head_reads_as_zeros(const files& f)
+{
+    std::int64_t length = f.source_facts.length;
+    if (length <= 0)
+        return f.head_length == 0 || f.head[0] == 0;
+    auto n = static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), length));
+    return all_zeros(f.head, n);
+}
+
+bool holds_bytes(const file_facts& facts)
+{
+    return facts.kind == file_kind::regular || facts.kind == file_kind::block_device;
+}
+
+// What an input held at its start before DEST's first write: head bytes,
+// then, past them, rest bytes (those of the first block), and its length.
+struct input_start {
+    std::FILE* stream;
+    const unsigned char* head;
+    std::size_t head_count;
+    const unsigned char* rest;
+    std::size_t count;
+    std::int64_t length;
+};
+
+// Whether an input reads now as it did; one byte more than it had is asked
+// for, so that one lengthened shows too.
+outcome compare_back(const files& f, const input_start& in, outcome changed)
+{
+    bool whole = in.length >= 0 && in.length <= static_cast<std::int64_t>(in.count);
+    std::size_t asked = in.count + (whole ? 1 : 0);
+    read_back_result back = read_back(in.stream, 0, f.scratch, asked);
+    if (!back.ok)
+        return changed == DESTINATION_IS_SOURCE ? SOURCE_UNREADABLE : INSERT_UNREADABLE;
+    std::size_t want = whole ? static_cast<std::size_t>(in.length) : in.count;
+    std::size_t head = std::min(in.head_count, want);
+    bool same = back.got == want && std::memcmp(f.scratch, in.head, head) == 0 &&
+                (head == want || std::memcmp(f.scratch + head, in.rest + head, want - head) == 0);
+    return same ? DONE : changed;
+}
+
+// Reads the inputs back after DEST's first write: whether it showed in one.
+outcome inputs_changed(const files& f, std::int64_t reached)
+{
+    auto got =
+        static_cast<std::size_t>(std::min(reached, static_cast<std::int64_t>(INSERT_LENGTH)));
+    std::size_t n = std::min(f.head_length, got);
+    outcome o = DONE;
+    if (holds_bytes(f.source_facts))
+        o = compare_back(f, {f.source, f.original, n, f.chunk, got, f.source_facts.length},
+                         DESTINATION_IS_SOURCE);
+    if (o == DONE && holds_bytes(f.insert_facts))
+        o = compare_back(f,
+                         {f.insert, f.head, f.head_length, nullptr, f.head_length,
+                          f.insert_facts.length},
+                         DESTINATION_IS_INSERT);
+    return o;
+}
+
+// Puts back through DEST what its first write changed in the input that it
+// turned out to be: that input's first bytes, and its length.
+void restore(const files& f, outcome which, std::size_t n)
+{
+    bool source = which == DESTINATION_IS_SOURCE;
+    const unsigned char* bytes = source ? f.original : f.head;
+    std::size_t count = source ? n : f.head_length;
+    std::int64_t length = source ? f.source_facts.length : f.insert_facts.length;
+    if (seek_to(f.destination, 0))
+        (void)write_out(f.destination, bytes, count);
+    if (length >= 0 && current_length(f.destination) > length)
+        (void)set_length(f.destination, length);
+    (void)flush_to_device(f.destination);
+}
+
+// A seal of zeros over zeros changes nothing to see: one byte of DEST is
+// changed for a moment instead, and looked for in the inputs.
+outcome probe_with_a_byte(const files& f, std::int64_t reached)
+{
+    if (!seek_to(f.destination, 0) || write_out(f.destination, &PROBE_BYTE, 1) != 1 ||
+        !flush_to_device(f.destination))
+        return DESTINATION_UNWRITABLE;
+    outcome o = inputs_changed(f, reached);
+    // The seal's own first byte, a zero, back in its place.
+    if (!seek_to(f.destination, 0) || write_out(f.destination, f.zeros, 1) != 1 ||
+        !flush_to_device(f.destination))
+        return o != DONE ? o : DESTINATION_UNWRITABLE;
+    return o;
+}
+
+// DEST stands on something that could not be followed to its end: its first
+// write, pushed through to its storage, is looked for in the inputs, and an
+// input that shows it is put back as it was.
+outcome check_by_effect(const files& f, std::int64_t reached)
+{
+    if (!flush_to_device(f.destination))
+        return DESTINATION_UNWRITABLE;
+    auto n = static_cast<std::size_t>(
+        std::min(static_cast<std::int64_t>(f.head_length), reached));
+    outcome o = inputs_changed(f, reached);
+    if (o == DONE && reached > 0 && all_zeros(f.original, n))
+        o = probe_with_a_byte(f, reached);
+    if (o == DESTINATION_IS_SOURCE || o == DESTINATION_IS_INSERT)
+        restore(f, o, n);
+    return o;
+}
+
+// Once DEST is known to share nothing with the inputs, a stop may cut it,
+// and a head of zeros, which no seal can mark, has nothing old after it.
+outcome set_apart(const files& f, engine& e, std::int64_t reached)
+{
+    guard_destination(f.destination, f.destination_facts.kind);
+    keep_on_stop(reached);
+    if (f.to_device || e.old_length <= reached || !head_reads_as_zeros(f))
+        return DONE;
+    if (!set_length(f.destination, reached))
+        return DESTINATION_UNWRITABLE;
+    e.old_length = reached;
+    return DONE;
 }
 
 // Writes all of the source but its head, which reads as zeros until it is
@@ -58,7 +200,7 @@ progress stream_insertion(const files& f)
 // else is written; it is read like the rest, so that a source shorter than
 // it said ends the destination there. It ends on a block boundary, where
 // the kernel can share blocks.
-progress write_body(const files& f, std::int64_t old_length)
+written write_body(const files& f, std::int64_t old_length)
 {
     engine e = start_engine(f, old_length);
     std::int64_t length = f.source_facts.length;
@@ -66,18 +208,18 @@ progress write_body(const files& f, std::int64_t old_length)
     // only by running out.
     std::size_t first = length <= 0 ? f.step : INSERT_LENGTH;
     progress p = copy_first_block(e, nullptr, f.head_length, first);
-    if (p.result != DONE || p.ended)
-        return p;
-    if (length <= 0)
-        return copy_through(e, p.reached, INT64_MAX);
-    return copy_rest(e, p.reached, length);
-}
-
-// Whether the head would read as zeros once laid, and so could not tell an
-// unfinished destination from a finished one.
-bool head_reads_as_zeros(const files& f)
-{
-    return std::all_of(f.head, f.head + f.head_length, [](unsigned char c) { return c == 0; });
+    std::int64_t kept = f.apart ? p.reached : LEAVE_AS_IS;
+    if (p.result != DONE)
+        return {p.result, kept, p.reached};
+    if (!f.apart) {
+        outcome o = check_by_effect(f, p.reached);
+        o = o == DONE ? set_apart(f, e, p.reached) : o;
+        if (o != DONE)
+            return {o, o == DESTINATION_UNWRITABLE ? p.reached : LEAVE_AS_IS, p.reached};
+    }
+    if (!p.ended)
+        p = length <= 0 ? copy_through(e, p.reached, INT64_MAX) : copy_rest(e, p.reached, length);
+    return {p.result, p.reached, p.reached};
 }
 
 // Writes the whole destination over old_length old bytes (-1: a stream that
@@ -85,50 +227,50 @@ bool head_reads_as_zeros(const files& f)
 // head.
 written write_destination(const files& f, std::int64_t old_length)
 {
-    if (old_length < 0) {
-        progress p = stream_insertion(f);
-        return {p.result, p.reached};
-    }
-    progress p = write_body(f, old_length);
-    if (p.result != DONE)
-        return {p.result, p.reached};
+    if (old_length < 0)
+        return stream_insertion(f);
+    written w = write_body(f, old_length);
+    if (w.result != DONE)
+        return w;
     // The body is whole from here on: a failure must not leave it looking done.
     keep_on_stop(0);
     if (!f.to_device) {
         std::int64_t now = current_length(f.destination);
-        if (now < 0 || (now != p.reached && !set_length(f.destination, p.reached)))
-            return {DESTINATION_UNWRITABLE, 0};
+        if (now < 0 || (now != w.reached && !set_length(f.destination, w.reached)))
+            return {DESTINATION_UNWRITABLE, 0, w.reached};
     }
     // A device's late write errors must show before the head makes it look done.
     if (f.to_device && !flush_to_device(f.destination))
-        return {DESTINATION_UNWRITABLE, 0};
+        return {DESTINATION_UNWRITABLE, 0, w.reached};
     auto n =
-        static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), p.reached));
-    return {lay_head(f, n), 0};
+        static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), w.reached));
+    return {lay_head(f, n), 0, w.reached};
 }
 
 // Writes the destination. An old file whose head would read as zeros (an
 // empty IP.BIN, or one of zeros) is emptied first, as no seal could mark it
-// unfinished. An old file rewritten in place may run out of space while its
-// old blocks are still held (copy-on-write file systems): it is then emptied
-// and written once more, as a new file would have been.
+// unfinished, when it is known to share nothing with the inputs. An old file
+// rewritten in place may run out of space while its old blocks are still
+// held (copy-on-write file systems): it is then emptied and written once
+// more, as a new file would have been.
 written insert_head(const files& f)
 {
     std::int64_t old_length = f.to_device ? OLD_BYTES_EVERYWHERE : f.destination_facts.length;
     // Started empty, a file only reaches its full length once written whole.
-    if (!f.to_device && old_length > 0 && head_reads_as_zeros(f)) {
+    if (f.apart && !f.to_device && old_length > 0 && head_reads_as_zeros(f)) {
         if (!set_length(f.destination, 0))
-            return {DESTINATION_UNWRITABLE, 0};
+            return {DESTINATION_UNWRITABLE, 0, 0};
         old_length = 0;
     }
     written w = write_destination(f, old_length);
-    bool again = w.result == DESTINATION_UNWRITABLE && ran_out_of_space() && !f.to_device &&
-                 old_length > 0 && f.source_facts.length >= 0;
+    bool again = w.result == DESTINATION_UNWRITABLE && w.kept != LEAVE_AS_IS &&
+                 ran_out_of_space() && !f.to_device && old_length > 0 &&
+                 f.source_facts.length >= 0;
     if (!again)
         return w;
     keep_on_stop(0);
     if (!set_length(f.destination, 0) || !seek_to(f.destination, 0) || !seek_to(f.source, 0))
-        return {w.result, 0};
+        return {w.result, 0, 0};
     return write_destination(f, 0);
 }
 
@@ -137,6 +279,10 @@ written insert_head(const files& f)
                        const char* destination_path)
 {
     cut_back(f, w.kept);
+    if (w.result == DESTINATION_IS_SOURCE)
+        same_file_refused(name, destination_path, source_path);
+    if (w.result == DESTINATION_IS_INSERT)
+        same_file_refused(name, destination_path, INSERT_FILE_NAME);
     if (w.result == SOURCE_UNREADABLE)
         cannot_read(name, source_path);
     if (w.result == INSERT_UNREADABLE)
@@ -154,11 +300,14 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     f.line = &line;
     open_inputs(f, name, source_path);
     open_destination(f, name, source_path, destination_path);
-    guard_destination(f.destination, f.destination_facts.kind);
+    // Until DEST is known to share nothing with the inputs, a stop leaves it be.
+    if (f.apart)
+        guard_destination(f.destination, f.destination_facts.kind);
     unsigned char* buffer = take_memory(f, name);
     plan(f);
     f.head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
-    written w = std::ferror(f.insert) ? written{INSERT_UNREADABLE, 0} : insert_head(f);
+    std::int64_t kept = f.apart ? 0 : LEAVE_AS_IS;
+    written w = std::ferror(f.insert) ? written{INSERT_UNREADABLE, kept, 0} : insert_head(f);
     if (w.result != DONE)
         fail(f, w, name, source_path, destination_path);
     close_files(f, name, destination_path);

@@ -20,11 +20,11 @@ void same_file_refused(const char* name, const char* destination_path, const cha
     std::exit(STATUS_NO_DESTINATION);
 }
 
-void same_as_report(const char* name, const char* destination_path)
+void same_as_report(const char* name, const char* path, int status)
 {
     close_progress_line();
-    print_text("%s: %s et la sortie standard sont le meme fichier\n", name, destination_path);
-    std::exit(STATUS_NO_DESTINATION);
+    print_text("%s: %s et la sortie standard sont le meme fichier\n", name, path);
+    std::exit(status);
 }
 
 void cannot_read(const char* name, const char* path)

@@ -7,7 +7,7 @@
 [[noreturn]] void cannot_open(const char* name, const char* path, int status);
 [[noreturn]] void same_file_refused(const char* name, const char* destination_path,
                                     const char* input_path);
-[[noreturn]] void same_as_report(const char* name, const char* destination_path);
+[[noreturn]] void same_as_report(const char* name, const char* path, int status);
 [[noreturn]] void cannot_read(const char* name, const char* path);
 [[noreturn]] void cannot_write(const char* name, const char* path);
 [[noreturn]] void no_buffer(const char* name);

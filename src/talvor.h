@@ -67,7 +67,14 @@ constexpr const char* CREDIT_LINE = "Programme ecrit par l'equipe talvor.";
 constexpr const char* SIGN_OFF = "Bon travail et a bientot";
 
 // How a step of the run ended, and so which message names which file.
-enum outcome { DONE, SOURCE_UNREADABLE, INSERT_UNREADABLE, DESTINATION_UNWRITABLE };
+enum outcome {
+    DONE,
+    SOURCE_UNREADABLE,
+    INSERT_UNREADABLE,
+    DESTINATION_UNWRITABLE,
+    DESTINATION_IS_SOURCE, // found by its effect: DEST's first write showed in SOURCE
+    DESTINATION_IS_INSERT, // ...or in IP.BIN
+};
 
 constexpr int STATUS_OK = 0;
 constexpr int STATUS_USAGE = -1;

@@ -2,7 +2,6 @@
 // The host services that every POSIX system offers: files, their
 // measures, holes where the system tells them, and plain writes.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -45,95 +44,91 @@ bool holes_untold()
     return errno == EINVAL;
 }
 
-file_facts measure_descriptor(int fd)
+// A file's length and holes, once it is known to be a regular file.
+bool measure_regular(int fd, const struct stat& info, file_facts& facts)
 {
-    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
-    struct stat info;
-    if (fstat(fd, &info) != 0)
-        return facts;
-    facts.id = id_of(info);
-    if (S_ISBLK(info.st_mode)) {
-        device_place place = place_of_device(fd, info);
-        // Its end is its size, here as on every POSIX host.
-        off_t end = place.told ? probe_seek(fd, 0, SEEK_END) : -1;
-        if (end < 0)
-            return facts;
-        facts.backing = place.backing;
-        facts.stretch = place.stretch;
-        facts.length = static_cast<std::int64_t>(end);
-        facts.kind = file_kind::block_device;
-        return facts;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        facts.kind = file_kind::directory;
-        return facts;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        facts.kind = file_kind::stream;
-        return facts;
-    }
-    shown_file holder = holder_of_file(fd);
-    if (!holder.told)
-        return facts;
-    facts.backing = holder.id;
-    facts.length = static_cast<std::int64_t>(info.st_size);
-    facts.sparse = static_cast<std::int64_t>(info.st_blocks) * STAT_BLOCK < facts.length;
+    facts.sparse = static_cast<std::int64_t>(info.st_blocks) * STAT_BLOCK <
+                   static_cast<std::int64_t>(info.st_size);
 #if defined(SEEK_HOLE)
     if (facts.sparse) {
         off_t hole = probe_seek(fd, 0, SEEK_HOLE);
         if (hole < 0 && !holes_untold())
-            return facts;
+            return false;
         facts.hides_holes = hole < 0 || hole >= info.st_size;
     }
+#else
+    (void)fd;
 #endif
-    facts.kind = file_kind::regular;
-    return facts;
+    return true;
+}
+
+// A device is claimed, as mkfs claims it, once the turn is this run's; the
+// descriptor that holds the turn stays open until the process ends.
+int claim_if_device(int fd, const file_facts& facts)
+{
+    if (facts.kind != file_kind::block_device)
+        return fd;
+    int claimed = claim_device(fd);
+    if (claimed >= 0 && storage_in_use(facts)) {
+        close(claimed);
+        return -1;
+    }
+    return claimed;
 }
 
 // Held, then measured: what another run left is what this one measures.
-output measure_held(int fd, bool held, const file_facts* inputs, std::size_t count,
-                    progress_line& line)
+output measure_held(int fd, bool held, const output_request& request, progress_line& line)
 {
-    output result = {nullptr, open_verdict::unmeasured, count, {}};
+    output result = {nullptr, open_verdict::unmeasured, request.count, {}};
     struct stat info;
     if (fstat(fd, &info) != 0)
         return result;
     // A pipe or a character device keeps no bytes for two runs to mix.
     bool holds_bytes = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
-    if (!held && holds_bytes && hold_for_run(fd, line) == hold::failed)
+    if (!held && !take_run_turns(holds_bytes ? fd : -1, true, request, line))
         return result;
-    result.facts = measure_descriptor(fd);
+    result.facts = measure_descriptor(fd, true);
     if (result.facts.kind == file_kind::unmeasured)
         return result;
-    result.input = input_index(result.facts, inputs, count);
-    if (result.input < count)
+    result.input = input_index(result.facts, request.inputs, request.count);
+    if (result.input < request.count) {
         result.verdict = open_verdict::same_as_input;
-    else if ((result.stream = fdopen(fd, "wb")) != nullptr)
+        return result;
+    }
+    int out = claim_if_device(fd, result.facts);
+    result.verdict = open_verdict::cannot_open;
+    if (out >= 0 && (result.stream = fdopen(out, "wb")) != nullptr)
         result.verdict = open_verdict::opened;
-    else
-        result.verdict = open_verdict::cannot_open;
+    else if (out >= 0 && out != fd)
+        close(out);
     return result;
 }
 
 } // namespace
 
-hold hold_for_run(int fd, progress_line& line)
+file_facts measure_descriptor(int fd, bool writing)
 {
-    // Tried first, so that only a lock that another run holds is waited for
-    // and told; off a terminal the wait is one blocking call.
-    int done;
-    while ((done = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK && line.on_terminal) {
-        count_waiting(line);
-        usleep(LOCK_RETRY_US);
+    file_facts facts = facts_of_kind(file_kind::unmeasured);
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return facts;
+    facts.id = id_of(info);
+    if (S_ISDIR(info.st_mode)) {
+        facts.kind = file_kind::directory;
+        return facts;
     }
-    while (done != 0 && (errno == EWOULDBLOCK || errno == EINTR))
-        done = flock(fd, LOCK_EX);
-    if (done == 0)
-        return hold::held;
-    // Some NFS and FUSE mounts keep no locks: the run goes on unheld, as cp would.
-    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS)
-        return hold::unheld;
-    return hold::failed;
+    if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+        facts.kind = file_kind::stream;
+        return facts;
+    }
+    // Its end is its size, for a device here as on every POSIX host.
+    off_t end = S_ISBLK(info.st_mode) ? probe_seek(fd, 0, SEEK_END) : info.st_size;
+    if (end < 0 || (S_ISREG(info.st_mode) && !measure_regular(fd, info, facts)))
+        return facts;
+    facts.length = static_cast<std::int64_t>(end);
+    follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing});
+    facts.kind = S_ISBLK(info.st_mode) ? file_kind::block_device : file_kind::regular;
+    return facts;
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
@@ -152,7 +147,7 @@ std::FILE* open_input(const char* path)
 
 file_facts measure_file(std::FILE* stream)
 {
-    return measure_descriptor(fileno(stream));
+    return measure_descriptor(fileno(stream), false);
 }
 
 file_facts measure_report_output()
@@ -160,21 +155,17 @@ file_facts measure_report_output()
     struct stat info;
     if (fstat(STDOUT_FILENO, &info) != 0) {
         // Closed: the report goes nowhere, so no file can be spoilt by it.
-        file_facts none = {file_kind::stream, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
-        if (errno != EBADF)
-            none.kind = file_kind::unmeasured;
-        return none;
+        return facts_of_kind(errno == EBADF ? file_kind::stream : file_kind::unmeasured);
     }
     if (S_ISCHR(info.st_mode))
-        return {file_kind::stream, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
-    return measure_descriptor(STDOUT_FILENO);
+        return facts_of_kind(file_kind::stream);
+    return measure_descriptor(STDOUT_FILENO, true);
 }
 
-output open_output(const char* path, const file_facts* inputs, std::size_t count,
-                   progress_line& line)
+output open_output(const char* path, const output_request& request, progress_line& line)
 {
-    output result = {nullptr, open_verdict::cannot_open, count, {}};
-    early_open early = open_after_look(path, inputs, count, line);
+    output result = {nullptr, open_verdict::cannot_open, request.count, {}};
+    early_open early = open_after_look(path, request, line);
     if (early.verdict != open_verdict::opened) {
         result.verdict = early.verdict;
         result.input = early.input;
@@ -185,9 +176,34 @@ output open_output(const char* path, const file_facts* inputs, std::size_t count
         return result;
     // Checked again as open: a name swapped in after any look may be an
     // input, which this open did not truncate.
-    result = measure_held(fd, early.held, inputs, count, line);
+    result = measure_held(fd, early.held, request, line);
     if (result.stream == nullptr)
         close(fd);
+    return result;
+}
+
+read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n)
+{
+    int fd = fileno(input);
+#if defined(POSIX_FADV_DONTNEED)
+    // Pages the input's own file system kept (a network or FUSE one) are
+    // dropped, so that the read asks its storage again.
+    (void)posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(n),
+                        POSIX_FADV_DONTNEED);
+#endif
+    read_back_result result = {true, 0};
+    auto* into = static_cast<unsigned char*>(bytes);
+    while (result.got < n) {
+        ssize_t got = pread(fd, into + result.got, n - result.got,
+                            static_cast<off_t>(offset) + static_cast<off_t>(result.got));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            result.ok = got == 0;
+            break;
+        }
+        result.got += static_cast<std::size_t>(got);
+    }
     return result;
 }
 
@@ -199,17 +215,36 @@ bool flush_to_device(std::FILE* stream)
     return fsync(fileno(stream)) == 0 || errno == EINVAL;
 }
 
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+namespace {
+
+// Only holes from offset on, up to the source's end: which is where it ends
+// now, if it was cut short since it was measured.
+data_stretch holes_to_end(int fd, std::int64_t offset, std::int64_t length)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return {SOURCE_UNREADABLE, offset, offset, false};
+    auto size = static_cast<std::int64_t>(info.st_size);
+    if (size >= length)
+        return {DONE, length, length, false};
+    std::int64_t end = std::max(offset, size);
+    return {DONE, end, end, true};
+}
+
+} // namespace
+#endif
+
 data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t length)
 {
-    data_stretch stretch = {DONE, offset, length};
+    data_stretch stretch = {DONE, offset, length, false};
 #if defined(SEEK_DATA) && defined(SEEK_HOLE)
     int fd = fileno(source);
     off_t data = probe_seek(fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (data < 0 && errno == ENXIO)
+        return holes_to_end(fd, offset, length);
     if (data < 0) {
-        // ENXIO: only holes from offset on.
-        if (errno == ENXIO)
-            stretch.start = length;
-        else if (!holes_untold())
+        if (!holes_untold())
             stretch.result = SOURCE_UNREADABLE;
         return stretch;
     }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // How DEST is opened on Linux: looked at before it is opened for writing,
 // emptied on overlayfs rather than copied up, and claimed when it is a
-// device.
+// device, once it is this run's turn.
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -32,83 +32,130 @@ int reopen_probe(int probe, int flags)
 }
 
 // How the destination is to be opened for writing.
-enum class reopen { in_place, emptied, claimed, unmeasured };
+enum class reopen { in_place, emptied, unmeasured };
+
+// Nothing under DEST or the inputs is unsure: DEST shares no byte with them.
+bool surely_apart(const file_facts& destination, const output_request& request)
+{
+    bool followed = destination.under.followed;
+    for (std::size_t i = 0; i < request.count; ++i)
+        followed = followed && request.inputs[i].under.followed;
+    return followed;
+}
 
 // An overlayfs file only in a lower layer is copied up to be written, with
 // its old bytes unless that same open empties it; they are not wanted, so it
-// is emptied. One already in the upper layer is rewritten in place. A block
-// device is claimed, as mkfs does: one mounted or held by another run is
-// refused.
-reopen how_to_reopen(int probe, const struct stat& info)
+// is emptied, once it is known to share nothing with the inputs. One already
+// in the upper layer, or not known to be only below, is rewritten in place.
+reopen how_to_reopen(int probe, const struct stat& info, const file_facts& named,
+                     const output_request& request)
 {
     struct statfs where;
-    if (S_ISBLK(info.st_mode))
-        return reopen::claimed;
     if (!S_ISREG(info.st_mode))
         return reopen::in_place;
     if (fstatfs(probe, &where) != 0)
         return reopen::unmeasured;
-    return where.f_type == OVERLAYFS_SUPER_MAGIC && !in_upper_layer(probe) ? reopen::emptied
-                                                                           : reopen::in_place;
+    bool lower_only = where.f_type == OVERLAYFS_SUPER_MAGIC && surely_apart(named, request) &&
+                      in_upper_layer(probe) == upper_layer::no;
+    return lower_only ? reopen::emptied : reopen::in_place;
 }
 
-// Empties the file that probe holds only once this run holds it, through a
-// read-only open, which copies nothing up; that open stays until the process
-// ends, and the hold with it.
-early_open reopen_emptied(int probe, early_open early, progress_line& line)
+void end_input_turns(const output_request& request)
+{
+    for (std::size_t i = 0; i < request.count; ++i)
+        if (request.streams[i] != nullptr)
+            end_turn(fileno(request.streams[i]));
+}
+
+// Empties the file that probe holds at its open, which copies nothing up,
+// while this run holds the inputs and a read-only open of it that no other
+// run reads or writes; then takes its turn to write it. Another run's turn
+// taken in between sends the open round again, the file now in its upper
+// layer.
+early_open reopen_emptied(int probe, early_open early, const output_request& request,
+                          progress_line& line)
 {
     int holder = reopen_probe(probe, O_RDONLY | O_NONBLOCK);
-    hold h = holder >= 0 ? hold_for_run(holder, line) : hold::unheld;
-    if (h == hold::failed) {
-        close(holder);
-        early.verdict = open_verdict::unmeasured;
+    if (holder < 0) {
+        early.fd = reopen_probe(probe, O_WRONLY);
         return early;
     }
-    early.held = h == hold::held;
-    early.fd = reopen_probe(probe, O_WRONLY | O_TRUNC);
+    early.verdict = open_verdict::unmeasured;
+    if (!take_run_turns(holder, false, request, line)) {
+        close(holder);
+        return early;
+    }
+    early.verdict = open_verdict::opened;
+    early.again = turn_taken(holder);
+    int fd = early.again ? -1 : reopen_probe(probe, O_WRONLY | O_TRUNC);
+    end_turn(holder);
+    close(holder);
+    if (fd >= 0 && try_turn(fd, true) == turn::held) {
+        early.fd = fd;
+        early.held = true;
+        return early;
+    }
+    end_input_turns(request);
+    if (fd >= 0)
+        close(fd);
+    early.again = early.again || fd >= 0;
+    if (early.again)
+        usleep(LOCK_RETRY_US);
     return early;
 }
 
-// Opens for writing the file that probe holds, unless it is an input.
-early_open reopen_unless_input(int probe, const file_facts* inputs, std::size_t count,
-                               progress_line& line)
+// Opens for writing the file that probe holds, unless it shares storage
+// with an input.
+early_open reopen_unless_input(int probe, const output_request& request, progress_line& line)
 {
-    early_open early = {open_verdict::unmeasured, -1, count, false};
+    early_open early = {open_verdict::unmeasured, -1, request.count, false, false};
     struct stat found;
     if (fstat(probe, &found) != 0)
         return early;
-    file_facts named = {};
+    file_facts named = facts_of_kind(file_kind::regular);
     named.id = id_of(found);
-    early.input = input_index(named, inputs, count);
-    if (early.input < count) {
+    follow_storage(probe, found, 0, INT64_MAX, named.under, {0, true});
+    early.input = input_index(named, request.inputs, request.count);
+    if (early.input < request.count) {
         early.verdict = open_verdict::same_as_input;
         return early;
     }
-    reopen how = how_to_reopen(probe, found);
+    reopen how = how_to_reopen(probe, found, named, request);
     if (how == reopen::unmeasured)
         return early;
     early.verdict = open_verdict::opened;
     if (how == reopen::emptied)
-        return reopen_emptied(probe, early, line);
-    early.fd = reopen_probe(probe, O_WRONLY | (how == reopen::claimed ? O_EXCL : 0));
+        return reopen_emptied(probe, early, request, line);
+    // A device is claimed only once it is this run's turn.
+    early.fd = reopen_probe(probe, O_WRONLY);
     return early;
 }
 
 } // namespace
 
-early_open open_after_look(const char* path, const file_facts* inputs, std::size_t count,
-                           progress_line& line)
+early_open open_after_look(const char* path, const output_request& request, progress_line& line)
 {
-    // Compared before any open for writing, which on overlayfs would copy an
-    // input up even when the run is then refused.
-    int probe = open(path, O_PATH | O_CLOEXEC);
-    if (probe < 0)
-        return {open_verdict::opened, -1, count, false};
-    early_open early = reopen_unless_input(probe, inputs, count, line);
-    int error = errno;
-    close(probe);
-    // Without /proc the file is opened by its name, and checked as open.
-    if (early.verdict == open_verdict::opened && early.fd < 0 && error != ENOENT)
-        early.verdict = open_verdict::cannot_open;
-    return early;
+    for (;;) {
+        // Compared before any open for writing, which on overlayfs would copy
+        // an input up even when the run is then refused.
+        int probe = open(path, O_PATH | O_CLOEXEC);
+        if (probe < 0)
+            return {open_verdict::opened, -1, request.count, false, false};
+        early_open early = reopen_unless_input(probe, request, line);
+        int error = errno;
+        close(probe);
+        if (early.again)
+            continue;
+        // Without /proc the file is opened by its name, and checked as open.
+        if (early.verdict == open_verdict::opened && early.fd < 0 && error != ENOENT)
+            early.verdict = open_verdict::cannot_open;
+        return early;
+    }
+}
+
+int claim_device(int fd)
+{
+    int claimed = reopen_probe(fd, O_WRONLY | O_EXCL);
+    // Without /proc the device is written unclaimed, as by its name.
+    return claimed < 0 && errno == ENOENT ? dup(fd) : claimed;
 }

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
-// Which file holds an overlayfs file's bytes: the one in the topmost of its
-// layers that has it, told by /proc/self/mountinfo.
+// Which files hold an overlayfs file's bytes: the one in the topmost of its
+// layers that has it, told by /proc/self/mountinfo, and checked to be it;
+// and which file systems hold only their own files' bytes.
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,85 +151,158 @@ overlay_mount find_mount(long id)
     return mount;
 }
 
-// The regular file at directory/root/rest; {0, 0} if there is none. A
-// layer named by a relative path, as it was given to mount, is not ours to
-// find.
-shown_file regular_file_at(const char* directory, const char* root, const char* rest)
-{
-    char name[2 * PATH_MAX];
-    struct stat info;
-    if (directory == nullptr || directory[0] != '/')
-        return {true, {0, 0}};
-    int n = std::snprintf(name, sizeof name, "%s%s%s", directory,
-                          std::strcmp(root, "/") == 0 ? "" : root, rest);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof name)
-        return {true, {0, 0}};
-    if (lstat(name, &info) != 0)
-        return {errno == ENOENT || errno == ENOTDIR, {0, 0}};
-    return {true, S_ISREG(info.st_mode) ? id_of(info) : file_id{0, 0}};
-}
-
-// The file that holds the overlayfs file at path, of the mount id: the one
-// in the topmost layer that has it.
-struct layer_file {
-    bool told;  // false when /proc or a layer could not be read
-    bool upper; // it is in the upper layer
-    file_id id; // {0, 0} when no layer that can be reached has it
+// Where the overlay file that fd holds stands in its mount: its layers, and
+// its path below the mount point.
+struct overlay_file {
+    overlay_mount mount;
+    const char* rest; // "/dir/file"
+    char path[PATH_MAX];
 };
 
-layer_file holding_layer(const char* path, long id)
-{
-    overlay_mount mount = find_mount(id);
-    layer_file found = {mount.told, false, {0, 0}};
-    std::size_t prefix = 0;
-    if (mount.point != nullptr && std::strcmp(mount.point, "/") != 0)
-        prefix = std::strlen(mount.point);
-    if (mount.point != nullptr && std::strncmp(path, mount.point, prefix) == 0 &&
-        path[prefix] == '/') {
-        const char* rest = path + prefix;
-        shown_file file = regular_file_at(mount.upper, mount.root, rest);
-        found.upper = file.id.device != 0;
-        for (std::size_t k = 0; file.told && file.id.device == 0 && k < mount.lowers; ++k)
-            file = regular_file_at(mount.lower[k], mount.root, rest);
-        found.told = file.told;
-        found.id = file.id;
-    }
-    std::free(mount.line);
-    return found;
-}
-
-// The file that holds the overlayfs file that fd holds.
-layer_file layer_of(int fd)
+// False when the mount is not one of ours (another namespace's, reached
+// through /proc/PID/root) or the file's path is not below its mount point.
+bool locate(int fd, overlay_file& file)
 {
     char name[PROC_FD_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
-    char path[PATH_MAX];
-    ssize_t n = readlink(name, path, sizeof path - 1);
+    ssize_t n = readlink(name, file.path, sizeof file.path - 1);
     long id = n > 0 ? mount_id(fd) : -1;
     if (id < 0)
-        return {false, false, {0, 0}};
-    path[n] = '\0';
-    return holding_layer(path, id);
+        return false;
+    file.path[n] = '\0';
+    file.mount = find_mount(id);
+    const char* point = file.mount.point;
+    if (point == nullptr)
+        return false;
+    std::size_t prefix = std::strcmp(point, "/") == 0 ? 0 : std::strlen(point);
+    file.rest = file.path + prefix;
+    return std::strncmp(file.path, point, prefix) == 0 && file.rest[0] == '/';
+}
+
+// What a layer holds at the file's place.
+enum class in_layer { absent, found, unknown };
+
+// Looks in one layer, named by an absolute path that is still a directory;
+// a file found must have the overlay file's size and time to be its own.
+in_layer look_in_layer(const char* layer, const overlay_file& file, const struct stat& merged,
+                       char* found, std::size_t size)
+{
+    struct stat info;
+    if (layer == nullptr || layer[0] != '/' || stat(layer, &info) != 0 || !S_ISDIR(info.st_mode))
+        return in_layer::unknown;
+    const char* root = std::strcmp(file.mount.root, "/") == 0 ? "" : file.mount.root;
+    int n = std::snprintf(found, size, "%s%s%s", layer, root, file.rest);
+    if (n <= 0 || static_cast<std::size_t>(n) >= size)
+        return in_layer::unknown;
+    if (lstat(found, &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? in_layer::absent : in_layer::unknown;
+    bool same = S_ISREG(info.st_mode) && info.st_size == merged.st_size &&
+                info.st_mtim.tv_sec == merged.st_mtim.tv_sec &&
+                info.st_mtim.tv_nsec == merged.st_mtim.tv_nsec;
+    return same ? in_layer::found : in_layer::unknown;
+}
+
+// Follows the file found in a layer: itself on an overlay, maybe.
+void follow_found(const char* found, std::int64_t start, std::int64_t end, storage& under,
+                  walk at)
+{
+    int fd = open(found, O_PATH | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0)
+        follow_storage(fd, info, start, end, under, deeper(at));
+    else
+        under.followed = false;
+    if (fd >= 0)
+        close(fd);
+}
+
+// The layers top down: the upper one first, when there is one.
+const char* layer_at(const overlay_mount& mount, std::size_t k)
+{
+    if (mount.upper != nullptr)
+        return k == 0 ? mount.upper : mount.lower[k - 1];
+    return mount.lower[k];
+}
+
+// Follows the files that hold an overlay file's bytes: the one in the
+// topmost layer that has it, and under a file with no data of its own (a
+// copy of metadata only), the layers below too.
+upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage& under, walk at)
+{
+    overlay_file file = {};
+    struct stat merged;
+    bool located = fstat(fd, &merged) == 0 && locate(fd, file);
+    std::size_t layers = file.mount.lowers + (file.mount.upper != nullptr ? 1 : 0);
+    upper_layer upper = upper_layer::unknown;
+    bool found_data = false;
+    for (std::size_t k = 0; located && !found_data && k < layers; ++k) {
+        char found[2 * PATH_MAX];
+        in_layer place = look_in_layer(layer_at(file.mount, k), file, merged, found, sizeof found);
+        if (place == in_layer::unknown)
+            break;
+        bool top = k == 0 && file.mount.upper != nullptr;
+        if (top)
+            upper = place == in_layer::found ? upper_layer::yes : upper_layer::no;
+        // Written, a file copies itself up: the lower layers keep their bytes.
+        found_data = top && at.writing;
+        if (place == in_layer::absent)
+            continue;
+        follow_found(found, start, end, under, at);
+        found_data = found_data || merged.st_size == 0 || merged.st_blocks > 0 || k + 1 == layers;
+    }
+    std::free(file.mount.line);
+    // Not found where the mount says it is: renamed layers, redirects, another namespace.
+    if (!found_data) {
+        under.followed = false;
+        upper = upper_layer::unknown;
+    }
+    return upper;
+}
+
+// File systems whose files hold their own bytes: no other file's name shows
+// them, nor do they show another's. The rest (network and FUSE ones among
+// them) may, which cannot be followed.
+// Magic numbers of file systems that the system's headers do not name.
+constexpr unsigned long NTFS3_MAGIC = 0x7366746e;
+constexpr unsigned long BCACHEFS_MAGIC = 0xca451a4e;
+constexpr unsigned long ZFS_MAGIC = 0x2fc12fc1;
+constexpr unsigned long JFS_MAGIC = 0x3153464a;
+constexpr unsigned long HFSPLUS_MAGIC = 0x482b;
+constexpr unsigned long CONFIGFS_MAGIC = 0x62656570;
+
+bool holds_its_own(const struct statfs& where)
+{
+    static constexpr unsigned long OWN[] = {
+        EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC,   BTRFS_SUPER_MAGIC, TMPFS_MAGIC,
+        RAMFS_MAGIC,      F2FS_SUPER_MAGIC,  MSDOS_SUPER_MAGIC, EXFAT_SUPER_MAGIC,
+        NTFS3_MAGIC,      ISOFS_SUPER_MAGIC, UDF_SUPER_MAGIC,   SQUASHFS_MAGIC,
+        EROFS_SUPER_MAGIC_V1,      BCACHEFS_MAGIC,    ZFS_MAGIC,         JFS_MAGIC,
+        REISERFS_SUPER_MAGIC,   HFSPLUS_MAGIC,     NILFS_SUPER_MAGIC,       HUGETLBFS_MAGIC,
+        PROC_SUPER_MAGIC, SYSFS_MAGIC,       DEBUGFS_MAGIC,     TRACEFS_MAGIC,
+        SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, CONFIGFS_MAGIC,
+        EFIVARFS_MAGIC,   BPF_FS_MAGIC,      PIPEFS_MAGIC,      SOCKFS_MAGIC,
+        ANON_INODE_FS_MAGIC, DEVPTS_SUPER_MAGIC,
+    };
+    auto type = static_cast<unsigned long>(where.f_type);
+    return std::find(std::begin(OWN), std::end(OWN), type) != std::end(OWN);
 }
 
 } // namespace
 
-bool in_upper_layer(int probe)
-{
-    // Not known to be there, it is emptied: always safe, as the inputs were ruled out.
-    layer_file layer = layer_of(probe);
-    return layer.told && layer.upper;
-}
-
-shown_file holder_of_file(int fd)
+void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
     struct statfs where;
     if (fstatfs(fd, &where) != 0)
-        return {false, {0, 0}};
-    if (where.f_type != OVERLAYFS_SUPER_MAGIC)
-        return {true, {0, 0}};
-    // Layers that /proc names outside our reach, as a container's, hold
-    // nothing that a name of ours can reach; a read that fails tells nothing.
-    layer_file layer = layer_of(fd);
-    return {layer.told, layer.id};
+        under.followed = false;
+    else if (where.f_type == OVERLAYFS_SUPER_MAGIC)
+        (void)follow_layers(fd, start, end, under, at);
+    else if (!holds_its_own(where))
+        under.followed = false;
+}
+
+upper_layer in_upper_layer(int fd)
+{
+    storage under = {};
+    under.followed = true;
+    return follow_layers(fd, 0, INT64_MAX, under, {0, false});
 }

@@ -47,6 +47,9 @@ void watch_stops()
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGXFSZ, &ignore, nullptr);
+    // A reader that left makes a write fail with EPIPE: a FIFO DEST is then a
+    // failed write, and a report nobody reads leaves a finished run at 0.
+    sigaction(SIGPIPE, &ignore, nullptr);
     struct sigaction stop = {};
     stop.sa_handler = on_stop;
     stop.sa_flags = SA_RESETHAND;

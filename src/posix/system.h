@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What the POSIX host files share among themselves, and what only some
-// POSIX systems can do: linux.cpp does it with Linux's own calls, portable.cpp
-// without, as any other POSIX system would.
+// POSIX systems can do: the linux_*.cpp files do it with Linux's own calls
+// and files (linux.cpp copies, linux_open.cpp opens DEST, linux_devices.cpp
+// and linux_overlay.cpp follow storage down), portable.cpp without, as any
+// other POSIX system would.
 #ifndef TALVOR_POSIX_SYSTEM_H
 #define TALVOR_POSIX_SYSTEM_H
 
@@ -9,58 +11,100 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "host.h"
 
 file_id id_of(const struct stat& info);
 
-// What a block device is over: the stretch of its whole disk that it takes
-// (disk 0 where the system has none to tell), and the file that a loop
-// device shows ({0, 0} for none); told is false when the system would not say.
-struct device_place {
-    bool told;
-    file_id backing;
-    disk_stretch stretch;
+// Stacks deeper than this are not followed to their end.
+constexpr int MOST_DEPTH = 8;
+
+// How far down a walk of storage is, and what for: under a file about to
+// be written, an overlay's lower layers do not count, as writing copies it up.
+struct walk {
+    int depth;
+    bool writing;
 };
-device_place place_of_device(int fd, const struct stat& info);
+inline walk deeper(walk at)
+{
+    return {at.depth + 1, at.writing};
+}
 
-// The file that holds a regular file's bytes under another identity: for an
-// overlayfs file, the one in the topmost layer that has it; {0, 0} for none,
-// or where the system does not show it. told is false when a probe failed.
-struct shown_file {
-    bool told;
-    file_id id;
-};
-shown_file holder_of_file(int fd);
+// Adds [start, end) of id to what a file stands on; without room, the
+// storage counts as not followed.
+void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end);
 
-// Whether the overlayfs file that fd holds is in its upper layer already;
-// false where the system does not show it (Linux only).
-bool in_upper_layer(int fd);
+// Adds what the open file fd (of stat info) stands on, its bytes [start,
+// end) being the ones that matter: the file itself, and below it whatever
+// the system tells.
+void follow_storage(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
+                    storage& under, walk at);
 
-// The index of the input that is the same file as file, shows it, is shown
-// by it, or shares bytes of a disk with it; or count. Inputs that have no
-// identity never match.
+// What lies under a block device's stretch [start, end) of the device
+// number: its disk, the devices under that, a loop device's file (fd, when
+// not -1, answers for the loop device itself).
+void follow_device(int fd, dev_t device, std::int64_t start, std::int64_t end, storage& under,
+                   walk at);
+
+// What lies under a regular file beyond itself: on an overlay, the files in
+// its layers; on a file system that may show other files' bytes (a network
+// or FUSE one), something that cannot be followed.
+void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
+
+// Opens again the device that fd holds, claimed for this run alone as mkfs
+// claims it: -1 when it is mounted or held by another program.
+int claim_device(int fd);
+
+// Whether some other block device over the same storage as a device DEST
+// is mounted or claimed: writing under it would ruin what it holds.
+bool storage_in_use(const file_facts& device);
+
+// Whether the overlayfs file that fd holds is known to be in its upper
+// layer already (yes), known to be only in a lower one (no), or neither.
+enum class upper_layer { yes, no, unknown };
+upper_layer in_upper_layer(int fd);
+
+// The index of the input that shares storage with file, or count.
 std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count);
 
-// How an open destination is held for this run alone.
-enum class hold { held, unheld, failed };
+// Measures an open descriptor, and everything under it, as it will be read
+// or written.
+file_facts measure_descriptor(int fd, bool writing);
 
-// Waits until no other run holds fd, then holds it until it is closed;
-// unheld where the file system keeps no locks. The line says it waits.
-hold hold_for_run(int fd, progress_line& line);
+// Turns: runs of the tool hold the files they read (shared) and write
+// (exclusive) with a lock on one byte far past any data, which other
+// programs' locks and reads and writes never meet.
+enum class turn { held, busy, failed };
+struct turn_request {
+    int fd;
+    bool exclusive;
+};
+turn try_turn(int fd, bool exclusive);
+void end_turn(int fd);
+// Takes every turn or none: a turn held by another run is waited for while
+// holding no other, so that runs waiting on each other's files never wait
+// forever. The line says that it waits.
+turn take_turns(const turn_request* requests, std::size_t count, progress_line& line);
+// Whether another run holds any turn on fd's file.
+bool turn_taken(int fd);
 
 // What a look at the destination, before it is opened for writing, decided.
 struct early_open {
     open_verdict verdict; // opened: go on with fd, or with an open by name when fd is -1
     int fd;
     std::size_t input; // for same_as_input
-    bool held;         // fd's file is already held for this run
+    bool held;         // fd's file is already held for this run, with the inputs
+    bool again;        // another run came in between: look again
 };
 
 // Opens an existing destination for writing only once it is known not to be
 // an input, where the system can look at a file without opening it for
-// writing.
-early_open open_after_look(const char* path, const file_facts* inputs, std::size_t count,
-                           progress_line& line);
+// writing; takes the turns when it must empty it at its open.
+early_open open_after_look(const char* path, const output_request& request, progress_line& line);
+
+// Takes the turns of the inputs, and of fd (none for -1): alone where
+// exclusive, as the destination's.
+bool take_run_turns(int fd, bool exclusive, const output_request& request, progress_line& line);
 
 #endif

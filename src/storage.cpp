@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: MIT
+// What two open files stand on, compared: the rule every host's checks
+// come down to.
+#include <cstdint>
+
+#include "host.h"
+
+namespace {
+
+bool known(const file_id& id)
+{
+    return id.device != 0 || id.index != 0 || id.index_high != 0;
+}
+
+bool same_id(const file_id& a, const file_id& b)
+{
+    return known(a) && a.device == b.device && a.index == b.index && a.index_high == b.index_high;
+}
+
+bool meet(const storage_place& a, const storage_place& b)
+{
+    return same_id(a.id, b.id) && a.start < b.end && b.start < a.end;
+}
+
+} // namespace
+
+file_facts facts_of_kind(file_kind kind)
+{
+    file_facts facts = {};
+    facts.kind = kind;
+    facts.under.followed = true;
+    facts.length = -1;
+    return facts;
+}
+
+bool share_storage(const file_facts& a, const file_facts& b)
+{
+    if (same_id(a.id, b.id))
+        return true;
+    for (std::size_t i = 0; i < a.under.count; ++i)
+        for (std::size_t j = 0; j < b.under.count; ++j)
+            if (meet(a.under.place[i], b.under.place[j]))
+                return true;
+    return false;
+}
