@@ -171,7 +171,7 @@ void cut_back(const files& f, std::int64_t kept)
 // One block for IP.BIN's head, the body's buffer and a block of zeros.
 unsigned char* take_memory(files& f, const char* name)
 {
-    std::size_t size = 4 * INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK;
+    std::size_t size = 5 * INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK;
     std::size_t room = size + MEMORY_PAGE;
     void* buffer = std::malloc(room);
     if (buffer == nullptr) {
@@ -183,7 +183,8 @@ unsigned char* take_memory(files& f, const char* name)
     f.head = static_cast<unsigned char*>(std::align(MEMORY_PAGE, size, aligned, room));
     f.original = f.head + INSERT_LENGTH;
     f.scratch = f.original + INSERT_LENGTH;
-    f.chunk = f.scratch + 2 * INSERT_LENGTH;
+    f.backup = f.scratch + 2 * INSERT_LENGTH;
+    f.chunk = f.backup + INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
     std::memset(f.zeros, 0, ZERO_BLOCK);
     return static_cast<unsigned char*>(buffer);

@@ -25,6 +25,7 @@ struct files {
     unsigned char* zeros;    // ZERO_BLOCK bytes of zeros
     unsigned char* original; // INSERT_LENGTH bytes: the source's own head
     unsigned char* scratch;  // 2 * INSERT_LENGTH bytes: an input's head read back
+    unsigned char* backup;   // INSERT_LENGTH bytes: DEST's own first bytes
     std::size_t head_length; // how many of them IP.BIN gave
     std::size_t step;        // how much of chunk one read asks for
     bool to_device;          // the destination is a block device

@@ -227,6 +227,12 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
 // another one, DEST is that run's.
 void watch_stops();
 
+// Until DEST is known to share nothing with the inputs, a stop puts its
+// first count bytes back as they were, and cuts it back to its old length,
+// instead of cutting it.
+void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::size_t count,
+                       std::int64_t length);
+
 // From here on a stop also cuts a regular destination back to what
 // keep_on_stop last allowed.
 void guard_destination(std::FILE* destination, file_kind kind);

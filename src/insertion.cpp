@@ -132,6 +132,36 @@ outcome inputs_changed(const files& f, std::int64_t reached)
     return o;
 }
 
+// DEST's first bytes as they were, read before its first write where it
+// lets itself be read, and its length: what a failure before DEST is known
+// apart from the inputs puts back, and a stop meanwhile too.
+struct before_seal {
+    bool kept;
+    std::size_t count;
+    std::int64_t length;
+};
+
+before_seal keep_first_bytes(const files& f, std::size_t count, std::int64_t old_length)
+{
+    std::size_t n = count;
+    if (old_length < static_cast<std::int64_t>(count))
+        n = static_cast<std::size_t>(std::max(old_length, std::int64_t{0}));
+    read_back_result back = read_back(f.destination, 0, f.backup, n);
+    before_seal before = {back.ok && back.got == n, n, old_length};
+    if (before.kept)
+        guard_first_bytes(f.destination, f.backup, n, old_length);
+    return before;
+}
+
+void put_first_bytes_back(const files& f, const before_seal& before)
+{
+    if (seek_to(f.destination, 0))
+        (void)write_out(f.destination, f.backup, before.count);
+    if (!f.to_device && current_length(f.destination) > before.length)
+        (void)set_length(f.destination, before.length);
+    (void)flush_to_device(f.destination);
+}
+
 // Puts back through DEST what its first write changed in the input that it
 // turned out to be: that input's first bytes, and its length.
 void restore(const files& f, outcome which, std::size_t n)
@@ -174,8 +204,6 @@ outcome check_by_effect(const files& f, std::int64_t reached)
     outcome o = inputs_changed(f, reached);
     if (o == DONE && reached > 0 && all_zeros(f.original, n))
         o = probe_with_a_byte(f, reached);
-    if (o == DESTINATION_IS_SOURCE || o == DESTINATION_IS_INSERT)
-        restore(f, o, n);
     return o;
 }
 
@@ -206,17 +234,28 @@ written write_body(const files& f, std::int64_t old_length)
     std::int64_t length = f.source_facts.length;
     // A pipe, or a file of /proc that says it is empty, tells its length
     // only by running out.
-    std::size_t first = length <= 0 ? f.step : INSERT_LENGTH;
+    std::size_t first = length <= 0 && f.apart ? f.step : INSERT_LENGTH;
+    before_seal before = {};
+    if (!f.apart)
+        before = keep_first_bytes(f, first, old_length);
     progress p = copy_first_block(e, nullptr, f.head_length, first);
-    std::int64_t kept = f.apart ? p.reached : LEAVE_AS_IS;
-    if (p.result != DONE)
-        return {p.result, kept, p.reached};
-    if (!f.apart) {
-        outcome o = check_by_effect(f, p.reached);
-        o = o == DONE ? set_apart(f, e, p.reached) : o;
-        if (o != DONE)
-            return {o, o == DESTINATION_UNWRITABLE ? p.reached : LEAVE_AS_IS, p.reached};
+    outcome o = p.result;
+    if (!f.apart && o == DONE)
+        o = check_by_effect(f, p.reached);
+    if (!f.apart && o != DONE) {
+        auto n = static_cast<std::size_t>(
+            std::min(static_cast<std::int64_t>(f.head_length), p.reached));
+        bool input = o == DESTINATION_IS_SOURCE || o == DESTINATION_IS_INSERT;
+        if (before.kept)
+            put_first_bytes_back(f, before);
+        else if (input)
+            restore(f, o, n);
+        return {o, LEAVE_AS_IS, p.reached};
     }
+    if (o != DONE)
+        return {o, p.reached, p.reached};
+    if (!f.apart && (o = set_apart(f, e, p.reached)) != DONE)
+        return {o, p.reached, p.reached};
     if (!p.ended)
         p = length <= 0 ? copy_through(e, p.reached, INT64_MAX) : copy_rest(e, p.reached, length);
     return {p.result, p.reached, p.reached};

@@ -83,6 +83,14 @@ output measure_held(int fd, bool held, const output_request& request, progress_l
     struct stat info;
     if (fstat(fd, &info) != 0)
         return result;
+    // An input's own file would wait for the turn this run holds on it.
+    file_facts named = facts_of_kind(file_kind::unmeasured);
+    named.id = id_of(info);
+    result.input = input_index(named, request.inputs, request.count);
+    if (result.input < request.count) {
+        result.verdict = open_verdict::same_as_input;
+        return result;
+    }
     // A pipe or a character device keeps no bytes for two runs to mix.
     bool holds_bytes = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
     if (!held && !take_run_turns(holds_bytes ? fd : -1, true, request, line))

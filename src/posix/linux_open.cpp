@@ -126,8 +126,13 @@ early_open reopen_unless_input(int probe, const output_request& request, progres
     early.verdict = open_verdict::opened;
     if (how == reopen::emptied)
         return reopen_emptied(probe, early, request, line);
-    // A device is claimed only once it is this run's turn.
-    early.fd = reopen_probe(probe, O_WRONLY);
+    // A device is claimed only once it is this run's turn. A file or a
+    // device is read too where it lets itself be, so that its first bytes
+    // can be put back if it turns out to be an input.
+    bool holds_bytes = S_ISREG(found.st_mode) || S_ISBLK(found.st_mode);
+    early.fd = holds_bytes ? reopen_probe(probe, O_RDWR) : -1;
+    if (early.fd < 0)
+        early.fd = reopen_probe(probe, O_WRONLY);
     return early;
 }
 

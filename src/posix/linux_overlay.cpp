@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -289,6 +290,14 @@ bool holds_its_own(const struct statfs& where)
 
 } // namespace
 
+// A FUSE file system over a block device of its own (fuseblk, as NTFS is
+// mounted) keeps its files' bytes there; one without may pass any file's on.
+bool fuse_over_a_device(int fd, const struct statfs& where)
+{
+    struct stat info;
+    return where.f_type == FUSE_SUPER_MAGIC && fstat(fd, &info) == 0 && major(info.st_dev) != 0;
+}
+
 void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
     struct statfs where;
@@ -296,7 +305,7 @@ void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, w
         under.followed = false;
     else if (where.f_type == OVERLAYFS_SUPER_MAGIC)
         (void)follow_layers(fd, start, end, under, at);
-    else if (!holds_its_own(where))
+    else if (!holds_its_own(where) && !fuse_over_a_device(fd, where))
         under.followed = false;
 }
 
