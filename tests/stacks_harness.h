@@ -13,8 +13,8 @@
 #include "harness.h"
 
 struct child_io {
-    int out = -1;           // the tool's standard output; -1: a pipe, read into tool_run::out
-    bool as_nobody = false; // run as user nobody, no groups kept
+    int out = -1;                 // the tool's standard output; -1: a pipe, read into tool_run::out
+    bool as_nobody = false;       // run as user nobody, no groups kept
     std::vector<std::string> env; // NAME=value added to the child's
 };
 

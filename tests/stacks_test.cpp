@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
+#include <ostream>
 
 #include "stacks_harness.h"
 
@@ -21,6 +21,8 @@ constexpr std::size_t KIB = 1024;
 constexpr std::size_t MIB = KIB * KIB;
 // Long enough for any run here on a busy machine, far below a test's 30 s.
 constexpr int RUN_TIMEOUT_MS = 20000;
+// The same for each of a test's several runs, whose waits add up.
+constexpr int EACH_RUN_TIMEOUT_MS = 6000;
 
 #define SKIP_UNLESS_ROOT()                                                                         \
     if (geteuid() != 0)                                                                            \
@@ -198,6 +200,12 @@ struct stack_row {
     bool (StackRows::*build)(stack_paths&, std::string*);
 };
 
+// Names the row where a failure shows its parameter.
+void PrintTo(const stack_row& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class Stack : public StackRows, public ::testing::WithParamInterface<stack_row> {};
 
 // DEST and an input are the same bytes through a stack of overlays or loop
@@ -296,8 +304,8 @@ TEST_F(Stacks, StandardOutputOnAnInputIsRefusedBeforeAnyWrite)
         std::string message =
             r.name + ": " + c.input + " et la sortie standard sont le meme fichier\n";
         // At offset 0 the message lies over the start; appended, after the end.
-        std::string expected = c.flags & O_APPEND ? old + message
-                                                  : message + old.substr(message.size());
+        std::string expected =
+            c.flags & O_APPEND ? old + message : message + old.substr(message.size());
         EXPECT_EQ(r.status, c.status);
         EXPECT_TRUE(read_file(path(c.input)) == expected) << c.input << " was written";
         EXPECT_FALSE(exists(path("out"))) << "DEST was made";
@@ -323,9 +331,14 @@ TEST_F(Stacks, SourceCutShortWhileReadEndsDestThere)
             std::fill(source.begin() + MIB, source.begin() + 3 * MIB, '\0');
         (sparse ? write_sparse : write_file)(path("src"), source);
         unlink(path("dst").c_str());
-        run_options cut = preloading(shim, {"TALVOR_CUT_FILE=" + path("src"),
-                                            "TALVOR_CUT_LENGTH=" + std::to_string(CUT)});
-        tool_run r = run({"src", "dst"}, cut);
+        child_io cut = {-1, false,
+                        preloading(shim, {"TALVOR_CUT_FILE=" + path("src"),
+                                          "TALVOR_CUT_LENGTH=" + std::to_string(CUT)})
+                            .env};
+        started_tool run = start_tool(dir, {"src", "dst"}, cut);
+        bool timed_out = false;
+        tool_run r = finish_tool(run, EACH_RUN_TIMEOUT_MS, &timed_out);
+        ASSERT_FALSE(timed_out) << "the run never ended";
         ASSERT_EQ(read_file(path("src")).size(), CUT) << "the source was never cut";
         EXPECT_EQ(r.status, 0) << r.out;
         std::string left = read_file(path("dst"));
@@ -352,8 +365,14 @@ TEST_F(Stacks, KilledRunNeverLeavesZerosOverAnOldDest)
     for (int n = 1; n <= MOST_WRITES && !finished; ++n) {
         SCOPED_TRACE("killed at write " + std::to_string(n));
         write_file(path("dst"), old);
-        tool_run r = run({"src", "dst"}, preloading(shim, {"TALVOR_STOP_AFTER=" + std::to_string(n),
-                                                           "TALVOR_STOP_SIGNAL=9"}));
+        child_io stop = {-1, false,
+                         preloading(shim, {"TALVOR_STOP_AFTER=" + std::to_string(n),
+                                           "TALVOR_STOP_SIGNAL=" + std::to_string(SIGKILL)})
+                             .env};
+        started_tool run = start_tool(dir, {"src", "dst"}, stop);
+        bool timed_out = false;
+        tool_run r = finish_tool(run, EACH_RUN_TIMEOUT_MS, &timed_out);
+        ASSERT_FALSE(timed_out) << "the run never ended";
         finished = r.signal == 0;
         std::string left = read_file(path("dst"));
         EXPECT_TRUE(left == old || left.size() < old.size()) << "a head of zeros over old bytes";
@@ -403,7 +422,7 @@ TEST_F(Stacks, RunReadingADestBeingWrittenWaitsForIt)
     SKIP_UNLESS_POSIX_TOOL();
     constexpr int HELD_MS = 1000;
     constexpr int START_MS = 5000;
-    constexpr int FEED_MS = 10000;
+    constexpr int FEED_MS = 5000;
     // Less than a pipe holds, so that it goes in before the run reads.
     constexpr std::size_t FIRST_PART = 48 * KIB;
     std::string insert = pattern(32768, 1);
@@ -418,12 +437,13 @@ TEST_F(Stacks, RunReadingADestBeingWrittenWaitsForIt)
     started_tool second = start_tool(dir, {"B", "C"});
     bool waited = still_running_after(second, HELD_MS);
     EXPECT_TRUE(waited) << "read B while another run was writing it";
-    EXPECT_TRUE(feed_within(feed, fed.substr(FIRST_PART), FEED_MS)) << "the first run stopped reading";
+    EXPECT_TRUE(feed_within(feed, fed.substr(FIRST_PART), FEED_MS))
+        << "the first run stopped reading";
     close(feed);
     bool timed_out = false;
-    tool_run a = finish_tool(first, RUN_TIMEOUT_MS / 2, &timed_out);
+    tool_run a = finish_tool(first, EACH_RUN_TIMEOUT_MS, &timed_out);
     EXPECT_FALSE(timed_out) << "fifo into B never ended";
-    tool_run b = finish_tool(second, RUN_TIMEOUT_MS / 2, &timed_out);
+    tool_run b = finish_tool(second, EACH_RUN_TIMEOUT_MS, &timed_out);
     EXPECT_FALSE(timed_out) << "B into C never ended";
     EXPECT_EQ(a.status, 0) << a.out;
     EXPECT_EQ(b.status, 0) << b.out;
@@ -432,42 +452,104 @@ TEST_F(Stacks, RunReadingADestBeingWrittenWaitsForIt)
     EXPECT_TRUE(read_file(path("C")) == finished) << "C is not the finished B";
 }
 
-// Two runs, each one's source the other's DEST, started at once: both end,
-// and each file is whole, as if the runs had gone one after the other.
+// Two runs, each one's source the other's DEST: forth is A into B, back B into A.
+struct crossed {
+    std::string a;
+    std::string b;
+    std::string insert;
+};
+
+// Each run ended or was refused cleanly, and each file is whole: as if the
+// runs had gone one after the other, or one or both had been refused.
+void expect_whole(const std::string& dir, const crossed& c, const tool_run& forth,
+                  const tool_run& back)
+{
+    for (const tool_run& r : {forth, back})
+        EXPECT_TRUE(r.status == 0 || (r.signal == 0 && r.status > 128 && !r.out.empty()))
+            << r.status << ": " << r.out;
+    std::string a_into_b = expected_output(c.a, c.insert);
+    std::string b_into_a = expected_output(c.b, c.insert);
+    std::string left_a = read_file(dir + "/A");
+    std::string left_b = read_file(dir + "/B");
+    bool whole = (left_a == a_into_b && left_b == a_into_b) ||
+                 (left_a == b_into_a && left_b == b_into_a) || (left_a == c.a && left_b == c.b) ||
+                 (left_a == c.a && left_b == a_into_b && back.status != 0) ||
+                 (left_a == b_into_a && left_b == c.b && forth.status != 0);
+    EXPECT_TRUE(whole) << "A or B is a mix: " << left_a.size() << " and " << left_b.size()
+                       << " bytes; statuses " << forth.status << " and " << back.status;
+}
+
+// Started at once: both end, neither waiting for the other for ever.
 TEST_F(Stacks, RunsOntoEachOthersSourceEndWhole)
 {
     SKIP_UNLESS_POSIX_TOOL();
     constexpr int TRIALS = 4;
-    std::string insert = pattern(32768, 1);
-    write_file(path("IP.BIN"), insert);
-    std::string a = pattern(12 * MIB, 2);
-    std::string b = pattern(8 * MIB + 5, 3);
-    std::string a_into_b = expected_output(a, insert);
-    std::string b_into_a = expected_output(b, insert);
+    crossed c = {pattern(12 * MIB, 2), pattern(8 * MIB + 5, 3), pattern(32768, 1)};
+    write_file(path("IP.BIN"), c.insert);
     for (int trial = 0; trial < TRIALS; ++trial) {
         SCOPED_TRACE("trial " + std::to_string(trial));
-        write_file(path("A"), a);
-        write_file(path("B"), b);
+        write_file(path("A"), c.a);
+        write_file(path("B"), c.b);
         started_tool forth = start_tool(dir, {"A", "B"});
         started_tool back = start_tool(dir, {"B", "A"});
         bool stuck_forth = false;
         bool stuck_back = false;
-        tool_run f = finish_tool(forth, RUN_TIMEOUT_MS / 2, &stuck_forth);
-        tool_run g = finish_tool(back, RUN_TIMEOUT_MS / 2, &stuck_back);
+        tool_run f = finish_tool(forth, EACH_RUN_TIMEOUT_MS, &stuck_forth);
+        tool_run g = finish_tool(back, EACH_RUN_TIMEOUT_MS, &stuck_back);
         ASSERT_FALSE(stuck_forth || stuck_back) << "the runs wait for each other";
-        for (const tool_run& r : {f, g})
-            EXPECT_TRUE(r.status == 0 || (r.signal == 0 && r.status > 128 && !r.out.empty()))
-                << r.status << ": " << r.out;
-        std::string left_a = read_file(path("A"));
-        std::string left_b = read_file(path("B"));
-        // One run after the other, or one refused, or both.
-        bool whole = (left_a == a_into_b && left_b == a_into_b) ||
-                     (left_a == b_into_a && left_b == b_into_a) || (left_a == a && left_b == b) ||
-                     (left_a == a && left_b == a_into_b && g.status != 0) ||
-                     (left_a == b_into_a && left_b == b && f.status != 0);
-        EXPECT_TRUE(whole) << "A or B is a mix: " << left_a.size() << " and " << left_b.size()
-                           << " bytes; statuses " << f.status << " and " << g.status;
+        expect_whole(dir, c, f, g);
     }
+}
+
+// Whether the process is stopped, as /proc/PID/stat tells, within ms.
+bool stopped_within(pid_t pid, int ms)
+{
+    constexpr int STEP_MS = 10;
+    std::string stat_file = "/proc/" + std::to_string(pid) + "/stat";
+    for (int waited = 0; waited <= ms; waited += STEP_MS) {
+        std::string line = read_file(stat_file);
+        std::size_t end = line.rfind(") ");
+        if (end != std::string::npos && line.compare(end + 2, 1, "T") == 0)
+            return true;
+        usleep(STEP_MS * 1000);
+    }
+    return false;
+}
+
+// The same, back started while forth is stopped half way through its copy:
+// the interleaving that a start at once only meets by chance.
+TEST_F(Stacks, RunOntoTheSourceOfAStoppedRunEndsWhole)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string shim = shim_path("stop_on_write");
+    if (shim.empty())
+        GTEST_SKIP() << "no stopping shim was built for the tool under test";
+    constexpr int STOP_MS = 5000;
+    constexpr int STOPPED_MS = 1000;
+    // Stretches of data between holes, so that the copy takes several writes.
+    std::string a(6 * MIB, '\0');
+    for (std::size_t at : {std::size_t{0}, 2 * MIB, 4 * MIB})
+        a.replace(at, MIB, pattern(MIB, static_cast<unsigned>(at / MIB + 2)));
+    crossed c = {a, pattern(4 * MIB + 5, 9), pattern(32768, 1)};
+    write_file(path("IP.BIN"), c.insert);
+    write_sparse(path("A"), c.a);
+    write_file(path("B"), c.b);
+    child_io stopped = {
+        -1, false,
+        preloading(shim, {"TALVOR_STOP_AFTER=2", "TALVOR_STOP_SIGNAL=" + std::to_string(SIGSTOP)})
+            .env};
+    started_tool forth = start_tool(dir, {"A", "B"}, stopped);
+    bool stopped_in_time = stopped_within(forth.pid, STOP_MS);
+    EXPECT_TRUE(stopped_in_time) << "A into B never stopped at its second write";
+    started_tool back = start_tool(dir, {"B", "A"});
+    still_running_after(back, STOPPED_MS);
+    kill(forth.pid, SIGCONT);
+    bool stuck_forth = false;
+    bool stuck_back = false;
+    tool_run f = finish_tool(forth, EACH_RUN_TIMEOUT_MS, &stuck_forth);
+    tool_run g = finish_tool(back, EACH_RUN_TIMEOUT_MS, &stuck_back);
+    ASSERT_FALSE(stuck_forth || stuck_back) << "the runs wait for each other";
+    expect_whole(dir, c, f, g);
 }
 
 // An ordinary user runs the tool on an overlay whose upper layer only root
@@ -483,7 +565,8 @@ TEST_F(Stacks, OrdinaryUserOnAnOverlayWritesDest)
     std::string insert = pattern(32768, 1);
     std::string source = pattern(2 * MIB + 5, 2);
     chmod(dir.c_str(), 0755);
-    for (const char* d : {"private", "private/upper", "private/work", "lower", "lower/pub", "merged"})
+    for (const char* d :
+         {"private", "private/upper", "private/work", "lower", "lower/pub", "merged"})
         mkdir(path(d).c_str(), 0755);
     chmod(path("private").c_str(), 0700);
     chmod(path("lower/pub").c_str(), 01777);
@@ -491,8 +574,8 @@ TEST_F(Stacks, OrdinaryUserOnAnOverlayWritesDest)
     write_file(path("lower/pub/src"), source);
     std::string why;
     if (!mount_with("mount -t overlay stack -o lowerdir=" + path("lower") +
-                        ",upperdir=" + path("private/upper") + ",workdir=" +
-                        path("private/work") + " " + path("merged"),
+                        ",upperdir=" + path("private/upper") + ",workdir=" + path("private/work") +
+                        " " + path("merged"),
                     path("merged"), &why))
         GTEST_SKIP() << why;
     tool_run r = run_tool_with(path("merged/pub"), {"src", "dst"}, {-1, true, {}}, RUN_TIMEOUT_MS);
@@ -523,7 +606,7 @@ TEST_F(Stacks, ClosedReaderOfTheReportStillEndsInSuccess)
 TEST_F(Stacks, FifoDestWhoseReaderLeavesIsAFailedWrite)
 {
     SKIP_UNLESS_POSIX_TOOL();
-    constexpr int READER_MS = 10000;
+    constexpr int READER_MS = 5000;
     write_file(path("IP.BIN"), pattern(32768, 1));
     write_file(path("src"), pattern(8 * MIB, 2));
     ASSERT_EQ(mkfifo(path("dst").c_str(), 0600), 0);
@@ -541,7 +624,7 @@ TEST_F(Stacks, FifoDestWhoseReaderLeavesIsAFailedWrite)
     EXPECT_GT(read(reader, little, sizeof little), 0);
     close(reader);
     bool timed_out = false;
-    tool_run r = finish_tool(run, RUN_TIMEOUT_MS, &timed_out);
+    tool_run r = finish_tool(run, EACH_RUN_TIMEOUT_MS, &timed_out);
     EXPECT_FALSE(timed_out);
     EXPECT_EQ(r.signal, 0) << "ended by a signal";
     EXPECT_EQ(r.status, 249);
@@ -594,7 +677,7 @@ TEST_F(Stacks, TwoRunsOntoOneLoopDeviceBothFinish)
     started_tool second = start_tool(dir, {"src1", device});
     bool timed_out = false;
     for (started_tool* run : {&first, &second}) {
-        tool_run r = finish_tool(*run, RUN_TIMEOUT_MS / 2, &timed_out);
+        tool_run r = finish_tool(*run, EACH_RUN_TIMEOUT_MS, &timed_out);
         EXPECT_FALSE(timed_out);
         EXPECT_EQ(r.status, 0) << r.out;
     }
