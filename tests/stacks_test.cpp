@@ -49,12 +49,11 @@ void expect_unchanged(const std::vector<kept_file>& kept)
         EXPECT_TRUE(read_file(k.path) == k.bytes) << k.path << " was changed";
 }
 
-// What a stack row sets up: the names given to the tool, from the test's
-// directory, and the input that the refusal names.
+// The names a stack row gives the tool, from the test's directory; the
+// refusal names the source.
 struct stack_paths {
     std::string source;
     std::string destination;
-    std::string same_as;
 };
 
 // Public, for the table to name them.
@@ -90,7 +89,7 @@ bool StackRows::relative_layers(stack_paths& p, std::string* why)
 {
     make_layers();
     write_file(path("d/upper/f"), pattern(MIB, 2));
-    p = {"d/upper/f", "d/merged/f", "d/upper/f"};
+    p = {"d/upper/f", "d/merged/f"};
     return mount_with(
         "cd d && mount -t overlay stack -o lowerdir=lower,upperdir=upper,workdir=work merged",
         path("d/merged"), why);
@@ -99,7 +98,7 @@ bool StackRows::relative_layers(stack_paths& p, std::string* why)
 bool StackRows::relative_layers_reversed(stack_paths& p, std::string* why)
 {
     bool built = relative_layers(p, why);
-    p = {"d/merged/f", "d/upper/f", "d/merged/f"};
+    p = {"d/merged/f", "d/upper/f"};
     return built;
 }
 
@@ -107,7 +106,7 @@ bool StackRows::renamed_upper_layer(stack_paths& p, std::string* why)
 {
     make_layers();
     write_file(path("d/upper/f"), pattern(MIB, 2));
-    p = {"d/moved/f", "d/merged/f", "d/moved/f"};
+    p = {"d/moved/f", "d/merged/f"};
     if (!mount_with(overlay_command(""), path("d/merged"), why))
         return false;
     *why = "cannot rename a mounted overlay's upper layer here";
@@ -120,7 +119,7 @@ bool StackRows::metacopy_lower_data(stack_paths& p, std::string* why)
 {
     make_layers();
     write_file(path("d/lower/f"), pattern(MIB, 2));
-    p = {"d/merged/f", "d/lower/f", "d/merged/f"};
+    p = {"d/merged/f", "d/lower/f"};
     if (!mount_with(overlay_command("metacopy=on,"), path("d/merged"), why))
         return false;
     chmod(path("d/merged/f").c_str(), 0600);
@@ -135,7 +134,7 @@ bool StackRows::redirected_directory(stack_paths& p, std::string* why)
     make_layers();
     mkdir(path("d/lower/a").c_str(), 0755);
     write_file(path("d/lower/a/f"), pattern(MIB, 2));
-    p = {"d/merged/b/f", "d/lower/a/f", "d/merged/b/f"};
+    p = {"d/merged/b/f", "d/lower/a/f"};
     if (!mount_with(overlay_command("redirect_dir=on,"), path("d/merged"), why))
         return false;
     *why = "no redirected directory here (trusted.overlay.redirect)";
@@ -148,7 +147,7 @@ bool StackRows::overlay_over_an_overlay(stack_paths& p, std::string* why)
     for (const char* d : {"d", "d/il", "d/iu", "d/iw", "d/im", "d/ou", "d/ow", "d/om"})
         mkdir(path(d).c_str(), 0755);
     write_file(path("d/il/f"), pattern(MIB, 2));
-    p = {"d/om/f", "d/il/f", "d/om/f"};
+    p = {"d/om/f", "d/il/f"};
     auto layers = [this](const char* lower, const char* upper, const char* work) {
         return "lowerdir=" + path(lower) + ",upperdir=" + path(upper) + ",workdir=" + path(work);
     };
@@ -170,7 +169,7 @@ bool StackRows::other_mount_namespace(stack_paths& p, std::string* why)
                                  overlay_command("") + " && exec sleep 60"},
                                 dir);
     std::string merged = "/proc/" + std::to_string(holder) + "/root" + path("d/merged/f");
-    p = {"d/upper/f", merged, "d/upper/f"};
+    p = {"d/upper/f", merged};
     *why = "cannot mount an overlay in a new mount namespace (unshare -m)";
     return holder > 0 && appears_within(merged, READY_MS);
 }
@@ -180,7 +179,7 @@ bool StackRows::loop_over_a_loop(stack_paths& p, std::string* why)
     write_file(path("src"), pattern(MIB, 2));
     std::string first = attach_loop(path("src"), why);
     std::string second = first.empty() ? "" : attach_loop(first, why);
-    p = {"src", second, "src"};
+    p = {"src", second};
     return !second.empty();
 }
 
@@ -191,7 +190,7 @@ bool StackRows::loop_over_an_overlay_file(stack_paths& p, std::string* why)
         return false;
     write_file(mnt + "/f", pattern(MIB, 2));
     std::string device = attach_loop(mnt + "/f", why);
-    p = {"upper/u/f", device, "upper/u/f"};
+    p = {"upper/u/f", device};
     return !device.empty();
 }
 
@@ -223,7 +222,7 @@ TEST_P(Stack, InputUnderneathIsRefusedUntouched)
     std::vector<kept_file> kept = keep(dir, {p.source, p.destination, "IP.BIN"});
     ASSERT_TRUE(kept[0].bytes == kept[1].bytes) << "the stack shows other bytes than its input";
     tool_run r = run_tool_with(dir, {p.source, p.destination}, {}, RUN_TIMEOUT_MS);
-    EXPECT_EQ(r.out, same_file_refusal(r.name, p.destination, p.same_as));
+    EXPECT_EQ(r.out, same_file_refusal(r.name, p.destination, p.source));
     EXPECT_EQ(r.status, 252);
     expect_unchanged(kept);
 }
@@ -255,10 +254,9 @@ TEST_F(Stacks, SecondLoopOverAMountedImageIsRefused)
     write_file(path("IP.BIN"), pattern(32768, 1));
     write_file(path("src"), pattern(MIB, 2));
     // Initialised whole now, so that nothing writes to it later behind the test's back.
-    ASSERT_EQ(shell("truncate -s 16M " + path("disk") +
-                    " && mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " +
-                    path("disk")),
-              0);
+    if (shell("truncate -s 16M " + path("disk") +
+              " && mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + path("disk")) != 0)
+        GTEST_SKIP() << "cannot make an ext4 image here";
     std::string why;
     std::string mounted = attach_loop(path("disk"), &why);
     std::string mnt = path("mnt");
