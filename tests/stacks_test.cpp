@@ -447,7 +447,9 @@ TEST_F(Stacks, RunReadingADestBeingWrittenWaitsForIt)
     EXPECT_EQ(b.status, 0) << b.out;
     std::string finished = read_file(path("B"));
     EXPECT_TRUE(finished == expected_output(fed, insert));
-    EXPECT_TRUE(read_file(path("C")) == finished) << "C is not the finished B";
+    std::string copied = read_file(path("C"));
+    EXPECT_TRUE(copied == finished)
+        << "C is not the finished B: " << copied.size() << " of " << finished.size() << " bytes";
 }
 
 // Two runs, each one's source the other's DEST: forth is A into B, back B into A.
