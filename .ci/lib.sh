@@ -105,11 +105,14 @@ portable_skips=("${posix_skips[@]}" -s '^KernelCopy\.'
     -s '^FileSystems\.OverlayDestinationOnlyInTheLowerLayerIsNotCopiedUp$'
     -s '^Given/OverlayLayers\.'
     -s '^FileSystems\.(LoopDeviceOverAnInputIsTheSameFile|PartitionSharesItsDisksBytes)$'
-    -s '^FileSystems\.BlockDeviceInUseIsRefusedUntouched$')
+    -s '^FileSystems\.BlockDeviceInUseIsRefusedUntouched$'
+    -s '^Rows/Stack\.' -s '^Stacks\.SecondLoopOverAMountedImageIsRefused$')
 # A static tool takes no preloaded shim: these run against the dynamic ones.
 static_skips=("${posix_skips[@]}" -s '^HostFailure\.NoWorkingBufferLeavesAnEmptyDestination$'
     -s '^SameFileRace\.InputLinkedInAfterAnyNameCheckIsRefusedUntouched$'
-    -s '^Stop\.(CaughtStopCutsBackAndEndsByItsSignal|KilledRunWithAHeadOfZerosLeavesDestShort)$')
+    -s '^Stop\.(CaughtStopCutsBackAndEndsByItsSignal|KilledRunWithAHeadOfZerosLeavesDestShort)$'
+    -s '^Stacks\.(SourceCutShortWhileReadEndsDestThere|KilledRunNeverLeavesZerosOverAnOldDest)$'
+    -s '^Stacks\.RunOntoTheSourceOfAStoppedRunEndsWhole$')
 # Under Wine there is no strace, /dev, /proc, FIFO, mount or preloading for
 # the tool.
 windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/OverlayLayers\.'
@@ -119,7 +122,8 @@ windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/Overl
     -s '^HostDestination\.' -s '^KernelCopy\.' -s '^SameFileRace\.' -s '^Concurrency\.'
     -s '^Refusal\.DestThatIsStandardOutputIsRefusedBeforeAnyWrite$'
     -s '^InPlace\.(FailedRunLeavesNoOldByte|OutOfSpaceStartsOver)'
-    -s '^Stop\.(CaughtStopCutsBack|FileSizeLimitIsAFailedWrite|KilledRunWithAHeadOfZeros)')
+    -s '^Stop\.(CaughtStopCutsBack|FileSizeLimitIsAFailedWrite|KilledRunWithAHeadOfZeros)'
+    -s '^Stacks\.' -s '^Rows/Stack\.')
 
 # Where no binfmt handler took 32-bit x86 programs, the kernel runs them itself.
 i386_emulated() {
