@@ -22,6 +22,8 @@
 namespace {
 
 constexpr int DECIMAL = 10;
+// Bytes in a unit of st_blocks.
+constexpr off_t STAT_BLOCK = 512;
 // Room for "/proc/self/fdinfo/" and any descriptor number.
 constexpr std::size_t PROC_FD_NAME_SIZE = 32;
 // Most lower layers an overlay takes.
@@ -186,9 +188,8 @@ enum class in_layer { absent, found, unknown };
 // Looks in one layer, named by an absolute path that is still a directory;
 // a file found must have the overlay file's size and time to be its own.
 in_layer look_in_layer(const char* layer, const overlay_file& file, const struct stat& merged,
-                       char* found, std::size_t size)
+                       char* found, std::size_t size, struct stat& info)
 {
-    struct stat info;
     if (layer == nullptr || layer[0] != '/' || stat(layer, &info) != 0 || !S_ISDIR(info.st_mode))
         return in_layer::unknown;
     const char* root = std::strcmp(file.mount.root, "/") == 0 ? "" : file.mount.root;
@@ -238,7 +239,9 @@ upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage&
     bool found_data = false;
     for (std::size_t k = 0; located && !found_data && k < layers; ++k) {
         char found[2 * PATH_MAX];
-        in_layer place = look_in_layer(layer_at(file.mount, k), file, merged, found, sizeof found);
+        struct stat info;
+        in_layer place =
+            look_in_layer(layer_at(file.mount, k), file, merged, found, sizeof found, info);
         if (place == in_layer::unknown)
             break;
         bool top = k == 0 && file.mount.upper != nullptr;
@@ -249,7 +252,9 @@ upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage&
         if (place == in_layer::absent)
             continue;
         follow_found(found, start, end, under, at);
-        found_data = found_data || merged.st_size == 0 || merged.st_blocks > 0 || k + 1 == layers;
+        // A copy of metadata only holds fewer blocks than bytes: its bytes
+        // may be below, as a sparse file's would not.
+        found_data = found_data || info.st_blocks * STAT_BLOCK >= info.st_size || k + 1 == layers;
     }
     std::free(file.mount.line);
     // Not found where the mount says it is: renamed layers, redirects, another namespace.
