@@ -69,20 +69,25 @@ std::int64_t sys_bytes(dev_t device, const char* leaf)
     return static_cast<std::int64_t>(sectors) * SYS_SECTOR;
 }
 
-// The device that a MAJOR:MINOR line in /sys names; 0, which names none, if
-// it cannot be read.
-dev_t sys_device(dev_t device, const char* leaf)
+// The device that MAJOR:MINOR names; 0, which names none, if it does not.
+dev_t device_named(const char* text)
 {
-    sys_line line = read_sys(device, leaf);
     char* colon = nullptr;
-    unsigned long major_number = std::strtoul(line.text, &colon, DECIMAL);
-    if (colon == line.text || *colon != ':')
+    unsigned long major_number = std::strtoul(text, &colon, DECIMAL);
+    if (colon == text || *colon != ':')
         return 0;
     char* end = nullptr;
     unsigned long minor_number = std::strtoul(colon + 1, &end, DECIMAL);
     if (end == colon + 1)
         return 0;
     return makedev(static_cast<unsigned>(major_number), static_cast<unsigned>(minor_number));
+}
+
+// The device that a MAJOR:MINOR line in /sys names; 0, which names none, if
+// it cannot be read.
+dev_t sys_device(dev_t device, const char* leaf)
+{
+    return device_named(read_sys(device, leaf).text);
 }
 
 // The whole disk that a block device belongs to, and its stretch of it.
@@ -282,11 +287,9 @@ bool storage_in_use(const file_facts& device)
         return false;
     bool in_use = false;
     while (const struct dirent* entry = readdir(devices)) {
-        unsigned major_number = 0;
-        unsigned minor_number = 0;
-        if (in_use || std::sscanf(entry->d_name, "%u:%u", &major_number, &minor_number) != 2)
+        dev_t other = in_use ? 0 : device_named(entry->d_name);
+        if (other == 0)
             continue;
-        dev_t other = makedev(major_number, minor_number);
         // Its own disk's claims the exclusive open of DEST already meets.
         if (under_or_same_disk(device, disk, other))
             continue;

@@ -306,11 +306,10 @@ bool fuse_over_a_device(int fd, const struct statfs& where)
 void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
     struct statfs where;
-    if (fstatfs(fd, &where) != 0)
-        under.followed = false;
-    else if (where.f_type == OVERLAYFS_SUPER_MAGIC)
+    bool told = fstatfs(fd, &where) == 0;
+    if (told && where.f_type == OVERLAYFS_SUPER_MAGIC)
         (void)follow_layers(fd, start, end, under, at);
-    else if (!holds_its_own(where) && !fuse_over_a_device(fd, where))
+    else if (!told || (!holds_its_own(where) && !fuse_over_a_device(fd, where)))
         under.followed = false;
 }
 
