@@ -51,6 +51,9 @@ void expect_unchanged(const std::vector<kept_file>& kept)
 
 // The names a stack row gives the tool, from the test's directory; the
 // refusal names the source.
+// A loop device's offset into its file that DEST's first block never reaches.
+constexpr long long PAST_THE_FIRST_BLOCK = 256 * 1024;
+
 struct stack_paths {
     std::string source;
     std::string destination;
@@ -177,8 +180,9 @@ bool StackRows::other_mount_namespace(stack_paths& p, std::string* why)
 bool StackRows::loop_over_a_loop(stack_paths& p, std::string* why)
 {
     write_file(path("src"), pattern(MIB, 2));
+    // Past the first block, where only following the stack down can see it.
     std::string first = attach_loop(path("src"), why);
-    std::string second = first.empty() ? "" : attach_loop(first, why);
+    std::string second = first.empty() ? "" : attach_loop(first, why, PAST_THE_FIRST_BLOCK);
     p = {"src", second};
     return !second.empty();
 }
@@ -189,7 +193,7 @@ bool StackRows::loop_over_an_overlay_file(stack_paths& p, std::string* why)
     if (mnt.empty())
         return false;
     write_file(mnt + "/f", pattern(MIB, 2));
-    std::string device = attach_loop(mnt + "/f", why);
+    std::string device = attach_loop(mnt + "/f", why, PAST_THE_FIRST_BLOCK);
     p = {"upper/u/f", device};
     return !device.empty();
 }
