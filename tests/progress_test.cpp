@@ -314,6 +314,46 @@ TEST_F(ProgressLine, TellsAWaitForAnotherRunOnlyOnATerminal)
     }
 }
 
+// Two runs on one terminal, one waiting for the other's DEST: the first
+// draws over the waiting line and erases the whole row before its report,
+// which no fragment of the waiting line may stand above.
+TEST_F(ProgressLine, TwoRunsOnOneTerminalLeaveNoFragment)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    if (!have_program("script"))
+        GTEST_SKIP() << "script (bsdutils) is not installed";
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("chunk"), pattern(MIB / 2, 2));
+    write_file(path("src"), pattern(MIB, 3));
+    ASSERT_EQ(mkfifo(path("first").c_str(), 0600), 0);
+    std::string tool;
+    for (const char* word : TOOL_COMMAND)
+        tool += std::string("'") + word + "' ";
+    // The first run, its report on the terminal too, holds a DEST with a
+    // long name for three seconds; the second starts half a second later.
+    const std::string destination = "une-destination-au-nom-assez-long.img";
+    terminal_options options;
+    options.before = "for i in 1 2 3 4 5 6; do cat chunk; sleep 0.5; done >first & " + tool +
+                     "first " + destination + " & sleep 0.5";
+    terminal_run r = run_with_terminal(dir, {"src", destination}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, success_report(r.name));
+    played screen = play(r.screen);
+    EXPECT_EQ(screen.last, "") << r.screen;
+    std::string waiting = own_name(r.name) + ": en attente de " + destination +
+                          ", pris par une autre execution";
+    bool waited = false;
+    for (const std::string& line : screen.drawn) {
+        waited = waited || line == waiting;
+        EXPECT_TRUE(line.find("pris par") == std::string::npos || line == waiting)
+            << "a fragment is left: " << line;
+        EXPECT_NE(line[0], ' ') << "a fragment is left: " << line;
+    }
+    EXPECT_TRUE(waited) << r.screen;
+    EXPECT_NE(r.screen.find("fini!!!"), std::string::npos) << "the first run's report";
+}
+
 // Each call that pushes the device, from a trace: whether it names a range,
 // how far it waited for the bytes to be on the device (0 for one that only
 // starts them), and how many bytes had been written to it by then.
