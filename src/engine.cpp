@@ -31,7 +31,8 @@ std::int64_t next_piece(std::int64_t piece, std::int64_t took_ms)
         return std::min(piece * 2, DEVICE_PUSH_PIECE);
     if (took_ms <= DEVICE_PIECE_MS)
         return piece;
-    std::int64_t paced = piece * DEVICE_PIECE_MS / took_ms / MEMORY_PAGE * MEMORY_PAGE;
+    constexpr auto page = static_cast<std::int64_t>(MEMORY_PAGE);
+    std::int64_t paced = piece * DEVICE_PIECE_MS / took_ms / page * page;
     return std::max(paced, DEVICE_PIECE_FLOOR);
 }
 
