@@ -33,9 +33,9 @@ struct progress_clock {
 };
 
 struct progress_line {
-    const char* name;        // the tool's own name: the invocation name's last element
-    const char* destination; // what the line says the run waits for
-    bool on_terminal;        // nothing is drawn anywhere else
+    const char* name;                // the tool's own name: the invocation name's last element
+    const char* destination;         // what the line says the run waits for
+    bool on_terminal;                // nothing is drawn anywhere else
     std::atomic<std::int64_t> total; // bytes in all; -1 when only the source's end will tell
     std::atomic<std::int64_t> done;  // on DEST: on a device, those known to be on it
     std::atomic<std::int64_t> sent;  // written to DEST, some perhaps on their way to it

@@ -54,7 +54,8 @@ TEST(ProgressText, SaysDoneTotalRateAndTimeLeftInBinaryUnits)
         // seconds on, in whole seconds, instead of a time left; none once done.
         {{MIB, 4 * MIB, MIB, 3 * MIB / 2, 0},
          "t: 1.0 Mio sur 4.0 Mio (25%), 1.0 Mio/s, encore 3 s, 1.5 Mio en route"},
-        {{MIB, 4 * MIB, 1024.0, 0, 1999}, "t: 1.0 Mio sur 4.0 Mio (25%), 1.0 Kio/s, encore 51 min 12 s"},
+        {{MIB, 4 * MIB, 1024.0, 0, 1999},
+         "t: 1.0 Mio sur 4.0 Mio (25%), 1.0 Kio/s, encore 51 min 12 s"},
         {{MIB, 4 * MIB, 0.0, 0, 4999}, "t: 1.0 Mio sur 4.0 Mio (25%), 0 o/s, bloque depuis 4 s"},
         {{MIB, -1, 0.0, 0, 2000}, "t: 1.0 Mio, 0 o/s, bloque depuis 2 s"},
         {{4 * MIB, 4 * MIB, 0.0, 0, 9000}, "t: 4.0 Mio sur 4.0 Mio (100%), 0 o/s"},
@@ -76,7 +77,8 @@ TEST(ProgressText, NarrowTerminalLeavesOutTheLeastUsefulFieldsFirst)
         const char* text;
     };
     const narrow_case cases[] = {
-        {device, 78, "talvor: 32.0 Mio sur 100.0 Mio (32%), 2.0 Mio/s, encore 34 s, 1.5 Mio en route"},
+        {device, 78,
+         "talvor: 32.0 Mio sur 100.0 Mio (32%), 2.0 Mio/s, encore 34 s, 1.5 Mio en route"},
         {device, 77, "talvor: 32.0 Mio sur 100.0 Mio (32%), 2.0 Mio/s, encore 34 s"},
         {device, 59, "32.0 Mio sur 100.0 Mio (32%), 2.0 Mio/s, encore 34 s"},
         {device, 51, "32.0 Mio sur 100.0 Mio (32%), encore 34 s"},
@@ -341,8 +343,8 @@ TEST_F(ProgressLine, TwoRunsOnOneTerminalLeaveNoFragment)
     EXPECT_EQ(r.out, success_report(r.name));
     played screen = play(r.screen);
     EXPECT_EQ(screen.last, "") << r.screen;
-    std::string waiting = own_name(r.name) + ": en attente de " + destination +
-                          ", pris par une autre execution";
+    std::string waiting =
+        own_name(r.name) + ": en attente de " + destination + ", pris par une autre execution";
     bool waited = false;
     for (const std::string& line : screen.drawn) {
         waited = waited || line == waiting;
@@ -659,6 +661,8 @@ std::string set_rate(const throttle& t, long long bytes)
 }
 
 constexpr long long STICK_RATE = 2 * MIB;
+// Room for every field of the line.
+constexpr unsigned short WIDE_COLUMNS = 100;
 constexpr long long STALL_RATE = 4096;
 
 // What a timed run showed, for a failure to tell.
@@ -686,10 +690,10 @@ class ThrottledDevice : public ToolTest {
             device = attach_loop(path("disk"), &t.why);
         if (device.empty())
             return t;
-        t = make_throttle(device, "talvor-" +
-                                      std::string(::testing::UnitTest::GetInstance()
-                                                      ->current_test_info()
-                                                      ->name()));
+        t = make_throttle(
+            device,
+            "talvor-" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         if (!t.group.empty() && shell(set_rate(t, STICK_RATE)) != 0) {
             rmdir(t.group.c_str());
             t = {"", "", "cannot throttle " + device};
@@ -714,7 +718,7 @@ TEST_F(ThrottledDevice, LineMovesThroughAStallAndCtrlCEndsTheRunWithinASecond)
                                        {interrupt_at, "", SIGINT}};
     std::vector<std::string> argv(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
     argv.insert(argv.end(), {"src", device});
-    timed_run r = run_timed(dir, argv, 100, t.group + "/cgroup.procs", events);
+    timed_run r = run_timed(dir, argv, WIDE_COLUMNS, t.group + "/cgroup.procs", events);
     rmdir(t.group.c_str());
     std::string shown = lines_shown(r);
     EXPECT_EQ(r.status, 128 + SIGINT) << shown;
@@ -760,7 +764,7 @@ TEST_F(ThrottledDevice, TimeStoppedCountsNeitherInTheRateNorInTheTimeLeft)
         {stop_at, "", SIGSTOP}, {continue_at, "", SIGCONT}, {continue_at + 2.0, "", SIGINT}};
     std::vector<std::string> argv(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
     argv.insert(argv.end(), {"src", device});
-    timed_run r = run_timed(dir, argv, 100, t.group + "/cgroup.procs", events);
+    timed_run r = run_timed(dir, argv, WIDE_COLUMNS, t.group + "/cgroup.procs", events);
     rmdir(t.group.c_str());
     std::string shown = lines_shown(r);
     EXPECT_EQ(r.status, 128 + SIGINT) << shown;
@@ -803,8 +807,8 @@ TEST_F(ThrottledDevice, FitsANarrowTerminalKeepingTheShareDoneAndTheTimeLeft)
     for (const narrow_case& c : {narrow_case{200, true, true}, narrow_case{80, true, true},
                                  narrow_case{40, false, true}, narrow_case{20, false, false}}) {
         SCOPED_TRACE(std::to_string(c.columns) + " columns");
-        timed_run r = run_timed(dir, argv, c.columns, t.group + "/cgroup.procs",
-                                {{2.7, "", SIGINT}});
+        timed_run r =
+            run_timed(dir, argv, c.columns, t.group + "/cgroup.procs", {{2.7, "", SIGINT}});
         std::string shown = lines_shown(r);
         EXPECT_EQ(r.status, 128 + SIGINT) << shown;
         ASSERT_FALSE(r.lines.empty()) << shown;
