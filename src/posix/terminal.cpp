@@ -73,6 +73,12 @@ extern "C" void on_continue(int)
 // SIGCONT spent that time stopped: it is left out of the time run.
 extern "C" void* keep_time(void* state)
 {
+    // SIGCONT alone reaches this thread, which the main thread leaves to it:
+    // its handler has run by the time the sleep it cut short returns.
+    sigset_t woken_by;
+    sigemptyset(&woken_by);
+    sigaddset(&woken_by, SIGCONT);
+    pthread_sigmask(SIG_UNBLOCK, &woken_by, nullptr);
     auto& line = *static_cast<progress_line*>(state);
     std::int64_t start = clock_ms();
     std::int64_t stopped = 0;
@@ -105,16 +111,19 @@ bool start_progress_timer(progress_line& line)
     resumed.sa_flags = SA_RESTART;
     sigemptyset(&resumed.sa_mask);
     sigaction(SIGCONT, &resumed, nullptr);
-    // The thread inherits a mask that blocks every signal.
+    // The thread inherits a mask that blocks every signal; a stop's handler
+    // then runs on the main thread.
     sigset_t all;
     sigset_t old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_t thread;
     bool started = pthread_create(&thread, nullptr, keep_time, &line) == 0;
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (started)
+    if (started) {
         pthread_detach(thread);
+        sigaddset(&old, SIGCONT);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return started;
 }
 
