@@ -23,7 +23,7 @@ bool whole_zero_block(const unsigned char* bytes, std::size_t n)
 
 // The next piece for a device whose last push of piece bytes waited
 // took_ms: about DEVICE_PIECE_MS of its writing, so that a stop never waits
-// long for one; grown by halves at most, so that a device that had caught
+// long for one; doubled at most, so that a device that had caught
 // up is not given more than it can take at once.
 std::int64_t next_piece(std::int64_t piece, std::int64_t took_ms)
 {
