@@ -676,6 +676,14 @@ std::string lines_shown(const timed_run& r)
 
 class ThrottledDevice : public ToolTest {
   protected:
+    void TearDown() override
+    {
+        // Its processes have ended: the tool has, and the group holds no other.
+        if (!group.empty())
+            rmdir(group.c_str());
+        ToolTest::TearDown();
+    }
+    std::string group;
     // IP.BIN, a source of 48 MiB and a loop device for DEST throttled to
     // STICK_RATE; a group whose folder is empty, with the reason, when this
     // machine cannot.
@@ -694,10 +702,9 @@ class ThrottledDevice : public ToolTest {
             device,
             "talvor-" +
                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        if (!t.group.empty() && shell(set_rate(t, STICK_RATE)) != 0) {
-            rmdir(t.group.c_str());
+        group = t.group;
+        if (!t.group.empty() && shell(set_rate(t, STICK_RATE)) != 0)
             t = {"", "", "cannot throttle " + device};
-        }
         return t;
     }
 };
@@ -719,7 +726,6 @@ TEST_F(ThrottledDevice, LineMovesThroughAStallAndCtrlCEndsTheRunWithinASecond)
     std::vector<std::string> argv(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
     argv.insert(argv.end(), {"src", device});
     timed_run r = run_timed(dir, argv, WIDE_COLUMNS, t.group + "/cgroup.procs", events);
-    rmdir(t.group.c_str());
     std::string shown = lines_shown(r);
     EXPECT_EQ(r.status, 128 + SIGINT) << shown;
     EXPECT_LE(r.ended - interrupt_at, 1.5) << "Ctrl-C took that long to end the run\n" << shown;
@@ -765,7 +771,6 @@ TEST_F(ThrottledDevice, TimeStoppedCountsNeitherInTheRateNorInTheTimeLeft)
     std::vector<std::string> argv(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
     argv.insert(argv.end(), {"src", device});
     timed_run r = run_timed(dir, argv, WIDE_COLUMNS, t.group + "/cgroup.procs", events);
-    rmdir(t.group.c_str());
     std::string shown = lines_shown(r);
     EXPECT_EQ(r.status, 128 + SIGINT) << shown;
     double before = -1;
@@ -823,7 +828,6 @@ TEST_F(ThrottledDevice, FitsANarrowTerminalKeepingTheShareDoneAndTheTimeLeft)
             }
         }
     }
-    rmdir(t.group.c_str());
 }
 
 } // namespace
