@@ -21,26 +21,55 @@ bool whole_zero_block(const unsigned char* bytes, std::size_t n)
     return n == ZERO_BLOCK && bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
 }
 
+// The next piece for a device whose last push of piece bytes waited
+// took_ms: about DEVICE_PIECE_MS of its writing, so that a stop never waits
+// long for one; doubled at most, so that a device that had caught
+// up is not given more than it can take at once.
+std::int64_t next_piece(std::int64_t piece, std::int64_t took_ms)
+{
+    if (took_ms * 2 < DEVICE_PIECE_MS)
+        return std::min(piece * 2, DEVICE_PUSH_PIECE);
+    if (took_ms <= DEVICE_PIECE_MS)
+        return piece;
+    constexpr auto page = static_cast<std::int64_t>(MEMORY_PAGE);
+    std::int64_t paced = piece * DEVICE_PIECE_MS / took_ms / page * page;
+    return std::max(paced, DEVICE_PIECE_FLOOR);
+}
+
+// Waits until the device holds the bytes before to, and sizes the next
+// piece by how long that took.
+bool push_piece(engine& e, std::int64_t to)
+{
+    std::int64_t start = clock_ms();
+    if (!push_to_device(e.destination, e.pushed, to))
+        return false;
+    e.piece = next_piece(e.piece, clock_ms() - start);
+    e.pushed = to;
+    return true;
+}
+
 // Every byte of the destination before reached is this run's: a stop may
-// keep them, and a device gets them pushed a window behind the copy.
+// keep them, and a device gets them pushed a window behind the copy, a
+// piece at a time.
 outcome advance(engine& e, std::int64_t reached)
 {
     keep_on_stop(reached);
     if (!e.to_device) {
-        count_bytes(*e.line, reached);
+        count_bytes(*e.line, reached, reached);
         return DONE;
     }
-    if (reached - e.started >= DEVICE_PUSH_PIECE) {
+    if (reached - e.started >= e.piece) {
         start_push(e.destination, e.started, reached);
         e.started = reached;
     }
-    std::int64_t behind = e.started - DEVICE_PUSH_WINDOW;
-    if (behind - e.pushed < DEVICE_PUSH_PIECE)
-        return DONE;
-    if (!push_to_device(e.destination, e.pushed, behind))
-        return DESTINATION_UNWRITABLE;
-    e.pushed = behind;
-    count_bytes(*e.line, behind);
+    std::int64_t window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
+    while (e.started - window - e.pushed >= e.piece) {
+        if (!push_piece(e, e.pushed + e.piece))
+            return DESTINATION_UNWRITABLE;
+        count_bytes(*e.line, e.pushed, reached);
+        window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
+    }
+    count_bytes(*e.line, e.pushed, reached);
     return DONE;
 }
 
@@ -53,11 +82,9 @@ outcome settle(engine& e, std::int64_t reached)
     start_push(e.destination, e.started, reached);
     e.started = reached;
     while (e.pushed < reached) {
-        std::int64_t to = std::min(reached, e.pushed + DEVICE_PUSH_PIECE);
-        if (!push_to_device(e.destination, e.pushed, to))
+        if (!push_piece(e, std::min(reached, e.pushed + e.piece)))
             return DESTINATION_UNWRITABLE;
-        e.pushed = to;
-        count_bytes(*e.line, to);
+        count_bytes(*e.line, e.pushed, reached);
     }
     return DONE;
 }

@@ -31,6 +31,8 @@ struct engine {
     progress_line* line;     // shows the bytes done: on a device, those on it
     std::int64_t started;    // a device was asked to write out the bytes before this,
     std::int64_t pushed;     // and holds those before this
+    // A device's pieces, sized to its pace by the last push.
+    std::int64_t piece = DEVICE_PIECE_FLOOR;
 };
 
 // How a step ended and how far it got: every byte of the destination before

@@ -6,6 +6,7 @@
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #if defined(_WIN32)
@@ -29,12 +30,23 @@ void print_text(const char* format, ...) TALVOR_PRINTF(1, 2);
 // The progress line goes to standard error only when that is a terminal (a
 // console on Windows); no failure to write it changes the run.
 bool progress_terminal();
-// Draws text over the line shown, cut to the terminal's width; on POSIX only
+// Starts the thread that calls tick_progress(line, ms) every
+// PROGRESS_TICK_MS or so until the line is closed, with the milliseconds
+// run since this call: on POSIX, time spent stopped (Ctrl-Z, SIGSTOP) until
+// SIGCONT is left out. Its signals are blocked, so that a stop's handler
+// runs on another thread. False if none could start.
+bool start_progress_timer(progress_line& line);
+// The columns a line may take on the terminal: one less than its width, so
+// that the cursor never wraps to a row that a carriage return cannot reach
+// back from.
+std::size_t progress_columns();
+// Draws text over the whole row, cut to the terminal's width; on POSIX only
 // while the process is in the terminal's foreground, so that a background
-// job never writes to it nor stops on SIGTTOU.
+// job never writes to it nor stops on SIGTTOU. Called by the line's thread.
 void draw_progress_line(const char* text);
-// Leaves the line empty, if one is shown, and draws none from then on; safe
-// in a stop's handler.
+// Leaves the row empty, whoever drew on it, if this run drew a line there,
+// and draws none from then on; safe in a stop's handler, and waits for a
+// draw under way to end first.
 void close_progress_line();
 // Milliseconds on a clock that never goes back.
 std::int64_t clock_ms();

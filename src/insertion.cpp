@@ -333,7 +333,8 @@ written insert_head(const files& f)
 
 void run_insertion(const char* name, const char* source_path, const char* destination_path)
 {
-    progress_line line = start_progress(name, destination_path);
+    progress_line line = {};
+    start_progress(line, name, destination_path);
     watch_stops();
     files f = {};
     f.line = &line;

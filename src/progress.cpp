@@ -21,6 +21,7 @@ constexpr double HALF_TENTH = 0.05;
 constexpr double WHOLE_RATE_FROM = 10.0 - HALF_TENTH;
 constexpr double PERCENT = 100.0;
 constexpr double MS_PER_SECOND = 1000.0;
+constexpr std::int64_t MS_PER_WHOLE_SECOND = 1000;
 constexpr long long SECONDS_PER_MINUTE = 60;
 constexpr long long SECONDS_PER_HOUR = 3600;
 // Past this a time left says nothing worth reading.
@@ -62,98 +63,200 @@ void format_time_left(char* text, std::size_t size, long long seconds)
                       seconds % SECONDS_PER_HOUR / SECONDS_PER_MINUTE);
 }
 
-bool due(const progress_line& line, std::int64_t now)
+// Where a directory ends in an invocation name: Windows takes both slashes.
+#if defined(_WIN32)
+constexpr const char* DIRECTORY_ENDS = "/\\";
+#else
+constexpr const char* DIRECTORY_ENDS = "/";
+#endif
+
+// The fields of the line, each whole or empty; left out in this order.
+enum field { ON_WAY, NAME, RATE, SIZES, TAIL, FIELDS };
+
+void take_mark(progress_clock& c, std::int64_t ms, std::int64_t done)
 {
-    return now - line.start_ms >= PROGRESS_DELAY_MS && now - line.drawn_ms >= PROGRESS_INTERVAL_MS;
+    const progress_mark& last = c.marks[(c.next_mark + RATE_MARKS - 1) % RATE_MARKS];
+    if (c.mark_count > 0 && ms - last.ms < RATE_MARK_MS)
+        return;
+    c.marks[c.next_mark] = {ms, done};
+    c.next_mark = (c.next_mark + 1) % RATE_MARKS;
+    c.mark_count = std::min(c.mark_count + 1, RATE_MARKS);
 }
 
-// Bytes a second over the last two to four seconds: steady, yet quick to
-// follow a device that slows down.
-double rate_since(progress_line& line, std::int64_t now, std::int64_t done)
+// Bytes a second since the newest mark at least RATE_SPAN_MS old, or the
+// oldest there is: it falls to nothing once nothing has moved for a span.
+double rate_over_span(const progress_clock& c, std::int64_t ms, std::int64_t done)
 {
-    if (now - line.newer.ms >= RATE_SPAN_MS) {
-        line.older = line.newer;
-        line.newer = {now, done};
+    if (c.mark_count == 0)
+        return -1.0;
+    progress_mark from = {};
+    for (std::size_t i = 1; i <= c.mark_count; ++i) {
+        from = c.marks[(c.next_mark + RATE_MARKS - i) % RATE_MARKS];
+        if (ms - from.ms >= RATE_SPAN_MS)
+            break;
     }
-    auto seconds = static_cast<double>(now - line.older.ms) / MS_PER_SECOND;
-    auto bytes = static_cast<double>(std::max(done - line.older.bytes, std::int64_t{0}));
+    auto seconds = static_cast<double>(ms - from.ms) / MS_PER_SECOND;
+    auto bytes = static_cast<double>(std::max(done - from.bytes, std::int64_t{0}));
     return seconds > 0 ? bytes / seconds : -1.0;
 }
 
-} // namespace
-
-progress_line start_progress(const char* name, const char* destination)
+void draw_waiting(const progress_line& line)
 {
-    std::int64_t now = clock_ms();
-    return {name, destination, progress_terminal(), -1, now, now, false, {now, 0}, {now, 0}};
-}
-
-void count_bytes(progress_line& line, std::int64_t done)
-{
-    // Off a terminal the copy pays for nothing, not even the clock.
-    if (!line.on_terminal)
-        return;
-    std::int64_t now = clock_ms();
-    if (!due(line, now))
-        return;
-    char text[PROGRESS_LINE_SIZE];
-    describe_progress(text, sizeof text, line.name,
-                      {done, line.total, rate_since(line, now, done)});
-    draw_progress_line(text);
-    line.drawn_ms = now;
-}
-
-void count_waiting(progress_line& line)
-{
-    if (!line.on_terminal || line.told_waiting)
-        return;
-    std::int64_t now = clock_ms();
-    if (!due(line, now))
-        return;
-    line.told_waiting = true;
     char text[PROGRESS_LINE_SIZE];
     std::snprintf(text, sizeof text, "%s: en attente de %s, pris par une autre execution",
                   line.name, line.destination);
     draw_progress_line(text);
-    line.drawn_ms = now;
 }
 
-void describe_progress(char* text, std::size_t size, const char* name, progress_view view)
+void draw_counts(progress_line& line, std::int64_t ms, std::int64_t done)
+{
+    const progress_clock& c = line.clock;
+    std::int64_t sent = line.sent.load(std::memory_order_relaxed);
+    progress_view view = {done, line.total.load(std::memory_order_relaxed),
+                          rate_over_span(c, ms, done), std::max(sent - done, std::int64_t{0}),
+                          ms - c.moved_ms};
+    char text[PROGRESS_LINE_SIZE];
+    describe_progress(text, sizeof text, line.name, view, progress_columns());
+    draw_progress_line(text);
+}
+
+// The bytes done, of the total with the share done when there is one, or
+// the share done alone.
+void format_sizes(char* text, std::size_t size, progress_view view, bool share_alone)
 {
     char done[FIELD_SIZE];
     char total[FIELD_SIZE];
-    char of[2 * FIELD_SIZE] = "";
-    char rate[FIELD_SIZE + sizeof ", /s"] = "";
-    char left[FIELD_SIZE] = "";
     format_bytes(done, sizeof done, static_cast<double>(view.done), false);
-    if (view.total > 0) {
-        format_bytes(total, sizeof total, static_cast<double>(view.total), false);
-        // Floored, so that 100% means every byte.
-        double percent =
-            std::floor(PERCENT * static_cast<double>(view.done) / static_cast<double>(view.total));
-        std::snprintf(of, sizeof of, " sur %s (%.0f%%)", total, std::min(percent, PERCENT));
+    if (view.total <= 0) {
+        std::snprintf(text, size, "%s", done);
+        return;
     }
+    format_bytes(total, sizeof total, static_cast<double>(view.total), false);
+    // Floored, so that 100% means every byte.
+    double percent = std::min(
+        std::floor(PERCENT * static_cast<double>(view.done) / static_cast<double>(view.total)),
+        PERCENT);
+    if (share_alone)
+        std::snprintf(text, size, "%.0f%%", percent);
+    else
+        std::snprintf(text, size, "%s sur %s (%.0f%%)", done, total, percent);
+}
+
+// The fields of a view, each with the separator that goes before it.
+void format_fields(char (&fields)[FIELDS][PROGRESS_LINE_SIZE], const char* name, progress_view view)
+{
+    std::snprintf(fields[NAME], sizeof fields[NAME], "%s: ", name);
+    format_sizes(fields[SIZES], sizeof fields[SIZES], view, false);
     if (view.rate >= 0) {
         char bytes[FIELD_SIZE];
         format_bytes(bytes, sizeof bytes, view.rate, true);
-        std::snprintf(rate, sizeof rate, ", %s/s", bytes);
+        std::snprintf(fields[RATE], sizeof fields[RATE], ", %s/s", bytes);
     }
+    bool more = view.total < 0 || view.done < view.total;
     double seconds =
         view.rate > 0 ? std::ceil(static_cast<double>(view.total - view.done) / view.rate) : 0;
-    if (view.total > view.done && seconds > 0 && seconds < MOST_SECONDS_LEFT)
-        format_time_left(left, sizeof left, static_cast<long long>(seconds));
-    std::snprintf(text, size, "%s: %s%s%s%s", name, done, of, rate, left);
+    if (more && view.still_ms >= STALL_AFTER_MS)
+        std::snprintf(fields[TAIL], sizeof fields[TAIL], ", bloque depuis %lld s",
+                      static_cast<long long>(view.still_ms / MS_PER_WHOLE_SECOND));
+    else if (view.total > view.done && seconds > 0 && seconds < MOST_SECONDS_LEFT)
+        format_time_left(fields[TAIL], sizeof fields[TAIL], static_cast<long long>(seconds));
+    if (view.on_way > 0) {
+        char bytes[FIELD_SIZE];
+        format_bytes(bytes, sizeof bytes, static_cast<double>(view.on_way), false);
+        std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", %s en route", bytes);
+    }
 }
 
-std::size_t fit_line(char* line, std::size_t size, const char* text, std::size_t columns,
-                     std::size_t covered)
+} // namespace
+
+const char* tool_name(const char* invocation)
+{
+    const char* name = invocation;
+    for (const char* c = invocation; *c != '\0'; ++c)
+        if (std::strchr(DIRECTORY_ENDS, *c) != nullptr && c[1] != '\0')
+            name = c + 1;
+    return name;
+}
+
+void start_progress(progress_line& line, const char* invocation, const char* destination)
+{
+    line.name = tool_name(invocation);
+    line.destination = destination;
+    line.total = -1;
+    line.clock.marks[0] = {0, 0};
+    line.clock.next_mark = 1;
+    line.clock.mark_count = 1;
+    line.on_terminal = progress_terminal() && start_progress_timer(line);
+}
+
+void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent)
+{
+    if (!line.on_terminal)
+        return;
+    line.done.store(done, std::memory_order_relaxed);
+    line.sent.store(sent, std::memory_order_relaxed);
+    if (line.waiting.load(std::memory_order_relaxed))
+        line.waiting.store(false, std::memory_order_relaxed);
+}
+
+void count_waiting(progress_line& line)
+{
+    if (line.on_terminal)
+        line.waiting.store(true, std::memory_order_relaxed);
+}
+
+void tick_progress(progress_line& line, std::int64_t ms)
+{
+    progress_clock& c = line.clock;
+    bool waiting = line.waiting.load(std::memory_order_relaxed);
+    std::int64_t done = line.done.load(std::memory_order_relaxed);
+    // The rate and the stall start afresh once a wait for another run is over.
+    if (waiting) {
+        c.mark_count = 0;
+        c.moved_ms = ms;
+    } else if (done != c.moved_from) {
+        c.moved_from = done;
+        c.moved_ms = ms;
+    }
+    if (!waiting)
+        take_mark(c, ms, done);
+    if (ms < PROGRESS_DELAY_MS || ms - c.drawn_ms < PROGRESS_INTERVAL_MS)
+        return;
+    c.drawn_ms = ms;
+    if (waiting && !c.told_waiting)
+        draw_waiting(line);
+    c.told_waiting = c.told_waiting || waiting;
+    if (!waiting)
+        draw_counts(line, ms, done);
+}
+
+void describe_progress(char* text, std::size_t size, const char* name, progress_view view,
+                       std::size_t columns)
+{
+    char fields[FIELDS][PROGRESS_LINE_SIZE] = {};
+    format_fields(fields, name, view);
+    // Each field left out in turn until the line fits; the sizes give way to
+    // the share done alone, when there is one.
+    for (int left_out = 0;; ++left_out) {
+        std::snprintf(text, size, "%s%s%s%s%s", fields[NAME], fields[SIZES], fields[RATE],
+                      fields[TAIL], fields[ON_WAY]);
+        if (std::strlen(text) <= columns || left_out == FIELDS)
+            return;
+        if (left_out == SIZES)
+            format_sizes(fields[SIZES], sizeof fields[SIZES], view, true);
+        else
+            fields[left_out][0] = '\0';
+    }
+}
+
+std::size_t fit_line(char* line, std::size_t size, const char* text, std::size_t columns)
 {
     std::size_t room = size - 1;
     std::size_t n = std::min({std::strlen(text), columns, room});
     // A name may be UTF-8: no character is cut in two.
     while (n > 0 && (static_cast<unsigned char>(text[n]) & UTF8_LEAD_MASK) == UTF8_CONTINUATION)
         --n;
-    std::size_t width = std::min({std::max(n, covered), columns, room});
+    std::size_t width = std::min(columns, room);
     line[0] = '\r';
     // Written with its length, never read as a string: no terminating null.
     std::copy_n(text, n, line + 1);

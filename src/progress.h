@@ -1,54 +1,88 @@
 // SPDX-License-Identifier: MIT
-// The progress line of a long run on a terminal: when it is due and what it
-// says. The host draws it on standard error and erases it.
+// The progress line of a long run on a terminal: what the copy tells it, when
+// it is due and what it says. The copy only stores its counts; a thread of the
+// host's, started on a terminal alone, draws the line on standard error with
+// time, so that it moves while the copy blocks in a read, a write or a push
+// to a device.
 #ifndef TALVOR_PROGRESS_H
 #define TALVOR_PROGRESS_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-// The bytes done by a moment, in milliseconds.
+// The bytes done by a moment, in milliseconds of running.
 struct progress_mark {
     std::int64_t ms;
     std::int64_t bytes;
 };
 
+// Enough marks, RATE_MARK_MS apart, to reach RATE_SPAN_MS back.
+constexpr std::size_t RATE_MARKS = 16;
+constexpr std::int64_t RATE_MARK_MS = 250;
+
+// What the line's thread keeps between two ticks, and it alone.
+struct progress_clock {
+    std::int64_t drawn_ms;   // last drawn at; nothing before PROGRESS_DELAY_MS
+    bool told_waiting;       // the waiting line says all there is to say once
+    std::int64_t moved_ms;   // done last changed at, for a stall to show
+    std::int64_t moved_from; // ...from this many bytes
+    progress_mark marks[RATE_MARKS];
+    std::size_t next_mark;
+    std::size_t mark_count;
+};
+
 struct progress_line {
-    const char* name;        // the invocation name, which starts the line as every message
-    const char* destination; // what the line says the run waits for
-    bool on_terminal;        // nothing is drawn anywhere else
-    std::int64_t total;      // bytes in all; -1 when only the source's end will tell
-    std::int64_t start_ms;   // nothing shows before PROGRESS_DELAY_MS from here
-    std::int64_t drawn_ms;
-    bool told_waiting;   // the waiting line says all there is to say once
-    progress_mark older; // the rate is taken since this mark,
-    progress_mark newer; // which moves up to this one every RATE_SPAN_MS
+    const char* name;                // the tool's own name: the invocation name's last element
+    const char* destination;         // what the line says the run waits for
+    bool on_terminal;                // nothing is drawn anywhere else
+    std::atomic<std::int64_t> total; // bytes in all; -1 when only the source's end will tell
+    std::atomic<std::int64_t> done;  // on DEST: on a device, those known to be on it
+    std::atomic<std::int64_t> sent;  // written to DEST, some perhaps on their way to it
+    std::atomic<bool> waiting;       // for another run to be done with DEST
+    progress_clock clock;
 };
 
 // What the line tells: bytes done, of total (-1: unknown), at rate bytes a
-// second (negative: unknown).
+// second (negative: unknown), with on_way more written but not yet on the
+// device, and nothing done for still_ms.
 struct progress_view {
     std::int64_t done;
     std::int64_t total;
     double rate;
+    std::int64_t on_way;
+    std::int64_t still_ms;
 };
 
-progress_line start_progress(const char* name, const char* destination);
+// Sets the line up and, on a terminal, starts the thread that draws it.
+void start_progress(progress_line& line, const char* invocation, const char* destination);
 
-// The bytes done so far; the line shows them when it is due.
-void count_bytes(progress_line& line, std::int64_t done);
+// The bytes done so far, and those written; the line shows them when due.
+// Off a terminal the copy pays for nothing, not even the clock.
+void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent);
 
 // The run waits for another one to be done with the destination; the line
-// says so when due.
+// says so when due, until bytes are counted.
 void count_waiting(progress_line& line);
 
-// Writes the line into text, in ASCII French with binary units.
-void describe_progress(char* text, std::size_t size, const char* name, progress_view view);
+// Called by the host's thread every PROGRESS_TICK_MS or so, with the
+// milliseconds the process has run since start_progress, stops left out.
+void tick_progress(progress_line& line, std::int64_t ms);
+
+// The name that starts the line: the last element of the invocation name.
+const char* tool_name(const char* invocation);
+
+// Writes the line into text, in ASCII French with binary units, in at most
+// columns bytes where it can: fields are left out, the least useful first
+// (what is on its way, the name, the rate, the sizes, the time left), so
+// that the share done stays longest.
+void describe_progress(char* text, std::size_t size, const char* name, progress_view view,
+                       std::size_t columns);
 
 // Writes into line what the host writes to draw text: a carriage return,
 // text cut to columns on a character's first byte, and spaces over the rest
-// of the covered columns that the line drawn before took; gives its length.
-std::size_t fit_line(char* line, std::size_t size, const char* text, std::size_t columns,
-                     std::size_t covered);
+// of the columns, so that whatever was on the row, another run's line
+// included, is covered; gives its length.
+std::size_t fit_line(char* line, std::size_t size, const char* text, std::size_t columns);
 
 #endif

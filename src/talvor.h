@@ -38,14 +38,21 @@ static_assert(INSERT_LENGTH <= STREAM_READ_SIZE && STREAM_READ_SIZE <= WORK_BUFF
 // A run that has gone on this long shows a progress line on a terminal, so
 // that the common runs of a few hundred milliseconds stay silent...
 constexpr std::int64_t PROGRESS_DELAY_MS = 1000;
-// ...drawn again at most this often, which the eye follows.
-constexpr std::int64_t PROGRESS_INTERVAL_MS = 250;
+// ...drawn again this often, whether the copy moves or not, so that a stall
+// shows as one.
+constexpr std::int64_t PROGRESS_INTERVAL_MS = 500;
+// How often the line's own thread wakes: the granularity of the delays above
+// and of the time a stop (Ctrl-Z) is left out of the rate.
+constexpr std::int64_t PROGRESS_TICK_MS = 100;
 // How often a run on a terminal tries again for a destination that another
 // run holds, telling that it waits meanwhile.
 constexpr unsigned LOCK_RETRY_US = 100000;
 constexpr unsigned long LOCK_RETRY_MS = LOCK_RETRY_US / 1000;
-// The rate is taken over the last one to two of these spans.
-constexpr std::int64_t RATE_SPAN_MS = 2000;
+// The rate is taken over about this span: steady, yet quick to fall when
+// nothing moves.
+constexpr std::int64_t RATE_SPAN_MS = 3000;
+// Nothing done for this long is a stall, and the line says for how long.
+constexpr std::int64_t STALL_AFTER_MS = 2000;
 // Room for the line, invocation name included; a longer one is cut.
 constexpr std::size_t PROGRESS_LINE_SIZE = 256;
 // The most the kernel is asked to copy at once, so that the line keeps
@@ -54,9 +61,16 @@ constexpr std::int64_t KERNEL_COPY_PIECE = std::int64_t{32} * 1024 * 1024;
 // A block device is written behind the copy: a piece is pushed to it once a
 // window has been written after it, so that the memory that holds bytes on
 // their way to it stays within the window and two pieces, and the line
-// counts bytes that are on the device.
+// counts bytes that are on the device. A piece takes about DEVICE_PIECE_MS
+// of the device's writing, as its last push took, between the floor and the
+// most; the window is DEVICE_WINDOW_PIECES of them, at most the most: a stop
+// then waits for a piece and the process's last close writes out a window
+// and a piece, about a second on any device.
 constexpr std::int64_t DEVICE_PUSH_PIECE = std::int64_t{8} * 1024 * 1024;
 constexpr std::int64_t DEVICE_PUSH_WINDOW = std::int64_t{32} * 1024 * 1024;
+constexpr std::int64_t DEVICE_PIECE_FLOOR = std::int64_t{256} * 1024;
+constexpr std::int64_t DEVICE_PIECE_MS = 200;
+constexpr std::int64_t DEVICE_WINDOW_PIECES = 2;
 
 // Width of the rules that frame the usage screen, line end excluded.
 constexpr int RULE_WIDTH = 77;

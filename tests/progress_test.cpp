@@ -2,16 +2,25 @@
 // The progress line: what it says, that only a long run on a terminal shows
 // it and that it is gone before the report; and a device written behind the
 // copy, with no more than a window of it held in memory.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 
 #include "harness.h"
 #include "progress.h"
 #include "talvor.h"
+#include "test_config.h"
 
 namespace {
 
@@ -28,47 +37,108 @@ TEST(ProgressText, SaysDoneTotalRateAndTimeLeftInBinaryUnits)
         const char* text;
     };
     const text_case cases[] = {
-        {{GIB * 12 / 10 + MIB, 4 * GIB, 25.0 * MIB},
+        {{GIB * 12 / 10 + MIB, 4 * GIB, 25.0 * MIB, 0, 0},
          "t: 1.2 Gio sur 4.0 Gio (30%), 25 Mio/s, encore 1 min 55 s"},
-        {{GIB * 12 / 10, -1, 25.0 * MIB}, "t: 1.2 Gio, 25 Mio/s"},
-        {{0, -1, 0.0}, "t: 0 o, 0 o/s"},
-        {{1000, 5000, -1.0}, "t: 1000 o sur 4.9 Kio (20%)"},
+        {{GIB * 12 / 10, -1, 25.0 * MIB, 0, 0}, "t: 1.2 Gio, 25 Mio/s"},
+        {{0, -1, 0.0, 0, 0}, "t: 0 o, 0 o/s"},
+        {{1000, 5000, -1.0, 0, 0}, "t: 1000 o sur 4.9 Kio (20%)"},
         // Never "1024.0" of a unit, nor 100% before the last byte.
-        {{1024 * 1024 - 20, 4 * MIB, 9.5 * MIB},
+        {{1024 * 1024 - 20, 4 * MIB, 9.5 * MIB, 0, 0},
          "t: 1.0 Mio sur 4.0 Mio (24%), 9.5 Mio/s, encore 1 s"},
-        {{4 * MIB - 1, 4 * MIB, 1023.7 * MIB},
+        {{4 * MIB - 1, 4 * MIB, 1023.7 * MIB, 0, 0},
          "t: 4.0 Mio sur 4.0 Mio (99%), 1.0 Gio/s, encore 1 s"},
-        {{4 * MIB, 4 * MIB, 9.97 * MIB}, "t: 4.0 Mio sur 4.0 Mio (100%), 10 Mio/s"},
-        {{0, 8 * GIB, 2.0 * MIB}, "t: 0 o sur 8.0 Gio (0%), 2.0 Mio/s, encore 1 h 8 min"},
-        {{0, 8 * GIB, 1.0}, "t: 0 o sur 8.0 Gio (0%), 1 o/s"},
+        {{4 * MIB, 4 * MIB, 9.97 * MIB, 0, 0}, "t: 4.0 Mio sur 4.0 Mio (100%), 10 Mio/s"},
+        {{0, 8 * GIB, 2.0 * MIB, 0, 0}, "t: 0 o sur 8.0 Gio (0%), 2.0 Mio/s, encore 1 h 8 min"},
+        {{0, 8 * GIB, 1.0, 0, 0}, "t: 0 o sur 8.0 Gio (0%), 1 o/s"},
+        // Bytes written to a device but not yet on it; a stall from two
+        // seconds on, in whole seconds, instead of a time left; none once done.
+        {{MIB, 4 * MIB, MIB, 3 * MIB / 2, 0},
+         "t: 1.0 Mio sur 4.0 Mio (25%), 1.0 Mio/s, encore 3 s, 1.5 Mio en route"},
+        {{MIB, 4 * MIB, 1024.0, 0, 1999},
+         "t: 1.0 Mio sur 4.0 Mio (25%), 1.0 Kio/s, encore 51 min 12 s"},
+        {{MIB, 4 * MIB, 0.0, 0, 4999}, "t: 1.0 Mio sur 4.0 Mio (25%), 0 o/s, bloque depuis 4 s"},
+        {{MIB, -1, 0.0, 0, 2000}, "t: 1.0 Mio, 0 o/s, bloque depuis 2 s"},
+        {{4 * MIB, 4 * MIB, 0.0, 0, 9000}, "t: 4.0 Mio sur 4.0 Mio (100%), 0 o/s"},
     };
     for (const text_case& c : cases) {
         char text[PROGRESS_LINE_SIZE];
-        describe_progress(text, sizeof text, "t", c.view);
+        describe_progress(text, sizeof text, "t", c.view, PROGRESS_LINE_SIZE);
         EXPECT_STREQ(text, c.text);
     }
 }
 
-TEST(ProgressText, FitsTheTerminalAndCoversTheLineBefore)
+TEST(ProgressText, NarrowTerminalLeavesOutTheLeastUsefulFieldsFirst)
+{
+    const progress_view device = {32 * MIB, 100 * MIB, 2.0 * MIB, 3 * MIB / 2, 0};
+    const progress_view pipe = {32 * MIB, -1, 2.0 * MIB, 0, 3000};
+    struct narrow_case {
+        progress_view view;
+        std::size_t columns;
+        const char* text;
+    };
+    const narrow_case cases[] = {
+        {device, 78,
+         "talvor: 32.0 Mio sur 100.0 Mio (32%), 2.0 Mio/s, encore 34 s, 1.5 Mio en route"},
+        {device, 77, "talvor: 32.0 Mio sur 100.0 Mio (32%), 2.0 Mio/s, encore 34 s"},
+        {device, 59, "32.0 Mio sur 100.0 Mio (32%), 2.0 Mio/s, encore 34 s"},
+        {device, 51, "32.0 Mio sur 100.0 Mio (32%), encore 34 s"},
+        {device, 40, "32%, encore 34 s"},
+        {device, 16, "32%, encore 34 s"},
+        {device, 15, "32%"},
+        {device, 2, "32%"},
+        {pipe, 27, "32.0 Mio, bloque depuis 3 s"},
+        {pipe, 26, "32.0 Mio"},
+    };
+    for (const narrow_case& c : cases) {
+        char text[PROGRESS_LINE_SIZE];
+        describe_progress(text, sizeof text, "talvor", c.view, c.columns);
+        EXPECT_STREQ(text, c.text) << "in " << c.columns;
+    }
+}
+
+TEST(ProgressText, StartsWithTheToolsOwnName)
+{
+    bool windows_host = false;
+#if defined(_WIN32)
+    windows_host = true;
+#endif
+    struct name_case {
+        const char* invocation;
+        const char* name;
+        const char* windows_name;
+    };
+    const name_case cases[] = {
+        {"/opt/tools/bin/talvor", "talvor", "talvor"},
+        {"talvor", "talvor", "talvor"},
+        {"./build/talvor-essai", "talvor-essai", "talvor-essai"},
+        {"C:\\Outils\\Talvor.EXE", "C:\\Outils\\Talvor.EXE", "Talvor.EXE"},
+        {"Z:\\opt/bin\\talvor.exe", "bin\\talvor.exe", "talvor.exe"},
+        {"/opt/\xC3\xA9t\xC3\xA9/t\xC3\xA9", "t\xC3\xA9", "t\xC3\xA9"},
+        {"dir/", "dir/", "dir/"},
+    };
+    for (const name_case& c : cases)
+        EXPECT_STREQ(tool_name(c.invocation), windows_host ? c.windows_name : c.name)
+            << c.invocation;
+}
+
+TEST(ProgressText, FitsTheTerminalAndCoversTheWholeRow)
 {
     struct fit_case {
         const char* text;
         std::size_t columns;
-        std::size_t covered;
         std::string written;
     };
     const fit_case cases[] = {
-        {"abc", 80, 0, "\rabc"},
-        {"abc", 80, 6, "\rabc   "},
-        {"abcdef", 4, 0, "\rabcd"},
-        {"abc", 4, 9, "\rabc "},
+        {"abc", 3, "\rabc"},
+        {"abc", 6, "\rabc   "},
+        {"abcdef", 4, "\rabcd"},
         // A character of several bytes is left out whole.
-        {"ab\xC3\xA9z", 3, 0, "\rab"},
-        {"ab\xC3\xA9z", 4, 0, "\rab\xC3\xA9"},
+        {"ab\xC3\xA9z", 3, "\rab "},
+        {"ab\xC3\xA9z", 4, "\rab\xC3\xA9"},
     };
     for (const fit_case& c : cases) {
         char line[PROGRESS_LINE_SIZE + 1];
-        std::size_t n = fit_line(line, sizeof line, c.text, c.columns, c.covered);
+        std::size_t n = fit_line(line, sizeof line, c.text, c.columns);
         EXPECT_EQ(std::string(line, n), c.written) << c.text << " in " << c.columns;
     }
 }
@@ -114,9 +184,17 @@ played play(const std::string& screen)
     return p;
 }
 
-// Draws that start with the tool's name, as progress lines do.
-std::vector<std::string> lines_of(const played& screen, const std::string& name)
+// The last element of an invocation name, as the progress line starts with.
+std::string own_name(const std::string& invocation)
 {
+    std::size_t slash = invocation.find_last_of(tool_on_windows() ? "/\\" : "/");
+    return slash == std::string::npos ? invocation : invocation.substr(slash + 1);
+}
+
+// Draws that start with the tool's own name, as progress lines do.
+std::vector<std::string> lines_of(const played& screen, const std::string& invocation)
+{
+    std::string name = own_name(invocation);
     std::vector<std::string> lines;
     for (const std::string& line : screen.drawn)
         if (line.compare(0, name.size() + 2, name + ": ") == 0)
@@ -245,6 +323,46 @@ TEST_F(ProgressLine, TellsAWaitForAnotherRunOnlyOnATerminal)
     }
 }
 
+// Two runs on one terminal, one waiting for the other's DEST: the first
+// draws over the waiting line and erases the whole row before its report,
+// which no fragment of the waiting line may stand above.
+TEST_F(ProgressLine, TwoRunsOnOneTerminalLeaveNoFragment)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    if (!have_program("script"))
+        GTEST_SKIP() << "script (bsdutils) is not installed";
+    std::string insert = pattern(32768, 1);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("chunk"), pattern(MIB / 2, 2));
+    write_file(path("src"), pattern(MIB, 3));
+    ASSERT_EQ(mkfifo(path("first").c_str(), 0600), 0);
+    std::string tool;
+    for (const char* word : TOOL_COMMAND)
+        tool += std::string("'") + word + "' ";
+    // The first run, its report on the terminal too, holds a DEST with a
+    // long name for three seconds; the second starts half a second later.
+    const std::string destination = "une-destination-au-nom-assez-long.img";
+    terminal_options options;
+    options.before = "for i in 1 2 3 4 5 6; do cat chunk; sleep 0.5; done >first & " + tool +
+                     "first " + destination + " & sleep 0.5";
+    terminal_run r = run_with_terminal(dir, {"src", destination}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, success_report(r.name));
+    played screen = play(r.screen);
+    EXPECT_EQ(screen.last, "") << r.screen;
+    std::string waiting =
+        own_name(r.name) + ": en attente de " + destination + ", pris par une autre execution";
+    bool waited = false;
+    for (const std::string& line : screen.drawn) {
+        waited = waited || line == waiting;
+        EXPECT_TRUE(line.find("pris par") == std::string::npos || line == waiting)
+            << "a fragment is left: " << line;
+        EXPECT_NE(line[0], ' ') << "a fragment is left: " << line;
+    }
+    EXPECT_TRUE(waited) << r.screen;
+    EXPECT_NE(r.screen.find("fini!!!"), std::string::npos) << "the first run's report";
+}
+
 // Each call that pushes the device, from a trace: whether it names a range,
 // how far it waited for the bytes to be on the device (0 for one that only
 // starts them), and how many bytes had been written to it by then.
@@ -354,6 +472,367 @@ TEST_F(DeviceWriteBehind, HoldsAWindowAtMostAndAFailedPushIsAFailedWrite)
         } else {
             EXPECT_EQ(r.status, 0) << r.out;
             EXPECT_TRUE(head == insert);
+        }
+    }
+}
+
+// A line the terminal received, and when: seconds since the tool started.
+struct timed_line {
+    double at;
+    std::string text;
+};
+
+// Something done at a moment of a timed run: a shell command, or a signal
+// sent to the tool.
+struct timed_event {
+    double at;
+    std::string command;
+    int signal;
+};
+
+struct timed_run {
+    int status; // as a shell shows it; -1 when it had to be killed
+    std::vector<timed_line> lines;
+    double ended;
+};
+
+// No timed run may take longer, so that its test stays under 30 s.
+constexpr double MOST_RUN_SECONDS = 25.0;
+constexpr int POLL_MS = 10;
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The child's side: a session of its own whose controlling terminal is the
+// pseudo-terminal named slave, as standard error; in the cgroup whose
+// cgroup.procs is procs, unless that is empty.
+[[noreturn]] void exec_on_terminal(const std::string& dir, const std::vector<std::string>& argv,
+                                   const std::string& slave, const std::string& procs)
+{
+    setsid();
+    int tty = open(slave.c_str(), O_RDWR);
+    int null = open("/dev/null", O_RDWR);
+    if (tty < 0 || null < 0 || ioctl(tty, TIOCSCTTY, 0) != 0 || chdir(dir.c_str()) != 0)
+        _exit(126);
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    dup2(tty, STDERR_FILENO);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGCONT})
+        signal(s, SIG_DFL);
+    std::string pid = std::to_string(getpid());
+    int group = procs.empty() ? -1 : open(procs.c_str(), O_WRONLY);
+    if (!procs.empty() && (group < 0 || write(group, pid.data(), pid.size()) < 0))
+        _exit(125);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+// Cuts what the terminal received into lines, each a draw: text up to the
+// next carriage return or line end, trailing spaces left out, blanks dropped.
+void take_lines(std::string& pending, double& pending_at, const std::string& bytes, double now,
+                std::vector<timed_line>& lines)
+{
+    for (char c : bytes) {
+        if (c != '\r' && c != '\n') {
+            if (pending.empty())
+                pending_at = now;
+            pending += c;
+            continue;
+        }
+        std::string text = trimmed(pending);
+        if (!text.empty())
+            lines.push_back({pending_at, text});
+        pending.clear();
+    }
+}
+
+// Runs the tool (started as argv[0] when given) in dir on a pseudo-terminal
+// of columns, doing each event when its time comes.
+timed_run run_timed(const std::string& dir, std::vector<std::string> argv, unsigned short columns,
+                    const std::string& procs, const std::vector<timed_event>& events)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return {-1, {}, 0};
+    struct winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    std::string slave = ptsname(master);
+    int held = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    ioctl(held, TIOCSWINSZ, &size);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_on_terminal(dir, argv, slave, procs);
+    timed_run r = {-1, {}, 0};
+    std::string pending;
+    double pending_at = 0;
+    std::size_t next_event = 0;
+    int status = 0;
+    bool ended = false;
+    while (!ended && seconds_since(start) < MOST_RUN_SECONDS) {
+        for (; next_event < events.size() && events[next_event].at <= seconds_since(start);
+             ++next_event) {
+            const timed_event& e = events[next_event];
+            if (e.signal != 0)
+                kill(pid, e.signal);
+            else if (shell(e.command) != 0)
+                ADD_FAILURE() << "failed: " << e.command;
+        }
+        struct pollfd ready = {master, POLLIN, 0};
+        char chunk[4096];
+        ssize_t n = poll(&ready, 1, POLL_MS) > 0 ? read(master, chunk, sizeof chunk) : 0;
+        if (n > 0)
+            take_lines(pending, pending_at, std::string(chunk, static_cast<std::size_t>(n)),
+                       seconds_since(start), r.lines);
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+    }
+    r.ended = seconds_since(start);
+    if (!ended) {
+        ADD_FAILURE() << "the tool still ran after " << MOST_RUN_SECONDS << " s";
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    } else {
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    // What the tool wrote before it ended is all in the terminal by now.
+    for (ssize_t n = 1; n > 0;) {
+        char chunk[4096];
+        struct pollfd ready = {master, POLLIN, 0};
+        n = poll(&ready, 1, 0) > 0 ? read(master, chunk, sizeof chunk) : 0;
+        if (n > 0)
+            take_lines(pending, pending_at, std::string(chunk, static_cast<std::size_t>(n)),
+                       r.ended, r.lines);
+    }
+    take_lines(pending, pending_at, "\r", r.ended, r.lines);
+    close(held);
+    close(master);
+    return r;
+}
+
+// The rate a line shows, in bytes a second, or -1.
+double rate_of(const std::string& line)
+{
+    static const std::regex rate(", ([0-9.]+) (o|Kio|Mio|Gio)/s");
+    std::smatch m;
+    if (!std::regex_search(line, m, rate))
+        return -1;
+    double scale = m[2] == "o" ? 1 : m[2] == "Kio" ? 1024 : m[2] == "Mio" ? MIB : GIB;
+    return std::stod(m[1]) * scale;
+}
+
+// A loop device throttled by cgroup v1's blkio controller, for a run of the
+// tool to write to as slowly as a USB stick: the tool runs in its group.
+struct throttle {
+    std::string group; // the cgroup's folder; "" when none could be made
+    std::string device_number;
+    std::string why;
+};
+
+constexpr const char* BLKIO = "/sys/fs/cgroup/blkio";
+
+throttle make_throttle(const std::string& device, const std::string& name)
+{
+    throttle t;
+    struct stat info;
+    if (access((std::string(BLKIO) + "/blkio.throttle.write_bps_device").c_str(), W_OK) != 0) {
+        t.why = std::string("no writable cgroup v1 blkio controller with throttling at ") + BLKIO;
+        return t;
+    }
+    if (stat(device.c_str(), &info) != 0) {
+        t.why = "cannot stat " + device;
+        return t;
+    }
+    t.device_number =
+        std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+    std::string group = std::string(BLKIO) + "/" + name + "-" + std::to_string(getpid());
+    if (mkdir(group.c_str(), 0755) != 0) {
+        t.why = "cannot make the cgroup " + group;
+        return t;
+    }
+    t.group = group;
+    return t;
+}
+
+// The shell command that sets the group's write rate to bytes a second.
+std::string set_rate(const throttle& t, long long bytes)
+{
+    return "echo '" + t.device_number + " " + std::to_string(bytes) + "' >" + t.group +
+           "/blkio.throttle.write_bps_device";
+}
+
+constexpr long long STICK_RATE = 2 * MIB;
+// Room for every field of the line.
+constexpr unsigned short WIDE_COLUMNS = 100;
+constexpr long long STALL_RATE = 4096;
+
+// What a timed run showed, for a failure to tell.
+std::string lines_shown(const timed_run& r)
+{
+    std::string shown;
+    for (const timed_line& l : r.lines)
+        shown += std::to_string(l.at) + " " + l.text + "\n";
+    return shown;
+}
+
+class ThrottledDevice : public ToolTest {
+  protected:
+    void TearDown() override
+    {
+        // Its processes have ended: the tool has, and the group holds no other.
+        if (!group.empty())
+            rmdir(group.c_str());
+        ToolTest::TearDown();
+    }
+    std::string group;
+    // IP.BIN, a source of 48 MiB and a loop device for DEST throttled to
+    // STICK_RATE; a group whose folder is empty, with the reason, when this
+    // machine cannot.
+    throttle slow_stick(std::string& device)
+    {
+        write_file(path("IP.BIN"), pattern(32768, 1));
+        write_file(path("src"), pattern(48 * MIB, 2));
+        throttle t;
+        if (shell("truncate -s 64M " + path("disk")) != 0)
+            t.why = "cannot make the loop device's file";
+        else
+            device = attach_loop(path("disk"), &t.why);
+        if (device.empty())
+            return t;
+        t = make_throttle(
+            device,
+            "talvor-" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        group = t.group;
+        if (!t.group.empty() && shell(set_rate(t, STICK_RATE)) != 0)
+            t = {"", "", "cannot throttle " + device};
+        return t;
+    }
+};
+
+TEST_F(ThrottledDevice, LineMovesThroughAStallAndCtrlCEndsTheRunWithinASecond)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string device;
+    throttle t = slow_stick(device);
+    if (t.group.empty())
+        GTEST_SKIP() << t.why;
+    // Two seconds at full pace, a stall of four, two more, then Ctrl-C.
+    const double stall_from = 3.0;
+    const double stall_to = 7.0;
+    const double interrupt_at = 9.0;
+    std::vector<timed_event> events = {{stall_from, set_rate(t, STALL_RATE), 0},
+                                       {stall_to, set_rate(t, STICK_RATE), 0},
+                                       {interrupt_at, "", SIGINT}};
+    std::vector<std::string> argv(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
+    argv.insert(argv.end(), {"src", device});
+    timed_run r = run_timed(dir, argv, WIDE_COLUMNS, t.group + "/cgroup.procs", events);
+    std::string shown = lines_shown(r);
+    EXPECT_EQ(r.status, 128 + SIGINT) << shown;
+    EXPECT_LE(r.ended - interrupt_at, 1.5) << "Ctrl-C took that long to end the run\n" << shown;
+    ASSERT_FALSE(r.lines.empty());
+    EXPECT_LE(r.lines.front().at, 1.6) << "the first line came that late\n" << shown;
+    double gap = 0;
+    double before = 0;
+    double during = -1;
+    bool said_stalled = false;
+    for (std::size_t i = 0; i < r.lines.size(); ++i) {
+        const timed_line& l = r.lines[i];
+        if (i > 0 && l.at < interrupt_at)
+            gap = std::max(gap, l.at - r.lines[i - 1].at);
+        if (l.at < stall_from)
+            before = rate_of(l.text);
+        // The rate is taken over about three seconds: half of it has gone
+        // two seconds into the stall.
+        if (l.at > stall_from + 2.5 && l.at < stall_to)
+            during = during < 0 ? rate_of(l.text) : std::max(during, rate_of(l.text));
+        said_stalled = said_stalled || (l.at < stall_to + 0.5 &&
+                                        l.text.find(", bloque depuis ") != std::string::npos);
+    }
+    EXPECT_LE(gap, 1.2) << "the line stood still for that long\n" << shown;
+    EXPECT_GT(before, STICK_RATE / 2) << shown;
+    EXPECT_GE(during, 0) << shown;
+    EXPECT_LT(during, before / 2) << "the rate did not fall during the stall\n" << shown;
+    EXPECT_TRUE(said_stalled) << shown;
+}
+
+// A stop (here SIGSTOP, as Ctrl-Z stops and fg continues) counts neither in
+// the rate nor in the time left, nor as a stall.
+TEST_F(ThrottledDevice, TimeStoppedCountsNeitherInTheRateNorInTheTimeLeft)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string device;
+    throttle t = slow_stick(device);
+    if (t.group.empty())
+        GTEST_SKIP() << t.why;
+    const double stop_at = 2.6;
+    const double continue_at = 6.0;
+    std::vector<timed_event> events = {
+        {stop_at, "", SIGSTOP}, {continue_at, "", SIGCONT}, {continue_at + 2.0, "", SIGINT}};
+    std::vector<std::string> argv(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
+    argv.insert(argv.end(), {"src", device});
+    timed_run r = run_timed(dir, argv, WIDE_COLUMNS, t.group + "/cgroup.procs", events);
+    std::string shown = lines_shown(r);
+    EXPECT_EQ(r.status, 128 + SIGINT) << shown;
+    double before = -1;
+    double after = -1;
+    for (const timed_line& l : r.lines) {
+        if (l.at < stop_at)
+            before = rate_of(l.text);
+        if (l.at > continue_at && l.at < continue_at + 1.5) {
+            after = after < 0 ? rate_of(l.text) : std::min(after, rate_of(l.text));
+            EXPECT_EQ(l.text.find("bloque"), std::string::npos) << shown;
+        }
+    }
+    EXPECT_GT(before, 0) << shown;
+    EXPECT_GT(after, before / 2) << "the time stopped lowered the rate\n" << shown;
+}
+
+// Started by a long path on a narrow terminal, the line starts with the
+// tool's own name while it fits, and keeps the share done and the time left
+// longest.
+TEST_F(ThrottledDevice, FitsANarrowTerminalKeepingTheShareDoneAndTheTimeLeft)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    std::string device;
+    throttle t = slow_stick(device);
+    if (t.group.empty())
+        GTEST_SKIP() << t.why;
+    std::vector<std::string> argv(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
+    std::string& tool = argv.back();
+    std::string started_as = path("opt/tools/bin/talvor");
+    ASSERT_EQ(shell("mkdir -p " + path("opt/tools/bin") + " && ln -s '" + tool + "' " + started_as),
+              0);
+    tool = started_as;
+    argv.insert(argv.end(), {"src", device});
+    struct narrow_case {
+        unsigned short columns;
+        bool name;
+        bool time_left;
+    };
+    for (const narrow_case& c : {narrow_case{200, true, true}, narrow_case{80, true, true},
+                                 narrow_case{40, false, true}, narrow_case{20, false, false}}) {
+        SCOPED_TRACE(std::to_string(c.columns) + " columns");
+        timed_run r =
+            run_timed(dir, argv, c.columns, t.group + "/cgroup.procs", {{2.7, "", SIGINT}});
+        std::string shown = lines_shown(r);
+        EXPECT_EQ(r.status, 128 + SIGINT) << shown;
+        ASSERT_FALSE(r.lines.empty()) << shown;
+        for (const timed_line& l : r.lines) {
+            EXPECT_LT(l.text.size(), c.columns) << shown;
+            EXPECT_NE(l.text.find('%'), std::string::npos) << shown;
+            if (c.name) {
+                EXPECT_EQ(l.text.rfind("talvor: ", 0), 0U) << shown;
+            }
+            if (c.time_left) {
+                EXPECT_NE(l.text.find(", encore "), std::string::npos) << shown;
+            }
         }
     }
 }

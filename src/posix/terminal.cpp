@@ -1,6 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The progress line on a POSIX terminal, drawn in place with a carriage
 // return while the process is in the terminal's foreground.
+//
+// A thread of its own draws it, rather than a timer signal: formatting the
+// line is no work for a signal handler, and a thread needs no handler that
+// would cut the copy's calls short. It is started on a terminal alone, and
+// the copy only stores its counts in atomics for it.
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,15 +23,24 @@
 namespace {
 
 // The columns the line covers, for close_progress_line to blank, which a
-// stop's handler calls too; -1 once closed.
+// stop's handler calls too; -1 once closed. The line's thread is drawing
+// while drawing is set: a close waits for it, so that no line follows its
+// blank. Both are seen in one order by every thread, as seq_cst makes them.
 std::atomic<int> covered{0};
-static_assert(std::atomic<int>::is_always_lock_free,
-              "a signal handler may only read lock-free atomics");
+std::atomic<bool> drawing{false};
+// How many times SIGCONT came: the process was stopped before each.
+std::atomic<unsigned> continued{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
+                  std::atomic<unsigned>::is_always_lock_free,
+              "a signal handler may only use lock-free atomics");
 
 // A terminal that does not tell its width is taken for the classic one.
 constexpr int DEFAULT_COLUMNS = 80;
 constexpr std::int64_t MS_PER_SECOND = 1000;
 constexpr std::int64_t NS_PER_MS = 1000000;
+// A draw blocked on a terminal (Ctrl-S) is waited for this long at most, a
+// millisecond at a time.
+constexpr int MOST_DRAW_WAITS = 1000;
 
 // A background job that wrote would scribble over the foreground's screen,
 // or be stopped by SIGTTOU.
@@ -34,22 +50,51 @@ bool in_foreground()
     return front >= 0 && front == getpgrp();
 }
 
-// One less than the terminal's, so that the cursor never wraps to a row
-// that a carriage return cannot reach back from.
-std::size_t usable_columns()
-{
-    struct winsize size = {};
-    int columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0
-                      ? static_cast<int>(size.ws_col)
-                      : DEFAULT_COLUMNS;
-    return static_cast<std::size_t>(std::max(columns - 1, 1));
-}
-
 // The line is a courtesy: a write that fails is let go.
 void put(const char* bytes, std::size_t count)
 {
     ssize_t ignored = write(STDERR_FILENO, bytes, count);
     (void)ignored;
+}
+
+void sleep_ms(std::int64_t ms)
+{
+    struct timespec pause = {static_cast<time_t>(ms / MS_PER_SECOND),
+                             static_cast<long>(ms % MS_PER_SECOND * NS_PER_MS)};
+    nanosleep(&pause, nullptr);
+}
+
+extern "C" void on_continue(int)
+{
+    continued.fetch_add(1);
+}
+
+// The line's thread. A tick that comes much later than asked after a
+// SIGCONT spent that time stopped: it is left out of the time run.
+extern "C" void* keep_time(void* state)
+{
+    // SIGCONT alone reaches this thread, which the main thread leaves to it:
+    // its handler has run by the time the sleep it cut short returns.
+    sigset_t woken_by;
+    sigemptyset(&woken_by);
+    sigaddset(&woken_by, SIGCONT);
+    pthread_sigmask(SIG_UNBLOCK, &woken_by, nullptr);
+    auto& line = *static_cast<progress_line*>(state);
+    std::int64_t start = clock_ms();
+    std::int64_t stopped = 0;
+    std::int64_t before = start;
+    unsigned seen = continued.load();
+    while (covered.load() >= 0) {
+        sleep_ms(PROGRESS_TICK_MS);
+        std::int64_t now = clock_ms();
+        unsigned resumed = continued.load();
+        if (resumed != seen)
+            stopped += std::max(now - before - PROGRESS_TICK_MS, std::int64_t{0});
+        seen = resumed;
+        before = now;
+        tick_progress(line, now - start - stopped);
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -59,23 +104,59 @@ bool progress_terminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
-void draw_progress_line(const char* text)
+bool start_progress_timer(progress_line& line)
 {
-    int before = covered.load();
-    if (before < 0 || !in_foreground())
-        return;
-    char line[PROGRESS_LINE_SIZE + 1];
-    std::size_t n =
-        fit_line(line, sizeof line, text, usable_columns(), static_cast<std::size_t>(before));
-    // Known before the write, so that a stop in the middle of it blanks it all.
-    covered.store(static_cast<int>(n - 1));
-    put(line, n);
+    struct sigaction resumed = {};
+    resumed.sa_handler = on_continue;
+    resumed.sa_flags = SA_RESTART;
+    sigemptyset(&resumed.sa_mask);
+    sigaction(SIGCONT, &resumed, nullptr);
+    // The thread inherits a mask that blocks every signal; a stop's handler
+    // then runs on the main thread.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t thread;
+    bool started = pthread_create(&thread, nullptr, keep_time, &line) == 0;
+    if (started) {
+        pthread_detach(thread);
+        sigaddset(&old, SIGCONT);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return started;
 }
 
-// Async-signal-safe: atomics, tcgetpgrp, getpgrp and write alone.
+std::size_t progress_columns()
+{
+    struct winsize size = {};
+    int columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0
+                      ? static_cast<int>(size.ws_col)
+                      : DEFAULT_COLUMNS;
+    return static_cast<std::size_t>(std::max(columns - 1, 1));
+}
+
+void draw_progress_line(const char* text)
+{
+    drawing.store(true);
+    int before = covered.load();
+    if (before >= 0 && in_foreground()) {
+        char line[PROGRESS_LINE_SIZE + 1];
+        std::size_t n = fit_line(line, sizeof line, text, progress_columns());
+        // Known before the write, so that a stop in the middle of it blanks it
+        // all; a close since then has the last word.
+        if (covered.compare_exchange_strong(before, static_cast<int>(n - 1)))
+            put(line, n);
+    }
+    drawing.store(false);
+}
+
+// Async-signal-safe: atomics, nanosleep, tcgetpgrp, getpgrp and write alone.
 void close_progress_line()
 {
     int width = covered.exchange(-1);
+    for (int i = 0; i < MOST_DRAW_WAITS && drawing.load(); ++i)
+        sleep_ms(1);
     if (width <= 0 || !in_foreground())
         return;
     char blank[PROGRESS_LINE_SIZE + 2];

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The progress line on a Windows console, written as UTF-16 through
-// WriteConsoleW, as the report is.
+// WriteConsoleW, as the report is. A thread of its own draws it, so that it
+// moves while the copy blocks; the copy only stores its counts for it.
 #include <windows.h>
 
 #include <algorithm>
@@ -13,8 +14,8 @@
 
 namespace {
 
-// The main thread draws the line and a console stop's own thread closes it:
-// one at a time, and nothing is drawn once it is closed.
+// The line's thread draws it and the main thread or a console stop's own
+// thread closes it: one at a time, and nothing is drawn once it is closed.
 struct console_line {
     SRWLOCK lock;
     int covered; // columns the line covers; -1 once closed
@@ -34,22 +35,32 @@ HANDLE error_console()
     return console ? handle : nullptr;
 }
 
-// One less than the window's, so that the cursor never wraps.
-std::size_t usable_columns(HANDLE console)
-{
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    int columns = GetConsoleScreenBufferInfo(console, &info) != 0
-                      ? info.srWindow.Right - info.srWindow.Left + 1
-                      : DEFAULT_COLUMNS;
-    return static_cast<std::size_t>(std::max(columns - 1, 1));
-}
-
 // The line is a courtesy: a write that fails is let go.
 void put(HANDLE console, const char* bytes, std::size_t count)
 {
     std::wstring wide = console_text(std::string(bytes, count).c_str());
     DWORD done = 0;
     WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
+}
+
+bool line_open()
+{
+    AcquireSRWLockShared(&shown.lock);
+    bool open = shown.covered >= 0;
+    ReleaseSRWLockShared(&shown.lock);
+    return open;
+}
+
+// A console process cannot be stopped and resumed: the time run is the clock's.
+DWORD WINAPI keep_time(void* state)
+{
+    auto& line = *static_cast<progress_line*>(state);
+    std::int64_t start = clock_ms();
+    while (line_open()) {
+        Sleep(static_cast<DWORD>(PROGRESS_TICK_MS));
+        tick_progress(line, clock_ms() - start);
+    }
+    return 0;
 }
 
 } // namespace
@@ -59,14 +70,33 @@ bool progress_terminal()
     return error_console() != nullptr;
 }
 
+bool start_progress_timer(progress_line& line)
+{
+    HANDLE thread = CreateThread(nullptr, 0, keep_time, &line, 0, nullptr);
+    if (thread == nullptr)
+        return false;
+    CloseHandle(thread);
+    return true;
+}
+
+std::size_t progress_columns()
+{
+    HANDLE console = error_console();
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    int columns = console != nullptr && GetConsoleScreenBufferInfo(console, &info) != 0
+                      ? info.srWindow.Right - info.srWindow.Left + 1
+                      : DEFAULT_COLUMNS;
+    return static_cast<std::size_t>(std::max(columns - 1, 1));
+}
+
 void draw_progress_line(const char* text)
 {
     HANDLE console = error_console();
+    std::size_t columns = progress_columns();
     AcquireSRWLockExclusive(&shown.lock);
     if (console != nullptr && shown.covered >= 0) {
         char line[PROGRESS_LINE_SIZE + 1];
-        std::size_t n = fit_line(line, sizeof line, text, usable_columns(console),
-                                 static_cast<std::size_t>(shown.covered));
+        std::size_t n = fit_line(line, sizeof line, text, columns);
         shown.covered = static_cast<int>(n - 1);
         put(console, line, n);
     }
