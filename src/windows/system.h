@@ -20,4 +20,8 @@ std::wstring widened(const char* text);
 // U+FFFD for bytes that are not WTF-8.
 std::wstring console_text(const char* text);
 
+// Writes a line of the tool's UTF-8 on standard error, as the report is
+// written on standard output.
+void print_error_line(const std::string& text);
+
 #endif
