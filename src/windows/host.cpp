@@ -127,15 +127,6 @@ file_facts measure_handle(HANDLE handle)
     return facts;
 }
 
-// The index of the input that is the same file as facts, or count.
-std::size_t input_index(const file_facts& facts, const file_facts* inputs, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i)
-        if (same_file(facts, inputs[i]))
-            return i;
-    return count;
-}
-
 // Which input a path that cannot be opened for writing is, or count: an
 // input is held without write sharing, so that no open for writing tells.
 // Looked at only then, since a look at a named pipe would take its client's place.
@@ -257,6 +248,14 @@ void refuse_disk_or_volume(const progress_line& line, const char* path)
 }
 
 } // namespace
+
+std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        if (same_file(file, inputs[i]))
+            return i;
+    return count;
+}
 
 HANDLE handle_of(std::FILE* stream)
 {
