@@ -372,11 +372,12 @@ TEST_F(Windows, StopInEveryPhaseEndsWithControlCExit)
             ready = [&out, capacity] { return out.waiting() >= capacity; };
         stop_point point;
         tool_run r = run({p.source, p.destination}, stopped_when(ready, point));
+        // Read before the run that holds DEST is stopped in turn.
+        std::string left = read_file(dst);
         waiter_done = true;
         EXPECT_TRUE(*point.reached) << "the run never reached the phase";
         EXPECT_EQ(r.status, CONTROL_C_EXIT);
         EXPECT_EQ(r.out, "");
-        std::string left = read_file(dst);
         if (p.held_by_another_run) {
             EXPECT_TRUE(left == old) << "the waiting run touched DEST";
             holding.join();
