@@ -200,7 +200,8 @@ TEST_F(Windows, RunsIntoOneDestinationTakeTurns)
 
 // An input held open without write sharing cannot become DEST, even by a path
 // whose volume Wine tells apart from the input's: here a hard link through a
-// drive letter of its own.
+// drive letter of its own. A drive added while Wine runs may tell no volume
+// serial yet: its file is then known by its id, and refused as the input.
 TEST_F(Windows, InputReachedThroughAnotherDriveIsNotOpenedForWriting)
 {
     SKIP_UNLESS_WINDOWS_TOOL();
@@ -231,7 +232,9 @@ TEST_F(Windows, InputReachedThroughAnotherDriveIsNotOpenedForWriting)
         ASSERT_EQ(::link(path(input).c_str(), link.c_str()), 0);
         std::string destination = letter + "\\" + input;
         tool_run r = run({"src", destination});
-        EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir " + destination + "\n");
+        EXPECT_TRUE(r.out == r.name + ": Je ne peux pas ouvrir " + destination + "\n" ||
+                    r.out == same_file_refusal(r.name, destination, input))
+            << r.out;
         EXPECT_EQ(r.status, 252);
         EXPECT_TRUE(read_file(path("src")) == source);
         EXPECT_TRUE(read_file(path("IP.BIN")) == insert);

@@ -70,18 +70,19 @@ struct identity {
 };
 
 // FileIdInfo first: its 128-bit id is unique where the old 64-bit index is
-// not (ReFS); the old call serves the file systems that do not give it.
+// not (ReFS). Like FileStandardInfo it needs no access right, so that a
+// handle opened for writing alone can tell it; the old call, which needs
+// one, serves the file systems that do not give it.
 identity identity_of(HANDLE handle)
 {
     FILE_ID_INFO ids;
-    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
     if (GetFileInformationByHandleEx(handle, FileIdInfo, &ids, sizeof ids) &&
-        GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
         std::uint64_t halves[2];
         static_assert(sizeof halves == sizeof ids.FileId.Identifier, "a 128-bit id");
         std::memcpy(halves, ids.FileId.Identifier, sizeof halves);
-        bool folder = (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        return {true, {ids.VolumeSerialNumber, halves[0], halves[1]}, folder};
+        return {true, {ids.VolumeSerialNumber, halves[0], halves[1]}, standard.Directory != 0};
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info))
@@ -89,6 +90,21 @@ identity identity_of(HANDLE handle)
     file_id id = {info.dwVolumeSerialNumber,
                   (std::uint64_t{info.nFileIndexHigh} << INDEX_LOW_BITS) | info.nFileIndexLow, 0};
     return {true, id, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+}
+
+// The identity of a handle, or of one of our own on the same file when the
+// handle's access is too narrow to tell it.
+identity identity_or_reopened(HANDLE handle)
+{
+    identity known = identity_of(handle);
+    if (known.known)
+        return known;
+    HANDLE look = ReOpenFile(handle, FILE_READ_ATTRIBUTES, SHARE_ALL, 0);
+    if (look == INVALID_HANDLE_VALUE)
+        return known;
+    known = identity_of(look);
+    CloseHandle(look);
+    return known;
 }
 
 // The C runtime reports inode 0 here, so identity is the volume serial number
@@ -105,7 +121,7 @@ file_facts measure_handle(HANDLE handle)
     }
     LARGE_INTEGER size;
     if (GetFileSizeEx(handle, &size)) {
-        identity known = identity_of(handle);
+        identity known = identity_or_reopened(handle);
         if (!known.known)
             return facts;
         facts.id = known.id;
@@ -121,7 +137,7 @@ file_facts measure_handle(HANDLE handle)
         return facts;
     facts.length = info.Length.QuadPart;
     facts.kind = file_kind::block_device;
-    identity known = identity_of(handle);
+    identity known = identity_or_reopened(handle);
     if (known.known)
         facts.id = known.id;
     return facts;
