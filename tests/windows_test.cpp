@@ -258,8 +258,8 @@ TEST_F(Windows, StandardOutputOnAFileOfTheRunIsRefusedBeforeAnyWrite)
         const char* named; // what the message names; null: the run succeeds
     };
     const row rows[] = {
-        {">", "out.img", 252, "out.img"},     {">>", "out.img", 252, "out.img"},
-        {">>", "src.img", 253, "src.img"},    {">>", "IP.BIN", 254, "IP.BIN"},
+        {">", "out.img", 252, "out.img"},  {">>", "out.img", 252, "out.img"},
+        {">>", "src.img", 253, "src.img"}, {">>", "IP.BIN", 254, "IP.BIN"},
         {">", "report.txt", 0, nullptr},
     };
     for (const row& r : rows) {
@@ -284,8 +284,8 @@ TEST_F(Windows, StandardOutputOnAFileOfTheRunIsRefusedBeforeAnyWrite)
             continue;
         }
         EXPECT_TRUE(read_file(path(r.target)).substr(0, target_before.size()) == target_before);
-        std::string refusal =
-            windows_lines(run.name + ": " + r.named + " et la sortie standard sont le meme fichier\n");
+        std::string refusal = windows_lines(run.name + ": " + r.named +
+                                            " et la sortie standard sont le meme fichier\n");
         EXPECT_TRUE(said == refusal) << "it holds: " << said.substr(0, refusal.size());
         EXPECT_TRUE(read_file(path("IP.BIN")).substr(0, insert.size()) == insert);
         EXPECT_TRUE(read_file(path("src.img")).substr(0, source.size()) == source);
@@ -304,16 +304,17 @@ TEST_F(Windows, DiskOrVolumeAsDestIsRefused)
     write_file(path("src.img"), pattern(70000, 2));
     const std::vector<std::string> before = list_dir(dir);
     for (const char* destination :
-         {"\\\\.\\PhysicalDrive1", "\\\\.\\E:", "//./e:", "\\\\?\\F:",
-          "\\\\.\\HarddiskVolume2", "\\\\?\\Volume{12345678-1234-1234-1234-123456789abc}"}) {
+         {"\\\\.\\PhysicalDrive1", "\\\\.\\E:", "//./e:", "\\\\?\\F:", "\\\\.\\HarddiskVolume2",
+          "\\\\?\\Volume{12345678-1234-1234-1234-123456789abc}"}) {
         SCOPED_TRACE(destination);
         run_options errors_kept;
         errors_kept.wrapper = {"sh", "-c", "exec \"$@\" 2>err", "sh"};
         tool_run r = run({"src.img", destination}, errors_kept);
         EXPECT_EQ(r.status, 252);
         EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir " + destination + "\n");
-        EXPECT_EQ(read_file(path("err")), windows_lines(r.name + ": " + destination +
-                                                        ": disque ou volume, pas encore pris en charge\n"));
+        EXPECT_EQ(read_file(path("err")),
+                  windows_lines(r.name + ": " + destination +
+                                ": disque ou volume, pas encore pris en charge\n"));
         std::filesystem::remove(path("err"));
         EXPECT_EQ(list_dir(dir), before);
     }
@@ -360,7 +361,9 @@ TEST_F(Windows, StopInEveryPhaseEndsWithControlCExit)
         std::thread holding;
         if (p.held_by_another_run) {
             auto done = [&waiter_done] { return waiter_done.load(); };
-            holding = std::thread([&] { holder = run({"pipe", "dst"}, stopped_when(done, holder_point)); });
+            holding = std::thread([&] {
+                holder = run({"pipe", "dst"}, stopped_when(done, holder_point));
+            });
             auto deadline = std::chrono::steady_clock::now() + REACH_LIMIT;
             while (in.waiting() != 0 && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));

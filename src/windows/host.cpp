@@ -9,9 +9,9 @@
 #include <winioctl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -148,8 +148,8 @@ file_facts measure_handle(HANDLE handle)
 // Looked at only then, since a look at a named pipe would take its client's place.
 std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count)
 {
-    HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     if (look == INVALID_HANDLE_VALUE)
         return count;
     std::size_t input = input_index(measure_handle(look), inputs, count);

@@ -18,9 +18,9 @@ namespace {
 // handler takes and never gives back: after its cut nothing is written.
 struct stop_guard {
     SRWLOCK lock;
-    HANDLE destination;    // null when nothing is to be cut
+    HANDLE destination; // null when nothing is to be cut
     std::int64_t kept;
-    HANDLE main_thread;    // whose blocked write a stop cancels; null if unknown
+    HANDLE main_thread;     // whose blocked write a stop cancels; null if unknown
     volatile LONG stopping; // once set, the main thread writes and cuts nothing more
 };
 stop_guard guard = {SRWLOCK_INIT, nullptr, 0, nullptr, 0};
