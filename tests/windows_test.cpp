@@ -1,11 +1,20 @@
 // SPDX-License-Identifier: MIT
 // What only talvor.exe does: names in UTF-16, inputs held without write
 // sharing, and one run at a time on a destination.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +27,85 @@ namespace {
 using Windows = ToolTest;
 
 constexpr std::size_t MIB = std::size_t{1024} * 1024;
+
+// Text as the tool writes it into a file: each line ending in CR LF.
+std::string windows_lines(const std::string& text)
+{
+    std::string lines;
+    for (char c : text)
+        lines += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return lines;
+}
+
+// A FIFO held open at both ends by the test: the tool's open of it never
+// waits, its reads wait for bytes that never come, its writes stop once the
+// pipe is full.
+struct held_fifo {
+    int fd;
+    explicit held_fifo(const std::string& file)
+    {
+        fd = mkfifo(file.c_str(), 0600) == 0 ? open(file.c_str(), O_RDWR) : -1;
+    }
+    ~held_fifo()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    held_fifo(const held_fifo&) = delete;
+    held_fifo& operator=(const held_fifo&) = delete;
+    // Bytes written in and not yet read out.
+    int waiting() const
+    {
+        int n = -1;
+        return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+    }
+};
+
+// Whether a process whose command line holds word has file open.
+bool process_holds(const std::string& word, const std::string& file)
+{
+    bool held = false;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc != nullptr && !held ? readdir(proc) : nullptr) {
+        std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string line = read_file("/proc/" + pid + "/cmdline");
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        if (line.find(word) == std::string::npos)
+            continue;
+        std::error_code error;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + pid + "/fd", error))
+            held = held || std::filesystem::read_symlink(fd.path(), error) == file;
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return held;
+}
+
+// What a run stopped once ready() holds is told: whether it ever did.
+struct stop_point {
+    std::shared_ptr<std::atomic<bool>> reached = std::make_shared<std::atomic<bool>>(false);
+};
+
+// Stops the run with SIGINT once ready() holds, or after REACH_LIMIT at most;
+// the run itself is ended by timeout if it outlives RUN_LIMIT.
+constexpr auto REACH_LIMIT = std::chrono::seconds(15);
+constexpr const char* RUN_LIMIT = "20";
+
+run_options stopped_when(std::function<bool()> ready, const stop_point& point)
+{
+    run_options options;
+    options.wrapper = {"timeout", "-k", "5", RUN_LIMIT};
+    options.stop_signal = SIGINT;
+    auto deadline = std::chrono::steady_clock::now() + REACH_LIMIT;
+    auto reached = point.reached;
+    options.stop_when = [ready, reached, deadline] {
+        *reached = *reached || ready();
+        return *reached || std::chrono::steady_clock::now() > deadline;
+    };
+    return options;
+}
 
 #define SKIP_UNLESS_WINDOWS_TOOL()                                                                 \
     if (!tool_on_windows())                                                                        \
@@ -112,7 +200,8 @@ TEST_F(Windows, RunsIntoOneDestinationTakeTurns)
 
 // An input held open without write sharing cannot become DEST, even by a path
 // whose volume Wine tells apart from the input's: here a hard link through a
-// drive letter of its own.
+// drive letter of its own. A drive added while Wine runs may tell no volume
+// serial yet: its file is then known by its id, and refused as the input.
 TEST_F(Windows, InputReachedThroughAnotherDriveIsNotOpenedForWriting)
 {
     SKIP_UNLESS_WINDOWS_TOOL();
@@ -143,10 +232,168 @@ TEST_F(Windows, InputReachedThroughAnotherDriveIsNotOpenedForWriting)
         ASSERT_EQ(::link(path(input).c_str(), link.c_str()), 0);
         std::string destination = letter + "\\" + input;
         tool_run r = run({"src", destination});
-        EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir " + destination + "\n");
+        EXPECT_TRUE(r.out == r.name + ": Je ne peux pas ouvrir " + destination + "\n" ||
+                    r.out == same_file_refusal(r.name, destination, input))
+            << r.out;
         EXPECT_EQ(r.status, 252);
         EXPECT_TRUE(read_file(path("src")) == source);
         EXPECT_TRUE(read_file(path("IP.BIN")) == insert);
+    }
+}
+
+// Standard output redirected by a shell onto a file that the run reads or
+// writes: Wine hands the tool a handle that tells no volume, so the file is
+// known by its id alone. Only the one message may land in that file, and
+// nothing in any other; a file the run does not touch takes the report.
+TEST_F(Windows, StandardOutputOnAFileOfTheRunIsRefusedBeforeAnyWrite)
+{
+    SKIP_UNLESS_WINDOWS_TOOL();
+    std::string insert = pattern(5000, 1);
+    std::string source = pattern(70000, 2);
+    std::string old(100000, '\xAA');
+    struct row {
+        const char* redirection;
+        const char* target;
+        int status;
+        const char* named; // what the message names; null: the run succeeds
+    };
+    const row rows[] = {
+        {">", "out.img", 252, "out.img"},  {">>", "out.img", 252, "out.img"},
+        {">>", "src.img", 253, "src.img"}, {">>", "IP.BIN", 254, "IP.BIN"},
+        {">", "report.txt", 0, nullptr},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(std::string(r.redirection) + " " + r.target);
+        write_file(path("IP.BIN"), insert);
+        write_file(path("src.img"), source);
+        write_file(path("out.img"), old);
+        std::filesystem::remove(path("report.txt"));
+        std::string target_before = exists(path(r.target)) ? read_file(path(r.target)) : "";
+        if (std::string(r.redirection) == ">")
+            target_before.clear();
+        run_options redirected;
+        redirected.wrapper = {"sh", "-c", std::string("exec \"$@\" ") + r.redirection + r.target,
+                              "sh"};
+        tool_run run = run_tool(dir, {"src.img", "out.img"}, redirected);
+        EXPECT_EQ(run.status, r.status);
+        EXPECT_EQ(run.out, "");
+        std::string said = read_file(path(r.target)).substr(target_before.size());
+        if (r.named == nullptr) {
+            EXPECT_EQ(said, windows_lines(success_report(run.name)));
+            EXPECT_TRUE(read_file(path("out.img")) == expected_output(source, insert));
+            continue;
+        }
+        EXPECT_TRUE(read_file(path(r.target)).substr(0, target_before.size()) == target_before);
+        std::string refusal = windows_lines(run.name + ": " + r.named +
+                                            " et la sortie standard sont le meme fichier\n");
+        EXPECT_TRUE(said == refusal) << "it holds: " << said.substr(0, refusal.size());
+        EXPECT_TRUE(read_file(path("IP.BIN")).substr(0, insert.size()) == insert);
+        EXPECT_TRUE(read_file(path("src.img")).substr(0, source.size()) == source);
+        if (std::string(r.target) != "out.img") {
+            EXPECT_TRUE(read_file(path("out.img")) == old);
+        }
+    }
+}
+
+// A whole disk or volume cannot be written as a file: it is refused, by any
+// spelling, before anything is opened for writing, and standard error says why.
+TEST_F(Windows, DiskOrVolumeAsDestIsRefused)
+{
+    SKIP_UNLESS_WINDOWS_TOOL();
+    write_file(path("IP.BIN"), pattern(5000, 1));
+    write_file(path("src.img"), pattern(70000, 2));
+    const std::vector<std::string> before = list_dir(dir);
+    for (const char* destination :
+         {"\\\\.\\PhysicalDrive1", "\\\\.\\E:", "//./e:", "\\\\?\\F:", "\\\\.\\HarddiskVolume2",
+          "\\\\?\\Volume{12345678-1234-1234-1234-123456789abc}"}) {
+        SCOPED_TRACE(destination);
+        run_options errors_kept;
+        errors_kept.wrapper = {"sh", "-c", "exec \"$@\" 2>err", "sh"};
+        tool_run r = run({"src.img", destination}, errors_kept);
+        EXPECT_EQ(r.status, 252);
+        EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir " + destination + "\n");
+        EXPECT_EQ(read_file(path("err")),
+                  windows_lines(r.name + ": " + destination +
+                                ": disque ou volume, pas encore pris en charge\n"));
+        std::filesystem::remove(path("err"));
+        EXPECT_EQ(list_dir(dir), before);
+    }
+}
+
+// A stop in any phase ends the run with STATUS_CONTROL_C_EXIT (0xC000013A,
+// of which Wine hands its low byte, 58, to the Unix parent), cutting back a
+// DEST that the run holds and leaving alone one it waits for; a write that
+// blocks for good is not waited for. Wine turns SIGINT into a console Ctrl-C.
+TEST_F(Windows, StopInEveryPhaseEndsWithControlCExit)
+{
+    SKIP_UNLESS_WINDOWS_TOOL();
+    constexpr int CONTROL_C_EXIT = 0x3A;
+    constexpr std::size_t FED = 60000; // less than a pipe holds: fed in one write
+    std::string insert = pattern(5000, 1);
+    std::string source = pattern(4 * MIB, 2);
+    std::string old(MIB, '\xAA');
+    struct phase {
+        const char* what;
+        const char* source;      // "pipe": FED bytes, then nothing more
+        const char* destination; // "pipe.out": a FIFO that is never read
+        bool held_by_another_run;
+    };
+    const phase phases[] = {
+        {"waiting for DEST's turn", "src.img", "dst", true},
+        {"reading a pipe into DEST", "pipe", "dst", false},
+        {"reading a pipe into NUL", "pipe", "NUL", false},
+        {"writing into a pipe that is not read", "src.img", "pipe.out", false},
+    };
+    for (const phase& p : phases) {
+        SCOPED_TRACE(p.what);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directory(dir);
+        write_file(path("IP.BIN"), insert);
+        write_file(path("src.img"), source);
+        write_file(path("dst"), old);
+        held_fifo in(path("pipe"));
+        held_fifo out(path("pipe.out"));
+        ASSERT_EQ(write(in.fd, source.data(), FED), static_cast<ssize_t>(FED));
+        // The run that holds DEST reads the pipe; the one stopped waits for it.
+        std::atomic<bool> waiter_done(false);
+        stop_point holder_point;
+        tool_run holder = {};
+        std::thread holding;
+        if (p.held_by_another_run) {
+            auto done = [&waiter_done] { return waiter_done.load(); };
+            holding = std::thread([&] {
+                holder = run({"pipe", "dst"}, stopped_when(done, holder_point));
+            });
+            auto deadline = std::chrono::steady_clock::now() + REACH_LIMIT;
+            while (in.waiting() != 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            EXPECT_EQ(in.waiting(), 0) << "the run that holds DEST never read its pipe";
+        }
+        std::string dst = path("dst");
+        int capacity = fcntl(out.fd, F_GETPIPE_SZ);
+        std::function<bool()> ready = [&] { return in.waiting() == 0; };
+        if (p.held_by_another_run)
+            ready = [dst] { return process_holds("src.img", dst); };
+        else if (std::string(p.destination) == "pipe.out")
+            ready = [&out, capacity] { return out.waiting() >= capacity; };
+        stop_point point;
+        tool_run r = run({p.source, p.destination}, stopped_when(ready, point));
+        // Read before the run that holds DEST is stopped in turn.
+        std::string left = read_file(dst);
+        waiter_done = true;
+        EXPECT_TRUE(*point.reached) << "the run never reached the phase";
+        EXPECT_EQ(r.status, CONTROL_C_EXIT);
+        EXPECT_EQ(r.out, "");
+        if (p.held_by_another_run) {
+            EXPECT_TRUE(left == old) << "the waiting run touched DEST";
+            holding.join();
+            EXPECT_EQ(holder.status, CONTROL_C_EXIT);
+            left = read_file(dst);
+        }
+        if (std::string(p.destination) == "dst") {
+            EXPECT_LT(left.size(), old.size()) << "not cut back";
+            EXPECT_TRUE(left == unsealed_output(source, insert).substr(0, left.size()));
+        }
     }
 }
 

@@ -9,7 +9,11 @@
 #include <winioctl.h>
 
 #include <cerrno>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <string>
+#include <vector>
 
 #include "progress.h"
 #include "system.h"
@@ -30,30 +34,81 @@ std::FILE* open_for_writing(const std::wstring& path)
     return stream;
 }
 
+// A look at a file that gets in no one's way.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Bits in the low half of a file index.
 constexpr int INDEX_LOW_BITS = 32;
 
-// A pipe or a console has no identity here, nor a volume that does not tell
-// its own: those have none, and are never one of the inputs.
+// A pipe or a console has no identity here: those are never one of the
+// inputs. A volume serial of 0 is one the host would not tell (Wine's, for a
+// handle it was handed by a Unix shell): only the file's own id is known.
 bool is_known(const file_facts& facts)
 {
-    return facts.kind != file_kind::unmeasured && (facts.id.device != 0 || facts.id.index != 0);
+    return facts.kind != file_kind::unmeasured && (facts.id.index != 0 || facts.id.index_high != 0);
 }
 
+bool volume_known(const file_facts& facts)
+{
+    return is_known(facts) && facts.id.device != 0;
+}
+
+// A file whose volume is not known is taken for any file with its id: that
+// may refuse a file of another volume, but never lets an input through.
 bool same_file(const file_facts& a, const file_facts& b)
 {
-    return is_known(a) && a.kind == b.kind && a.id.device == b.id.device &&
-           a.id.index == b.id.index;
+    bool same_volume = a.id.device == b.id.device || a.id.device == 0 || b.id.device == 0;
+    return is_known(a) && is_known(b) && a.kind == b.kind && same_volume &&
+           a.id.index == b.id.index && a.id.index_high == b.id.index_high;
 }
 
-file_id id_of(const BY_HANDLE_FILE_INFORMATION& info)
+// Which file a handle is, and whether it is a folder.
+struct identity {
+    bool known;
+    file_id id;
+    bool folder;
+};
+
+// FileIdInfo first: its 128-bit id is unique where the old 64-bit index is
+// not (ReFS). Like FileStandardInfo it needs no access right, so that a
+// handle opened for writing alone can tell it; the old call, which needs
+// one, serves the file systems that do not give it.
+identity identity_of(HANDLE handle)
 {
-    return {info.dwVolumeSerialNumber,
-            (std::uint64_t{info.nFileIndexHigh} << INDEX_LOW_BITS) | info.nFileIndexLow};
+    FILE_ID_INFO ids;
+    FILE_STANDARD_INFO standard;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &ids, sizeof ids) &&
+        GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
+        std::uint64_t halves[2];
+        static_assert(sizeof halves == sizeof ids.FileId.Identifier, "a 128-bit id");
+        std::memcpy(halves, ids.FileId.Identifier, sizeof halves);
+        return {true, {ids.VolumeSerialNumber, halves[0], halves[1]}, standard.Directory != 0};
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return {false, {0, 0, 0}, false};
+    file_id id = {info.dwVolumeSerialNumber,
+                  (std::uint64_t{info.nFileIndexHigh} << INDEX_LOW_BITS) | info.nFileIndexLow, 0};
+    return {true, id, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+}
+
+// The identity of a handle, or of one of our own on the same file when the
+// handle's access is too narrow to tell it.
+identity identity_or_reopened(HANDLE handle)
+{
+    identity known = identity_of(handle);
+    if (known.known)
+        return known;
+    HANDLE look = ReOpenFile(handle, FILE_READ_ATTRIBUTES, SHARE_ALL, 0);
+    if (look == INVALID_HANDLE_VALUE)
+        return known;
+    known = identity_of(look);
+    CloseHandle(look);
+    return known;
 }
 
 // The C runtime reports inode 0 here, so identity is the volume serial number
-// and the file index of each open handle.
+// and the file id of each open handle.
 file_facts measure_handle(HANDLE handle)
 {
     file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
@@ -66,13 +121,12 @@ file_facts measure_handle(HANDLE handle)
     }
     LARGE_INTEGER size;
     if (GetFileSizeEx(handle, &size)) {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileInformationByHandle(handle, &info))
+        identity known = identity_or_reopened(handle);
+        if (!known.known)
             return facts;
-        facts.id = id_of(info);
+        facts.id = known.id;
         facts.length = size.QuadPart;
-        bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        facts.kind = folder ? file_kind::directory : file_kind::regular;
+        facts.kind = known.folder ? file_kind::directory : file_kind::regular;
         return facts;
     }
     // A volume or a disk opened as a file has no file size, only a length.
@@ -83,19 +137,10 @@ file_facts measure_handle(HANDLE handle)
         return facts;
     facts.length = info.Length.QuadPart;
     facts.kind = file_kind::block_device;
-    BY_HANDLE_FILE_INFORMATION identity;
-    if (GetFileInformationByHandle(handle, &identity))
-        facts.id = id_of(identity);
+    identity known = identity_or_reopened(handle);
+    if (known.known)
+        facts.id = known.id;
     return facts;
-}
-
-// The index of the input that is the same file as facts, or count.
-std::size_t input_index(const file_facts& facts, const file_facts* inputs, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i)
-        if (same_file(facts, inputs[i]))
-            return i;
-    return count;
 }
 
 // Which input a path that cannot be opened for writing is, or count: an
@@ -103,9 +148,8 @@ std::size_t input_index(const file_facts& facts, const file_facts* inputs, std::
 // Looked at only then, since a look at a named pipe would take its client's place.
 std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count)
 {
-    HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     if (look == INVALID_HANDLE_VALUE)
         return count;
     std::size_t input = input_index(measure_handle(look), inputs, count);
@@ -144,7 +188,90 @@ bool hold_for_this_run(HANDLE file, progress_line& line)
     return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
 }
 
+// Measures a handle of our own, then closes it; unmeasured if none was had.
+file_facts measure_closing(HANDLE look)
+{
+    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
+    if (look == INVALID_HANDLE_VALUE)
+        return facts;
+    facts = measure_handle(look);
+    CloseHandle(look);
+    return facts;
+}
+
+// Opens, to be looked at only, the file that handle is, by its final path.
+HANDLE open_by_final_path(HANDLE handle)
+{
+    DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+    if (needed == 0)
+        return INVALID_HANDLE_VALUE;
+    std::vector<wchar_t> name(needed + 1, L'\0');
+    DWORD got = GetFinalPathNameByHandleW(handle, name.data(), needed + 1, FILE_NAME_NORMALIZED);
+    if (got == 0 || got > needed)
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(name.data(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The device namespace's prefixes, and the names in it of a whole disk or of
+// a volume, in upper case.
+constexpr const wchar_t* DEVICE_PREFIXES[] = {L"\\\\.\\", L"\\\\?\\"};
+constexpr const wchar_t* DISK_NAMES[] = {L"PHYSICALDRIVE",
+                                         L"HARDDISK",
+                                         L"CDROM",
+                                         L"VOLUME{",
+                                         L"GLOBALROOT\\DEVICE\\HARDDISK",
+                                         L"GLOBALROOT\\DEVICE\\CDROM"};
+constexpr std::size_t DRIVE_NAME_LENGTH = 2; // "E:"
+
+// Whether path names a disk or a volume itself, not a file on it, however
+// it is spelt.
+bool names_disk_or_volume(const std::wstring& path)
+{
+    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::vector<wchar_t> full(needed + 1, L'\0');
+    if (needed == 0 || GetFullPathNameW(path.c_str(), needed + 1, full.data(), nullptr) > needed)
+        return false;
+    std::wstring name(full.data());
+    for (wchar_t& c : name)
+        c = static_cast<wchar_t>(towupper(c));
+    for (const wchar_t* prefix : DEVICE_PREFIXES) {
+        if (name.rfind(prefix, 0) != 0)
+            continue;
+        std::wstring rest = name.substr(std::wcslen(prefix));
+        if (rest.size() == DRIVE_NAME_LENGTH && rest[1] == L':')
+            return true;
+        for (const wchar_t* disk : DISK_NAMES)
+            if (rest.rfind(disk, 0) == 0)
+                return rest.find(L'\\', std::wcslen(disk)) == std::wstring::npos;
+    }
+    return false;
+}
+
+// Opened as a file, a disk or a volume has no file size.
+bool is_disk_or_volume(HANDLE handle)
+{
+    LARGE_INTEGER size;
+    return GetFileType(handle) == FILE_TYPE_DISK && !GetFileSizeEx(handle, &size);
+}
+
+// Writing one would need read access to learn its length, writes a sector
+// long and a volume locked and dismounted first, none of which is done yet.
+void refuse_disk_or_volume(const progress_line& line, const char* path)
+{
+    print_error_line(std::string(line.name) + ": " + path +
+                     ": disque ou volume, pas encore pris en charge\n");
+}
+
 } // namespace
+
+std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        if (same_file(file, inputs[i]))
+            return i;
+    return count;
+}
 
 HANDLE handle_of(std::FILE* stream)
 {
@@ -164,8 +291,12 @@ file_facts measure_file(std::FILE* stream)
     return measure_handle(handle_of(stream));
 }
 
-// What cannot be told here is never compared, as the host gives no identity
-// to pipes and consoles, and Wine none to some redirected files.
+// A shell's redirection may open standard output for writing alone, which
+// cannot read what identifies it, or hand over a handle that has no name
+// (Wine's, for a Unix file): a handle of our own, reopened or opened by its
+// final path name, is asked then. A file whose volume still is not told is
+// compared by its id alone; one without even that cannot be told from the
+// inputs, and the run is refused before it writes anything.
 file_facts measure_report_output()
 {
     file_facts none = {file_kind::stream, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
@@ -176,17 +307,16 @@ file_facts measure_report_output()
         GetFileType(out) != FILE_TYPE_DISK)
         return none;
     file_facts facts = measure_handle(out);
-    if (is_known(facts))
+    if (volume_known(facts))
         return facts;
-    // A shell's redirection may open it for writing alone, which cannot read
-    // what identifies it; a handle of our own can.
-    HANDLE look = ReOpenFile(out, FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-    if (look == INVALID_HANDLE_VALUE)
-        return none;
-    facts = measure_handle(look);
-    CloseHandle(look);
-    return is_known(facts) ? facts : none;
+    file_facts again = measure_closing(ReOpenFile(out, FILE_READ_ATTRIBUTES, SHARE_ALL, 0));
+    if (!volume_known(again))
+        again = measure_closing(open_by_final_path(out));
+    if (volume_known(again))
+        return again;
+    if (!is_known(facts))
+        facts.kind = file_kind::unmeasured;
+    return facts;
 }
 
 output open_output(const char* path, const file_facts* inputs, std::size_t count,
@@ -196,6 +326,10 @@ output open_output(const char* path, const file_facts* inputs, std::size_t count
     std::wstring wide = widened(path);
     if (wide.empty())
         return result;
+    if (names_disk_or_volume(wide)) {
+        refuse_disk_or_volume(line, path);
+        return result;
+    }
     std::FILE* stream = open_for_writing(wide);
     if (stream == nullptr) {
         result.input = input_at(wide, inputs, count);
@@ -204,6 +338,11 @@ output open_output(const char* path, const file_facts* inputs, std::size_t count
         return result;
     }
     HANDLE handle = handle_of(stream);
+    if (is_disk_or_volume(handle)) {
+        std::fclose(stream);
+        refuse_disk_or_volume(line, path);
+        return result;
+    }
     // Measured only once no other run can still change it.
     bool held = GetFileType(handle) != FILE_TYPE_DISK || hold_for_this_run(handle, line);
     result.facts = held ? measure_handle(handle) : file_facts{};

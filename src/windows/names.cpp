@@ -162,6 +162,18 @@ std::string utf8_argument(const wchar_t* argument)
     return text;
 }
 
+void print_error_line(const std::string& text)
+{
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(error, &mode)) {
+        write_console(error, text);
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
 // NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
 void print_text(const char* format, ...)
 {
