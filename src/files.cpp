@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "messages.h"
@@ -73,9 +74,11 @@ std::FILE* turn_stream(std::FILE* stream, const file_facts& facts)
 void compare_with_report(files& f, const char* name, const char* source_path)
 {
     f.report_facts = measure_report_output();
-    if (share_storage(f.report_facts, f.insert_facts))
+    const file_facts inputs[] = {f.insert_facts, f.source_facts};
+    std::size_t shared = input_index(f.report_facts, inputs, std::size(inputs));
+    if (shared == 0)
         same_as_report(name, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
-    if (share_storage(f.report_facts, f.source_facts))
+    if (shared == 1)
         same_as_report(name, source_path, STATUS_NO_SOURCE);
 }
 

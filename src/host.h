@@ -116,6 +116,10 @@ file_facts facts_of_kind(file_kind kind);
 // Whether two files share any byte of what they stand on.
 bool share_storage(const file_facts& a, const file_facts& b);
 
+// The index of the input that shares storage with file, as far as this host
+// can tell them apart, or count.
+std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count);
+
 // Measures an open file; kind is unmeasured when any probe failed.
 file_facts measure_file(std::FILE* stream);
 

@@ -65,9 +65,6 @@ bool storage_in_use(const file_facts& device);
 enum class upper_layer { yes, no, unknown };
 upper_layer in_upper_layer(int fd);
 
-// The index of the input that shares storage with file, or count.
-std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count);
-
 // Measures an open descriptor, and everything under it, as it will be read
 // or written.
 file_facts measure_descriptor(int fd, bool writing);

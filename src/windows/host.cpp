@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
@@ -111,7 +112,7 @@ identity identity_or_reopened(HANDLE handle)
 // and the file id of each open handle.
 file_facts measure_handle(HANDLE handle)
 {
-    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
+    file_facts facts = facts_of_kind(file_kind::unmeasured);
     DWORD type = GetFileType(handle);
     if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
         return facts;
@@ -191,7 +192,7 @@ bool hold_for_this_run(HANDLE file, progress_line& line)
 // Measures a handle of our own, then closes it; unmeasured if none was had.
 file_facts measure_closing(HANDLE look)
 {
-    file_facts facts = {file_kind::unmeasured, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
+    file_facts facts = facts_of_kind(file_kind::unmeasured);
     if (look == INVALID_HANDLE_VALUE)
         return facts;
     facts = measure_handle(look);
@@ -299,7 +300,7 @@ file_facts measure_file(std::FILE* stream)
 // inputs, and the run is refused before it writes anything.
 file_facts measure_report_output()
 {
-    file_facts none = {file_kind::stream, {0, 0}, {0, 0}, {0, 0, 0}, -1, false, false};
+    file_facts none = facts_of_kind(file_kind::stream);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     // A console or a device keeps no bytes, and a pipe has no identity here.
@@ -319,9 +320,11 @@ file_facts measure_report_output()
     return facts;
 }
 
-output open_output(const char* path, const file_facts* inputs, std::size_t count,
-                   progress_line& line)
+output open_output(const char* path, const output_request& request, progress_line& line)
 {
+    // Inputs are held by their share mode: no run can open them for writing.
+    const file_facts* inputs = request.inputs;
+    std::size_t count = request.count;
     output result = {nullptr, open_verdict::cannot_open, count, {}};
     std::wstring wide = widened(path);
     if (wide.empty())
@@ -345,7 +348,7 @@ output open_output(const char* path, const file_facts* inputs, std::size_t count
     }
     // Measured only once no other run can still change it.
     bool held = GetFileType(handle) != FILE_TYPE_DISK || hold_for_this_run(handle, line);
-    result.facts = held ? measure_handle(handle) : file_facts{};
+    result.facts = held ? measure_handle(handle) : facts_of_kind(file_kind::unmeasured);
     if (!held || result.facts.kind == file_kind::unmeasured) {
         result.verdict = open_verdict::unmeasured;
     } else {
@@ -357,6 +360,34 @@ output open_output(const char* path, const file_facts* inputs, std::size_t count
         result.stream = stream;
     else
         std::fclose(stream);
+    return result;
+}
+
+read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n)
+{
+    HANDLE handle = handle_of(input);
+    // Read at an offset, then put back where the runtime left the handle.
+    LARGE_INTEGER zero = {};
+    LARGE_INTEGER kept = {};
+    if (!SetFilePointerEx(handle, zero, &kept, FILE_CURRENT))
+        return {false, 0};
+    read_back_result result = {true, 0};
+    auto* into = static_cast<unsigned char*>(bytes);
+    while (result.ok && result.got < n) {
+        OVERLAPPED at = {};
+        auto from = static_cast<std::uint64_t>(offset) + result.got;
+        at.Offset = static_cast<DWORD>(from);
+        at.OffsetHigh = static_cast<DWORD>(from >> 32);
+        DWORD got = 0;
+        DWORD want = static_cast<DWORD>(std::min<std::size_t>(n - result.got, MAXDWORD));
+        bool read = ReadFile(handle, into + result.got, want, &got, &at) != 0;
+        result.ok = read || GetLastError() == ERROR_HANDLE_EOF;
+        if (!read || got == 0)
+            break;
+        result.got += got;
+    }
+    if (!SetFilePointerEx(handle, kept, nullptr, FILE_BEGIN))
+        result.ok = false;
     return result;
 }
 

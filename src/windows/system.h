@@ -20,11 +20,6 @@ std::wstring widened(const char* text);
 // U+FFFD for bytes that are not WTF-8.
 std::wstring console_text(const char* text);
 
-// The index of the input that is the same file as file, or count; inputs
-// without an identity never match. The same call as the POSIX host's, for
-// the core to compare standard output with the inputs.
-std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count);
-
 // Writes a line of the tool's UTF-8 on standard error, as the report is
 // written on standard output.
 void print_error_line(const std::string& text);
