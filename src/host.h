@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What the insertion needs from the host beyond standard streams. Each host
-// has a folder that implements it: posix/ (with linux.cpp on Linux, and
-// portable.cpp on any other POSIX system) and windows/. Hosts without Linux's
-// copying calls take plain_copy.cpp.
+// has a folder that implements it: posix/ (with the linux_*.cpp files and
+// linux.cpp on Linux, and portable.cpp on any other POSIX system) and
+// windows/. Hosts without Linux's copying calls take plain_copy.cpp.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 
