@@ -180,6 +180,7 @@ const char* tool_name(const char* invocation)
 
 void start_progress(progress_line& line, const char* invocation, const char* destination)
 {
+    line.invocation = invocation;
     line.name = tool_name(invocation);
     line.destination = destination;
     line.total = -1;

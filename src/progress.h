@@ -33,6 +33,7 @@ struct progress_clock {
 };
 
 struct progress_line {
+    const char* invocation;          // as the tool was started, which starts every message
     const char* name;                // the tool's own name: the invocation name's last element
     const char* destination;         // what the line says the run waits for
     bool on_terminal;                // nothing is drawn anywhere else

@@ -260,7 +260,7 @@ bool is_disk_or_volume(HANDLE handle)
 // long and a volume locked and dismounted first, none of which is done yet.
 void refuse_disk_or_volume(const progress_line& line, const char* path)
 {
-    print_error_line(std::string(line.name) + ": " + path +
+    print_error_line(std::string(line.invocation) + ": " + path +
                      ": disque ou volume, pas encore pris en charge\n");
 }
 
