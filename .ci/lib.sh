@@ -114,7 +114,8 @@ static_skips=("${posix_skips[@]}" -s '^HostFailure\.NoWorkingBufferLeavesAnEmpty
 # the tool.
 windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/OverlayLayers\.'
     -s '^HostFailure\.'
-    -s '^DeviceWriteBehind\.' -s '^ProgressLine\.TellsAWaitForAnotherRunOnlyOnATerminal$'
+    -s '^DeviceWriteBehind\.' -s '^DeviceFlush\.'
+    -s '^ProgressLine\.TellsAWaitForAnotherRunOnlyOnATerminal$'
     -s '^HostSource\.(PipeIsStreamed|ProcFileOfSizeZero|CopyAcrossFileSystems|SourceShorterThanItSays)'
     -s '^HostDestination\.' -s '^KernelCopy\.' -s '^SameFileRace\.' -s '^Concurrency\.'
     -s '^Refusal\.DestThatIsStandardOutputIsRefusedBeforeAnyWrite$'

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <tuple>
@@ -179,6 +181,97 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
         all += "\n  " + f;
     EXPECT_TRUE(failures.empty()) << s.name << " " << group << ": " << failures.size() << " of " << points
                                   << " fault points break the contract:" << all;
+}
+
+// A device's late write errors show only once its bytes are flushed: the
+// flush must come after the last write of the body and before the head
+// makes it look done, as the traced calls tell in their order.
+struct device_call {
+    enum { WRITE, FLUSH, OTHER } kind;
+    long long offset; // where a write went
+};
+
+// One traced line on the device, or OTHER; *position follows its seeks.
+device_call read_device_call(const std::string& line, const std::string& device,
+                             long long size, long long* position)
+{
+    static const std::regex call(R"(^(\w+)\(\d+<([^>]*)>(.*)\)\s+= (-?\d+))");
+    std::smatch m;
+    if (!std::regex_search(line, m, call) || m[2] != device || std::stoll(m[4]) < 0)
+        return {device_call::OTHER, 0};
+    std::string name = m[1];
+    std::string args = m[3];
+    long long result = std::stoll(m[4]);
+    if (name == "lseek")
+        *position = result;
+    if (name == "fsync" || name == "fdatasync")
+        return {device_call::FLUSH, 0};
+    if (name == "sync_file_range") {
+        // Waited for from offset 0 over the whole device (0: to its end); a
+        // range over the body alone leaves the rest of the device unflushed.
+        std::smatch r;
+        static const std::regex range(R"(^, (\d+), (\d+), (.*))");
+        bool whole = std::regex_search(args, r, range) && r[1] == "0" &&
+                     (r[2] == "0" || std::stoll(r[2]) >= size) &&
+                     r[3].str().find("WAIT_AFTER") != std::string::npos &&
+                     r[3].str().find("WRITE") != std::string::npos;
+        return {whole ? device_call::FLUSH : device_call::OTHER, 0};
+    }
+    if (name == "pwrite64")
+        return {device_call::WRITE, std::stoll(args.substr(args.rfind(", ") + 2))};
+    if (name == "write" || name == "writev") {
+        long long at = *position;
+        *position += result;
+        return {device_call::WRITE, at};
+    }
+    return {device_call::OTHER, 0};
+}
+
+using DeviceFlush = ToolTest;
+
+TEST_F(DeviceFlush, ComesAfterTheBodyAndBeforeTheHead)
+{
+    SKIP_UNLESS_STRACE();
+    if (!tool_is_native())
+        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    constexpr std::size_t MIB = 1024 * KIB;
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(3 * MIB + 77, 2);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("src"), source);
+    constexpr std::size_t DISK = 8 * MIB;
+    write_file(path("disk"), pattern(DISK, 3));
+    std::string why;
+    std::string device = attach_loop(path("disk"), &why);
+    if (device.empty())
+        GTEST_SKIP() << why;
+    std::string log = path("order.log");
+    tool_run r = run({"src", device},
+                     {{"strace", "-qq", "-y", "-o", log, "-e",
+                       "trace=write,writev,pwrite64,lseek,fsync,fdatasync,sync_file_range"},
+                      nullptr,
+                      {NO_LEAK_CHECK}});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(device).substr(0, source.size()) == expected_output(source, insert));
+    std::vector<device_call> calls;
+    std::istringstream lines(read_file(log));
+    long long position = 0;
+    for (std::string line; std::getline(lines, line);)
+        calls.push_back(read_device_call(line, device, DISK, &position));
+    // The head is the last write at offset 0; the body, every write before it.
+    auto is_head = [](const device_call& c) { return c.kind == device_call::WRITE && c.offset == 0; };
+    auto head = std::find_if(calls.rbegin(), calls.rend(), is_head);
+    ASSERT_NE(head, calls.rend()) << "no write at offset 0 of " << device << ":\n" << read_file(log);
+    auto body_end = std::find_if(std::next(head), calls.rend(), [](const device_call& c) {
+        return c.kind == device_call::WRITE;
+    });
+    ASSERT_NE(body_end, calls.rend()) << "no body written before the head:\n" << read_file(log);
+    bool flushed = std::any_of(std::next(head), body_end, [](const device_call& c) {
+        return c.kind == device_call::FLUSH;
+    });
+    EXPECT_TRUE(flushed) << "no flush of " << device
+                         << " between its last body write and its head:\n"
+                         << read_file(log);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, FaultPoint,
