@@ -145,8 +145,7 @@ void finish(std::vector<std::unique_ptr<background>>& runs)
 // The first run holds its turn on a FIFO SOURCE; the others start one at a
 // time, and each must wait with DEST untouched. Returns the FIFO's write end.
 int hold_and_queue(const std::string& dir, std::size_t waiting,
-                   std::vector<std::unique_ptr<background>>& runs,
-                   const std::string& head)
+                   std::vector<std::unique_ptr<background>>& runs, const std::string& head)
 {
     std::string dst = dir + "/dst";
     if (mkfifo((dir + "/pipe").c_str(), 0600) != 0)
@@ -214,8 +213,8 @@ TEST_F(Concurrency, RunsTakeTurnsAndLeaveTheLastRunsOutput)
         if (c.old >= 0)
             write_file(path("dst"), pattern(static_cast<std::size_t>(c.old), 9));
         std::vector<std::unique_ptr<background>> runs;
-        int fifo = hold_and_queue(dir, c.sources.size() - 1, runs,
-                                  sources[0].substr(0, FIRST_FEED));
+        int fifo =
+            hold_and_queue(dir, c.sources.size() - 1, runs, sources[0].substr(0, FIRST_FEED));
         if (fifo >= 0) {
             feed(fifo, sources[0].substr(FIRST_FEED));
             close(fifo);

@@ -80,8 +80,9 @@ std::vector<fault_case> fault_cases()
 std::string case_name(const fault_case& c)
 {
     std::string name = std::string(c.s.name) + "_" + c.group;
-    return c.s.shares == 1 ? name : name + "_" + std::to_string(c.share + 1) + "Of" +
-                                        std::to_string(c.s.shares);
+    return c.s.shares == 1
+               ? name
+               : name + "_" + std::to_string(c.share + 1) + "Of" + std::to_string(c.s.shares);
 }
 
 void PrintTo(const fault_case& c, std::ostream* os)
@@ -205,8 +206,8 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
     std::string all;
     for (const std::string& f : failures)
         all += "\n  " + f;
-    EXPECT_TRUE(failures.empty()) << s.name << " " << group << ": " << failures.size() << " of " << points
-                                  << " fault points break the contract:" << all;
+    EXPECT_TRUE(failures.empty()) << s.name << " " << group << ": " << failures.size() << " of "
+                                  << points << " fault points break the contract:" << all;
 }
 
 // A device's late write errors show only once its bytes are flushed: the
@@ -218,8 +219,8 @@ struct device_call {
 };
 
 // One traced line on the device, or OTHER; *position follows its seeks.
-device_call read_device_call(const std::string& line, const std::string& device,
-                             long long size, long long* position)
+device_call read_device_call(const std::string& line, const std::string& device, long long size,
+                             long long* position)
 {
     static const std::regex call(R"(^(\w+)\(\d+<([^>]*)>(.*)\)\s+= (-?\d+))");
     std::smatch m;
@@ -272,11 +273,11 @@ TEST_F(DeviceFlush, ComesAfterTheBodyAndBeforeTheHead)
     if (device.empty())
         GTEST_SKIP() << why;
     std::string log = path("order.log");
-    tool_run r = run({"src", device},
-                     {{"strace", "-qq", "-y", "-o", log, "-e",
-                       "trace=write,writev,pwrite64,lseek,fsync,fdatasync,sync_file_range"},
-                      nullptr,
-                      {NO_LEAK_CHECK}});
+    tool_run r =
+        run({"src", device}, {{"strace", "-qq", "-y", "-o", log, "-e",
+                               "trace=write,writev,pwrite64,lseek,fsync,fdatasync,sync_file_range"},
+                              nullptr,
+                              {NO_LEAK_CHECK}});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(read_file(device).substr(0, source.size()) == expected_output(source, insert));
     std::vector<device_call> calls;
@@ -285,16 +286,17 @@ TEST_F(DeviceFlush, ComesAfterTheBodyAndBeforeTheHead)
     for (std::string line; std::getline(lines, line);)
         calls.push_back(read_device_call(line, device, DISK, &position));
     // The head is the last write at offset 0; the body, every write before it.
-    auto is_head = [](const device_call& c) { return c.kind == device_call::WRITE && c.offset == 0; };
+    auto is_head = [](const device_call& c) {
+        return c.kind == device_call::WRITE && c.offset == 0;
+    };
     auto head = std::find_if(calls.rbegin(), calls.rend(), is_head);
-    ASSERT_NE(head, calls.rend()) << "no write at offset 0 of " << device << ":\n" << read_file(log);
-    auto body_end = std::find_if(std::next(head), calls.rend(), [](const device_call& c) {
-        return c.kind == device_call::WRITE;
-    });
+    ASSERT_NE(head, calls.rend()) << "no write at offset 0 of " << device << ":\n"
+                                  << read_file(log);
+    auto body_end = std::find_if(std::next(head), calls.rend(),
+                                 [](const device_call& c) { return c.kind == device_call::WRITE; });
     ASSERT_NE(body_end, calls.rend()) << "no body written before the head:\n" << read_file(log);
-    bool flushed = std::any_of(std::next(head), body_end, [](const device_call& c) {
-        return c.kind == device_call::FLUSH;
-    });
+    bool flushed = std::any_of(std::next(head), body_end,
+                               [](const device_call& c) { return c.kind == device_call::FLUSH; });
     EXPECT_TRUE(flushed) << "no flush of " << device
                          << " between its last body write and its head:\n"
                          << read_file(log);

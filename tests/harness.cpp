@@ -49,7 +49,7 @@ struct raw_run {
 
 // No single run may outlast a test's own bound: a hung tool fails with a message.
 constexpr int RUN_LIMIT_S = 60;
-constexpr int MS_PER_S = 1000;
+constexpr int US_PER_MS = 1000;
 // How often a pending stop_when is polled, and anything else otherwise.
 constexpr int STOP_POLL_MS = 1;
 constexpr int IDLE_POLL_MS = 100;
@@ -180,10 +180,9 @@ int reap(pid_t pid, bool in_time)
         if (done < 0 && errno != EINTR)
             return status;
         in_time = std::chrono::steady_clock::now() < deadline;
-        usleep(STOP_POLL_MS * MS_PER_S);
+        usleep(STOP_POLL_MS * US_PER_MS);
     }
-    ADD_FAILURE() << "the tool (pid " << pid << ") ran for over " << RUN_LIMIT_S
-                  << " s: killed";
+    ADD_FAILURE() << "the tool (pid " << pid << ") ran for over " << RUN_LIMIT_S << " s: killed";
     kill(pid, SIGKILL);
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -203,9 +202,8 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
     if (options.input != nullptr ? pipe2(in, O_CLOEXEC) != 0
                                  : (in[0] = open("/dev/null", O_RDONLY | O_CLOEXEC)) < 0)
         std::abort();
-    child_plan c = {dir,         program_path(program),   child_environment(options.env), {}, {},
-                    out[1],      in[0],                   options.ignored_signal,
-                    options.file_size_limit};
+    child_plan c = {dir,   program_path(program),  child_environment(options.env), {}, {}, out[1],
+                    in[0], options.ignored_signal, options.file_size_limit};
     c.argv = pointers(argv);
     c.envp = pointers(c.env);
     pid_t pid = fork();
@@ -428,8 +426,8 @@ void write_file(const std::string& path, const std::string& content)
     }
     int error = errno;
     if (fd < 0 || done < content.size() || close(fd) != 0)
-        ADD_FAILURE() << "cannot write " << path << ": wrote " << done << " of "
-                      << content.size() << " bytes: " << std::strerror(error);
+        ADD_FAILURE() << "cannot write " << path << ": wrote " << done << " of " << content.size()
+                      << " bytes: " << std::strerror(error);
 }
 
 void write_sparse(const std::string& path, const std::string& content)
@@ -533,9 +531,9 @@ std::string ToolTest::mount_xfs(std::string* why)
     }
     std::string image = path("xfs.img");
     std::string mnt = path("xfs");
-    if (shell("truncate -s 512M " + ::quoted(image) + " && mkfs.xfs -q -m reflink=1 " + ::quoted(image) +
-              " && mkdir " + ::quoted(mnt) + " && mount -o loop " + ::quoted(image) + " " +
-              ::quoted(mnt)) != 0) {
+    if (shell("truncate -s 512M " + ::quoted(image) + " && mkfs.xfs -q -m reflink=1 " +
+              ::quoted(image) + " && mkdir " + ::quoted(mnt) + " && mount -o loop " +
+              ::quoted(image) + " " + ::quoted(mnt)) != 0) {
         *why = "cannot make and mount an XFS image here";
         return std::string();
     }
@@ -557,8 +555,8 @@ bool ToolTest::mounted(const std::string& command, const std::string& mnt, std::
 {
     // Every command's output, mkfs's warnings too, is for why, not for the suite's.
     std::string log = path("mount.log");
-    if (shell("mkdir -p " + ::quoted(mnt) + " && { " + command + "; } >>" + ::quoted(log) + " 2>&1") !=
-        0) {
+    if (shell("mkdir -p " + ::quoted(mnt) + " && { " + command + "; } >>" + ::quoted(log) +
+              " 2>&1") != 0) {
         *why = "cannot mount here: " + command + ": " + read_file(log);
         return false;
     }
@@ -583,8 +581,8 @@ std::string ToolTest::mount_ntfs(std::string* why)
     std::string image = path("ntfs.img");
     std::string mnt = path("ntfs");
     if (!can_mount("mkfs.ntfs", why) || !can_mount("ntfs-3g", why) ||
-        !mounted("truncate -s 256M " + ::quoted(image) + " && mkfs.ntfs -q -F -f " + ::quoted(image) +
-                     " && ntfs-3g " + ::quoted(image) + " " + ::quoted(mnt),
+        !mounted("truncate -s 256M " + ::quoted(image) + " && mkfs.ntfs -q -F -f " +
+                     ::quoted(image) + " && ntfs-3g " + ::quoted(image) + " " + ::quoted(mnt),
                  mnt, why))
         return std::string();
     return mnt;
@@ -609,7 +607,7 @@ std::string ToolTest::mount_overlay(const std::string& upper_size, std::string* 
         !mounted("mkdir -p " + ::quoted(path("lower")) + " " + ::quoted(upper + "/u") + " " +
                      ::quoted(upper + "/w") + " && mount -t overlay overlay -o " +
                      ::quoted(lower + path("lower") + ",upperdir=" + upper + "/u,workdir=" + upper +
-                            "/w") +
+                              "/w") +
                      " " + ::quoted(mnt),
                  mnt, why))
         return std::string();
@@ -640,7 +638,8 @@ std::string ToolTest::mount_device(const std::string& device, const std::string&
 {
     std::string mnt = path("mnt");
     if (!can_mount("", why) ||
-        !mounted("mount -o " + ::quoted(options) + " " + ::quoted(device) + " " + ::quoted(mnt), mnt, why))
+        !mounted("mount -o " + ::quoted(options) + " " + ::quoted(device) + " " + ::quoted(mnt),
+                 mnt, why))
         return std::string();
     return mnt;
 }
@@ -675,8 +674,8 @@ std::string ToolTest::add_partition(const std::string& device, long long start, 
     std::string number = std::to_string(added + 1);
     std::string partition = device + "p" + number;
     if (!have_program("addpart") ||
-        shell("addpart " + ::quoted(device) + " " + number + " " + std::to_string(start / SECTOR) + " " +
-              std::to_string((end - start) / SECTOR) + " 2>/dev/null") != 0) {
+        shell("addpart " + ::quoted(device) + " " + number + " " + std::to_string(start / SECTOR) +
+              " " + std::to_string((end - start) / SECTOR) + " 2>/dev/null") != 0) {
         *why = "no partition can be added to a loop device here (addpart)";
         return std::string();
     }
