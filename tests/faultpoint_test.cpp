@@ -34,11 +34,11 @@ const scenario SCENARIOS[] = {
     {"ShorterOldDest", 40000, 300 * KIB, 0, 100 * KIB, ""},
     {"SameLengthOldDest", 4000, 300 * KIB, 0, 300 * KIB, ""},
     {"LongerOldDest", 4000, 300 * KIB, 0, 500 * KIB, ""},
-    {"SparseSource", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "", 2},
+    {"SparseSource", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "", 3},
     {"SmallSource", 40000, 20000, 0, 50000, ""},
     {"PipedSource", 4000, 300 * KIB, 0, 500 * KIB, "pipe"},
     {"LoopDeviceDest", 4000, 300 * KIB, 0, 1024 * KIB, "loop"},
-    {"HiddenHoles", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "ntfs", 2},
+    {"HiddenHoles", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "ntfs", 4},
 };
 
 enum kind { KILLED, TERMINATED, FAILED };
