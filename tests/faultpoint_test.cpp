@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -24,6 +26,8 @@ struct scenario {
     long long old;     // an old DEST's size, -1 for none
     std::string where; // "pipe": SOURCE piped, "loop": DEST a device, "ntfs": files on FUSE,
                        // "fuse": DEST on a FUSE file system that passes its files through
+    // Tests that share its points, taking them in turn, so that none runs long.
+    int shares = 1;
 };
 
 const scenario SCENARIOS[] = {
@@ -31,11 +35,11 @@ const scenario SCENARIOS[] = {
     {"ShorterOldDest", 40000, 300 * KIB, 0, 100 * KIB, ""},
     {"SameLengthOldDest", 4000, 300 * KIB, 0, 300 * KIB, ""},
     {"LongerOldDest", 4000, 300 * KIB, 0, 500 * KIB, ""},
-    {"SparseSource", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, ""},
+    {"SparseSource", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "", 3},
     {"SmallSource", 40000, 20000, 0, 50000, ""},
     {"PipedSource", 4000, 300 * KIB, 0, 500 * KIB, "pipe"},
     {"LoopDeviceDest", 4000, 300 * KIB, 0, 1024 * KIB, "loop"},
-    {"HiddenHoles", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "ntfs"},
+    {"HiddenHoles", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "ntfs", 4},
     // DEST where nothing can tell whether it shows an input: checked by effect.
     {"UnsureDest", 4000, 200 * KIB, 0, 250 * KIB, "fuse"},
 };
@@ -51,26 +55,53 @@ struct mode {
     const char* injection;
     kind how;
     const std::set<std::string>* only; // the calls it applies to; null: all
+    const char* group;                 // one test each, so that none runs long
 };
-const mode MODES[] = {{"signal=KILL", KILLED, nullptr},
-                      {"signal=TERM", TERMINATED, nullptr},
-                      {"error=EIO", FAILED, nullptr},
-                      {"error=ENOSPC", FAILED, &WRITING},
-                      {"error=EINVAL", FAILED, &SEEKING}};
+const mode MODES[] = {{"signal=KILL", KILLED, nullptr, "Killed"},
+                      {"signal=TERM", TERMINATED, nullptr, "Terminated"},
+                      {"error=EIO", FAILED, nullptr, "FailedWithEio"},
+                      {"error=ENOSPC", FAILED, &WRITING, "Refused"},
+                      {"error=EINVAL", FAILED, &SEEKING, "Refused"}};
+const char* const GROUPS[] = {"Killed", "Terminated", "FailedWithEio", "Refused"};
 
-void PrintTo(const scenario& s, std::ostream* os)
+struct fault_case {
+    scenario s;
+    std::string group;
+    int share; // which of the scenario's shares of points, from 0
+};
+
+std::vector<fault_case> fault_cases()
 {
-    *os << s.name;
+    std::vector<fault_case> cases;
+    for (const scenario& s : SCENARIOS)
+        for (const char* group : GROUPS)
+            for (int share = 0; share < s.shares; ++share)
+                cases.push_back({s, group, share});
+    return cases;
 }
 
-class FaultPoint : public ToolTest, public ::testing::WithParamInterface<scenario> {};
+std::string case_name(const fault_case& c)
+{
+    std::string name = std::string(c.s.name) + "_" + c.group;
+    return c.s.shares == 1
+               ? name
+               : name + "_" + std::to_string(c.share + 1) + "Of" + std::to_string(c.s.shares);
+}
+
+void PrintTo(const fault_case& c, std::ostream* os)
+{
+    *os << case_name(c);
+}
+
+class FaultPoint : public ToolTest, public ::testing::WithParamInterface<fault_case> {};
 
 TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
 {
     SKIP_UNLESS_STRACE();
     if (!tool_is_native())
         GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
-    const scenario& s = GetParam();
+    const scenario& s = GetParam().s;
+    const std::string& group = GetParam().group;
     std::string why;
     std::string base = s.where == "ntfs" ? mount_ntfs(&why) : dir;
     std::string fuse = s.where == "fuse" ? mount_failfs(1LL << 40, &why) : dir;
@@ -90,13 +121,17 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
     std::string unsealed = unsealed_output(source, insert);
     std::size_t head = std::min({s.insert, std::size_t{32768}, s.source});
 
+    // Rewritten only when a run changed them, which the check tells.
+    bool inputs_whole = false;
+    bool dest_old = false;
     auto attempt = [&](const std::vector<std::string>& wrapper) {
-        write_file(path("IP.BIN"), insert);
-        if (s.where != "pipe")
+        if (!inputs_whole)
+            write_file(path("IP.BIN"), insert);
+        if (!inputs_whole && s.where != "pipe")
             write_sparse(src, source);
         if (s.old < 0)
             unlink(dst.c_str());
-        else
+        else if (!dest_old)
             write_file(dst, old);
         return run({src, dst}, {wrapper, s.where == "pipe" ? &source : nullptr, {NO_LEAK_CHECK}});
     };
@@ -106,15 +141,25 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
         if (s.where == "loop") // a device keeps its old bytes past SOURCE's length
             got.resize(std::min(got.size(), source.size()));
         bool exact = got == expected;
+        dest_old = s.where != "loop" && s.old >= 0 && got == old;
         std::string wrong;
-        if (read_file(path("IP.BIN")) != insert || (s.where != "pipe" && read_file(src) != source))
+        inputs_whole =
+            read_file(path("IP.BIN")) == insert && (s.where == "pipe" || read_file(src) == source);
+        if (!inputs_whole)
             wrong += " an input changed;";
         // A report that standard output could not take is lost, not a failure.
         bool report_lost = point.find("[write(1<") != std::string::npos;
         if (r.status == 0 && (!exact || (r.out != success_report(r.name) && !report_lost)))
             wrong += " status 0 without both the report and an exact DEST;";
-        if (!exact && got.size() == source.size() && got.compare(0, head, insert, 0, head) == 0)
+        bool looks_done = got.size() == source.size() && got.compare(0, head, insert, 0, head) == 0;
+        if (!exact && looks_done)
             wrong += " DEST looks finished but is wrong;";
+        // Told a failure, a user takes DEST for unfinished: it must not look done.
+        // A device keeps its bytes: one that fails after its head is laid stays
+        // looking done, which only a zeroed head again could undo.
+        if (m != nullptr && m->how == FAILED && r.signal == 0 && r.status != 0 && looks_done &&
+            s.where != "loop")
+            wrong += " failed, yet DEST is at full length with its head in place;";
         if (!exact && m != nullptr && m->how == TERMINATED && r.signal != SIGTERM)
             wrong += " not ended by SIGTERM;";
         if (!exact && m != nullptr && m->how == FAILED && (r.status == 0 || r.out.empty()))
@@ -141,6 +186,7 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
     std::map<std::string, int> seen;
     bool started = false;
     int points = 0;
+    int met = 0; // points of this group met so far, this test's share or not
     for (std::string line; std::getline(lines, line);) {
         std::string call = line.substr(0, line.find('('));
         if (call.empty() ||
@@ -152,7 +198,8 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
         if (!started || call == "mmap" || call == "munmap")
             continue;
         for (const mode& m : MODES)
-            if (m.only == nullptr || m.only->count(call) != 0) {
+            if (m.group == group && (m.only == nullptr || m.only->count(call) != 0) &&
+                met++ % s.shares == GetParam().share) {
                 ++points;
                 std::string inject = call + ":" + m.injection + ":when=" + when;
                 check(attempt(under_strace(inject).wrapper),
@@ -163,11 +210,103 @@ TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
     std::string all;
     for (const std::string& f : failures)
         all += "\n  " + f;
-    EXPECT_TRUE(failures.empty()) << s.name << ": " << failures.size() << " of " << points
-                                  << " fault points break the contract:" << all;
+    EXPECT_TRUE(failures.empty()) << s.name << " " << group << ": " << failures.size() << " of "
+                                  << points << " fault points break the contract:" << all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, FaultPoint, ::testing::ValuesIn(SCENARIOS),
-                         [](const auto& p) { return std::string(p.param.name); });
+// A device's late write errors show only once its bytes are flushed: the
+// flush must come after the last write of the body and before the head
+// makes it look done, as the traced calls tell in their order.
+struct device_call {
+    enum { WRITE, FLUSH, OTHER } kind;
+    long long offset; // where a write went
+};
+
+// One traced line on the device, or OTHER; *position follows its seeks.
+device_call read_device_call(const std::string& line, const std::string& device, long long size,
+                             long long* position)
+{
+    static const std::regex call(R"(^(\w+)\(\d+<([^>]*)>(.*)\)\s+= (-?\d+))");
+    std::smatch m;
+    if (!std::regex_search(line, m, call) || m[2] != device || std::stoll(m[4]) < 0)
+        return {device_call::OTHER, 0};
+    std::string name = m[1];
+    std::string args = m[3];
+    long long result = std::stoll(m[4]);
+    if (name == "lseek")
+        *position = result;
+    if (name == "fsync" || name == "fdatasync")
+        return {device_call::FLUSH, 0};
+    if (name == "sync_file_range") {
+        // Waited for from offset 0 over the whole device (0: to its end); a
+        // range over the body alone leaves the rest of the device unflushed.
+        std::smatch r;
+        static const std::regex range(R"(^, (\d+), (\d+), (.*))");
+        bool whole = std::regex_search(args, r, range) && r[1] == "0" &&
+                     (r[2] == "0" || std::stoll(r[2]) >= size) &&
+                     r[3].str().find("WAIT_AFTER") != std::string::npos &&
+                     r[3].str().find("WRITE") != std::string::npos;
+        return {whole ? device_call::FLUSH : device_call::OTHER, 0};
+    }
+    if (name == "pwrite64")
+        return {device_call::WRITE, std::stoll(args.substr(args.rfind(", ") + 2))};
+    if (name == "write" || name == "writev") {
+        long long at = *position;
+        *position += result;
+        return {device_call::WRITE, at};
+    }
+    return {device_call::OTHER, 0};
+}
+
+using DeviceFlush = ToolTest;
+
+TEST_F(DeviceFlush, ComesAfterTheBodyAndBeforeTheHead)
+{
+    SKIP_UNLESS_STRACE();
+    if (!tool_is_native())
+        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    constexpr std::size_t MIB = 1024 * KIB;
+    std::string insert = pattern(32768, 1);
+    std::string source = pattern(3 * MIB + 77, 2);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("src"), source);
+    constexpr std::size_t DISK = 8 * MIB;
+    write_file(path("disk"), pattern(DISK, 3));
+    std::string why;
+    std::string device = attach_loop(path("disk"), &why);
+    if (device.empty())
+        GTEST_SKIP() << why;
+    std::string log = path("order.log");
+    tool_run r =
+        run({"src", device}, {{"strace", "-qq", "-y", "-o", log, "-e",
+                               "trace=write,writev,pwrite64,lseek,fsync,fdatasync,sync_file_range"},
+                              nullptr,
+                              {NO_LEAK_CHECK}});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(device).substr(0, source.size()) == expected_output(source, insert));
+    std::vector<device_call> calls;
+    std::istringstream lines(read_file(log));
+    long long position = 0;
+    for (std::string line; std::getline(lines, line);)
+        calls.push_back(read_device_call(line, device, DISK, &position));
+    // The head is the last write at offset 0; the body, every write before it.
+    auto is_head = [](const device_call& c) {
+        return c.kind == device_call::WRITE && c.offset == 0;
+    };
+    auto head = std::find_if(calls.rbegin(), calls.rend(), is_head);
+    ASSERT_NE(head, calls.rend()) << "no write at offset 0 of " << device << ":\n"
+                                  << read_file(log);
+    auto body_end = std::find_if(std::next(head), calls.rend(),
+                                 [](const device_call& c) { return c.kind == device_call::WRITE; });
+    ASSERT_NE(body_end, calls.rend()) << "no body written before the head:\n" << read_file(log);
+    bool flushed = std::any_of(std::next(head), body_end,
+                               [](const device_call& c) { return c.kind == device_call::FLUSH; });
+    EXPECT_TRUE(flushed) << "no flush of " << device
+                         << " between its last body write and its head:\n"
+                         << read_file(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, FaultPoint, ::testing::ValuesIn(fault_cases()),
+                         [](const auto& p) { return case_name(p.param); });
 
 } // namespace

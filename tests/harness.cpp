@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -45,17 +47,146 @@ struct raw_run {
     int signal;
 };
 
-void write_all(int fd, const std::string& data)
+// No single run may outlast a test's own bound: a hung tool fails with a message.
+constexpr int RUN_LIMIT_S = 60;
+constexpr int US_PER_MS = 1000;
+// How often a pending stop_when is polled, and anything else otherwise.
+constexpr int STOP_POLL_MS = 1;
+constexpr int IDLE_POLL_MS = 100;
+
+// The program's path as execvp would find it, looked up before fork.
+std::string program_path(const std::string& program)
 {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
+    if (program.find('/') != std::string::npos)
+        return program;
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string d; std::getline(dirs, d, ':');)
+        if (access((d + "/" + program).c_str(), X_OK) == 0)
+            return d + "/" + program;
+    return program;
+}
+
+// This process's environment with each NAME=value given put in place of
+// that NAME's, as putenv would.
+std::vector<std::string> child_environment(const std::vector<std::string>& added)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
+    for (const std::string& a : added) {
+        std::string name = a.substr(0, a.find('=') + 1);
+        env.erase(std::remove_if(env.begin(), env.end(),
+                                 [&name](const std::string& e) { return e.rfind(name, 0) == 0; }),
+                  env.end());
+        env.push_back(a);
+    }
+    return env;
+}
+
+std::vector<char*> pointers(const std::vector<std::string>& words)
+{
+    std::vector<char*> p;
+    for (const std::string& w : words)
+        p.push_back(const_cast<char*>(w.c_str()));
+    p.push_back(nullptr);
+    return p;
+}
+
+// Everything the child needs, made before fork: in a process that may have
+// other threads, the child may only make async-signal-safe calls.
+struct child_plan {
+    std::string dir;
+    std::string program;
+    std::vector<std::string> env;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    int out;
+    int in;
+    int ignored_signal;
+    long long file_size_limit;
+};
+
+[[noreturn]] void become_child(const child_plan& c)
+{
+    if (chdir(c.dir.c_str()) != 0)
+        _exit(126);
+    // dup2 clears the close-on-exec flag of the copy alone.
+    if (dup2(c.out, STDOUT_FILENO) < 0 || dup2(c.in, STDIN_FILENO) < 0)
+        _exit(126);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        struct sigaction action = {};
+        action.sa_handler = s == c.ignored_signal ? SIG_IGN : SIG_DFL;
+        sigaction(s, &action, nullptr);
+    }
+    if (c.file_size_limit >= 0) {
+        rlimit limit = {static_cast<rlim_t>(c.file_size_limit),
+                        static_cast<rlim_t>(c.file_size_limit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    execve(c.program.c_str(), c.argv.data(), c.envp.data());
+    _exit(127);
+}
+
+// Feeds the input, collects the output and sends the stop, until the child
+// closes its output or the run's bound passes; false on the latter.
+bool exchange(pid_t pid, int out, int in, const run_options& options, std::string* captured)
+{
+    std::size_t fed = 0;
+    bool stop_pending = options.stop_signal != 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(RUN_LIMIT_S);
+    char chunk[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (stop_pending && options.stop_when()) {
+            kill(pid, options.stop_signal);
+            stop_pending = false;
+        }
+        pollfd fds[2] = {{out, POLLIN, 0}, {in, POLLOUT, 0}};
+        int ready = poll(fds, in >= 0 ? 2 : 1, stop_pending ? STOP_POLL_MS : IDLE_POLL_MS);
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (in >= 0 && fds[1].revents != 0) {
+            ssize_t n = write(in, options.input->data() + fed, options.input->size() - fed);
+            fed += n > 0 ? static_cast<std::size_t>(n) : 0;
+            // All fed, or the child stopped reading: its status tells the rest.
+            if ((n < 0 && errno != EAGAIN && errno != EINTR) || fed == options.input->size()) {
+                close(in);
+                in = -1;
+            }
+        }
+        if (fds[0].revents == 0)
+            continue;
+        ssize_t n = read(out, chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
-            return; // the child stopped reading; its status tells the rest
-        done += static_cast<std::size_t>(n);
+            break;
+        captured->append(chunk, static_cast<std::size_t>(n));
     }
+    if (in >= 0)
+        close(in);
+    return std::chrono::steady_clock::now() < deadline;
+}
+
+// Reaps the child within what is left of a bound; kills it past that.
+int reap(pid_t pid, bool in_time)
+{
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(RUN_LIMIT_S);
+    while (in_time) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return status;
+        if (done < 0 && errno != EINTR)
+            return status;
+        in_time = std::chrono::steady_clock::now() < deadline;
+        usleep(STOP_POLL_MS * US_PER_MS);
+    }
+    ADD_FAILURE() << "the tool (pid " << pid << ") ran for over " << RUN_LIMIT_S << " s: killed";
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
 }
 
 raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
@@ -63,68 +194,33 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
 {
     signal(SIGPIPE, SIG_IGN);
     int out[2];
-    int in[2];
-    if (pipe(out) != 0 || pipe(in) != 0)
+    int in[2] = {-1, -1};
+    // Close-on-exec, so that children spawned at once from threads hold no
+    // end of each other's pipes.
+    if (pipe2(out, O_CLOEXEC) != 0)
         std::abort();
+    if (options.input != nullptr ? pipe2(in, O_CLOEXEC) != 0
+                                 : (in[0] = open("/dev/null", O_RDONLY | O_CLOEXEC)) < 0)
+        std::abort();
+    child_plan c = {dir,   program_path(program),  child_environment(options.env), {}, {}, out[1],
+                    in[0], options.ignored_signal, options.file_size_limit};
+    c.argv = pointers(argv);
+    c.envp = pointers(c.env);
     pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-        dup2(out[1], STDOUT_FILENO);
-        if (options.input != nullptr) {
-            dup2(in[0], STDIN_FILENO);
-        } else {
-            int null = open("/dev/null", O_RDONLY);
-            dup2(null, STDIN_FILENO);
-        }
-        close(out[0]);
-        close(out[1]);
-        close(in[0]);
-        close(in[1]);
-        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
-            signal(s, s == options.ignored_signal ? SIG_IGN : SIG_DFL);
-        if (options.file_size_limit >= 0) {
-            rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
-                            static_cast<rlim_t>(options.file_size_limit)};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        for (const std::string& e : options.env)
-            putenv(strdup(e.c_str()));
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(program.c_str(), args.data());
-        _exit(127);
-    }
+    if (pid == 0)
+        become_child(c);
+    if (pid < 0)
+        std::abort();
     close(out[1]);
     close(in[0]);
-    if (options.input != nullptr)
-        write_all(in[1], *options.input);
-    close(in[1]);
-    int status = 0;
-    bool reaped = false;
-    if (options.stop_signal != 0) {
-        while (!options.stop_when() && !reaped) {
-            reaped = waitpid(pid, &status, WNOHANG) == pid;
-            usleep(1000);
-        }
-        if (!reaped)
-            kill(pid, options.stop_signal);
-    }
+    if (in[1] >= 0)
+        fcntl(in[1], F_SETFL, O_NONBLOCK);
+    if (options.started)
+        options.started(pid);
     std::string captured;
-    char chunk[4096];
-    for (;;) {
-        ssize_t n = read(out[0], chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        captured.append(chunk, static_cast<std::size_t>(n));
-    }
+    bool in_time = exchange(pid, out[0], in[1], options, &captured);
     close(out[0]);
-    while (!reaped && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    int status = reap(pid, in_time);
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return {code, captured, WIFSIGNALED(status) ? WTERMSIG(status) : 0};
 }
@@ -318,21 +414,36 @@ std::string pattern(std::size_t size, unsigned salt)
 
 void write_file(const std::string& path, const std::string& content)
 {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::size_t done = 0;
+    while (fd >= 0 && done < content.size()) {
+        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    int error = errno;
+    if (fd < 0 || done < content.size() || close(fd) != 0)
+        ADD_FAILURE() << "cannot write " << path << ": wrote " << done << " of " << content.size()
+                      << " bytes: " << std::strerror(error);
 }
 
 void write_sparse(const std::string& path, const std::string& content)
 {
     constexpr std::size_t BLOCK = 4096;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool sized = fd >= 0 && ftruncate(fd, static_cast<off_t>(content.size())) == 0;
     for (std::size_t at = 0; sized && at < content.size(); at += BLOCK) {
         std::string block = content.substr(at, BLOCK);
         if (block.find_first_not_of('\0') != std::string::npos)
-            sized = pwrite(fd, block.data(), block.size(), static_cast<off_t>(at)) >= 0;
+            sized = pwrite(fd, block.data(), block.size(), static_cast<off_t>(at)) ==
+                    static_cast<ssize_t>(block.size());
     }
-    if (fd >= 0)
-        close(fd);
+    int error = errno;
+    if (fd < 0 || !sized || close(fd) != 0)
+        ADD_FAILURE() << "cannot write " << path << " with holes: " << std::strerror(error);
 }
 
 std::string read_file(const std::string& path)
@@ -420,8 +531,9 @@ std::string ToolTest::mount_xfs(std::string* why)
     }
     std::string image = path("xfs.img");
     std::string mnt = path("xfs");
-    if (shell("truncate -s 512M " + image + " && mkfs.xfs -q -m reflink=1 " + image + " && mkdir " +
-              mnt + " && mount -o loop " + image + " " + mnt) != 0) {
+    if (shell("truncate -s 512M " + ::quoted(image) + " && mkfs.xfs -q -m reflink=1 " +
+              ::quoted(image) + " && mkdir " + ::quoted(mnt) + " && mount -o loop " +
+              ::quoted(image) + " " + ::quoted(mnt)) != 0) {
         *why = "cannot make and mount an XFS image here";
         return std::string();
     }
@@ -443,7 +555,8 @@ bool ToolTest::mounted(const std::string& command, const std::string& mnt, std::
 {
     // Every command's output, mkfs's warnings too, is for why, not for the suite's.
     std::string log = path("mount.log");
-    if (shell("mkdir -p " + mnt + " && { " + command + "; } >>" + log + " 2>&1") != 0) {
+    if (shell("mkdir -p " + ::quoted(mnt) + " && { " + command + "; } >>" + ::quoted(log) +
+              " 2>&1") != 0) {
         *why = "cannot mount here: " + command + ": " + read_file(log);
         return false;
     }
@@ -456,8 +569,8 @@ std::string ToolTest::mount_btrfs(std::string* why)
     std::string image = path("btrfs.img");
     std::string mnt = path("btrfs");
     if (!can_mount("mkfs.btrfs", why) ||
-        !mounted("truncate -s 2G " + image + " && mkfs.btrfs -q " + image + " && mount -o loop " +
-                     image + " " + mnt,
+        !mounted("truncate -s 2G " + ::quoted(image) + " && mkfs.btrfs -q " + ::quoted(image) +
+                     " && mount -o loop " + ::quoted(image) + " " + ::quoted(mnt),
                  mnt, why))
         return std::string();
     return mnt;
@@ -468,8 +581,8 @@ std::string ToolTest::mount_ntfs(std::string* why)
     std::string image = path("ntfs.img");
     std::string mnt = path("ntfs");
     if (!can_mount("mkfs.ntfs", why) || !can_mount("ntfs-3g", why) ||
-        !mounted("truncate -s 256M " + image + " && mkfs.ntfs -q -F -f " + image + " && ntfs-3g " +
-                     image + " " + mnt,
+        !mounted("truncate -s 256M " + ::quoted(image) + " && mkfs.ntfs -q -F -f " +
+                     ::quoted(image) + " && ntfs-3g " + ::quoted(image) + " " + ::quoted(mnt),
                  mnt, why))
         return std::string();
     return mnt;
@@ -480,7 +593,7 @@ std::string ToolTest::mount_tmpfs(const std::string& name, const std::string& si
 {
     std::string mnt = path(name);
     if (!can_mount("", why) ||
-        !mounted("mount -t tmpfs -o size=" + size + " tmpfs " + mnt, mnt, why))
+        !mounted("mount -t tmpfs -o size=" + ::quoted(size) + " tmpfs " + ::quoted(mnt), mnt, why))
         return std::string();
     return mnt;
 }
@@ -491,9 +604,11 @@ std::string ToolTest::mount_overlay(const std::string& upper_size, std::string* 
     std::string upper = mount_tmpfs("upper", upper_size, why);
     std::string mnt = path("overlay");
     if (upper.empty() ||
-        !mounted("mkdir -p " + path("lower") + " " + upper + "/u " + upper + "/w && " +
-                     "mount -t overlay overlay -o " + lower + path("lower") + ",upperdir=" + upper +
-                     "/u,workdir=" + upper + "/w " + mnt,
+        !mounted("mkdir -p " + ::quoted(path("lower")) + " " + ::quoted(upper + "/u") + " " +
+                     ::quoted(upper + "/w") + " && mount -t overlay overlay -o " +
+                     ::quoted(lower + path("lower") + ",upperdir=" + upper + "/u,workdir=" + upper +
+                              "/w") +
+                     " " + ::quoted(mnt),
                  mnt, why))
         return std::string();
     return mnt;
@@ -508,8 +623,8 @@ std::string ToolTest::mount_failfs(long long limit, std::string* why)
     std::string backing = path("failfs-backing");
     std::string mnt = path("failfs");
     if (!can_mount("", why) || access("/dev/fuse", R_OK | W_OK) != 0 ||
-        !mounted("mkdir -p " + backing + " && " + TEST_FAILFS + " " + backing + " " +
-                     std::to_string(limit) + " " + mnt,
+        !mounted("mkdir -p " + ::quoted(backing) + " && " + ::quoted(TEST_FAILFS) + " " +
+                     ::quoted(backing) + " " + std::to_string(limit) + " " + ::quoted(mnt),
                  mnt, why)) {
         if (why->empty())
             *why = "/dev/fuse is missing";
@@ -522,7 +637,9 @@ std::string ToolTest::mount_device(const std::string& device, const std::string&
                                    std::string* why)
 {
     std::string mnt = path("mnt");
-    if (!can_mount("", why) || !mounted("mount -o " + options + " " + device + " " + mnt, mnt, why))
+    if (!can_mount("", why) ||
+        !mounted("mount -o " + ::quoted(options) + " " + ::quoted(device) + " " + ::quoted(mnt),
+                 mnt, why))
         return std::string();
     return mnt;
 }
@@ -533,7 +650,7 @@ std::string ToolTest::attach_loop(const std::string& file, std::string* why, lon
         return std::string();
     std::string device;
     std::string command =
-        "losetup -f --show -o " + std::to_string(offset) + " " + file + " 2>/dev/null";
+        "losetup -f --show -o " + std::to_string(offset) + " " + ::quoted(file) + " 2>/dev/null";
     if (FILE* out = popen(command.c_str(), "r")) {
         char line[256];
         if (std::fgets(line, sizeof line, out) != nullptr)
@@ -557,8 +674,8 @@ std::string ToolTest::add_partition(const std::string& device, long long start, 
     std::string number = std::to_string(added + 1);
     std::string partition = device + "p" + number;
     if (!have_program("addpart") ||
-        shell("addpart " + device + " " + number + " " + std::to_string(start / SECTOR) + " " +
-              std::to_string((end - start) / SECTOR) + " 2>/dev/null") != 0) {
+        shell("addpart " + ::quoted(device) + " " + number + " " + std::to_string(start / SECTOR) +
+              " " + std::to_string((end - start) / SECTOR) + " 2>/dev/null") != 0) {
         *why = "no partition can be added to a loop device here (addpart)";
         return std::string();
     }
@@ -576,11 +693,11 @@ void ToolTest::TearDown()
         shell("delpart " + p);
     // Loop devices first: one may hold a file on a tmpfs mounted here.
     for (const std::string& device : loops)
-        shell("losetup -d " + device);
+        shell("losetup -d " + ::quoted(device));
     for (auto m = mounts.rbegin(); m != mounts.rend(); ++m)
-        shell("umount " + *m + " 2>/dev/null || umount -l " + *m);
+        shell("umount " + ::quoted(*m) + " 2>/dev/null || umount -l " + ::quoted(*m));
     if (exists(path("xfs")))
-        shell("mountpoint -q " + path("xfs") + " && umount " + path("xfs"));
+        shell("mountpoint -q " + ::quoted(path("xfs")) + " && umount " + ::quoted(path("xfs")));
     std::error_code ignored;
     fs::remove_all(dir, ignored);
 }

@@ -28,6 +28,8 @@ struct run_options {
     // Sent once stop_when() holds, polled while the tool runs.
     int stop_signal = 0;
     std::function<bool()> stop_when = {};
+    // Told the child's pid as it starts, for tests that watch or stop it.
+    std::function<void(int)> started = {};
 };
 
 tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
