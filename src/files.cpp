@@ -194,15 +194,20 @@ unsigned char* take_memory(files& f, const char* name)
 }
 
 // Closes the files in their order; only the destination's close can fail.
-void close_files(const files& f, const char* name, const char* destination_path)
+void close_files(const files& f, std::size_t laid, const char* name,
+                 const char* destination_path)
 {
-    // A device reports its write errors only when asked to flush.
-    if (f.to_device && !flush_to_device(f.destination))
+    // A device reports its write errors only when asked to flush; its head
+    // is then zeroed, as it cannot be emptied.
+    if (f.to_device && !flush_to_device(f.destination)) {
+        clear_tail(f.destination, 0, static_cast<std::int64_t>(laid));
+        (void)flush_to_device(f.destination);
         cannot_write(name, destination_path);
+    }
     // Inputs lose nothing if their close fails; the destination may.
     std::fclose(f.source);
     release_destination();
-    if (!close_output(f.destination, f.destination_facts.kind))
+    if (!close_output(f.destination, f.destination_facts.kind, laid))
         cannot_write(name, destination_path);
     std::fclose(f.insert);
 }

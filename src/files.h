@@ -58,6 +58,8 @@ constexpr std::int64_t LEAVE_AS_IS = -1;
 void cut_back(const files& f, std::int64_t kept);
 
 // Closes the files in their order; only the destination's close can fail.
-void close_files(const files& f, const char* name, const char* destination_path);
+// A device whose last flush or close fails gets its laid head zeroed.
+void close_files(const files& f, std::size_t laid, const char* name,
+                 const char* destination_path);
 
 #endif

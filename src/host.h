@@ -261,7 +261,8 @@ void release_destination();
 
 // Closes the destination; false if that failed. A close can report a write
 // that failed late (network file systems): a regular destination is then
-// emptied, so that it does not look finished.
-bool close_output(std::FILE* destination, file_kind kind);
+// emptied, and a device's first laid bytes, its head, are zeroed, so that it
+// does not look finished.
+bool close_output(std::FILE* destination, file_kind kind, std::size_t laid);
 
 #endif

@@ -350,7 +350,9 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     written w = std::ferror(f.insert) ? written{INSERT_UNREADABLE, kept, 0} : insert_head(f);
     if (w.result != DONE)
         fail(f, w, name, source_path, destination_path);
-    close_files(f, name, destination_path);
+    auto laid =
+        static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), w.reached));
+    close_files(f, laid, name, destination_path);
     std::free(buffer);
     report_success(name);
 }

@@ -297,19 +297,37 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
     return std::fwrite(bytes, 1, count, destination);
 }
 
-bool close_output(std::FILE* destination, file_kind kind)
+namespace {
+
+// Undoes a finished look: a file emptied, a device's head zeroed, as its
+// size cannot change.
+void unfinish(int fd, file_kind kind, std::size_t laid)
 {
-    // Open twice, so that it can still be emptied once the close has failed.
-    int spare = kind == file_kind::regular ? dup(fileno(destination)) : -1;
-    if (kind == file_kind::regular && spare < 0) {
+    static const unsigned char zeros[INSERT_LENGTH] = {};
+    if (kind == file_kind::regular) {
+        (void)ftruncate(fd, 0);
+        return;
+    }
+    (void)pwrite(fd, zeros, std::min(laid, sizeof zeros), 0);
+    (void)fsync(fd);
+}
+
+} // namespace
+
+bool close_output(std::FILE* destination, file_kind kind, std::size_t laid)
+{
+    bool holds_bytes = kind == file_kind::regular || kind == file_kind::block_device;
+    // Open twice, so that it can still be undone once the close has failed.
+    int spare = holds_bytes ? dup(fileno(destination)) : -1;
+    if (holds_bytes && spare < 0) {
         // Without a spare a failed close could not be undone: fail first.
-        (void)ftruncate(fileno(destination), 0);
+        unfinish(fileno(destination), kind, laid);
         std::fclose(destination);
         return false;
     }
     bool closed = std::fclose(destination) == 0;
     if (!closed && spare >= 0)
-        (void)ftruncate(spare, 0);
+        unfinish(spare, kind, laid);
     if (spare >= 0)
         close(spare);
     return closed;

@@ -421,7 +421,7 @@ bool ran_out_of_space()
     return errno == ENOSPC;
 }
 
-bool close_output(std::FILE* destination, file_kind kind)
+bool close_output(std::FILE* destination, file_kind kind, std::size_t)
 {
     // Open twice, so that it can still be emptied once the close has failed.
     int spare = kind == file_kind::regular ? _dup(_fileno(destination)) : -1;
