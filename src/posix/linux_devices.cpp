@@ -157,7 +157,8 @@ loop_file loop_of(int fd, dev_t disk)
 
 // Follows a loop device's file, which may itself be a device, an overlay
 // file, or another loop device's.
-void follow_loop(int fd, dev_t disk, std::int64_t start, std::int64_t end, storage& under, walk at)
+void follow_loop(int fd, dev_t disk, std::int64_t start, std::int64_t end, storage& under,
+                 walk at)
 {
     loop_file loop = loop_of(fd, disk);
     if (!loop.bound)
@@ -171,8 +172,8 @@ void follow_loop(int fd, dev_t disk, std::int64_t start, std::int64_t end, stora
     int file = loop.path[0] == '/' ? open(loop.path, O_PATH | O_CLOEXEC) : -1;
     struct stat info;
     bool same = file >= 0 && fstat(file, &info) == 0 &&
-                (!loop.known ||
-                 (id_of(info).device == loop.id.device && id_of(info).index == loop.id.index));
+                (!loop.known || (id_of(info).device == loop.id.device &&
+                                 id_of(info).index == loop.id.index));
     if (same)
         follow_storage(file, info, from, to, under, deeper(at));
     else

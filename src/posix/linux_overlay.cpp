@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include "system.h"
 
@@ -205,7 +205,8 @@ in_layer look_in_layer(const char* layer, const overlay_file& file, const struct
 }
 
 // Follows the file found in a layer: itself on an overlay, maybe.
-void follow_found(const char* found, std::int64_t start, std::int64_t end, storage& under, walk at)
+void follow_found(const char* found, std::int64_t start, std::int64_t end, storage& under,
+                  walk at)
 {
     int fd = open(found, O_PATH | O_CLOEXEC);
     struct stat info;
@@ -278,15 +279,15 @@ constexpr unsigned long CONFIGFS_MAGIC = 0x62656570;
 bool holds_its_own(const struct statfs& where)
 {
     static constexpr unsigned long OWN[] = {
-        EXT4_SUPER_MAGIC,     XFS_SUPER_MAGIC,    BTRFS_SUPER_MAGIC,   TMPFS_MAGIC,
-        RAMFS_MAGIC,          F2FS_SUPER_MAGIC,   MSDOS_SUPER_MAGIC,   EXFAT_SUPER_MAGIC,
-        NTFS3_MAGIC,          ISOFS_SUPER_MAGIC,  UDF_SUPER_MAGIC,     SQUASHFS_MAGIC,
-        EROFS_SUPER_MAGIC_V1, BCACHEFS_MAGIC,     ZFS_MAGIC,           JFS_MAGIC,
-        REISERFS_SUPER_MAGIC, HFSPLUS_MAGIC,      NILFS_SUPER_MAGIC,   HUGETLBFS_MAGIC,
-        PROC_SUPER_MAGIC,     SYSFS_MAGIC,        DEBUGFS_MAGIC,       TRACEFS_MAGIC,
-        SECURITYFS_MAGIC,     CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, CONFIGFS_MAGIC,
-        EFIVARFS_MAGIC,       BPF_FS_MAGIC,       PIPEFS_MAGIC,        SOCKFS_MAGIC,
-        ANON_INODE_FS_MAGIC,  DEVPTS_SUPER_MAGIC,
+        EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC,   BTRFS_SUPER_MAGIC, TMPFS_MAGIC,
+        RAMFS_MAGIC,      F2FS_SUPER_MAGIC,  MSDOS_SUPER_MAGIC, EXFAT_SUPER_MAGIC,
+        NTFS3_MAGIC,      ISOFS_SUPER_MAGIC, UDF_SUPER_MAGIC,   SQUASHFS_MAGIC,
+        EROFS_SUPER_MAGIC_V1,      BCACHEFS_MAGIC,    ZFS_MAGIC,         JFS_MAGIC,
+        REISERFS_SUPER_MAGIC,   HFSPLUS_MAGIC,     NILFS_SUPER_MAGIC,       HUGETLBFS_MAGIC,
+        PROC_SUPER_MAGIC, SYSFS_MAGIC,       DEBUGFS_MAGIC,     TRACEFS_MAGIC,
+        SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, CONFIGFS_MAGIC,
+        EFIVARFS_MAGIC,   BPF_FS_MAGIC,      PIPEFS_MAGIC,      SOCKFS_MAGIC,
+        ANON_INODE_FS_MAGIC, DEVPTS_SUPER_MAGIC,
     };
     auto type = static_cast<unsigned long>(where.f_type);
     return std::find(std::begin(OWN), std::end(OWN), type) != std::end(OWN);

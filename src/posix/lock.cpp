@@ -97,8 +97,8 @@ turn take_turns(const turn_request* requests, std::size_t count, progress_line& 
     for (;;) {
         std::size_t taken = 0;
         turn t = turn::held;
-        while (taken < count &&
-               (t = try_turn(requests[taken].fd, requests[taken].exclusive)) == turn::held)
+        while (taken < count && (t = try_turn(requests[taken].fd, requests[taken].exclusive)) ==
+                                    turn::held)
             ++taken;
         if (taken == count)
             return turn::held;
