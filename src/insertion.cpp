@@ -137,9 +137,10 @@ outcome inputs_changed(const files& f, std::int64_t reached)
         o = compare_back(f, {f.source, f.original, n, f.chunk, got, f.source_facts.length},
                          DESTINATION_IS_SOURCE);
     if (o == DONE && holds_bytes(f.insert_facts))
-        o = compare_back(
-            f, {f.insert, f.head, f.head_length, nullptr, f.head_length, f.insert_facts.length},
-            DESTINATION_IS_INSERT);
+        o = compare_back(f,
+                         {f.insert, f.head, f.head_length, nullptr, f.head_length,
+                          f.insert_facts.length},
+                         DESTINATION_IS_INSERT);
     return o;
 }
 
@@ -210,7 +211,8 @@ ended check_by_effect(const files& f, std::int64_t reached)
 {
     if (!flush_to_device(f.destination))
         return failed(DESTINATION_UNWRITABLE);
-    auto n = static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), reached));
+    auto n = static_cast<std::size_t>(
+        std::min(static_cast<std::int64_t>(f.head_length), reached));
     outcome o = inputs_changed(f, reached);
     if (o == DONE && reached > 0 && all_zeros(f.original, n))
         return probe_with_a_byte(f, reached);
@@ -254,8 +256,8 @@ written write_body(const files& f, std::int64_t old_length)
         end = check_by_effect(f, p.reached);
     outcome o = end.result;
     if (!f.apart && o != DONE) {
-        auto n =
-            static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), p.reached));
+        auto n = static_cast<std::size_t>(
+            std::min(static_cast<std::int64_t>(f.head_length), p.reached));
         bool input = o == DESTINATION_IS_SOURCE || o == DESTINATION_IS_INSERT;
         if (before.kept)
             put_first_bytes_back(f, before);

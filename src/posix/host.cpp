@@ -252,7 +252,8 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
 #if defined(POSIX_FADV_DONTNEED)
     // Pages the input's own file system kept (a network or FUSE one) are
     // dropped, so that the read asks its storage again.
-    (void)posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(n), POSIX_FADV_DONTNEED);
+    (void)posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(n),
+                        POSIX_FADV_DONTNEED);
 #endif
     read_back_result result = {true, 0};
     auto* into = static_cast<unsigned char*>(bytes);

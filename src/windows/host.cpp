@@ -277,12 +277,12 @@ std::string system_text(DWORD error)
         wide.pop_back();
     if (wide.empty())
         return "erreur " + std::to_string(error);
-    int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                   0, nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                   nullptr, 0, nullptr, nullptr);
     std::string utf8(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
     if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
-                            nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0],
+                            size, nullptr, nullptr);
     return utf8;
 }
 
