@@ -18,6 +18,7 @@ constexpr long long MIB = 1024 * KIB;
 // Sizes around a failure: a source that surely fills what is left for DEST.
 constexpr long long SMALL_ROOM = 256 * KIB;
 constexpr long long LARGE_SOURCE = 2 * MIB;
+constexpr long long MID_BLOCK = 1000;
 
 struct errors_run {
     tool_run run;
@@ -46,7 +47,7 @@ using Version = ToolTest;
 
 // One cause of a failure, made in the test's directory.
 // Which tools a cause can be made for.
-enum class tools { any, posix, linux_calls };
+enum class tools { any, posix, linux_calls, traced };
 
 struct cause {
     const char* name;
@@ -64,6 +65,7 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
     write_file(path("IP.BIN"), pattern(32768, 1));
     write_file(path("src"), pattern(LARGE_SOURCE, 2));
     std::filesystem::create_directory(path("folder"));
+    const std::string piped = pattern(LARGE_SOURCE, 4);
     const std::vector<cause> causes = {
         {"missing file", tools::any,
          [](std::string*, run_options&) {
@@ -130,6 +132,16 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
              return std::vector<std::string>{"src", "dst"};
          },
          "ecrire", 249, "fichier trop grand"},
+        // A write cut short inside a block leaves bytes to cut back, and that
+        // cut fails too: the reason stays the write's.
+        {"file size limit, then a refused cut", tools::traced,
+         [&piped](std::string*, run_options& options) {
+             options = under_strace("ftruncate:error=EPERM");
+             options.file_size_limit = SMALL_ROOM + MID_BLOCK;
+             options.input = &piped;
+             return std::vector<std::string>{"/dev/stdin", "dst"};
+         },
+         "ecrire", 249, "fichier trop grand"},
         {"I/O error writing", tools::posix,
          [this](std::string* why, run_options&) {
              mount_failfs(SMALL_ROOM, why);
@@ -156,7 +168,8 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
         SCOPED_TRACE(c.name);
         // Only the Linux host claims a device, which a mounted one refuses.
         if ((c.made_for != tools::any && tool_on_windows()) ||
-            (c.made_for == tools::linux_calls && !tool_makes_linux_calls()))
+            (c.made_for == tools::linux_calls && !tool_makes_linux_calls()) ||
+            (c.made_for == tools::traced && (!have_program("strace") || !tool_is_native())))
             continue;
         std::string why;
         run_options options;
@@ -167,6 +180,7 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
         }
         errors_run r = run_keeping_errors(dir, args, options);
         bool input = std::string(c.verb) == "lire" || c.status == 253 || c.status == 254;
+        std::filesystem::remove(path("dst"));
         const std::string& failed = input ? args.front() : args.back();
         const std::string& name = r.run.name;
         EXPECT_EQ(r.run.out, name + ": Je ne peux pas " + c.verb + " " + failed + "\n");
