@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -37,6 +38,9 @@ errors_run run_keeping_errors(const std::string& dir, const std::vector<std::str
     errors_run r = {run_tool(dir, args, options), std::string()};
     if (exists(file))
         r.err = read_file(file);
+    // Windows ends lines in CR LF, as the harness takes them off standard output.
+    if (tool_on_windows())
+        r.err.erase(std::remove(r.err.begin(), r.err.end(), '\r'), r.err.end());
     std::remove(file.c_str());
     return r;
 }
