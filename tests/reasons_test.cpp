@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "harness.h"
+#include "test_config.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ errors_run run_keeping_errors(const std::string& dir, const std::vector<std::str
 using Reasons = ToolTest;
 using Warnings = ToolTest;
 using Version = ToolTest;
+using Windows = ToolTest;
 
 // One cause of a failure, made in the test's directory.
 // Which tools a cause can be made for.
@@ -231,6 +233,27 @@ TEST_F(Warnings, SurelyMistakenInputsAreToldAndTheRunGoesOn)
         EXPECT_TRUE(read_file(path("dst")) == expected_output(source, insert));
         EXPECT_EQ(r.err, m.warning.empty() ? "" : r.run.name + ": attention: " + m.warning + "\n");
     }
+}
+
+// cmd's redirection holds SOURCE open for writing while the tool runs, and
+// takes the message that would have gone to standard output.
+TEST_F(Windows, InputHeldForWritingByAnotherProgramIsToldSo)
+{
+    if (!tool_on_windows())
+        GTEST_SKIP() << "talvor.exe only";
+    write_file(path("IP.BIN"), "head");
+    std::string source = pattern(5000, 1);
+    write_file(path("src"), source);
+    // The tool's Windows path, as cmd is to start it and it names itself.
+    std::string name = run({}).name;
+    run_options held;
+    held.wrapper = {"sh", "-c", "exec \"$0\" cmd /c \"$1\"", TOOL_COMMAND[0],
+                    name + " src dst >> src"};
+    errors_run r = run_keeping_errors(dir, {}, held);
+    EXPECT_EQ(r.run.status, 253);
+    EXPECT_EQ(r.err, name + ": src: pris en ecriture par un autre programme\n");
+    EXPECT_EQ(read_file(path("src")), source + name + ": Je ne peux pas ouvrir src\r\n");
+    EXPECT_FALSE(exists(path("dst")));
 }
 
 TEST_F(Version, UsageScreenNamesTheVersionOnStandardErrorAlone)
