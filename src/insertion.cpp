@@ -345,14 +345,19 @@ written insert_head(const files& f)
     cannot_write(name, destination_path, w.error);
 }
 
-// IP.BIN that inserts nothing, or not all of itself, is surely a mistake;
-// the run goes on all the same.
-void warn_of_insert(const files& f, const char* name)
+// IP.BIN that inserts nothing, or not all of itself, is surely a mistake,
+// and so is a SOURCE that cuts its head. Told once the run has succeeded all
+// the same, with the progress line gone, so that no line is drawn over them.
+void warn_of_mistakes(const files& f, std::int64_t reached, const char* name,
+                      const char* source_path)
 {
+    close_progress_line();
     if (f.head_length == 0)
         warn_empty_insert(name);
     if (f.insert_facts.length > static_cast<std::int64_t>(INSERT_LENGTH))
         warn_long_insert(name, f.insert_facts.length);
+    if (reached < static_cast<std::int64_t>(f.head_length))
+        warn_short_source(name, source_path, reached);
 }
 
 } // namespace
@@ -375,15 +380,11 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     std::int64_t kept = f.apart ? 0 : LEAVE_AS_IS;
     if (std::ferror(f.insert))
         fail(f, {INSERT_UNREADABLE, kept, 0, last_error()}, name, source_path, destination_path);
-    warn_of_insert(f, name);
     written w = insert_head(f);
     if (w.result != DONE)
         fail(f, w, name, source_path, destination_path);
     close_files(f, name, destination_path);
-    if (w.reached < static_cast<std::int64_t>(f.head_length)) {
-        close_progress_line();
-        warn_short_source(name, source_path, w.reached);
-    }
+    warn_of_mistakes(f, w.reached, name, source_path);
     std::free(buffer);
     report_success(name);
 }

@@ -185,7 +185,6 @@ std::string reason_text(int error, bool)
     case EROFS:
         return "systeme de fichiers en lecture seule";
     case EBUSY:
-    case ETXTBSY:
         return "peripherique monte ou occupe";
     case ENOSPC:
     case EDQUOT:
