@@ -179,10 +179,12 @@ struct output_request {
 output open_output(const char* path, const output_request& request, progress_line& line);
 
 // Reads n bytes at offset of an input as they are now on its storage, past
-// any cache the input keeps of its own; got is how many it gave.
+// any cache the input keeps of its own; got is how many it gave, error why
+// it failed.
 struct read_back_result {
     bool ok;
     std::size_t got;
+    int error;
 };
 read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n);
 

@@ -112,31 +112,32 @@ struct input_start {
 
 // Whether an input reads now as it did; one byte more than it had is asked
 // for, so that one lengthened shows too.
-outcome compare_back(const files& f, const input_start& in, outcome changed)
+ended compare_back(const files& f, const input_start& in, outcome changed)
 {
     bool whole = in.length >= 0 && in.length <= static_cast<std::int64_t>(in.count);
     std::size_t asked = in.count + (whole ? 1 : 0);
     read_back_result back = read_back(in.stream, 0, f.scratch, asked);
     if (!back.ok)
-        return changed == DESTINATION_IS_SOURCE ? SOURCE_UNREADABLE : INSERT_UNREADABLE;
+        return {changed == DESTINATION_IS_SOURCE ? SOURCE_UNREADABLE : INSERT_UNREADABLE,
+                back.error};
     std::size_t want = whole ? static_cast<std::size_t>(in.length) : in.count;
     std::size_t head = std::min(in.head_count, want);
     bool same = back.got == want && std::memcmp(f.scratch, in.head, head) == 0 &&
                 (head == want || std::memcmp(f.scratch + head, in.rest + head, want - head) == 0);
-    return same ? DONE : changed;
+    return {same ? DONE : changed, NO_REASON};
 }
 
 // Reads the inputs back after DEST's first write: whether it showed in one.
-outcome inputs_changed(const files& f, std::int64_t reached)
+ended inputs_changed(const files& f, std::int64_t reached)
 {
     auto got =
         static_cast<std::size_t>(std::min(reached, static_cast<std::int64_t>(INSERT_LENGTH)));
     std::size_t n = std::min(f.head_length, got);
-    outcome o = DONE;
+    ended o = {DONE, NO_REASON};
     if (holds_bytes(f.source_facts))
         o = compare_back(f, {f.source, f.original, n, f.chunk, got, f.source_facts.length},
                          DESTINATION_IS_SOURCE);
-    if (o == DONE && holds_bytes(f.insert_facts))
+    if (o.result == DONE && holds_bytes(f.insert_facts))
         o = compare_back(f,
                          {f.insert, f.head, f.head_length, nullptr, f.head_length,
                           f.insert_facts.length},
@@ -196,12 +197,12 @@ ended probe_with_a_byte(const files& f, std::int64_t reached)
     if (!seek_to(f.destination, 0) || write_out(f.destination, &PROBE_BYTE, 1) != 1 ||
         !flush_to_device(f.destination))
         return failed(DESTINATION_UNWRITABLE);
-    outcome o = inputs_changed(f, reached);
+    ended o = inputs_changed(f, reached);
     // The seal's own first byte, a zero, back in its place.
     if (!seek_to(f.destination, 0) || write_out(f.destination, f.zeros, 1) != 1 ||
         !flush_to_device(f.destination))
-        return o != DONE ? ended{o, NO_REASON} : failed(DESTINATION_UNWRITABLE);
-    return {o, NO_REASON};
+        return o.result != DONE ? o : failed(DESTINATION_UNWRITABLE);
+    return o;
 }
 
 // DEST stands on something that could not be followed to its end: its first
@@ -213,10 +214,10 @@ ended check_by_effect(const files& f, std::int64_t reached)
         return failed(DESTINATION_UNWRITABLE);
     auto n = static_cast<std::size_t>(
         std::min(static_cast<std::int64_t>(f.head_length), reached));
-    outcome o = inputs_changed(f, reached);
-    if (o == DONE && reached > 0 && all_zeros(f.original, n))
+    ended o = inputs_changed(f, reached);
+    if (o.result == DONE && reached > 0 && all_zeros(f.original, n))
         return probe_with_a_byte(f, reached);
-    return {o, NO_REASON};
+    return o;
 }
 
 // Once DEST is known to share nothing with the inputs, a stop may cut it,

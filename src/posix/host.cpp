@@ -254,7 +254,7 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
     (void)posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(n),
                         POSIX_FADV_DONTNEED);
 #endif
-    read_back_result result = {true, 0};
+    read_back_result result = {true, 0, NO_REASON};
     auto* into = static_cast<unsigned char*>(bytes);
     while (result.got < n) {
         ssize_t got = pread(fd, into + result.got, n - result.got,
@@ -263,6 +263,7 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
             continue;
         if (got <= 0) {
             result.ok = got == 0;
+            result.error = got < 0 ? errno : NO_REASON;
             break;
         }
         result.got += static_cast<std::size_t>(got);

@@ -434,8 +434,8 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
     LARGE_INTEGER zero = {};
     LARGE_INTEGER kept = {};
     if (!SetFilePointerEx(handle, zero, &kept, FILE_CURRENT))
-        return {false, 0};
-    read_back_result result = {true, 0};
+        return {false, 0, static_cast<int>(GetLastError())};
+    read_back_result result = {true, 0, NO_REASON};
     auto* into = static_cast<unsigned char*>(bytes);
     while (result.ok && result.got < n) {
         OVERLAPPED at = {};
@@ -445,13 +445,15 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
         DWORD got = 0;
         DWORD want = static_cast<DWORD>(std::min<std::size_t>(n - result.got, MAXDWORD));
         bool read = ReadFile(handle, into + result.got, want, &got, &at) != 0;
-        result.ok = read || GetLastError() == ERROR_HANDLE_EOF;
+        DWORD error = read ? NO_ERROR : GetLastError();
+        result.ok = read || error == ERROR_HANDLE_EOF;
+        result.error = result.ok ? NO_REASON : static_cast<int>(error);
         if (!read || got == 0)
             break;
         result.got += got;
     }
-    if (!SetFilePointerEx(handle, kept, nullptr, FILE_BEGIN))
-        result.ok = false;
+    if (!SetFilePointerEx(handle, kept, nullptr, FILE_BEGIN) && result.ok)
+        result = {false, result.got, static_cast<int>(GetLastError())};
     return result;
 }
 
