@@ -8,6 +8,20 @@
 
 namespace {
 
+// The outcome of a call that just failed, with its error taken before any other call.
+outcome failed(engine& e, outcome o)
+{
+    e.error = last_error();
+    return o;
+}
+
+// A step's progress with the error of the call that ended it, if one did.
+progress told(const engine& e, progress p)
+{
+    p.error = p.result == DONE ? NO_REASON : e.error;
+    return p;
+}
+
 // Where the block that holds chunk position at ends, block boundaries being
 // those of the file.
 std::size_t block_end(std::int64_t offset, std::size_t at, std::size_t n)
@@ -65,7 +79,7 @@ outcome advance(engine& e, std::int64_t reached)
     std::int64_t window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
     while (e.started - window - e.pushed >= e.piece) {
         if (!push_piece(e, e.pushed + e.piece))
-            return DESTINATION_UNWRITABLE;
+            return failed(e, DESTINATION_UNWRITABLE);
         count_bytes(*e.line, e.pushed, reached);
         window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
     }
@@ -83,7 +97,7 @@ outcome settle(engine& e, std::int64_t reached)
     e.started = reached;
     while (e.pushed < reached) {
         if (!push_piece(e, std::min(reached, e.pushed + e.piece)))
-            return DESTINATION_UNWRITABLE;
+            return failed(e, DESTINATION_UNWRITABLE);
         count_bytes(*e.line, e.pushed, reached);
     }
     return DONE;
@@ -102,17 +116,17 @@ outcome clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
         return DONE;
     if (!e.to_device) {
         if (!set_length(e.destination, offset))
-            return DESTINATION_UNWRITABLE;
+            return failed(e, DESTINATION_UNWRITABLE);
         e.old_length = offset;
         return DONE;
     }
     if (!seek_to(e.destination, offset))
-        return DESTINATION_UNWRITABLE;
+        return failed(e, DESTINATION_UNWRITABLE);
     while (offset < end) {
         auto n =
             static_cast<std::size_t>(std::min(end - offset, static_cast<std::int64_t>(ZERO_BLOCK)));
         if (write_out(e.destination, e.zeros, n) != n)
-            return DESTINATION_UNWRITABLE;
+            return failed(e, DESTINATION_UNWRITABLE);
         offset += static_cast<std::int64_t>(n);
         outcome o = advance(e, offset);
         if (o != DONE)
@@ -142,19 +156,22 @@ outcome write_sparse(engine& e, std::size_t n, std::int64_t offset)
             return o;
         if (!zeros && (!seek_to(e.destination, from) ||
                        write_out(e.destination, e.chunk + at, end - at) != end - at))
-            return DESTINATION_UNWRITABLE;
+            return failed(e, DESTINATION_UNWRITABLE);
         at = end;
     }
-    return seek_to(e.destination, offset + static_cast<std::int64_t>(n)) ? DONE
-                                                                         : DESTINATION_UNWRITABLE;
+    if (!seek_to(e.destination, offset + static_cast<std::int64_t>(n)))
+        return failed(e, DESTINATION_UNWRITABLE);
+    return DONE;
 }
 
 // Moves both streams to offset, for the buffer to go on from there.
-outcome seek_both(const engine& e, std::int64_t offset)
+outcome seek_both(engine& e, std::int64_t offset)
 {
     if (!seek_to(e.source, offset))
-        return SOURCE_UNREADABLE;
-    return seek_to(e.destination, offset) ? DONE : DESTINATION_UNWRITABLE;
+        return failed(e, SOURCE_UNREADABLE);
+    if (!seek_to(e.destination, offset))
+        return failed(e, DESTINATION_UNWRITABLE);
+    return DONE;
 }
 
 } // namespace
@@ -164,7 +181,7 @@ progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, s
     want = std::min(want, e.step);
     std::size_t got = std::fread(e.chunk, 1, want, e.source);
     if (std::ferror(e.source))
-        return {SOURCE_UNREADABLE, 0, false};
+        return {SOURCE_UNREADABLE, 0, false, last_error()};
     n = std::min(n, got);
     std::memcpy(e.original, e.chunk, std::min(n, INSERT_LENGTH));
     if (head != nullptr)
@@ -172,11 +189,11 @@ progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, s
     else
         std::memset(e.chunk, 0, n);
     if (write_out(e.destination, e.chunk, got) != got)
-        return {DESTINATION_UNWRITABLE, 0, false};
+        return {DESTINATION_UNWRITABLE, 0, false, last_error()};
     auto reached = static_cast<std::int64_t>(got);
     bool ended = got < want;
     outcome o = advance(e, reached);
-    return {o == DONE && ended ? settle(e, reached) : o, reached, ended};
+    return told(e, {o == DONE && ended ? settle(e, reached) : o, reached, ended});
 }
 
 // fread only comes back short at end of file or on an error, so pipes are
@@ -188,24 +205,22 @@ progress copy_through(engine& e, std::int64_t from, std::int64_t end)
         auto want =
             static_cast<std::size_t>(std::min(end - p.reached, static_cast<std::int64_t>(e.step)));
         std::size_t got = std::fread(e.chunk, 1, want, e.source);
-        if (std::ferror(e.source)) {
-            p.result = SOURCE_UNREADABLE;
-            return p;
-        }
+        if (std::ferror(e.source))
+            return told(e, {failed(e, SOURCE_UNREADABLE), p.reached, false});
         if (got > 0 && e.find_zeros)
             p.result = write_sparse(e, got, p.reached);
         else if (got > 0 && write_out(e.destination, e.chunk, got) != got)
-            p.result = DESTINATION_UNWRITABLE;
+            p.result = failed(e, DESTINATION_UNWRITABLE);
         if (p.result != DONE)
-            return p;
+            return told(e, p);
         p.reached += static_cast<std::int64_t>(got);
         p.result = advance(e, p.reached);
         if (p.result != DONE)
-            return p;
+            return told(e, p);
         if (got < want) {
             p.ended = true;
             p.result = settle(e, p.reached);
-            return p;
+            return told(e, p);
         }
     }
     return p;
@@ -221,16 +236,18 @@ progress copy_range(engine& e, std::int64_t from, std::int64_t end)
         // buffer, whose own calls then fail on the side they belong to.
         copied c = kernel_copy(e.source, e.destination, p.reached, piece - p.reached);
         p.reached += c.bytes;
+        if (c.result != DONE)
+            e.error = c.error;
         p.result = c.result != DONE ? c.result : advance(e, p.reached);
         if (p.result != DONE)
-            return p;
+            return told(e, p);
         if (p.reached < piece)
             e.kernel_works = false; // it said no or ran dry: do not ask again
     }
     if (p.reached == end)
         return p;
     p.result = seek_both(e, p.reached);
-    return p.result == DONE ? copy_through(e, p.reached, end) : p;
+    return p.result == DONE ? copy_through(e, p.reached, end) : told(e, p);
 }
 
 progress copy_rest(engine& e, std::int64_t from, std::int64_t length)
@@ -241,19 +258,23 @@ progress copy_rest(engine& e, std::int64_t from, std::int64_t length)
     if (e.find_zeros && share_blocks(e.source, e.destination, from, length)) {
         p.reached = length;
         p.result = advance(e, length);
+        if (p.result != DONE)
+            return told(e, p);
     }
     while (p.reached < length && !p.ended) {
         data_stretch data = e.walk_holes ? next_data(e.source, p.reached, length)
-                                         : data_stretch{DONE, p.reached, length, false};
+                                         : data_stretch{DONE, p.reached, length, false, 0};
+        if (data.result != DONE)
+            e.error = data.error;
         p.result = data.result != DONE ? data.result : clear_stretch(e, p.reached, data.start);
         if (p.result != DONE)
-            return p;
+            return told(e, p);
         p.reached = data.start;
         // What the source yields is its length, holes included.
         if (data.ends) {
             p.ended = true;
             p.result = settle(e, p.reached);
-            return p;
+            return told(e, p);
         }
         if (data.start < data.end) {
             p = copy_range(e, data.start, data.end);
@@ -264,5 +285,5 @@ progress copy_rest(engine& e, std::int64_t from, std::int64_t length)
     if (p.ended)
         return p;
     p.result = seek_both(e, p.reached);
-    return p.result == DONE ? copy_through(e, p.reached, INT64_MAX) : p;
+    return p.result == DONE ? copy_through(e, p.reached, INT64_MAX) : told(e, p);
 }

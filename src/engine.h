@@ -33,6 +33,7 @@ struct engine {
     std::int64_t pushed;     // and holds those before this
     // A device's pieces, sized to its pace by the last push.
     std::int64_t piece = DEVICE_PIECE_FLOOR;
+    int error = 0; // the system's error of the call that failed, taken at once
 };
 
 // How a step ended and how far it got: every byte of the destination before
@@ -40,7 +41,8 @@ struct engine {
 struct progress {
     outcome result;
     std::int64_t reached;
-    bool ended; // the source ran out before the end asked for
+    bool ended;    // the source ran out before the end asked for
+    int error = 0; // for a failure: the system's error of the call that failed
 };
 
 // Reads up to want bytes of the source (at most e.step) and writes them at

@@ -44,6 +44,12 @@ bool readable(const file_facts& facts)
     return facts.kind != file_kind::unmeasured && facts.kind != file_kind::directory;
 }
 
+// A probe that failed is not told apart from the others: no reason line.
+int unread_reason(const file_facts& facts)
+{
+    return facts.kind == file_kind::directory ? REASON_DIRECTORY : NO_REASON;
+}
+
 // What DEST is compared with, in this order.
 enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED };
 
@@ -57,9 +63,9 @@ enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED
         same_file_refused(name, destination_path,
                           out.input == SOURCE_INPUT ? source_path : INSERT_FILE_NAME);
     if (out.verdict == open_verdict::cannot_open)
-        cannot_open(name, destination_path, STATUS_NO_DESTINATION);
+        cannot_open(name, destination_path, STATUS_NO_DESTINATION, out.error);
     // It could not be told from the inputs: it is left as it is.
-    cannot_write(name, destination_path);
+    cannot_write(name, destination_path, NO_REASON);
 }
 
 // A stream on an input that holds bytes, for runs to take turns on.
@@ -87,20 +93,21 @@ void compare_with_report(files& f, const char* name, const char* source_path)
 // Opens IP.BIN and the source, in that order, and measures them.
 void open_inputs(files& f, const char* name, const char* source_path)
 {
-    f.insert = open_input(INSERT_FILE_NAME);
+    int error = NO_REASON;
+    f.insert = open_input(INSERT_FILE_NAME, error);
     if (f.insert == nullptr)
-        cannot_open(name, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
-    f.source = open_input(source_path);
+        cannot_open(name, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
+    f.source = open_input(source_path, error);
     if (f.source == nullptr)
-        cannot_open(name, source_path, STATUS_NO_SOURCE);
+        cannot_open(name, source_path, STATUS_NO_SOURCE, error);
     // Without its identity IP.BIN could be the destination unnoticed; and
     // a directory is known to be unreadable before DEST is touched.
     f.insert_facts = measure_file(f.insert);
     if (!readable(f.insert_facts))
-        cannot_read(name, INSERT_FILE_NAME);
+        cannot_read(name, INSERT_FILE_NAME, unread_reason(f.insert_facts));
     f.source_facts = measure_file(f.source);
     if (!readable(f.source_facts))
-        cannot_read(name, source_path);
+        cannot_read(name, source_path, unread_reason(f.source_facts));
     compare_with_report(f, name, source_path);
 }
 
@@ -111,7 +118,7 @@ void open_destination(files& f, const char* name, const char* source_path,
 {
     // A report written into DEST, or after it into the same pipe, would spoil it.
     if (f.report_facts.kind == file_kind::unmeasured)
-        cannot_write(name, destination_path);
+        cannot_write(name, destination_path, NO_REASON);
     // Compared with the inputs as open files, so that no name swapped in
     // between can make us write over one of them.
     file_facts inputs[COMPARED] = {};
@@ -131,9 +138,9 @@ void open_destination(files& f, const char* name, const char* source_path,
     f.insert_facts = measure_file(f.insert);
     f.source_facts = measure_file(f.source);
     if (!readable(f.insert_facts))
-        cannot_read(name, INSERT_FILE_NAME);
+        cannot_read(name, INSERT_FILE_NAME, unread_reason(f.insert_facts));
     if (!readable(f.source_facts))
-        cannot_read(name, source_path);
+        cannot_read(name, source_path, unread_reason(f.source_facts));
     // A pipe or a character device holds nothing that an input could show.
     f.apart = f.destination_facts.kind == file_kind::stream ||
               (f.destination_facts.under.followed && f.source_facts.under.followed &&
@@ -200,14 +207,16 @@ void close_files(const files& f, std::size_t laid, const char* name,
     // A device reports its write errors only when asked to flush; its head
     // is then zeroed, as it cannot be emptied.
     if (f.to_device && !flush_to_device(f.destination)) {
+        int error = last_error();
         clear_tail(f.destination, 0, static_cast<std::int64_t>(laid));
         (void)flush_to_device(f.destination);
-        cannot_write(name, destination_path);
+        cannot_write(name, destination_path, error);
     }
     // Inputs lose nothing if their close fails; the destination may.
     std::fclose(f.source);
     release_destination();
-    if (!close_output(f.destination, f.destination_facts.kind, laid))
-        cannot_write(name, destination_path);
+    int error = NO_REASON;
+    if (!close_output(f.destination, f.destination_facts.kind, laid, error))
+        cannot_write(name, destination_path, error);
     std::fclose(f.insert);
 }

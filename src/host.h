@@ -9,9 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#if defined(_WIN32)
 #include <string>
-#endif
 
 #include "talvor.h"
 
@@ -26,6 +24,20 @@ struct progress_line;
 // One formatted write on standard output. Text is UTF-8, and names in it
 // show as themselves whether the output is a console, a file or a pipe.
 void print_text(const char* format, ...) TALVOR_PRINTF(1, 2);
+
+// One line on standard error, written as the report is (UTF-8 shown as
+// itself on a console), after what standard output already holds.
+void print_error_text(const char* format, ...) TALVOR_PRINTF(1, 2);
+
+// The system's error of the call that just failed: errno, or Windows's own
+// code. Read at once, before any other call can change it, and carried in
+// the step's result from there.
+int last_error();
+
+// Why a call failed, as the tool says it: its own phrase for the usual
+// errors, the system's text for the rest. An input held open for writing by
+// another program is told apart on hosts whose opens can say so.
+std::string reason_text(int error, bool input);
 
 // The progress line goes to standard error only when that is a terminal (a
 // console on Windows); no failure to write it changes the run.
@@ -59,7 +71,8 @@ std::string utf8_argument(const wchar_t* argument);
 #endif
 
 // Opens an existing file for reading as mode "rb" does; path is UTF-8.
-std::FILE* open_input(const char* path);
+// error is why it could not be opened.
+std::FILE* open_input(const char* path, int& error);
 
 // What a stream is, as far as the copy cares.
 enum class file_kind {
@@ -141,6 +154,7 @@ struct output {
     open_verdict verdict;
     std::size_t input; // for same_as_input
     file_facts facts;  // for opened
+    int error;         // for cannot_open: the system's, or a REASON_ of the tool's
 };
 
 // What DEST is opened against: the inputs' facts and their open streams,
@@ -165,10 +179,12 @@ struct output_request {
 output open_output(const char* path, const output_request& request, progress_line& line);
 
 // Reads n bytes at offset of an input as they are now on its storage, past
-// any cache the input keeps of its own; got is how many it gave.
+// any cache the input keeps of its own; got is how many it gave, error why
+// it failed.
 struct read_back_result {
     bool ok;
     std::size_t got;
+    int error;
 };
 read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n);
 
@@ -179,6 +195,7 @@ struct data_stretch {
     std::int64_t start;
     std::int64_t end;
     bool ends = false; // the source ends at start: it was cut short since it was measured
+    int error = 0;     // why the file system would not say
 };
 
 // The next stretch of data in a sparse source at or after offset. Hosts that
@@ -208,6 +225,7 @@ std::size_t widen_pipe(std::FILE* stream, std::size_t wanted);
 struct copied {
     outcome result;
     std::int64_t bytes;
+    int error; // the failed call's
 };
 
 // Lets the kernel copy count bytes from offset to the same offset, sharing
@@ -226,8 +244,8 @@ bool set_length(std::FILE* stream, std::int64_t length);
 // The length a regular file has now; -1 if that cannot be told.
 std::int64_t current_length(std::FILE* stream);
 
-// True when the write that just failed found no room (disk full, quota).
-bool ran_out_of_space();
+// True when error says a write found no room (disk full, quota).
+bool ran_out_of_space(int error);
 
 // Sets the stream's position with a 64-bit offset on every host.
 bool seek_to(std::FILE* stream, std::int64_t offset);
@@ -259,10 +277,10 @@ void keep_on_stop(std::int64_t kept);
 // The destination is finished, or about to be closed: a stop leaves it be.
 void release_destination();
 
-// Closes the destination; false if that failed. A close can report a write
-// that failed late (network file systems): a regular destination is then
-// emptied, and a device's first laid bytes, its head, are zeroed, so that it
-// does not look finished.
-bool close_output(std::FILE* destination, file_kind kind, std::size_t laid);
+// Closes the destination; false if that failed, with error the close's. A
+// close can report a write that failed late (network file systems): a
+// regular destination is then emptied, and a device's first laid bytes, its
+// head, are zeroed, so that it does not look finished.
+bool close_output(std::FILE* destination, file_kind kind, std::size_t laid, int& error);
 
 #endif

@@ -23,7 +23,19 @@ struct written {
     outcome result;
     std::int64_t kept;    // or LEAVE_AS_IS, for a DEST that may be an input
     std::int64_t reached; // bytes of DEST written
+    int error;            // the system's error of the call that failed
 };
+
+// How a step ended, with the system's error of the call that failed, taken at once.
+struct ended {
+    outcome result;
+    int error;
+};
+
+ended failed(outcome o)
+{
+    return {o, last_error()};
+}
 
 // A byte that no input holds at the start once sealed: its zeros.
 constexpr unsigned char PROBE_BYTE = 0xFF;
@@ -47,11 +59,11 @@ engine start_engine(const files& f, std::int64_t old_length)
 }
 
 // Writes n bytes of IP.BIN over the start of the destination.
-outcome lay_head(const files& f, std::size_t n)
+ended lay_head(const files& f, std::size_t n)
 {
     if (!seek_to(f.destination, 0) || write_out(f.destination, f.head, n) != n)
-        return DESTINATION_UNWRITABLE;
-    return DONE;
+        return failed(DESTINATION_UNWRITABLE);
+    return {DONE, NO_REASON};
 }
 
 // For a destination that cannot seek (a pipe, a character device): the head
@@ -62,7 +74,7 @@ written stream_insertion(const files& f)
     progress p = copy_first_block(e, f.head, f.head_length, f.step);
     if (p.result == DONE && !p.ended)
         p = copy_through(e, p.reached, INT64_MAX);
-    return {p.result, p.reached, p.reached};
+    return {p.result, p.reached, p.reached, p.error};
 }
 
 bool all_zeros(const unsigned char* bytes, std::size_t n)
@@ -100,31 +112,32 @@ struct input_start {
 
 // Whether an input reads now as it did; one byte more than it had is asked
 // for, so that one lengthened shows too.
-outcome compare_back(const files& f, const input_start& in, outcome changed)
+ended compare_back(const files& f, const input_start& in, outcome changed)
 {
     bool whole = in.length >= 0 && in.length <= static_cast<std::int64_t>(in.count);
     std::size_t asked = in.count + (whole ? 1 : 0);
     read_back_result back = read_back(in.stream, 0, f.scratch, asked);
     if (!back.ok)
-        return changed == DESTINATION_IS_SOURCE ? SOURCE_UNREADABLE : INSERT_UNREADABLE;
+        return {changed == DESTINATION_IS_SOURCE ? SOURCE_UNREADABLE : INSERT_UNREADABLE,
+                back.error};
     std::size_t want = whole ? static_cast<std::size_t>(in.length) : in.count;
     std::size_t head = std::min(in.head_count, want);
     bool same = back.got == want && std::memcmp(f.scratch, in.head, head) == 0 &&
                 (head == want || std::memcmp(f.scratch + head, in.rest + head, want - head) == 0);
-    return same ? DONE : changed;
+    return {same ? DONE : changed, NO_REASON};
 }
 
 // Reads the inputs back after DEST's first write: whether it showed in one.
-outcome inputs_changed(const files& f, std::int64_t reached)
+ended inputs_changed(const files& f, std::int64_t reached)
 {
     auto got =
         static_cast<std::size_t>(std::min(reached, static_cast<std::int64_t>(INSERT_LENGTH)));
     std::size_t n = std::min(f.head_length, got);
-    outcome o = DONE;
+    ended o = {DONE, NO_REASON};
     if (holds_bytes(f.source_facts))
         o = compare_back(f, {f.source, f.original, n, f.chunk, got, f.source_facts.length},
                          DESTINATION_IS_SOURCE);
-    if (o == DONE && holds_bytes(f.insert_facts))
+    if (o.result == DONE && holds_bytes(f.insert_facts))
         o = compare_back(f,
                          {f.insert, f.head, f.head_length, nullptr, f.head_length,
                           f.insert_facts.length},
@@ -179,46 +192,46 @@ void restore(const files& f, outcome which, std::size_t n)
 
 // A seal of zeros over zeros changes nothing to see: one byte of DEST is
 // changed for a moment instead, and looked for in the inputs.
-outcome probe_with_a_byte(const files& f, std::int64_t reached)
+ended probe_with_a_byte(const files& f, std::int64_t reached)
 {
     if (!seek_to(f.destination, 0) || write_out(f.destination, &PROBE_BYTE, 1) != 1 ||
         !flush_to_device(f.destination))
-        return DESTINATION_UNWRITABLE;
-    outcome o = inputs_changed(f, reached);
+        return failed(DESTINATION_UNWRITABLE);
+    ended o = inputs_changed(f, reached);
     // The seal's own first byte, a zero, back in its place.
     if (!seek_to(f.destination, 0) || write_out(f.destination, f.zeros, 1) != 1 ||
         !flush_to_device(f.destination))
-        return o != DONE ? o : DESTINATION_UNWRITABLE;
+        return o.result != DONE ? o : failed(DESTINATION_UNWRITABLE);
     return o;
 }
 
 // DEST stands on something that could not be followed to its end: its first
 // write, pushed through to its storage, is looked for in the inputs, and an
 // input that shows it is put back as it was.
-outcome check_by_effect(const files& f, std::int64_t reached)
+ended check_by_effect(const files& f, std::int64_t reached)
 {
     if (!flush_to_device(f.destination))
-        return DESTINATION_UNWRITABLE;
+        return failed(DESTINATION_UNWRITABLE);
     auto n = static_cast<std::size_t>(
         std::min(static_cast<std::int64_t>(f.head_length), reached));
-    outcome o = inputs_changed(f, reached);
-    if (o == DONE && reached > 0 && all_zeros(f.original, n))
-        o = probe_with_a_byte(f, reached);
+    ended o = inputs_changed(f, reached);
+    if (o.result == DONE && reached > 0 && all_zeros(f.original, n))
+        return probe_with_a_byte(f, reached);
     return o;
 }
 
 // Once DEST is known to share nothing with the inputs, a stop may cut it,
 // and a head of zeros, which no seal can mark, has nothing old after it.
-outcome set_apart(const files& f, engine& e, std::int64_t reached)
+ended set_apart(const files& f, engine& e, std::int64_t reached)
 {
     guard_destination(f.destination, f.destination_facts.kind);
     keep_on_stop(reached);
     if (f.to_device || e.old_length <= reached || !head_reads_as_zeros(f))
-        return DONE;
+        return {DONE, NO_REASON};
     if (!set_length(f.destination, reached))
-        return DESTINATION_UNWRITABLE;
+        return failed(DESTINATION_UNWRITABLE);
     e.old_length = reached;
-    return DONE;
+    return {DONE, NO_REASON};
 }
 
 // Writes all of the source but its head, which reads as zeros until it is
@@ -239,9 +252,10 @@ written write_body(const files& f, std::int64_t old_length)
     if (!f.apart)
         before = keep_first_bytes(f, first, old_length);
     progress p = copy_first_block(e, nullptr, f.head_length, first);
-    outcome o = p.result;
-    if (!f.apart && o == DONE)
-        o = check_by_effect(f, p.reached);
+    ended end = {p.result, p.error};
+    if (!f.apart && end.result == DONE)
+        end = check_by_effect(f, p.reached);
+    outcome o = end.result;
     if (!f.apart && o != DONE) {
         auto n = static_cast<std::size_t>(
             std::min(static_cast<std::int64_t>(f.head_length), p.reached));
@@ -250,15 +264,15 @@ written write_body(const files& f, std::int64_t old_length)
             put_first_bytes_back(f, before);
         else if (input)
             restore(f, o, n);
-        return {o, LEAVE_AS_IS, p.reached};
+        return {o, LEAVE_AS_IS, p.reached, end.error};
     }
     if (o != DONE)
-        return {o, p.reached, p.reached};
-    if (!f.apart && (o = set_apart(f, e, p.reached)) != DONE)
-        return {o, p.reached, p.reached};
+        return {o, p.reached, p.reached, end.error};
+    if (!f.apart && (end = set_apart(f, e, p.reached)).result != DONE)
+        return {end.result, p.reached, p.reached, end.error};
     if (!p.ended)
         p = length <= 0 ? copy_through(e, p.reached, INT64_MAX) : copy_rest(e, p.reached, length);
-    return {p.result, p.reached, p.reached};
+    return {p.result, p.reached, p.reached, p.error};
 }
 
 // Writes the whole destination over old_length old bytes (-1: a stream that
@@ -276,14 +290,15 @@ written write_destination(const files& f, std::int64_t old_length)
     if (!f.to_device) {
         std::int64_t now = current_length(f.destination);
         if (now < 0 || (now != w.reached && !set_length(f.destination, w.reached)))
-            return {DESTINATION_UNWRITABLE, 0, w.reached};
+            return {DESTINATION_UNWRITABLE, 0, w.reached, last_error()};
     }
     // A device's late write errors must show before the head makes it look done.
     if (f.to_device && !flush_to_device(f.destination))
-        return {DESTINATION_UNWRITABLE, 0, w.reached};
+        return {DESTINATION_UNWRITABLE, 0, w.reached, last_error()};
     auto n =
         static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), w.reached));
-    return {lay_head(f, n), 0, w.reached};
+    ended laid = lay_head(f, n);
+    return {laid.result, 0, w.reached, laid.error};
 }
 
 // Writes the destination. An old file whose head would read as zeros (an
@@ -298,18 +313,18 @@ written insert_head(const files& f)
     // Started empty, a file only reaches its full length once written whole.
     if (f.apart && !f.to_device && old_length > 0 && head_reads_as_zeros(f)) {
         if (!set_length(f.destination, 0))
-            return {DESTINATION_UNWRITABLE, 0, 0};
+            return {DESTINATION_UNWRITABLE, 0, 0, last_error()};
         old_length = 0;
     }
     written w = write_destination(f, old_length);
     bool again = w.result == DESTINATION_UNWRITABLE && w.kept != LEAVE_AS_IS &&
-                 ran_out_of_space() && !f.to_device && old_length > 0 &&
+                 ran_out_of_space(w.error) && !f.to_device && old_length > 0 &&
                  f.source_facts.length >= 0;
     if (!again)
         return w;
     keep_on_stop(0);
     if (!set_length(f.destination, 0) || !seek_to(f.destination, 0) || !seek_to(f.source, 0))
-        return {w.result, 0, 0};
+        return {w.result, 0, 0, w.error};
     return write_destination(f, 0);
 }
 
@@ -323,10 +338,27 @@ written insert_head(const files& f)
     if (w.result == DESTINATION_IS_INSERT)
         same_file_refused(name, destination_path, INSERT_FILE_NAME);
     if (w.result == SOURCE_UNREADABLE)
-        cannot_read(name, source_path);
+        cannot_read(name, source_path, w.error);
     if (w.result == INSERT_UNREADABLE)
-        cannot_read(name, INSERT_FILE_NAME);
-    cannot_write(name, destination_path);
+        cannot_read(name, INSERT_FILE_NAME, w.error);
+    if (f.to_device && ran_out_of_space(w.error))
+        device_too_small(name, destination_path, source_path);
+    cannot_write(name, destination_path, w.error);
+}
+
+// IP.BIN that inserts nothing, or not all of itself, is surely a mistake,
+// and so is a SOURCE that cuts its head. Told once the run has succeeded all
+// the same, with the progress line gone, so that no line is drawn over them.
+void warn_of_mistakes(const files& f, std::int64_t reached, const char* name,
+                      const char* source_path)
+{
+    close_progress_line();
+    if (f.head_length == 0)
+        warn_empty_insert(name);
+    if (f.insert_facts.length > static_cast<std::int64_t>(INSERT_LENGTH))
+        warn_long_insert(name, f.insert_facts.length);
+    if (reached < static_cast<std::int64_t>(f.head_length))
+        warn_short_source(name, source_path, reached);
 }
 
 } // namespace
@@ -347,12 +379,15 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     plan(f);
     f.head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
     std::int64_t kept = f.apart ? 0 : LEAVE_AS_IS;
-    written w = std::ferror(f.insert) ? written{INSERT_UNREADABLE, kept, 0} : insert_head(f);
+    if (std::ferror(f.insert))
+        fail(f, {INSERT_UNREADABLE, kept, 0, last_error()}, name, source_path, destination_path);
+    written w = insert_head(f);
     if (w.result != DONE)
         fail(f, w, name, source_path, destination_path);
     auto laid =
         static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), w.reached));
     close_files(f, laid, name, destination_path);
+    warn_of_mistakes(f, w.reached, name, source_path);
     std::free(buffer);
     report_success(name);
 }

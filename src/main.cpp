@@ -39,6 +39,8 @@ static void print_usage()
     print_text("\n");
     print_text("%s\n", SIGN_OFF);
     print_text("\n");
+    // Standard output keeps the screen as it always was; the version goes beside it.
+    print_error_text("talvor %s\n", TALVOR_VERSION);
 }
 
 // Only the count decides: two arguments are always two paths, whatever they look like.

@@ -17,7 +17,7 @@ std::size_t widen_pipe(std::FILE*, std::size_t)
 
 copied kernel_copy(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
 {
-    return {DONE, 0};
+    return {DONE, 0, NO_REASON};
 }
 
 bool punch_hole(std::FILE*, std::int64_t, std::int64_t)

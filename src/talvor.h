@@ -90,6 +90,13 @@ enum outcome {
     DESTINATION_IS_INSERT, // ...or in IP.BIN
 };
 
+// Why a step failed where no system error says it: the tool's own reasons,
+// below zero so that no system's code is ever one of them.
+constexpr int NO_REASON = 0;
+constexpr int REASON_DEVICE_BUSY = -1;      // over the same storage as a device in use
+constexpr int REASON_DEVICE_TOO_SMALL = -2; // a block device shorter than SOURCE
+constexpr int REASON_DIRECTORY = -3;        // an input that opened as a directory
+
 constexpr int STATUS_OK = 0;
 constexpr int STATUS_USAGE = -1;
 constexpr int STATUS_NO_INSERT_FILE = -2;

@@ -11,6 +11,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "host.h"
 #include "progress.h"
@@ -63,14 +65,17 @@ bool measure_regular(int fd, const struct stat& info, file_facts& facts)
 }
 
 // A device is claimed, as mkfs claims it, once the turn is this run's; the
-// descriptor that holds the turn stays open until the process ends.
-int claim_if_device(int fd, const file_facts& facts)
+// descriptor that holds the turn stays open until the process ends. error
+// says why one was refused.
+int claim_if_device(int fd, const file_facts& facts, int& error)
 {
     if (facts.kind != file_kind::block_device)
         return fd;
     int claimed = claim_device(fd);
+    error = claimed < 0 ? errno : NO_REASON;
     if (claimed >= 0 && storage_in_use(facts)) {
         close(claimed);
+        error = REASON_DEVICE_BUSY;
         return -1;
     }
     return claimed;
@@ -79,7 +84,7 @@ int claim_if_device(int fd, const file_facts& facts)
 // Held, then measured: what another run left is what this one measures.
 output measure_held(int fd, bool held, const output_request& request, progress_line& line)
 {
-    output result = {nullptr, open_verdict::unmeasured, request.count, {}};
+    output result = {nullptr, open_verdict::unmeasured, request.count, {}, NO_REASON};
     struct stat info;
     if (fstat(fd, &info) != 0)
         return result;
@@ -103,12 +108,15 @@ output measure_held(int fd, bool held, const output_request& request, progress_l
         result.verdict = open_verdict::same_as_input;
         return result;
     }
-    int out = claim_if_device(fd, result.facts);
+    int out = claim_if_device(fd, result.facts, result.error);
     result.verdict = open_verdict::cannot_open;
     if (out >= 0 && (result.stream = fdopen(out, "wb")) != nullptr)
         result.verdict = open_verdict::opened;
-    else if (out >= 0 && out != fd)
-        close(out);
+    else if (out >= 0) {
+        result.error = errno;
+        if (out != fd)
+            close(out);
+    }
     return result;
 }
 
@@ -148,9 +156,53 @@ void print_text(const char* format, ...)
     va_end(args);
 }
 
-std::FILE* open_input(const char* path)
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
+void print_error_text(const char* format, ...)
 {
-    return std::fopen(path, "rb");
+    // Written after the report's message, even when both go to one file.
+    std::fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+int last_error()
+{
+    return errno;
+}
+
+std::string reason_text(int error, bool)
+{
+    switch (error) {
+    case ENOENT:
+        return "absent";
+    case EACCES:
+    case EPERM:
+        return "permission refusee";
+    case EISDIR:
+        return "est un repertoire";
+    case EROFS:
+        return "systeme de fichiers en lecture seule";
+    case EBUSY:
+        return "peripherique monte ou occupe";
+    case ENOSPC:
+    case EDQUOT:
+        return "plus de place";
+    case EFBIG:
+        return "fichier trop grand";
+    case EIO:
+        return "erreur d'entree-sortie";
+    default:
+        return std::strerror(error);
+    }
+}
+
+std::FILE* open_input(const char* path, int& error)
+{
+    std::FILE* stream = std::fopen(path, "rb");
+    error = stream == nullptr ? errno : NO_REASON;
+    return stream;
 }
 
 file_facts measure_file(std::FILE* stream)
@@ -172,16 +224,19 @@ file_facts measure_report_output()
 
 output open_output(const char* path, const output_request& request, progress_line& line)
 {
-    output result = {nullptr, open_verdict::cannot_open, request.count, {}};
+    output result = {nullptr, open_verdict::cannot_open, request.count, {}, NO_REASON};
     early_open early = open_after_look(path, request, line);
     if (early.verdict != open_verdict::opened) {
         result.verdict = early.verdict;
         result.input = early.input;
+        result.error = early.error;
         return result;
     }
     int fd = early.fd >= 0 ? early.fd : open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
+    if (fd < 0) {
+        result.error = errno;
         return result;
+    }
     // Checked again as open: a name swapped in after any look may be an
     // input, which this open did not truncate.
     result = measure_held(fd, early.held, request, line);
@@ -199,7 +254,7 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
     (void)posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(n),
                         POSIX_FADV_DONTNEED);
 #endif
-    read_back_result result = {true, 0};
+    read_back_result result = {true, 0, NO_REASON};
     auto* into = static_cast<unsigned char*>(bytes);
     while (result.got < n) {
         ssize_t got = pread(fd, into + result.got, n - result.got,
@@ -208,6 +263,7 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
             continue;
         if (got <= 0) {
             result.ok = got == 0;
+            result.error = got < 0 ? errno : NO_REASON;
             break;
         }
         result.got += static_cast<std::size_t>(got);
@@ -232,7 +288,7 @@ data_stretch holes_to_end(int fd, std::int64_t offset, std::int64_t length)
 {
     struct stat info;
     if (fstat(fd, &info) != 0)
-        return {SOURCE_UNREADABLE, offset, offset, false};
+        return {SOURCE_UNREADABLE, offset, offset, false, errno};
     auto size = static_cast<std::int64_t>(info.st_size);
     if (size >= length)
         return {DONE, length, length, false};
@@ -252,6 +308,7 @@ data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t leng
     if (data < 0 && errno == ENXIO)
         return holes_to_end(fd, offset, length);
     if (data < 0) {
+        stretch.error = errno;
         if (!holes_untold())
             stretch.result = SOURCE_UNREADABLE;
         return stretch;
@@ -261,6 +318,7 @@ data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t leng
         return stretch;
     stretch.start = std::min(static_cast<std::int64_t>(data), length);
     off_t hole = probe_seek(fd, data, SEEK_HOLE);
+    stretch.error = hole < 0 ? errno : NO_REASON;
     if (hole < 0 && !holes_untold())
         stretch.result = SOURCE_UNREADABLE;
     else if (hole > data)
@@ -287,9 +345,9 @@ bool seek_to(std::FILE* stream, std::int64_t offset)
     return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-bool ran_out_of_space()
+bool ran_out_of_space(int error)
 {
-    return errno == ENOSPC || errno == EDQUOT;
+    return error == ENOSPC || error == EDQUOT;
 }
 
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
@@ -314,11 +372,12 @@ void unfinish(int fd, file_kind kind, std::size_t laid)
 
 } // namespace
 
-bool close_output(std::FILE* destination, file_kind kind, std::size_t laid)
+bool close_output(std::FILE* destination, file_kind kind, std::size_t laid, int& error)
 {
     bool holds_bytes = kind == file_kind::regular || kind == file_kind::block_device;
     // Open twice, so that it can still be undone once the close has failed.
     int spare = holds_bytes ? dup(fileno(destination)) : -1;
+    error = spare < 0 ? errno : NO_REASON;
     if (holds_bytes && spare < 0) {
         // Without a spare a failed close could not be undone: fail first.
         unfinish(fileno(destination), kind, laid);
@@ -326,6 +385,7 @@ bool close_output(std::FILE* destination, file_kind kind, std::size_t laid)
         return false;
     }
     bool closed = std::fclose(destination) == 0;
+    error = closed ? NO_REASON : errno;
     if (!closed && spare >= 0)
         unfinish(spare, kind, laid);
     if (spare >= 0)

@@ -44,7 +44,7 @@ std::size_t widen_pipe(std::FILE* stream, std::size_t wanted)
 copied kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
                    std::int64_t count)
 {
-    copied done = {DONE, 0};
+    copied done = {DONE, 0, NO_REASON};
     int in = fileno(source);
     int out = fileno(destination);
     // Explicit offsets leave both descriptors' positions to the streams.
@@ -67,14 +67,15 @@ copied kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offse
         // nothing: the caller's buffer takes over from there.
         if (n == 0)
             return done;
-        if (errno == EINTR)
+        int error = errno;
+        if (error == EINTR)
             continue;
         // Only a full disk or quota is surely the destination's. Any other
         // error may say the kernel will not copy this pair, or come from
         // either file (EIO): the buffer copies the rest, and meets a real
         // error again on the side it belongs to.
-        if (ran_out_of_space())
-            done.result = DESTINATION_UNWRITABLE;
+        if (ran_out_of_space(error))
+            done = {DESTINATION_UNWRITABLE, done.bytes, error};
         return done;
     }
     return done;

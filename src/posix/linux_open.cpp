@@ -152,8 +152,10 @@ early_open open_after_look(const char* path, const output_request& request, prog
         if (early.again)
             continue;
         // Without /proc the file is opened by its name, and checked as open.
-        if (early.verdict == open_verdict::opened && early.fd < 0 && error != ENOENT)
+        if (early.verdict == open_verdict::opened && early.fd < 0 && error != ENOENT) {
             early.verdict = open_verdict::cannot_open;
+            early.error = error;
+        }
         return early;
     }
 }

@@ -93,6 +93,7 @@ struct early_open {
     std::size_t input; // for same_as_input
     bool held;         // fd's file is already held for this run, with the inputs
     bool again;        // another run came in between: look again
+    int error = 0;     // why it could not be opened, for cannot_open
 };
 
 // Opens an existing destination for writing only once it is known not to be

@@ -264,6 +264,28 @@ void refuse_disk_or_volume(const progress_line& line, const char* path)
                      ": disque ou volume, pas encore pris en charge\n");
 }
 
+// The system's own text for error, in UTF-8 and without its line end.
+std::string system_text(DWORD error)
+{
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring wide(text != nullptr ? text : L"", n);
+    LocalFree(text);
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' '))
+        wide.pop_back();
+    if (wide.empty())
+        return "erreur " + std::to_string(error);
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                   nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0],
+                            size, nullptr, nullptr);
+    return utf8;
+}
+
 } // namespace
 
 std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
@@ -279,12 +301,52 @@ HANDLE handle_of(std::FILE* stream)
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
-std::FILE* open_input(const char* path)
+std::FILE* open_input(const char* path, int& error)
 {
     std::wstring wide = widened(path);
+    if (wide.empty()) {
+        error = ERROR_INVALID_NAME;
+        return nullptr;
+    }
     // Read sharing only: while the run holds an input, nothing can open it
     // for writing, DEST by any other name included.
-    return wide.empty() ? nullptr : _wfsopen(wide.c_str(), L"rb", _SH_DENYWR);
+    std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYWR);
+    error = stream == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    return stream;
+}
+
+int last_error()
+{
+    return static_cast<int>(GetLastError());
+}
+
+std::string reason_text(int error, bool input)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return "absent";
+    case ERROR_ACCESS_DENIED:
+        return "permission refusee";
+    case ERROR_DIRECTORY:
+        return "est un repertoire";
+    case ERROR_WRITE_PROTECT:
+        return "systeme de fichiers en lecture seule";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return "plus de place";
+    case ERROR_FILE_TOO_LARGE:
+        return "fichier trop grand";
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+        return "erreur d'entree-sortie";
+    default:
+        break;
+    }
+    // Only an input is opened with a share mode that such a program's own refuses.
+    if (error == ERROR_SHARING_VIOLATION && input)
+        return "pris en ecriture par un autre programme";
+    return system_text(static_cast<DWORD>(error));
 }
 
 file_facts measure_file(std::FILE* stream)
@@ -325,16 +387,18 @@ output open_output(const char* path, const output_request& request, progress_lin
     // Inputs are held by their share mode: no run can open them for writing.
     const file_facts* inputs = request.inputs;
     std::size_t count = request.count;
-    output result = {nullptr, open_verdict::cannot_open, count, {}};
+    output result = {nullptr, open_verdict::cannot_open, count, {}, ERROR_INVALID_NAME};
     std::wstring wide = widened(path);
     if (wide.empty())
         return result;
+    result.error = NO_REASON;
     if (names_disk_or_volume(wide)) {
         refuse_disk_or_volume(line, path);
         return result;
     }
     std::FILE* stream = open_for_writing(wide);
     if (stream == nullptr) {
+        result.error = static_cast<int>(GetLastError());
         result.input = input_at(wide, inputs, count);
         if (result.input < count)
             result.verdict = open_verdict::same_as_input;
@@ -370,8 +434,8 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
     LARGE_INTEGER zero = {};
     LARGE_INTEGER kept = {};
     if (!SetFilePointerEx(handle, zero, &kept, FILE_CURRENT))
-        return {false, 0};
-    read_back_result result = {true, 0};
+        return {false, 0, static_cast<int>(GetLastError())};
+    read_back_result result = {true, 0, NO_REASON};
     auto* into = static_cast<unsigned char*>(bytes);
     while (result.ok && result.got < n) {
         OVERLAPPED at = {};
@@ -381,13 +445,15 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
         DWORD got = 0;
         DWORD want = static_cast<DWORD>(std::min<std::size_t>(n - result.got, MAXDWORD));
         bool read = ReadFile(handle, into + result.got, want, &got, &at) != 0;
-        result.ok = read || GetLastError() == ERROR_HANDLE_EOF;
+        DWORD error = read ? NO_ERROR : GetLastError();
+        result.ok = read || error == ERROR_HANDLE_EOF;
+        result.error = result.ok ? NO_REASON : static_cast<int>(error);
         if (!read || got == 0)
             break;
         result.got += got;
     }
-    if (!SetFilePointerEx(handle, kept, nullptr, FILE_BEGIN))
-        result.ok = false;
+    if (!SetFilePointerEx(handle, kept, nullptr, FILE_BEGIN) && result.ok)
+        result = {false, result.got, static_cast<int>(GetLastError())};
     return result;
 }
 
@@ -416,22 +482,24 @@ bool seek_to(std::FILE* stream, std::int64_t offset)
     return _fseeki64(stream, offset, SEEK_SET) == 0;
 }
 
-bool ran_out_of_space()
+bool ran_out_of_space(int error)
 {
-    return errno == ENOSPC;
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
 }
 
-bool close_output(std::FILE* destination, file_kind kind, std::size_t)
+bool close_output(std::FILE* destination, file_kind kind, std::size_t, int& error)
 {
     // Open twice, so that it can still be emptied once the close has failed.
     int spare = kind == file_kind::regular ? _dup(_fileno(destination)) : -1;
     if (kind == file_kind::regular && spare < 0) {
+        error = static_cast<int>(GetLastError());
         // Without a spare a failed close could not be undone: fail first.
         (void)set_length(destination, 0);
         std::fclose(destination);
         return false;
     }
     bool closed = std::fclose(destination) == 0;
+    error = closed ? NO_REASON : static_cast<int>(GetLastError());
     if (!closed && spare >= 0)
         (void)_chsize_s(spare, 0);
     if (spare >= 0)

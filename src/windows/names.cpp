@@ -175,18 +175,40 @@ void print_error_line(const std::string& text)
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_text(const char* format, ...)
+namespace {
+
+std::string formatted(const char* format, va_list args)
 {
-    va_list args;
-    va_start(args, format);
     va_list again;
     va_copy(again, args);
     int n = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
     std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
     if (n > 0)
         std::vsnprintf(&text[0], text.size() + 1, format, again);
     va_end(again);
+    return text;
+}
+
+} // namespace
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
+void print_error_text(const char* format, ...)
+{
+    // Written after the report's message, even when both go to one file.
+    std::fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    std::string text = formatted(format, args);
+    va_end(args);
+    print_error_line(text);
+}
+
+void print_text(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = formatted(format, args);
+    va_end(args);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     if (GetConsoleMode(out, &mode))

@@ -1,0 +1,270 @@
+// SPDX-License-Identifier: MIT
+// What standard error adds to a run: a failure's reason, a warning for an
+// input that is surely a mistake, the version beside the usage screen.
+// Standard output and the status stay as they always were.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include "harness.h"
+#include "test_config.h"
+
+namespace {
+
+constexpr long long KIB = 1024;
+constexpr long long MIB = 1024 * KIB;
+// Sizes around a failure: a source that surely fills what is left for DEST.
+constexpr long long SMALL_ROOM = 256 * KIB;
+constexpr long long LARGE_SOURCE = 2 * MIB;
+constexpr long long MID_BLOCK = 1000;
+
+struct errors_run {
+    tool_run run;
+    std::string err; // standard error, whole
+};
+
+// Standard error goes to a file beside the test's directory, so that the
+// directory holds only what the tool left.
+errors_run run_keeping_errors(const std::string& dir, const std::vector<std::string>& args,
+                              run_options options = {})
+{
+    std::string file = dir + ".stderr";
+    std::vector<std::string> wrapper = {"sh", "-c", "exec \"$@\" 2>\"$0\"", file};
+    wrapper.insert(wrapper.end(), options.wrapper.begin(), options.wrapper.end());
+    options.wrapper = wrapper;
+    errors_run r = {run_tool(dir, args, options), std::string()};
+    if (exists(file))
+        r.err = read_file(file);
+    // Windows ends lines in CR LF, as the harness takes them off standard output.
+    if (tool_on_windows())
+        r.err.erase(std::remove(r.err.begin(), r.err.end(), '\r'), r.err.end());
+    std::remove(file.c_str());
+    return r;
+}
+
+using Reasons = ToolTest;
+using Warnings = ToolTest;
+using Version = ToolTest;
+using Windows = ToolTest;
+
+// One cause of a failure, made in the test's directory.
+// Which tools a cause can be made for.
+enum class tools { any, posix, linux_calls, traced };
+
+struct cause {
+    const char* name;
+    tools made_for;
+    // Makes the cause and gives the arguments, or "" in why when it cannot be made here.
+    std::function<std::vector<std::string>(std::string* why, run_options& options)> make;
+    const char* verb; // "ouvrir", "lire", "ecrire"
+    int status;
+    // The reason after "NAME: PATH: ", PATH being the input or DEST that failed.
+    const char* reason;
+};
+
+TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
+{
+    write_file(path("IP.BIN"), pattern(32768, 1));
+    write_file(path("src"), pattern(LARGE_SOURCE, 2));
+    std::filesystem::create_directory(path("folder"));
+    const std::string piped = pattern(LARGE_SOURCE, 4);
+    const std::vector<cause> causes = {
+        {"missing file", tools::any,
+         [](std::string*, run_options&) {
+             return std::vector<std::string>{"missing", "dst"};
+         },
+         "ouvrir", 253, "absent"},
+        {"missing directory", tools::any,
+         [](std::string*, run_options&) {
+             return std::vector<std::string>{"src", "nowhere/dst"};
+         },
+         "ouvrir", 252, "absent"},
+        {"directory as DEST", tools::posix,
+         [](std::string*, run_options&) {
+             return std::vector<std::string>{"src", "folder"};
+         },
+         "ouvrir", 252, "est un repertoire"},
+        {"directory as SOURCE", tools::posix,
+         [](std::string*, run_options&) {
+             return std::vector<std::string>{"folder", "dst"};
+         },
+         "lire", 250, "est un repertoire"},
+        {"permission", tools::posix,
+         [this](std::string* why, run_options& options) {
+             write_file(path("locked"), "secret");
+             chmod(path("locked").c_str(), 0);
+             if (geteuid() == 0 && !have_program("setpriv"))
+                 *why = "root reads any file, and setpriv is not installed to be nobody";
+             // As nobody, who may enter the directory but not read the file.
+             chmod(dir.c_str(), 0755);
+             if (geteuid() == 0)
+                 options.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+             return std::vector<std::string>{"locked", "dst"};
+         },
+         "ouvrir", 253, "permission refusee"},
+        {"read-only file system", tools::posix,
+         [this](std::string* why, run_options&) {
+             std::string ro = mount_tmpfs("ro", "1M", why);
+             if (!ro.empty() && shell("mount -o remount,ro " + ro) != 0)
+                 *why = "a tmpfs cannot be made read-only here";
+             return std::vector<std::string>{"src", "ro/dst"};
+         },
+         "ouvrir", 252, "systeme de fichiers en lecture seule"},
+        {"mounted device", tools::linux_calls,
+         [this](std::string* why, run_options&) {
+             std::string device;
+             if (shell("truncate -s 4M " + path("disk") + " && mkfs.ext2 -q -F " + path("disk") +
+                       " >/dev/null 2>&1") != 0)
+                 *why = "mkfs.ext2 cannot make a file system here";
+             else if (!(device = attach_loop(path("disk"), why)).empty() &&
+                      mount_device(device, "rw", why).empty())
+                 device.clear();
+             return std::vector<std::string>{"src", device};
+         },
+         "ouvrir", 252, "peripherique monte ou occupe"},
+        {"full file system", tools::posix,
+         [this](std::string* why, run_options&) {
+             mount_tmpfs("full", std::to_string(SMALL_ROOM), why);
+             return std::vector<std::string>{"src", "full/dst"};
+         },
+         "ecrire", 249, "plus de place"},
+        {"file size limit", tools::posix,
+         [](std::string*, run_options& options) {
+             options.file_size_limit = SMALL_ROOM;
+             return std::vector<std::string>{"src", "dst"};
+         },
+         "ecrire", 249, "fichier trop grand"},
+        // A write cut short inside a block leaves bytes to cut back, and that
+        // cut fails too: the reason stays the write's.
+        {"file size limit, then a refused cut", tools::traced,
+         [&piped](std::string*, run_options& options) {
+             options = under_strace("ftruncate:error=EPERM");
+             options.file_size_limit = SMALL_ROOM + MID_BLOCK;
+             options.input = &piped;
+             return std::vector<std::string>{"/dev/stdin", "dst"};
+         },
+         "ecrire", 249, "fichier trop grand"},
+        {"I/O error writing", tools::posix,
+         [this](std::string* why, run_options&) {
+             mount_failfs(SMALL_ROOM, why);
+             return std::vector<std::string>{"src", "failfs/unwritable-dst"};
+         },
+         "ecrire", 249, "erreur d'entree-sortie"},
+        {"I/O error reading", tools::posix,
+         [this](std::string* why, run_options&) {
+             if (exists(path("failfs-backing")))
+                 write_file(path("failfs-backing/unreadable-src"), pattern(LARGE_SOURCE, 3));
+             else
+                 *why = "no failing FUSE file system was mounted";
+             return std::vector<std::string>{"failfs/unreadable-src", "dst"};
+         },
+         "lire", 250, "erreur d'entree-sortie"},
+        {"device too small", tools::posix,
+         [this](std::string* why, run_options&) {
+             shell("truncate -s " + std::to_string(SMALL_ROOM) + " " + path("small-disk"));
+             return std::vector<std::string>{"src", attach_loop(path("small-disk"), why)};
+         },
+         "ecrire", 249, "peripherique trop petit pour src"},
+    };
+    for (const cause& c : causes) {
+        SCOPED_TRACE(c.name);
+        // Only the Linux host claims a device, which a mounted one refuses.
+        if ((c.made_for != tools::any && tool_on_windows()) ||
+            (c.made_for == tools::linux_calls && !tool_makes_linux_calls()) ||
+            (c.made_for == tools::traced && (!have_program("strace") || !tool_is_native())))
+            continue;
+        std::string why;
+        run_options options;
+        std::vector<std::string> args = c.make(&why, options);
+        if (!why.empty() || args.back().empty()) {
+            std::printf("[  NOTE    ] %s: not made here: %s\n", c.name, why.c_str());
+            continue;
+        }
+        errors_run r = run_keeping_errors(dir, args, options);
+        bool input = std::string(c.verb) == "lire" || c.status == 253 || c.status == 254;
+        std::filesystem::remove(path("dst"));
+        const std::string& failed = input ? args.front() : args.back();
+        const std::string& name = r.run.name;
+        EXPECT_EQ(r.run.out, name + ": Je ne peux pas " + c.verb + " " + failed + "\n");
+        EXPECT_EQ(r.run.status, c.status);
+        EXPECT_EQ(r.err, name + ": " + failed + ": " + c.reason + "\n");
+    }
+}
+
+// A refusal that no system error explains gives no reason line.
+TEST_F(Reasons, SameFileRefusalHasNoReasonLine)
+{
+    write_file(path("IP.BIN"), "head");
+    write_file(path("src"), pattern(5000, 1));
+    errors_run r = run_keeping_errors(dir, {"src", "./src"});
+    EXPECT_EQ(r.run.out, r.run.name + ": ./src et src sont le meme fichier\n");
+    EXPECT_EQ(r.run.status, 252);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Warnings, SurelyMistakenInputsAreToldAndTheRunGoesOn)
+{
+    struct mistake {
+        std::size_t insert;
+        std::size_t source;
+        std::string warning; // after "NAME: attention: ", "" for none
+    };
+    const mistake mistakes[] = {
+        {1000, 5000, ""},
+        {32768, 32768, ""},
+        {0, 5000, "IP.BIN est vide, rien n'est insere"},
+        {40000, 100000, "IP.BIN fait 40000 octets, seuls les 32768 premiers sont inseres"},
+        {32768, 1000, "src est plus court que IP.BIN, seuls 1000 octets sont inseres"},
+        {0, 0, "IP.BIN est vide, rien n'est insere"},
+    };
+    for (const mistake& m : mistakes) {
+        SCOPED_TRACE("IP.BIN " + std::to_string(m.insert) + ", source " + std::to_string(m.source));
+        std::string insert = pattern(m.insert, 1);
+        std::string source = pattern(m.source, 2);
+        write_file(path("IP.BIN"), insert);
+        write_file(path("src"), source);
+        errors_run r = run_keeping_errors(dir, {"src", "dst"});
+        EXPECT_EQ(r.run.out, success_report(r.run.name));
+        EXPECT_EQ(r.run.status, 0);
+        EXPECT_TRUE(read_file(path("dst")) == expected_output(source, insert));
+        EXPECT_EQ(r.err, m.warning.empty() ? "" : r.run.name + ": attention: " + m.warning + "\n");
+    }
+}
+
+// cmd's redirection holds SOURCE open for writing while the tool runs, and
+// takes the message that would have gone to standard output.
+TEST_F(Windows, InputHeldForWritingByAnotherProgramIsToldSo)
+{
+    if (!tool_on_windows())
+        GTEST_SKIP() << "talvor.exe only";
+    write_file(path("IP.BIN"), "head");
+    std::string source = pattern(5000, 1);
+    write_file(path("src"), source);
+    // The tool's Windows path, as cmd is to start it and it names itself.
+    std::string name = run({}).name;
+    run_options held;
+    held.wrapper = {"sh", "-c", "exec \"$0\" cmd /c \"$1\"", TOOL_COMMAND[0],
+                    name + " src dst >> src"};
+    errors_run r = run_keeping_errors(dir, {}, held);
+    EXPECT_EQ(r.run.status, 253);
+    EXPECT_EQ(r.err, name + ": src: pris en ecriture par un autre programme\n");
+    EXPECT_EQ(read_file(path("src")), source + name + ": Je ne peux pas ouvrir src\r\n");
+    EXPECT_FALSE(exists(path("dst")));
+}
+
+TEST_F(Version, UsageScreenNamesTheVersionOnStandardErrorAlone)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{"a", "b", "c"}}) {
+        errors_run r = run_keeping_errors(dir, args);
+        EXPECT_EQ(r.run.out, usage_screen());
+        EXPECT_EQ(r.run.status, 255);
+        EXPECT_EQ(r.err, std::string("talvor ") + TALVOR_VERSION + "\n");
+    }
+}
+
+} // namespace
