@@ -7,7 +7,6 @@
 #include <iterator>
 #include <memory>
 
-#include "messages.h"
 #include "talvor.h"
 
 namespace {
@@ -53,19 +52,18 @@ int unread_reason(const file_facts& facts)
 // What DEST is compared with, in this order.
 enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED };
 
-// Reports why DEST was not opened; nothing of it was written.
-[[noreturn]] void refuse(const output& out, const char* name, const char* source_path,
-                         const char* destination_path)
+// Why DEST was not opened; nothing of it was written.
+ended refusal(const output& out)
 {
     if (out.verdict == open_verdict::same_as_input && out.input == REPORT_INPUT)
-        same_as_report(name, destination_path, STATUS_NO_DESTINATION);
+        return {DESTINATION_IS_REPORT, NO_REASON};
     if (out.verdict == open_verdict::same_as_input)
-        same_file_refused(name, destination_path,
-                          out.input == SOURCE_INPUT ? source_path : INSERT_FILE_NAME);
+        return {out.input == SOURCE_INPUT ? DESTINATION_IS_SOURCE : DESTINATION_IS_INSERT,
+                NO_REASON};
     if (out.verdict == open_verdict::cannot_open)
-        cannot_open(name, destination_path, STATUS_NO_DESTINATION, out.error);
+        return {DESTINATION_UNOPENED, out.error};
     // It could not be told from the inputs: it is left as it is.
-    cannot_write(name, destination_path, NO_REASON);
+    return {DESTINATION_UNWRITABLE, NO_REASON};
 }
 
 // A stream on an input that holds bytes, for runs to take turns on.
@@ -77,48 +75,52 @@ std::FILE* turn_stream(std::FILE* stream, const file_facts& facts)
 
 // Standard output is written last, with the report: an input that it shares
 // storage with would be spoilt by it.
-void compare_with_report(files& f, const char* name, const char* source_path)
+ended compare_with_report(files& f)
 {
     f.report_facts = measure_report_output();
     const file_facts inputs[] = {f.insert_facts, f.source_facts};
     std::size_t shared = input_index(f.report_facts, inputs, std::size(inputs));
     if (shared == 0)
-        same_as_report(name, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
+        return {INSERT_IS_REPORT, NO_REASON};
     if (shared == 1)
-        same_as_report(name, source_path, STATUS_NO_SOURCE);
+        return {SOURCE_IS_REPORT, NO_REASON};
+    return {DONE, NO_REASON};
+}
+
+// Both inputs measured again, with what could not be read first.
+ended measure_inputs(files& f)
+{
+    f.insert_facts = measure_file(f.insert);
+    if (!readable(f.insert_facts))
+        return {INSERT_UNREADABLE, unread_reason(f.insert_facts)};
+    f.source_facts = measure_file(f.source);
+    if (!readable(f.source_facts))
+        return {SOURCE_UNREADABLE, unread_reason(f.source_facts)};
+    return {DONE, NO_REASON};
 }
 
 } // namespace
 
-// Opens IP.BIN and the source, in that order, and measures them.
-void open_inputs(files& f, const char* name, const char* source_path)
+ended open_inputs(files& f, const run_names& names)
 {
     int error = NO_REASON;
     f.insert = open_input(INSERT_FILE_NAME, error);
     if (f.insert == nullptr)
-        cannot_open(name, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
-    f.source = open_input(source_path, error);
+        return {INSERT_UNOPENED, error};
+    f.source = open_input(names.source, error);
     if (f.source == nullptr)
-        cannot_open(name, source_path, STATUS_NO_SOURCE, error);
+        return {SOURCE_UNOPENED, error};
     // Without its identity IP.BIN could be the destination unnoticed; and
     // a directory is known to be unreadable before DEST is touched.
-    f.insert_facts = measure_file(f.insert);
-    if (!readable(f.insert_facts))
-        cannot_read(name, INSERT_FILE_NAME, unread_reason(f.insert_facts));
-    f.source_facts = measure_file(f.source);
-    if (!readable(f.source_facts))
-        cannot_read(name, source_path, unread_reason(f.source_facts));
-    compare_with_report(f, name, source_path);
+    ended measured = measure_inputs(f);
+    return measured.result != DONE ? measured : compare_with_report(f);
 }
 
-// Opens the destination, refusing one that is an input before anything is
-// written to it, and measures it.
-void open_destination(files& f, const char* name, const char* source_path,
-                      const char* destination_path)
+ended open_destination(files& f, const run_names& names)
 {
     // A report written into DEST, or after it into the same pipe, would spoil it.
     if (f.report_facts.kind == file_kind::unmeasured)
-        cannot_write(name, destination_path, NO_REASON);
+        return {DESTINATION_UNWRITABLE, NO_REASON};
     // Compared with the inputs as open files, so that no name swapped in
     // between can make us write over one of them.
     file_facts inputs[COMPARED] = {};
@@ -127,24 +129,22 @@ void open_destination(files& f, const char* name, const char* source_path,
     inputs[REPORT_INPUT] = f.report_facts;
     std::FILE* streams[COMPARED] = {turn_stream(f.source, f.source_facts),
                                     turn_stream(f.insert, f.insert_facts), nullptr};
-    output out = open_output(destination_path, {inputs, streams, COMPARED}, *f.line);
+    output out = open_output(names.destination, {inputs, streams, COMPARED}, *f.line);
     if (out.verdict != open_verdict::opened)
-        refuse(out, name, source_path, destination_path);
+        return refusal(out);
     f.destination = out.stream;
     f.destination_facts = out.facts;
     // Every write goes straight to the file, so a failure knows what landed.
     std::setvbuf(f.destination, nullptr, _IONBF, 0);
     // Held now: another run that was writing an input has finished it.
-    f.insert_facts = measure_file(f.insert);
-    f.source_facts = measure_file(f.source);
-    if (!readable(f.insert_facts))
-        cannot_read(name, INSERT_FILE_NAME, unread_reason(f.insert_facts));
-    if (!readable(f.source_facts))
-        cannot_read(name, source_path, unread_reason(f.source_facts));
+    ended measured = measure_inputs(f);
+    if (measured.result != DONE)
+        return measured;
     // A pipe or a character device holds nothing that an input could show.
     f.apart = f.destination_facts.kind == file_kind::stream ||
               (f.destination_facts.under.followed && f.source_facts.under.followed &&
                f.insert_facts.under.followed);
+    return {DONE, NO_REASON};
 }
 
 // What the copy depends on, from what was measured before its first byte.
@@ -164,7 +164,7 @@ void plan(files& f)
 // one that could not be measured may be regular too.
 void cut_back(const files& f, std::int64_t kept)
 {
-    if (kept == LEAVE_AS_IS)
+    if (kept == LEAVE_AS_IS || f.destination == nullptr)
         return;
     keep_on_stop(kept);
     file_kind kind = f.destination_facts.kind;
@@ -179,17 +179,15 @@ void cut_back(const files& f, std::int64_t kept)
 }
 
 // One block for IP.BIN's head, the body's buffer and a block of zeros.
-unsigned char* take_memory(files& f, const char* name)
+ended take_memory(files& f)
 {
     std::size_t size = 5 * INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK;
     std::size_t room = size + MEMORY_PAGE;
-    void* buffer = std::malloc(room);
-    if (buffer == nullptr) {
-        cut_back(f, f.apart ? 0 : LEAVE_AS_IS);
-        no_buffer(name);
-    }
+    f.memory = std::malloc(room);
+    if (f.memory == nullptr)
+        return {NO_MEMORY, NO_REASON};
     // On a page, the kernel copies into the buffer and out of it twice as fast.
-    void* aligned = buffer;
+    void* aligned = f.memory;
     f.head = static_cast<unsigned char*>(std::align(MEMORY_PAGE, size, aligned, room));
     f.original = f.head + INSERT_LENGTH;
     f.scratch = f.original + INSERT_LENGTH;
@@ -197,12 +195,11 @@ unsigned char* take_memory(files& f, const char* name)
     f.chunk = f.backup + INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
     std::memset(f.zeros, 0, ZERO_BLOCK);
-    return static_cast<unsigned char*>(buffer);
+    return {DONE, NO_REASON};
 }
 
 // Closes the files in their order; only the destination's close can fail.
-void close_files(const files& f, std::size_t laid, const char* name,
-                 const char* destination_path)
+ended close_files(files& f, std::size_t laid)
 {
     // A device reports its write errors only when asked to flush; its head
     // is then zeroed, as it cannot be emptied.
@@ -210,13 +207,14 @@ void close_files(const files& f, std::size_t laid, const char* name,
         int error = last_error();
         clear_tail(f.destination, 0, static_cast<std::int64_t>(laid));
         (void)flush_to_device(f.destination);
-        cannot_write(name, destination_path, error);
+        return {DESTINATION_UNWRITABLE, error};
     }
     // Inputs lose nothing if their close fails; the destination may.
     std::fclose(f.source);
     release_destination();
     int error = NO_REASON;
-    if (!close_output(f.destination, f.destination_facts.kind, laid, error))
-        cannot_write(name, destination_path, error);
+    bool closed = close_output(f.destination, f.destination_facts.kind, laid, error);
+    f.destination = nullptr;
     std::fclose(f.insert);
+    return {closed ? DONE : DESTINATION_UNWRITABLE, error};
 }

@@ -12,7 +12,6 @@
 #include "engine.h"
 #include "files.h"
 #include "host.h"
-#include "messages.h"
 #include "talvor.h"
 
 namespace {
@@ -24,12 +23,6 @@ struct written {
     std::int64_t kept;    // or LEAVE_AS_IS, for a DEST that may be an input
     std::int64_t reached; // bytes of DEST written
     int error;            // the system's error of the call that failed
-};
-
-// How a step ended, with the system's error of the call that failed, taken at once.
-struct ended {
-    outcome result;
-    int error;
 };
 
 ended failed(outcome o)
@@ -328,66 +321,94 @@ written insert_head(const files& f)
     return write_destination(f, 0);
 }
 
-// Reports a failed write of the destination, once it is cut back.
-[[noreturn]] void fail(const files& f, written w, const char* name, const char* source_path,
-                       const char* destination_path)
+// Reads IP.BIN's first bytes, as many as it has up to INSERT_LENGTH.
+ended read_head(files& f)
 {
-    cut_back(f, w.kept);
-    if (w.result == DESTINATION_IS_SOURCE)
-        same_file_refused(name, destination_path, source_path);
-    if (w.result == DESTINATION_IS_INSERT)
-        same_file_refused(name, destination_path, INSERT_FILE_NAME);
-    if (w.result == SOURCE_UNREADABLE)
-        cannot_read(name, source_path, w.error);
-    if (w.result == INSERT_UNREADABLE)
-        cannot_read(name, INSERT_FILE_NAME, w.error);
-    if (f.to_device && ran_out_of_space(w.error))
-        device_too_small(name, destination_path, source_path);
-    cannot_write(name, destination_path, w.error);
+    f.head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
+    if (std::ferror(f.insert))
+        return {INSERT_UNREADABLE, last_error()};
+    return {DONE, NO_REASON};
+}
+
+// How the run ended, and how many leading bytes of DEST a failure may
+// leave (LEAVE_AS_IS: all of them, for a DEST that may be an input).
+struct run_end {
+    outcome result;
+    int error;
+    std::int64_t kept;
+    std::int64_t reached; // bytes of DEST written, for a finished run
+};
+
+// Until DEST is known apart from the inputs, a failure leaves all of it.
+run_end failed_after_open(const files& f, ended e)
+{
+    return {e.result, e.error, f.apart ? 0 : LEAVE_AS_IS, 0};
+}
+
+// The run's steps in their order, each ending it if it fails.
+run_end run_steps(files& f, const run_names& names)
+{
+    ended e = open_inputs(f, names);
+    if (e.result != DONE)
+        return {e.result, e.error, LEAVE_AS_IS, 0};
+    // Refused or not measured: nothing of DEST was written.
+    if ((e = open_destination(f, names)).result != DONE)
+        return {e.result, e.error, LEAVE_AS_IS, 0};
+    // Until DEST is known to share nothing with the inputs, a stop leaves it be.
+    if (f.apart)
+        guard_destination(f.destination, f.destination_facts.kind);
+    if ((e = take_memory(f)).result != DONE)
+        return failed_after_open(f, e);
+    plan(f);
+    if ((e = read_head(f)).result != DONE)
+        return failed_after_open(f, e);
+    written w = insert_head(f);
+    if (w.result == DESTINATION_UNWRITABLE && f.to_device && ran_out_of_space(w.error))
+        w.result = DEVICE_TOO_SMALL;
+    if (w.result != DONE)
+        return {w.result, w.error, w.kept, w.reached};
+    auto laid =
+        static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), w.reached));
+    // Closed or zeroed by then: nothing is left to cut.
+    e = close_files(f, laid);
+    return {e.result, e.error, LEAVE_AS_IS, w.reached};
 }
 
 // IP.BIN that inserts nothing, or not all of itself, is surely a mistake,
 // and so is a SOURCE that cuts its head. Told once the run has succeeded all
 // the same, with the progress line gone, so that no line is drawn over them.
-void warn_of_mistakes(const files& f, std::int64_t reached, const char* name,
-                      const char* source_path)
+void warn_of_mistakes(const files& f, std::int64_t reached, const run_names& names)
 {
-    close_progress_line();
     if (f.head_length == 0)
-        warn_empty_insert(name);
+        warn_empty_insert(names.invocation);
     if (f.insert_facts.length > static_cast<std::int64_t>(INSERT_LENGTH))
-        warn_long_insert(name, f.insert_facts.length);
+        warn_long_insert(names.invocation, f.insert_facts.length);
     if (reached < static_cast<std::int64_t>(f.head_length))
-        warn_short_source(name, source_path, reached);
+        warn_short_source(names.invocation, names.source, reached);
+}
+
+// The one way out of a run: DEST cut back to what a failure may leave, the
+// line gone, the one message, and the process ended with its status.
+[[noreturn]] void end_run(const files& f, const run_names& names, const run_end& end)
+{
+    if (end.result != DONE)
+        cut_back(f, end.kept);
+    close_progress_line();
+    if (end.result == DONE)
+        warn_of_mistakes(f, end.reached, names);
+    std::free(f.memory);
+    std::exit(tell_outcome(names, end.result, end.error));
 }
 
 } // namespace
 
 void run_insertion(const char* name, const char* source_path, const char* destination_path)
 {
+    const run_names names = {name, source_path, destination_path};
     progress_line line = {};
     start_progress(line, name, destination_path);
     watch_stops();
     files f = {};
     f.line = &line;
-    open_inputs(f, name, source_path);
-    open_destination(f, name, source_path, destination_path);
-    // Until DEST is known to share nothing with the inputs, a stop leaves it be.
-    if (f.apart)
-        guard_destination(f.destination, f.destination_facts.kind);
-    unsigned char* buffer = take_memory(f, name);
-    plan(f);
-    f.head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
-    std::int64_t kept = f.apart ? 0 : LEAVE_AS_IS;
-    if (std::ferror(f.insert))
-        fail(f, {INSERT_UNREADABLE, kept, 0, last_error()}, name, source_path, destination_path);
-    written w = insert_head(f);
-    if (w.result != DONE)
-        fail(f, w, name, source_path, destination_path);
-    auto laid =
-        static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), w.reached));
-    close_files(f, laid, name, destination_path);
-    warn_of_mistakes(f, w.reached, name, source_path);
-    std::free(buffer);
-    report_success(name);
+    end_run(f, names, run_steps(f, names));
 }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "messages.h"
 
-#include <cstdlib>
 #include <string>
 
 #include "host.h"
@@ -26,73 +25,102 @@ void tell_reason(const char* name, const char* path, int error, bool input)
     print_error_text("%s: %s: %s\n", name, path, phrase(error, input).c_str());
 }
 
-} // namespace
-
-void cannot_open(const char* name, const char* path, int status, int error)
+int cannot_open(const run_names& names, const char* path, int status, int error)
 {
-    close_progress_line();
-    print_text("%s: Je ne peux pas ouvrir %s\n", name, path);
-    tell_reason(name, path, error, status != STATUS_NO_DESTINATION);
-    std::exit(status);
+    print_text("%s: Je ne peux pas ouvrir %s\n", names.invocation, path);
+    tell_reason(names.invocation, path, error, status != STATUS_NO_DESTINATION);
+    return status;
 }
 
-void same_file_refused(const char* name, const char* destination_path, const char* input_path)
+int same_file_refused(const run_names& names, const char* input_path)
 {
-    close_progress_line();
-    print_text("%s: %s et %s sont le meme fichier\n", name, destination_path, input_path);
-    std::exit(STATUS_NO_DESTINATION);
+    print_text("%s: %s et %s sont le meme fichier\n", names.invocation, names.destination,
+               input_path);
+    return STATUS_NO_DESTINATION;
 }
 
-void same_as_report(const char* name, const char* path, int status)
+int same_as_report(const run_names& names, const char* path, int status)
 {
-    close_progress_line();
-    print_text("%s: %s et la sortie standard sont le meme fichier\n", name, path);
-    std::exit(status);
+    print_text("%s: %s et la sortie standard sont le meme fichier\n", names.invocation, path);
+    return status;
 }
 
-void cannot_read(const char* name, const char* path, int error)
+int cannot_read(const run_names& names, const char* path, int error)
 {
-    close_progress_line();
-    print_text("%s: Je ne peux pas lire %s\n", name, path);
-    tell_reason(name, path, error, true);
-    std::exit(STATUS_READ_FAILED);
+    print_text("%s: Je ne peux pas lire %s\n", names.invocation, path);
+    tell_reason(names.invocation, path, error, true);
+    return STATUS_READ_FAILED;
 }
 
-void cannot_write(const char* name, const char* path, int error)
+int cannot_write(const run_names& names, int error)
 {
-    close_progress_line();
-    print_text("%s: Je ne peux pas ecrire %s\n", name, path);
-    tell_reason(name, path, error, false);
-    std::exit(STATUS_WRITE_FAILED);
+    print_text("%s: Je ne peux pas ecrire %s\n", names.invocation, names.destination);
+    tell_reason(names.invocation, names.destination, error, false);
+    return STATUS_WRITE_FAILED;
 }
 
-void device_too_small(const char* name, const char* destination_path, const char* source_path)
+int device_too_small(const run_names& names)
 {
-    close_progress_line();
-    print_text("%s: Je ne peux pas ecrire %s\n", name, destination_path);
-    print_error_text("%s: %s: peripherique trop petit pour %s\n", name, destination_path,
-                     source_path);
-    std::exit(STATUS_WRITE_FAILED);
+    print_text("%s: Je ne peux pas ecrire %s\n", names.invocation, names.destination);
+    print_error_text("%s: %s: peripherique trop petit pour %s\n", names.invocation,
+                     names.destination, names.source);
+    return STATUS_WRITE_FAILED;
 }
 
-void no_buffer(const char* name)
+int no_buffer(const run_names& names)
 {
-    close_progress_line();
-    print_text("%s: Je ne trouve pas le buffer de travail\n", name);
-    std::exit(STATUS_NO_BUFFER);
+    print_text("%s: Je ne trouve pas le buffer de travail\n", names.invocation);
+    return STATUS_NO_BUFFER;
 }
 
-void report_success(const char* name)
+int report_success(const run_names& names)
 {
-    close_progress_line();
     print_text("\n");
-    print_text("%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.", name, INSERT_FILE_NAME);
+    print_text("%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.", names.invocation,
+               INSERT_FILE_NAME);
     print_text("\n");
     print_text("\n");
     print_text("%s\n", CREDIT_LINE);
     print_text("%s!!!!!!!\n", SIGN_OFF);
     print_text("\n");
-    std::exit(STATUS_OK);
+    return STATUS_OK;
+}
+
+} // namespace
+
+int tell_outcome(const run_names& names, outcome result, int error)
+{
+    switch (result) {
+    case DONE:
+        return report_success(names);
+    case INSERT_UNOPENED:
+        return cannot_open(names, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
+    case SOURCE_UNOPENED:
+        return cannot_open(names, names.source, STATUS_NO_SOURCE, error);
+    case DESTINATION_UNOPENED:
+        return cannot_open(names, names.destination, STATUS_NO_DESTINATION, error);
+    case INSERT_IS_REPORT:
+        return same_as_report(names, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
+    case SOURCE_IS_REPORT:
+        return same_as_report(names, names.source, STATUS_NO_SOURCE);
+    case DESTINATION_IS_REPORT:
+        return same_as_report(names, names.destination, STATUS_NO_DESTINATION);
+    case DESTINATION_IS_SOURCE:
+        return same_file_refused(names, names.source);
+    case DESTINATION_IS_INSERT:
+        return same_file_refused(names, INSERT_FILE_NAME);
+    case INSERT_UNREADABLE:
+        return cannot_read(names, INSERT_FILE_NAME, error);
+    case SOURCE_UNREADABLE:
+        return cannot_read(names, names.source, error);
+    case DEVICE_TOO_SMALL:
+        return device_too_small(names);
+    case NO_MEMORY:
+        return no_buffer(names);
+    case DESTINATION_UNWRITABLE:
+        break;
+    }
+    return cannot_write(names, error);
 }
 
 void warn_empty_insert(const char* name)

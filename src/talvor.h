@@ -88,13 +88,20 @@ enum outcome {
     DESTINATION_UNWRITABLE,
     DESTINATION_IS_SOURCE, // found by its effect: DEST's first write showed in SOURCE
     DESTINATION_IS_INSERT, // ...or in IP.BIN
+    INSERT_UNOPENED,
+    SOURCE_UNOPENED,
+    DESTINATION_UNOPENED,
+    INSERT_IS_REPORT, // standard output writes into IP.BIN,
+    SOURCE_IS_REPORT, // ...into SOURCE,
+    DESTINATION_IS_REPORT, // ...or into DEST
+    DEVICE_TOO_SMALL, // a block device DEST ran out before SOURCE did
+    NO_MEMORY,
 };
 
 // Why a step failed where no system error says it: the tool's own reasons,
 // below zero so that no system's code is ever one of them.
 constexpr int NO_REASON = 0;
 constexpr int REASON_DEVICE_BUSY = -1;      // over the same storage as a device in use
-constexpr int REASON_DEVICE_TOO_SMALL = -2; // a block device shorter than SOURCE
 constexpr int REASON_DIRECTORY = -3;        // an input that opened as a directory
 
 constexpr int STATUS_OK = 0;
