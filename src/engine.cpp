@@ -15,8 +15,8 @@ outcome failed(engine& e, outcome o)
     return o;
 }
 
-// A step's progress with the error of the call that ended it, if one did.
-progress told(const engine& e, progress p)
+// How a copy ended, with the error of the call that ended it, if one did.
+copy_end told(const engine& e, copy_end p)
 {
     p.error = p.result == DONE ? NO_REASON : e.error;
     return p;
@@ -68,7 +68,7 @@ bool push_piece(engine& e, std::int64_t to)
 outcome advance(engine& e, std::int64_t reached)
 {
     keep_on_stop(reached);
-    if (!e.to_device) {
+    if (e.to != writing::device) {
         count_bytes(*e.line, reached, reached);
         return DONE;
     }
@@ -91,7 +91,7 @@ outcome advance(engine& e, std::int64_t reached)
 // so that the line moves through what would be one long final flush.
 outcome settle(engine& e, std::int64_t reached)
 {
-    if (!e.to_device)
+    if (e.to != writing::device)
         return DONE;
     start_push(e.destination, e.started, reached);
     e.started = reached;
@@ -109,12 +109,13 @@ outcome settle(engine& e, std::int64_t reached)
 // last block. A device's old bytes are written over.
 outcome clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
 {
-    if (offset >= end || offset >= e.old_length)
+    bool device = e.to == writing::device;
+    if (offset >= end || (!device && offset >= e.old_length))
         return DONE;
     // A hole that cannot be punched is no failure: the cut below clears it too.
-    if (end < e.old_length && punch_hole(e.destination, offset, end))
+    if ((device || end < e.old_length) && punch_hole(e.destination, offset, end))
         return DONE;
-    if (!e.to_device) {
+    if (!device) {
         if (!set_length(e.destination, offset))
             return failed(e, DESTINATION_UNWRITABLE);
         e.old_length = offset;
@@ -176,7 +177,7 @@ outcome seek_both(engine& e, std::int64_t offset)
 
 } // namespace
 
-progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want)
+copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want)
 {
     want = std::min(want, e.step);
     std::size_t got = std::fread(e.chunk, 1, want, e.source);
@@ -184,10 +185,7 @@ progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, s
         return {SOURCE_UNREADABLE, 0, false, last_error()};
     n = std::min(n, got);
     std::memcpy(e.original, e.chunk, std::min(n, INSERT_LENGTH));
-    if (head != nullptr)
-        std::memcpy(e.chunk, head, n);
-    else
-        std::memset(e.chunk, 0, n);
+    std::memcpy(e.chunk, head, n);
     if (write_out(e.destination, e.chunk, got) != got)
         return {DESTINATION_UNWRITABLE, 0, false, last_error()};
     auto reached = static_cast<std::int64_t>(got);
@@ -198,9 +196,9 @@ progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, s
 
 // fread only comes back short at end of file or on an error, so pipes are
 // handled like files.
-progress copy_through(engine& e, std::int64_t from, std::int64_t end)
+copy_end copy_through(engine& e, std::int64_t from, std::int64_t end)
 {
-    progress p = {DONE, from, false};
+    copy_end p = {DONE, from, false};
     while (p.reached < end) {
         auto want =
             static_cast<std::size_t>(std::min(end - p.reached, static_cast<std::int64_t>(e.step)));
@@ -226,9 +224,9 @@ progress copy_through(engine& e, std::int64_t from, std::int64_t end)
     return p;
 }
 
-progress copy_range(engine& e, std::int64_t from, std::int64_t end)
+copy_end copy_range(engine& e, std::int64_t from, std::int64_t end)
 {
-    progress p = {DONE, from, false};
+    copy_end p = {DONE, from, false};
     while (e.kernel_works && p.reached < end) {
         // Pieces end on multiples of their size, as the kernel copies best.
         std::int64_t piece = std::min(end, (p.reached / KERNEL_COPY_PIECE + 1) * KERNEL_COPY_PIECE);
@@ -250,9 +248,9 @@ progress copy_range(engine& e, std::int64_t from, std::int64_t end)
     return p.result == DONE ? copy_through(e, p.reached, end) : told(e, p);
 }
 
-progress copy_rest(engine& e, std::int64_t from, std::int64_t length)
+copy_end copy_rest(engine& e, std::int64_t from, std::int64_t length)
 {
-    progress p = {DONE, from, false};
+    copy_end p = {DONE, from, false};
     // The kernel would copy hidden holes as zeros, unless it can share blocks.
     // Blocks that could not be shared are copied below: a failure costs time only.
     if (e.find_zeros && share_blocks(e.source, e.destination, from, length)) {

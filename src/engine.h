@@ -11,22 +11,67 @@
 #include "progress.h"
 #include "talvor.h"
 
-// The old length of a destination whose old bytes lie everywhere and cannot
-// be cut off: a block device.
-constexpr std::int64_t OLD_BYTES_EVERYWHERE = INT64_MAX;
+// What the body is copied through when the kernel cannot copy it. On a page
+// (MEMORY_PAGE), 1 MiB is as fast as 128 to 512 KiB or faster on every path
+// through it, a device or a pipe as source, hidden holes, a device as
+// destination, a kernel that declines, and takes at most the time of cp and
+// dd on each (bench/buffer_sizes.sh); memory stays flat whatever the size.
+constexpr std::size_t WORK_BUFFER_SIZE = std::size_t{1024} * 1024;
+// The buffer starts on a page of memory, whose size divides the head's.
+constexpr std::size_t MEMORY_PAGE = 4096;
+static_assert(INSERT_LENGTH % MEMORY_PAGE == 0, "the body's buffer starts on a page too");
+// How much is read at once from a pipe or a device, at the least: what a
+// pipe holds unless it is widened, so that each write follows its read
+// instead of waiting for a larger buffer to fill.
+constexpr std::size_t STREAM_READ_SIZE = std::size_t{64} * 1024;
+// A piped source is widened to this, and read a quarter of it at a time, so
+// that the writer at the other end keeps filling it meanwhile (see bench/).
+constexpr std::size_t PIPE_SIZE = std::size_t{1024} * 1024;
+// The smallest run of zeros left as a hole when a source's file system does
+// not say where its holes are: one block of most file systems. Divides the
+// first block, so that the body starts on a boundary.
+constexpr std::size_t ZERO_BLOCK = 4096;
+static_assert(INSERT_LENGTH % ZERO_BLOCK == 0, "the body starts on a block boundary");
+static_assert(INSERT_LENGTH <= STREAM_READ_SIZE && STREAM_READ_SIZE <= WORK_BUFFER_SIZE,
+              "the first block read must hold the whole head");
+
+// The most the kernel is asked to copy at once, so that the line keeps
+// moving: a few tenths of a second on a disk.
+constexpr std::int64_t KERNEL_COPY_PIECE = std::int64_t{32} * 1024 * 1024;
+// A block device is written behind the copy: a piece is pushed to it once a
+// window has been written after it, so that the memory that holds bytes on
+// their way to it stays within the window and two pieces, and the line
+// counts bytes that are on the device. A piece takes about DEVICE_PIECE_MS
+// of the device's writing, as its last push took, between the floor and the
+// most; the window is DEVICE_WINDOW_PIECES of them, at most the most: a stop
+// then waits for a piece and the process's last close writes out a window
+// and a piece, about a second on any device.
+constexpr std::int64_t DEVICE_PUSH_PIECE = std::int64_t{8} * 1024 * 1024;
+constexpr std::int64_t DEVICE_PUSH_WINDOW = std::int64_t{32} * 1024 * 1024;
+constexpr std::int64_t DEVICE_PIECE_FLOOR = std::int64_t{256} * 1024;
+constexpr std::int64_t DEVICE_PIECE_MS = 200;
+constexpr std::int64_t DEVICE_WINDOW_PIECES = 2;
+
+
+// How the destination is written, which decides where its old bytes lie.
+enum class writing {
+    stream, // in order, with nothing old in it: a pipe, a terminal, a character device
+    file,   // in place, old bytes before its old length, which can be cut off
+    device, // in place, old bytes everywhere, none of which can be cut off
+};
 
 // The copy's files and memory, and what it learns on the way.
 struct engine {
     std::FILE* source;
     std::FILE* destination;
+    writing to;
     unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
-    unsigned char* zeros;    // ZERO_BLOCK bytes of zeros
+    unsigned char* zeros;    // INSERT_LENGTH bytes of zeros
     unsigned char* original; // INSERT_LENGTH bytes: the source's head, kept by the first block
     std::size_t step;        // how much of chunk one read asks for
-    bool to_device;          // the destination is a block device
     bool find_zeros;         // the source hides its holes: find them in its bytes
     bool walk_holes;         // the source has holes that its file system tells
-    std::int64_t old_length; // old bytes of the destination may lie before this
+    std::int64_t old_length; // of a file: old bytes may lie before this
     bool kernel_works;       // the kernel has not declined to copy yet
     progress_line* line;     // shows the bytes done: on a device, those on it
     std::int64_t started;    // a device was asked to write out the bytes before this,
@@ -36,9 +81,9 @@ struct engine {
     int error = 0; // the system's error of the call that failed, taken at once
 };
 
-// How a step ended and how far it got: every byte of the destination before
+// How a copy ended and how far it got: every byte of the destination before
 // reached is this run's.
-struct progress {
+struct copy_end {
     outcome result;
     std::int64_t reached;
     bool ended;    // the source ran out before the end asked for
@@ -46,22 +91,22 @@ struct progress {
 };
 
 // Reads up to want bytes of the source (at most e.step) and writes them at
-// the destination's start in one write, with its first bytes replaced: by
-// head[0, n), or by zeros when head is null; the source's own first bytes
-// are kept in e.original.
-progress copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want);
+// the destination's start in one write, with its first n bytes replaced by
+// head's: IP.BIN's, or zeros that seal it; the source's own first bytes are
+// kept in e.original.
+copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want);
 
 // Copies [from, end) of the source to the same place through the buffer,
 // with both streams already at from; end may lie past the source's end.
-progress copy_through(engine& e, std::int64_t from, std::int64_t end);
+copy_end copy_through(engine& e, std::int64_t from, std::int64_t end);
 
 // Copies [from, end) of a seekable source to the same place: the kernel
 // first while it is willing, then the buffer.
-progress copy_range(engine& e, std::int64_t from, std::int64_t end);
+copy_end copy_range(engine& e, std::int64_t from, std::int64_t end);
 
 // Copies a seekable source from `from` on, stretch by stretch of data,
 // clearing the old bytes under its holes, then whatever lies past the length
 // it had when measured (files of /proc say 0).
-progress copy_rest(engine& e, std::int64_t from, std::int64_t length);
+copy_end copy_rest(engine& e, std::int64_t from, std::int64_t length);
 
 #endif

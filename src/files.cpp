@@ -153,7 +153,9 @@ void plan(files& f)
     const file_facts& in = f.source_facts;
     const file_facts& out = f.destination_facts;
     f.step = read_step(f.source, in.kind);
-    f.to_device = out.kind == file_kind::block_device;
+    f.to = out.kind == file_kind::stream         ? writing::stream
+           : out.kind == file_kind::block_device ? writing::device
+                                                 : writing::file;
     // Holes can only be left in what can seek.
     f.find_zeros = in.hides_holes && out.kind != file_kind::stream;
     // A pipe, or a file of /proc that says it is empty, tells its length only by running out.
@@ -178,10 +180,11 @@ void cut_back(const files& f, std::int64_t kept)
         clear_tail(f.destination, kept, now);
 }
 
-// One block for IP.BIN's head, the body's buffer and a block of zeros.
+// One block for IP.BIN's head, the source's, one read back, DEST's own,
+// the body's buffer and zeros.
 ended take_memory(files& f)
 {
-    std::size_t size = 5 * INSERT_LENGTH + WORK_BUFFER_SIZE + ZERO_BLOCK;
+    std::size_t size = 6 * INSERT_LENGTH + WORK_BUFFER_SIZE;
     std::size_t room = size + MEMORY_PAGE;
     f.memory = std::malloc(room);
     if (f.memory == nullptr)
@@ -194,7 +197,7 @@ ended take_memory(files& f)
     f.backup = f.scratch + 2 * INSERT_LENGTH;
     f.chunk = f.backup + INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
-    std::memset(f.zeros, 0, ZERO_BLOCK);
+    std::memset(f.zeros, 0, INSERT_LENGTH);
     return {DONE, NO_REASON};
 }
 
@@ -203,7 +206,7 @@ ended close_files(files& f, std::size_t laid)
 {
     // A device reports its write errors only when asked to flush; its head
     // is then zeroed, as it cannot be emptied.
-    if (f.to_device && !flush_to_device(f.destination)) {
+    if (f.to == writing::device && !flush_to_device(f.destination)) {
         int error = last_error();
         clear_tail(f.destination, 0, static_cast<std::int64_t>(laid));
         (void)flush_to_device(f.destination);

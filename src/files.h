@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "engine.h"
 #include "host.h"
 #include "messages.h"
 #include "progress.h"
@@ -25,13 +26,13 @@ struct files {
     void* memory;            // what the blocks below were taken from
     unsigned char* head;     // INSERT_LENGTH bytes: IP.BIN's leading bytes
     unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
-    unsigned char* zeros;    // ZERO_BLOCK bytes of zeros
+    unsigned char* zeros;    // INSERT_LENGTH bytes of zeros: a sealed head, a cleared block
     unsigned char* original; // INSERT_LENGTH bytes: the source's own head
     unsigned char* scratch;  // 2 * INSERT_LENGTH bytes: an input's head read back
     unsigned char* backup;   // INSERT_LENGTH bytes: DEST's own first bytes
     std::size_t head_length; // how many of them IP.BIN gave
     std::size_t step;        // how much of chunk one read asks for
-    bool to_device;          // the destination is a block device
+    writing to;              // how the destination is written
     bool find_zeros;         // the source hides its holes: find them in its bytes
     bool apart;              // DEST is known to share no byte with an input
     progress_line* line;     // what a long run shows on a terminal

@@ -38,11 +38,11 @@ engine start_engine(const files& f, std::int64_t old_length)
     engine e = {};
     e.source = f.source;
     e.destination = f.destination;
+    e.to = f.to;
     e.chunk = f.chunk;
     e.zeros = f.zeros;
     e.original = f.original;
     e.step = f.step;
-    e.to_device = f.to_device;
     e.find_zeros = f.find_zeros;
     e.walk_holes = f.source_facts.sparse;
     e.old_length = old_length;
@@ -64,7 +64,7 @@ ended lay_head(const files& f, std::size_t n)
 written stream_insertion(const files& f)
 {
     engine e = start_engine(f, 0);
-    progress p = copy_first_block(e, f.head, f.head_length, f.step);
+    copy_end p = copy_first_block(e, f.head, f.head_length, f.step);
     if (p.result == DONE && !p.ended)
         p = copy_through(e, p.reached, INT64_MAX);
     return {p.result, p.reached, p.reached, p.error};
@@ -163,7 +163,7 @@ void put_first_bytes_back(const files& f, const before_seal& before)
 {
     if (seek_to(f.destination, 0))
         (void)write_out(f.destination, f.backup, before.count);
-    if (!f.to_device && current_length(f.destination) > before.length)
+    if (f.to == writing::file && current_length(f.destination) > before.length)
         (void)set_length(f.destination, before.length);
     (void)flush_to_device(f.destination);
 }
@@ -219,7 +219,7 @@ ended set_apart(const files& f, engine& e, std::int64_t reached)
 {
     guard_destination(f.destination, f.destination_facts.kind);
     keep_on_stop(reached);
-    if (f.to_device || e.old_length <= reached || !head_reads_as_zeros(f))
+    if (f.to == writing::device || e.old_length <= reached || !head_reads_as_zeros(f))
         return {DONE, NO_REASON};
     if (!set_length(f.destination, reached))
         return failed(DESTINATION_UNWRITABLE);
@@ -244,7 +244,7 @@ written write_body(const files& f, std::int64_t old_length)
     before_seal before = {};
     if (!f.apart)
         before = keep_first_bytes(f, first, old_length);
-    progress p = copy_first_block(e, nullptr, f.head_length, first);
+    copy_end p = copy_first_block(e, f.zeros, f.head_length, first);
     ended end = {p.result, p.error};
     if (!f.apart && end.result == DONE)
         end = check_by_effect(f, p.reached);
@@ -268,25 +268,25 @@ written write_body(const files& f, std::int64_t old_length)
     return {p.result, p.reached, p.reached, p.error};
 }
 
-// Writes the whole destination over old_length old bytes (-1: a stream that
-// has none). A file is rewritten in place, given its length and then its
-// head.
+// Writes the whole destination over its old bytes: those of a file before
+// old_length. A file is rewritten in place, given its length and then its
+// head; a device likewise, but keeps its size.
 written write_destination(const files& f, std::int64_t old_length)
 {
-    if (old_length < 0)
+    if (f.to == writing::stream)
         return stream_insertion(f);
     written w = write_body(f, old_length);
     if (w.result != DONE)
         return w;
     // The body is whole from here on: a failure must not leave it looking done.
     keep_on_stop(0);
-    if (!f.to_device) {
+    if (f.to == writing::file) {
         std::int64_t now = current_length(f.destination);
         if (now < 0 || (now != w.reached && !set_length(f.destination, w.reached)))
             return {DESTINATION_UNWRITABLE, 0, w.reached, last_error()};
     }
     // A device's late write errors must show before the head makes it look done.
-    if (f.to_device && !flush_to_device(f.destination))
+    if (f.to == writing::device && !flush_to_device(f.destination))
         return {DESTINATION_UNWRITABLE, 0, w.reached, last_error()};
     auto n =
         static_cast<std::size_t>(std::min(static_cast<std::int64_t>(f.head_length), w.reached));
@@ -302,16 +302,17 @@ written write_destination(const files& f, std::int64_t old_length)
 // more, as a new file would have been.
 written insert_head(const files& f)
 {
-    std::int64_t old_length = f.to_device ? OLD_BYTES_EVERYWHERE : f.destination_facts.length;
+    // A device's length is its size, all of it old bytes.
+    std::int64_t old_length = f.destination_facts.length;
     // Started empty, a file only reaches its full length once written whole.
-    if (f.apart && !f.to_device && old_length > 0 && head_reads_as_zeros(f)) {
+    if (f.apart && f.to == writing::file && old_length > 0 && head_reads_as_zeros(f)) {
         if (!set_length(f.destination, 0))
             return {DESTINATION_UNWRITABLE, 0, 0, last_error()};
         old_length = 0;
     }
     written w = write_destination(f, old_length);
     bool again = w.result == DESTINATION_UNWRITABLE && w.kept != LEAVE_AS_IS &&
-                 ran_out_of_space(w.error) && !f.to_device && old_length > 0 &&
+                 ran_out_of_space(w.error) && f.to == writing::file && old_length > 0 &&
                  f.source_facts.length >= 0;
     if (!again)
         return w;
@@ -363,7 +364,8 @@ run_end run_steps(files& f, const run_names& names)
     if ((e = read_head(f)).result != DONE)
         return failed_after_open(f, e);
     written w = insert_head(f);
-    if (w.result == DESTINATION_UNWRITABLE && f.to_device && ran_out_of_space(w.error))
+    if (w.result == DESTINATION_UNWRITABLE && f.to == writing::device &&
+        ran_out_of_space(w.error))
         w.result = DEVICE_TOO_SMALL;
     if (w.result != DONE)
         return {w.result, w.error, w.kept, w.reached};

@@ -11,6 +11,18 @@
 #include <cstddef>
 #include <cstdint>
 
+// A run that has gone on this long shows a progress line on a terminal, so
+// that the common runs of a few hundred milliseconds stay silent...
+constexpr std::int64_t PROGRESS_DELAY_MS = 1000;
+// ...drawn again this often, whether the copy moves or not, so that a stall
+// shows as one.
+constexpr std::int64_t PROGRESS_INTERVAL_MS = 500;
+// The rate is taken over about this span: steady, yet quick to fall when
+// nothing moves.
+constexpr std::int64_t RATE_SPAN_MS = 3000;
+// Nothing done for this long is a stall, and the line says for how long.
+constexpr std::int64_t STALL_AFTER_MS = 2000;
+
 // The bytes done by a moment, in milliseconds of running.
 struct progress_mark {
     std::int64_t ms;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "engine.h"
 #include "harness.h"
 #include "talvor.h"
 

@@ -17,6 +17,7 @@
 #include <regex>
 #include <sstream>
 
+#include "engine.h"
 #include "harness.h"
 #include "progress.h"
 #include "talvor.h"
