@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The host services that every POSIX system offers: files, their
-// measures, holes where the system tells them, and plain writes.
+// Files as every POSIX system offers them: opened, measured, read back,
+// sought, cut, written, flushed and closed, with holes where the system
+// tells them.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -8,11 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <string>
 
 #include "host.h"
 #include "progress.h"
@@ -147,57 +145,6 @@ file_facts measure_descriptor(int fd, bool writing)
     return facts;
 }
 
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_text(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_error_text(const char* format, ...)
-{
-    // Written after the report's message, even when both go to one file.
-    std::fflush(stdout);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-}
-
-int last_error()
-{
-    return errno;
-}
-
-std::string reason_text(int error, bool)
-{
-    switch (error) {
-    case ENOENT:
-        return "absent";
-    case EACCES:
-    case EPERM:
-        return "permission refusee";
-    case EISDIR:
-        return "est un repertoire";
-    case EROFS:
-        return "systeme de fichiers en lecture seule";
-    case EBUSY:
-        return "peripherique monte ou occupe";
-    case ENOSPC:
-    case EDQUOT:
-        return "plus de place";
-    case EFBIG:
-        return "fichier trop grand";
-    case EIO:
-        return "erreur d'entree-sortie";
-    default:
-        return std::strerror(error);
-    }
-}
-
 std::FILE* open_input(const char* path, int& error)
 {
     std::FILE* stream = std::fopen(path, "rb");
@@ -208,18 +155,6 @@ std::FILE* open_input(const char* path, int& error)
 file_facts measure_file(std::FILE* stream)
 {
     return measure_descriptor(fileno(stream), false);
-}
-
-file_facts measure_report_output()
-{
-    struct stat info;
-    if (fstat(STDOUT_FILENO, &info) != 0) {
-        // Closed: the report goes nowhere, so no file can be spoilt by it.
-        return facts_of_kind(errno == EBADF ? file_kind::stream : file_kind::unmeasured);
-    }
-    if (S_ISCHR(info.st_mode))
-        return facts_of_kind(file_kind::stream);
-    return measure_descriptor(STDOUT_FILENO, true);
 }
 
 output open_output(const char* path, const output_request& request, progress_line& line)
