@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 
+#include "destination.h"
 #include "messages.h"
 #include "talvor.h"
 
@@ -127,7 +128,7 @@ void open_destination(files& f, const char* name, const char* source_path,
     inputs[REPORT_INPUT] = f.report_facts;
     std::FILE* streams[COMPARED] = {turn_stream(f.source, f.source_facts),
                                     turn_stream(f.insert, f.insert_facts), nullptr};
-    output out = open_output(destination_path, {inputs, streams, COMPARED}, *f.line);
+    output out = open_in_turn(destination_path, {inputs, streams, COMPARED, {}}, *f.line);
     if (out.verdict != open_verdict::opened)
         refuse(out, name, source_path, destination_path);
     f.destination = out.stream;
@@ -216,7 +217,7 @@ void close_files(const files& f, std::size_t laid, const char* name,
     std::fclose(f.source);
     release_destination();
     int error = NO_REASON;
-    if (!close_output(f.destination, f.destination_facts.kind, laid, error))
+    if (!close_destination(f.destination, f.destination_facts.kind, laid, error))
         cannot_write(name, destination_path, error);
     std::fclose(f.insert);
 }

@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "harness.h"
+#include "host.h"
 #include "progress.h"
 #include "talvor.h"
 #include "test_config.h"

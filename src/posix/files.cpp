@@ -13,7 +13,6 @@
 #include <cstdio>
 
 #include "host.h"
-#include "progress.h"
 #include "system.h"
 
 namespace {
@@ -80,7 +79,7 @@ int claim_if_device(int fd, const file_facts& facts, int& error)
 }
 
 // Held, then measured: what another run left is what this one measures.
-output measure_held(int fd, bool held, const output_request& request, progress_line& line)
+output measure_held(int fd, bool held, const output_request& request)
 {
     output result = {nullptr, open_verdict::unmeasured, request.count, {}, NO_REASON};
     struct stat info;
@@ -96,7 +95,7 @@ output measure_held(int fd, bool held, const output_request& request, progress_l
     }
     // A pipe or a character device keeps no bytes for two runs to mix.
     bool holds_bytes = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
-    if (!held && !take_run_turns(holds_bytes ? fd : -1, true, request, line))
+    if (!held && !take_run_turns(holds_bytes ? fd : -1, true, request))
         return result;
     result.facts = measure_descriptor(fd, true);
     if (result.facts.kind == file_kind::unmeasured)
@@ -157,10 +156,10 @@ file_facts measure_file(std::FILE* stream)
     return measure_descriptor(fileno(stream), false);
 }
 
-output open_output(const char* path, const output_request& request, progress_line& line)
+output open_output(const char* path, const output_request& request)
 {
     output result = {nullptr, open_verdict::cannot_open, request.count, {}, NO_REASON};
-    early_open early = open_after_look(path, request, line);
+    early_open early = open_after_look(path, request);
     if (early.verdict != open_verdict::opened) {
         result.verdict = early.verdict;
         result.input = early.input;
@@ -174,7 +173,7 @@ output open_output(const char* path, const output_request& request, progress_lin
     }
     // Checked again as open: a name swapped in after any look may be an
     // input, which this open did not truncate.
-    result = measure_held(fd, early.held, request, line);
+    result = measure_held(fd, early.held, request);
     if (result.stream == nullptr)
         close(fd);
     return result;
@@ -290,40 +289,14 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
     return std::fwrite(bytes, 1, count, destination);
 }
 
-namespace {
-
-// Undoes a finished look: a file emptied, a device's head zeroed, as its
-// size cannot change.
-void unfinish(int fd, file_kind kind, std::size_t laid)
+std::FILE* duplicate_stream(std::FILE* stream, int& error)
 {
-    static const unsigned char zeros[INSERT_LENGTH] = {};
-    if (kind == file_kind::regular) {
-        (void)ftruncate(fd, 0);
-        return;
-    }
-    (void)pwrite(fd, zeros, std::min(laid, sizeof zeros), 0);
-    (void)fsync(fd);
-}
-
-} // namespace
-
-bool close_output(std::FILE* destination, file_kind kind, std::size_t laid, int& error)
-{
-    bool holds_bytes = kind == file_kind::regular || kind == file_kind::block_device;
-    // Open twice, so that it can still be undone once the close has failed.
-    int spare = holds_bytes ? dup(fileno(destination)) : -1;
-    error = spare < 0 ? errno : NO_REASON;
-    if (holds_bytes && spare < 0) {
-        // Without a spare a failed close could not be undone: fail first.
-        unfinish(fileno(destination), kind, laid);
-        std::fclose(destination);
-        return false;
-    }
-    bool closed = std::fclose(destination) == 0;
-    error = closed ? NO_REASON : errno;
-    if (!closed && spare >= 0)
-        unfinish(spare, kind, laid);
-    if (spare >= 0)
-        close(spare);
-    return closed;
+    int fd = dup(fileno(stream));
+    std::FILE* spare = fd < 0 ? nullptr : fdopen(fd, "wb");
+    error = spare == nullptr ? errno : NO_REASON;
+    if (spare != nullptr)
+        std::setvbuf(spare, nullptr, _IONBF, 0);
+    else if (fd >= 0)
+        close(fd);
+    return spare;
 }

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "progress.h"
 #include "system.h"
 
 namespace {
@@ -75,14 +74,6 @@ bool is_disk_or_volume(HANDLE handle)
 {
     LARGE_INTEGER size;
     return GetFileType(handle) == FILE_TYPE_DISK && !GetFileSizeEx(handle, &size);
-}
-
-// Writing one would need read access to learn its length, writes a sector
-// long and a volume locked and dismounted first, none of which is done yet.
-void refuse_disk_or_volume(const progress_line& line, const char* path)
-{
-    print_error_line(std::string(line.invocation) + ": " + path +
-                     ": disque ou volume, pas encore pris en charge\n");
 }
 
 } // namespace
@@ -147,7 +138,7 @@ file_facts measure_file(std::FILE* stream)
     return measure_handle(handle_of(stream));
 }
 
-output open_output(const char* path, const output_request& request, progress_line& line)
+output open_output(const char* path, const output_request& request)
 {
     // Inputs are held by their share mode: no run can open them for writing.
     const file_facts* inputs = request.inputs;
@@ -156,11 +147,13 @@ output open_output(const char* path, const output_request& request, progress_lin
     std::wstring wide = widened(path);
     if (wide.empty())
         return result;
-    result.error = NO_REASON;
-    if (names_disk_or_volume(wide)) {
-        refuse_disk_or_volume(line, path);
+    // Writing one would need read access to learn its length, writes a
+    // sector long and a volume locked and dismounted first, none of which is
+    // done yet.
+    result.error = REASON_DISK_OR_VOLUME;
+    if (names_disk_or_volume(wide))
         return result;
-    }
+    result.error = NO_REASON;
     std::FILE* stream = open_for_writing(wide);
     if (stream == nullptr) {
         result.error = static_cast<int>(GetLastError());
@@ -172,11 +165,11 @@ output open_output(const char* path, const output_request& request, progress_lin
     HANDLE handle = handle_of(stream);
     if (is_disk_or_volume(handle)) {
         std::fclose(stream);
-        refuse_disk_or_volume(line, path);
+        result.error = REASON_DISK_OR_VOLUME;
         return result;
     }
     // Measured only once no other run can still change it.
-    bool held = GetFileType(handle) != FILE_TYPE_DISK || hold_for_this_run(handle, line);
+    bool held = GetFileType(handle) != FILE_TYPE_DISK || hold_for_this_run(handle, request.turns);
     result.facts = held ? measure_handle(handle) : facts_of_kind(file_kind::unmeasured);
     if (!held || result.facts.kind == file_kind::unmeasured) {
         result.verdict = open_verdict::unmeasured;
@@ -268,23 +261,14 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
     return written;
 }
 
-bool close_output(std::FILE* destination, file_kind kind, std::size_t, int& error)
+std::FILE* duplicate_stream(std::FILE* stream, int& error)
 {
-    // Open twice, so that it can still be emptied once the close has failed.
-    int spare = kind == file_kind::regular ? _dup(_fileno(destination)) : -1;
-    if (kind == file_kind::regular && spare < 0) {
-        error = static_cast<int>(GetLastError());
-        // Without a spare a failed close could not be undone: fail first.
-        (void)set_length(destination, 0);
-        std::fclose(destination);
-        return false;
-    }
-    bool closed = std::fclose(destination) == 0;
-    error = closed ? NO_REASON : static_cast<int>(GetLastError());
-    if (!closed && spare >= 0)
-        (void)_chsize_s(spare, 0);
-    if (spare >= 0)
-        _close(spare);
-    return closed;
+    int fd = _dup(_fileno(stream));
+    std::FILE* spare = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    error = spare == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    if (spare != nullptr)
+        std::setvbuf(spare, nullptr, _IONBF, 0);
+    else if (fd >= 0)
+        _close(fd);
+    return spare;
 }
-

@@ -30,8 +30,8 @@ file_facts measure_handle(HANDLE handle);
 std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count);
 
 // Waits for any other run writing this file to end, and holds it off until
-// the file is closed; false when that could not be done.
-bool hold_for_this_run(HANDLE file, progress_line& line);
+// the file is closed, as turns take it; false when that could not be done.
+bool hold_for_this_run(HANDLE file, const turn_taker& turns);
 
 // A stop's guard (stops.cpp), which every change to the destination is made
 // under: once a stop has begun, the main thread waits there for the process

@@ -183,6 +183,8 @@ std::string reason_text(int error, bool input)
     case ERROR_CRC:
     case ERROR_IO_DEVICE:
         return "erreur d'entree-sortie";
+    case REASON_DISK_OR_VOLUME:
+        return "disque ou volume, pas encore pris en charge";
     default:
         break;
     }
