@@ -133,8 +133,6 @@ void open_destination(files& f, const char* name, const char* source_path,
         refuse(out, name, source_path, destination_path);
     f.destination = out.stream;
     f.destination_facts = out.facts;
-    // Every write goes straight to the file, so a failure knows what landed.
-    std::setvbuf(f.destination, nullptr, _IONBF, 0);
     // Held now: another run that was writing an input has finished it.
     f.insert_facts = measure_file(f.insert);
     f.source_facts = measure_file(f.source);

@@ -75,8 +75,9 @@ void sleep_ms(std::int64_t ms);
 std::string utf8_argument(const wchar_t* argument);
 #endif
 
-// Opens an existing file for reading as mode "rb" does; path is UTF-8.
-// error is why it could not be opened.
+// Opens an existing file for reading as mode "rb" does, unbuffered, so that
+// the stream's position is its file's; path is UTF-8. error is why it could
+// not be opened.
 std::FILE* open_input(const char* path, int& error);
 
 // What a stream is, as far as the copy cares.
@@ -205,7 +206,9 @@ struct output_request {
 // shared, DEST alone): another run of the tool holding them is waited for,
 // and only then is a file emptied or measured. Other programs are not held
 // off. A block device in use (mounted, held by another program, or over the
-// same storage as a device that is) cannot be opened.
+// same storage as a device that is) cannot be opened. The stream is
+// unbuffered: every write goes straight to the file, so a failure knows what
+// landed.
 output open_output(const char* path, const output_request& request);
 
 // Reads n bytes at offset of an input as they are now on its storage, past

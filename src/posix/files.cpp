@@ -107,8 +107,10 @@ output measure_held(int fd, bool held, const output_request& request)
     }
     int out = claim_if_device(fd, result.facts, result.error);
     result.verdict = open_verdict::cannot_open;
-    if (out >= 0 && (result.stream = fdopen(out, "wb")) != nullptr)
+    if (out >= 0 && (result.stream = fdopen(out, "wb")) != nullptr) {
+        std::setvbuf(result.stream, nullptr, _IONBF, 0);
         result.verdict = open_verdict::opened;
+    }
     else if (out >= 0) {
         result.error = errno;
         if (out != fd)
@@ -148,6 +150,8 @@ std::FILE* open_input(const char* path, int& error)
 {
     std::FILE* stream = std::fopen(path, "rb");
     error = stream == nullptr ? errno : NO_REASON;
+    if (stream != nullptr)
+        std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
 }
 

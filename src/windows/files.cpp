@@ -130,6 +130,8 @@ std::FILE* open_input(const char* path, int& error)
     // for writing, DEST by any other name included.
     std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYWR);
     error = stream == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    if (stream != nullptr)
+        std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
 }
 
@@ -178,10 +180,12 @@ output open_output(const char* path, const output_request& request)
         result.input = input_index(result.facts, inputs, count);
         result.verdict = result.input < count ? open_verdict::same_as_input : open_verdict::opened;
     }
-    if (result.verdict == open_verdict::opened)
+    if (result.verdict == open_verdict::opened) {
+        std::setvbuf(stream, nullptr, _IONBF, 0);
         result.stream = stream;
-    else
+    } else {
         std::fclose(stream);
+    }
     return result;
 }
 
