@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 // What the insertion needs from the host beyond standard streams. Each host
-// has a folder that implements it: posix/ (with the linux_*.cpp files and
-// linux.cpp on Linux, and portable.cpp on any other POSIX system) and
-// windows/. Hosts without Linux's copying calls take plain_copy.cpp.
+// has a folder that implements it, posix/ and windows/, with the same rooms:
+// files.cpp, identity.cpp, lock.cpp, stops.cpp, terminal.cpp and text.cpp.
+// On Linux the linux_*.cpp files add Linux's own calls; portable.cpp stands
+// in for them on any other POSIX system. Hosts without Linux's copying calls
+// take plain_copy.cpp. The core calls the host, and the host calls back into
+// it only through what the core hands it: the line's tick, the turn taker.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 

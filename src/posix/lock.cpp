@@ -3,6 +3,7 @@
 // a file can hold. Other programs' flock never meets it, and their reads and
 // writes never touch it; open-file-description locks, where the system has
 // them, stay with the descriptor, whatever else the process opens or closes.
+// How a run waits for its turns is the core's (destination.cpp), for every host.
 #include <fcntl.h>
 #include <unistd.h>
 

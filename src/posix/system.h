@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What the POSIX host files share among themselves, and what only some
 // POSIX systems can do: the linux_*.cpp files do it with Linux's own calls
-// and files (linux.cpp copies, linux_open.cpp opens DEST, linux_devices.cpp
-// and linux_overlay.cpp follow storage down), portable.cpp without, as any
-// other POSIX system would.
+// and files (linux_copy.cpp copies, linux_open.cpp opens DEST,
+// linux_devices.cpp and linux_overlay.cpp follow storage down), portable.cpp
+// without, as any other POSIX system would.
 #ifndef TALVOR_POSIX_SYSTEM_H
 #define TALVOR_POSIX_SYSTEM_H
 

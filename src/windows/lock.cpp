@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Turns between runs of the tool on Windows: a lock on one byte far past any
-// data a file can hold. The inputs are held by their share mode instead.
+// data a file can hold. The inputs are held by their share mode instead. How
+// a run waits for its turn is the core's (destination.cpp), for every host.
 #include <windows.h>
 
 #include "system.h"

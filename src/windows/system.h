@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What the Windows host files share among themselves.
+// What the Windows host files share among themselves: files.cpp opens and
+// measures, identity.cpp tells files apart, lock.cpp holds DEST for the run,
+// stops.cpp guards it, terminal.cpp draws the line, text.cpp speaks UTF-8.
 #ifndef TALVOR_WINDOWS_SYSTEM_H
 #define TALVOR_WINDOWS_SYSTEM_H
 
