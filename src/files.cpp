@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 
+#include "destination.h"
 #include "talvor.h"
 
 namespace {
@@ -129,13 +130,11 @@ ended open_destination(files& f, const run_names& names)
     inputs[REPORT_INPUT] = f.report_facts;
     std::FILE* streams[COMPARED] = {turn_stream(f.source, f.source_facts),
                                     turn_stream(f.insert, f.insert_facts), nullptr};
-    output out = open_output(names.destination, {inputs, streams, COMPARED}, *f.line);
+    output out = open_in_turn(names.destination, {inputs, streams, COMPARED, {}}, *f.line);
     if (out.verdict != open_verdict::opened)
         return refusal(out);
     f.destination = out.stream;
     f.destination_facts = out.facts;
-    // Every write goes straight to the file, so a failure knows what landed.
-    std::setvbuf(f.destination, nullptr, _IONBF, 0);
     // Held now: another run that was writing an input has finished it.
     ended measured = measure_inputs(f);
     if (measured.result != DONE)
@@ -216,7 +215,7 @@ ended close_files(files& f, std::size_t laid)
     std::fclose(f.source);
     release_destination();
     int error = NO_REASON;
-    bool closed = close_output(f.destination, f.destination_facts.kind, laid, error);
+    bool closed = close_destination(f.destination, f.destination_facts.kind, laid, error);
     f.destination = nullptr;
     std::fclose(f.insert);
     return {closed ? DONE : DESTINATION_UNWRITABLE, error};

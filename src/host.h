@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 // What the insertion needs from the host beyond standard streams. Each host
-// has a folder that implements it: posix/ (with the linux_*.cpp files and
-// linux.cpp on Linux, and portable.cpp on any other POSIX system) and
-// windows/. Hosts without Linux's copying calls take plain_copy.cpp.
+// has a folder that implements it, posix/ and windows/, with the same rooms:
+// files.cpp, identity.cpp, lock.cpp, stops.cpp, terminal.cpp and text.cpp.
+// On Linux the linux_*.cpp files add Linux's own calls; portable.cpp stands
+// in for them on any other POSIX system. Hosts without Linux's copying calls
+// take plain_copy.cpp. The core calls the host, and the host calls back into
+// it only through what the core hands it: the line's tick, the turn taker.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 
@@ -12,8 +15,6 @@
 #include <string>
 
 #include "talvor.h"
-
-struct progress_line;
 
 #if defined(__GNUC__)
 #define TALVOR_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -42,12 +43,12 @@ std::string reason_text(int error, bool input);
 // The progress line goes to standard error only when that is a terminal (a
 // console on Windows); no failure to write it changes the run.
 bool progress_terminal();
-// Starts the thread that calls tick_progress(line, ms) every
-// PROGRESS_TICK_MS or so until the line is closed, with the milliseconds
-// run since this call: on POSIX, time spent stopped (Ctrl-Z, SIGSTOP) until
-// SIGCONT is left out. Its signals are blocked, so that a stop's handler
-// runs on another thread. False if none could start.
-bool start_progress_timer(progress_line& line);
+// Starts the thread that calls tick(context, ms) every PROGRESS_TICK_MS or
+// so until the line is closed, with the milliseconds run since this call:
+// on POSIX, time spent stopped (Ctrl-Z, SIGSTOP) until SIGCONT is left out.
+// Its signals are blocked, so that a stop's handler runs on another thread.
+// False if none could start.
+bool start_progress_timer(void (*tick)(void* context, std::int64_t ms), void* context);
 // The columns a line may take on the terminal: one less than its width, so
 // that the cursor never wraps to a row that a carriage return cannot reach
 // back from.
@@ -56,12 +57,19 @@ std::size_t progress_columns();
 // while the process is in the terminal's foreground, so that a background
 // job never writes to it nor stops on SIGTTOU. Called by the line's thread.
 void draw_progress_line(const char* text);
+// Writes into line what the host writes to draw text: a carriage return,
+// text cut to columns on a character's first byte, and spaces over the rest
+// of the columns, so that whatever was on the row, another run's line
+// included, is covered; gives its length. The core's, for every host.
+std::size_t fit_line(char* line, std::size_t size, const char* text, std::size_t columns);
 // Leaves the row empty, whoever drew on it, if this run drew a line there,
 // and draws none from then on; safe in a stop's handler, and waits for a
 // draw under way to end first.
 void close_progress_line();
 // Milliseconds on a clock that never goes back.
 std::int64_t clock_ms();
+// Sleeps for about ms milliseconds.
+void sleep_ms(std::int64_t ms);
 
 #if defined(_WIN32)
 // An argument as Windows hands it to wmain, in the UTF-8 that the tool uses;
@@ -70,8 +78,9 @@ std::int64_t clock_ms();
 std::string utf8_argument(const wchar_t* argument);
 #endif
 
-// Opens an existing file for reading as mode "rb" does; path is UTF-8.
-// error is why it could not be opened.
+// Opens an existing file for reading as mode "rb" does, unbuffered, so that
+// the stream's position is its file's; path is UTF-8. error is why it could
+// not be opened.
 std::FILE* open_input(const char* path, int& error);
 
 // What a stream is, as far as the copy cares.
@@ -149,6 +158,10 @@ enum class open_verdict {
     unmeasured,    // could not be told apart from the inputs: nothing was written
 };
 
+// A reason that only a host gives, which its reason_text tells: far below
+// the core's own REASON_ codes, so that no code is ever both.
+constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
+
 struct output {
     std::FILE* stream; // set when opened
     open_verdict verdict;
@@ -157,13 +170,35 @@ struct output {
     int error;         // for cannot_open: the system's, or a REASON_ of the tool's
 };
 
+// Turns: runs of the tool hold the files they read (shared) and write
+// (alone), and wait there for each other; other programs are not held off.
+enum class turn { held, busy, failed };
+struct turn_request {
+    std::intptr_t file; // the host's own handle: a descriptor, or a Windows HANDLE
+    bool exclusive;
+};
+// Takes a turn that no other run holds, without waiting. A file system
+// that keeps no locks cannot hold other runs off: the turn counts as held.
+turn try_turn(const turn_request& request);
+// Waits, in one call, until the turn is this run's.
+turn wait_for_turn(const turn_request& request);
+void end_turn(const turn_request& request);
+
+// How the core has runs take turns, which the host calls where its files
+// are to be held: every turn or none, telling a wait as the core tells it.
+struct turn_taker {
+    turn (*take)(void* context, const turn_request* requests, std::size_t count);
+    void* context;
+};
+
 // What DEST is opened against: the inputs' facts and their open streams,
 // which runs take turns on (null for one that holds no turn, as standard
-// output).
+// output), and how turns are taken.
 struct output_request {
     const file_facts* inputs;
     std::FILE* const* streams;
     std::size_t count;
+    turn_taker turns;
 };
 
 // Opens path for writing without translation, creating it if absent, unless
@@ -174,9 +209,10 @@ struct output_request {
 // shared, DEST alone): another run of the tool holding them is waited for,
 // and only then is a file emptied or measured. Other programs are not held
 // off. A block device in use (mounted, held by another program, or over the
-// same storage as a device that is) cannot be opened.
-// While it waits, a run on a terminal says so on its line.
-output open_output(const char* path, const output_request& request, progress_line& line);
+// same storage as a device that is) cannot be opened. The stream is
+// unbuffered: every write goes straight to the file, so a failure knows what
+// landed.
+output open_output(const char* path, const output_request& request);
 
 // Reads n bytes at offset of an input as they are now on its storage, past
 // any cache the input keeps of its own; got is how many it gave, error why
@@ -277,10 +313,8 @@ void keep_on_stop(std::int64_t kept);
 // The destination is finished, or about to be closed: a stop leaves it be.
 void release_destination();
 
-// Closes the destination; false if that failed, with error the close's. A
-// close can report a write that failed late (network file systems): a
-// regular destination is then emptied, and a device's first laid bytes, its
-// head, are zeroed, so that it does not look finished.
-bool close_output(std::FILE* destination, file_kind kind, std::size_t laid, int& error);
+// Opens the stream's file a second time, for writing, unbuffered; null if it
+// could not, with error why.
+std::FILE* duplicate_stream(std::FILE* stream, int& error);
 
 #endif

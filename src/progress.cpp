@@ -167,6 +167,12 @@ void format_fields(char (&fields)[FIELDS][PROGRESS_LINE_SIZE], const char* name,
     }
 }
 
+// The host's thread knows nothing of the line: it only calls back.
+void tick_line(void* line, std::int64_t ms)
+{
+    tick_progress(*static_cast<progress_line*>(line), ms);
+}
+
 } // namespace
 
 const char* tool_name(const char* invocation)
@@ -187,7 +193,7 @@ void start_progress(progress_line& line, const char* invocation, const char* des
     line.clock.marks[0] = {0, 0};
     line.clock.next_mark = 1;
     line.clock.mark_count = 1;
-    line.on_terminal = progress_terminal() && start_progress_timer(line);
+    line.on_terminal = progress_terminal() && start_progress_timer(tick_line, &line);
 }
 
 void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent)

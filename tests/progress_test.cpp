@@ -19,6 +19,7 @@
 
 #include "engine.h"
 #include "harness.h"
+#include "host.h"
 #include "progress.h"
 #include "talvor.h"
 #include "test_config.h"

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // What an open file stands on, followed down as far as the system tells,
-// and which input DEST shares any of it with.
+// which input DEST shares any of it with, and what standard output is.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "system.h"
 
@@ -42,4 +45,16 @@ std::size_t input_index(const file_facts& file, const file_facts* inputs, std::s
         if (share_storage(file, inputs[i]))
             return i;
     return count;
+}
+
+file_facts measure_report_output()
+{
+    struct stat info;
+    if (fstat(STDOUT_FILENO, &info) != 0) {
+        // Closed: the report goes nowhere, so no file can be spoilt by it.
+        return facts_of_kind(errno == EBADF ? file_kind::stream : file_kind::unmeasured);
+    }
+    if (S_ISCHR(info.st_mode))
+        return facts_of_kind(file_kind::stream);
+    return measure_descriptor(STDOUT_FILENO, true);
 }

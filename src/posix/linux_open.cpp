@@ -64,7 +64,7 @@ void end_input_turns(const output_request& request)
 {
     for (std::size_t i = 0; i < request.count; ++i)
         if (request.streams[i] != nullptr)
-            end_turn(fileno(request.streams[i]));
+            end_turn({fileno(request.streams[i]), false});
 }
 
 // Empties the file that probe holds at its open, which copies nothing up,
@@ -72,8 +72,7 @@ void end_input_turns(const output_request& request)
 // run reads or writes; then takes its turn to write it. Another run's turn
 // taken in between sends the open round again, the file now in its upper
 // layer.
-early_open reopen_emptied(int probe, early_open early, const output_request& request,
-                          progress_line& line)
+early_open reopen_emptied(int probe, early_open early, const output_request& request)
 {
     int holder = reopen_probe(probe, O_RDONLY | O_NONBLOCK);
     if (holder < 0) {
@@ -81,16 +80,16 @@ early_open reopen_emptied(int probe, early_open early, const output_request& req
         return early;
     }
     early.verdict = open_verdict::unmeasured;
-    if (!take_run_turns(holder, false, request, line)) {
+    if (!take_run_turns(holder, false, request)) {
         close(holder);
         return early;
     }
     early.verdict = open_verdict::opened;
     early.again = turn_taken(holder);
     int fd = early.again ? -1 : reopen_probe(probe, O_WRONLY | O_TRUNC);
-    end_turn(holder);
+    end_turn({holder, false});
     close(holder);
-    if (fd >= 0 && try_turn(fd, true) == turn::held) {
+    if (fd >= 0 && try_turn({fd, true}) == turn::held) {
         early.fd = fd;
         early.held = true;
         return early;
@@ -106,7 +105,7 @@ early_open reopen_emptied(int probe, early_open early, const output_request& req
 
 // Opens for writing the file that probe holds, unless it shares storage
 // with an input.
-early_open reopen_unless_input(int probe, const output_request& request, progress_line& line)
+early_open reopen_unless_input(int probe, const output_request& request)
 {
     early_open early = {open_verdict::unmeasured, -1, request.count, false, false};
     struct stat found;
@@ -125,7 +124,7 @@ early_open reopen_unless_input(int probe, const output_request& request, progres
         return early;
     early.verdict = open_verdict::opened;
     if (how == reopen::emptied)
-        return reopen_emptied(probe, early, request, line);
+        return reopen_emptied(probe, early, request);
     // A device is claimed only once it is this run's turn. A file or a
     // device is read too where it lets itself be, so that its first bytes
     // can be put back if it turns out to be an input.
@@ -138,7 +137,7 @@ early_open reopen_unless_input(int probe, const output_request& request, progres
 
 } // namespace
 
-early_open open_after_look(const char* path, const output_request& request, progress_line& line)
+early_open open_after_look(const char* path, const output_request& request)
 {
     for (;;) {
         // Compared before any open for writing, which on overlayfs would copy
@@ -146,7 +145,7 @@ early_open open_after_look(const char* path, const output_request& request, prog
         int probe = open(path, O_PATH | O_CLOEXEC);
         if (probe < 0)
             return {open_verdict::opened, -1, request.count, false, false};
-        early_open early = reopen_unless_input(probe, request, line);
+        early_open early = reopen_unless_input(probe, request);
         int error = errno;
         close(probe);
         if (early.again)

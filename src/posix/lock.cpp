@@ -3,13 +3,13 @@
 // a file can hold. Other programs' flock never meets it, and their reads and
 // writes never touch it; open-file-description locks, where the system has
 // them, stay with the descriptor, whatever else the process opens or closes.
+// How a run waits for its turns is the core's (destination.cpp), for every host.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
-#include "progress.h"
 #include "system.h"
 
 namespace {
@@ -52,38 +52,34 @@ turn unheld_or_failed(int error)
     return unheld ? turn::held : turn::failed;
 }
 
-// Waits for the turn; on a terminal it keeps trying, so that the line can
-// say that it waits.
-turn wait_turn(const turn_request& request, progress_line& line)
+int descriptor(const turn_request& request)
 {
-    struct flock lock = turn_lock(lock_type(request.exclusive));
-    while (line.on_terminal) {
-        turn t = try_turn(request.fd, request.exclusive);
-        if (t != turn::busy)
-            return t;
-        count_waiting(line);
-        usleep(LOCK_RETRY_US);
-    }
-    int done;
-    while ((done = fcntl(request.fd, WAIT_LOCK, &lock)) != 0 && errno == EINTR) {
-    }
-    return done == 0 ? turn::held : unheld_or_failed(errno);
+    return static_cast<int>(request.file);
 }
 
 } // namespace
 
-turn try_turn(int fd, bool exclusive)
+turn try_turn(const turn_request& request)
 {
-    struct flock lock = turn_lock(lock_type(exclusive));
-    if (fcntl(fd, SET_LOCK, &lock) == 0)
+    struct flock lock = turn_lock(lock_type(request.exclusive));
+    if (fcntl(descriptor(request), SET_LOCK, &lock) == 0)
         return turn::held;
     return errno == EAGAIN || errno == EACCES ? turn::busy : unheld_or_failed(errno);
 }
 
-void end_turn(int fd)
+turn wait_for_turn(const turn_request& request)
+{
+    struct flock lock = turn_lock(lock_type(request.exclusive));
+    int done;
+    while ((done = fcntl(descriptor(request), WAIT_LOCK, &lock)) != 0 && errno == EINTR) {
+    }
+    return done == 0 ? turn::held : unheld_or_failed(errno);
+}
+
+void end_turn(const turn_request& request)
 {
     struct flock lock = turn_lock(F_UNLCK);
-    (void)fcntl(fd, SET_LOCK, &lock);
+    (void)fcntl(descriptor(request), SET_LOCK, &lock);
 }
 
 bool turn_taken(int fd)
@@ -92,29 +88,7 @@ bool turn_taken(int fd)
     return fcntl(fd, GET_LOCK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
-turn take_turns(const turn_request* requests, std::size_t count, progress_line& line)
-{
-    for (;;) {
-        std::size_t taken = 0;
-        turn t = turn::held;
-        while (taken < count && (t = try_turn(requests[taken].fd, requests[taken].exclusive)) ==
-                                    turn::held)
-            ++taken;
-        if (taken == count)
-            return turn::held;
-        for (std::size_t k = 0; k < taken; ++k)
-            end_turn(requests[k].fd);
-        if (t == turn::failed)
-            return t;
-        // Holding nothing else, so that no two runs ever wait on each other.
-        t = wait_turn(requests[taken], line);
-        if (t != turn::held)
-            return t;
-        end_turn(requests[taken].fd);
-    }
-}
-
-bool take_run_turns(int fd, bool exclusive, const output_request& request, progress_line& line)
+bool take_run_turns(int fd, bool exclusive, const output_request& request)
 {
     turn_request turns[MOST_TURNS];
     std::size_t count = 0;
@@ -123,5 +97,5 @@ bool take_run_turns(int fd, bool exclusive, const output_request& request, progr
             turns[count++] = {fileno(request.streams[i]), false};
     if (fd >= 0)
         turns[count++] = {fd, exclusive};
-    return take_turns(turns, count, line) == turn::held;
+    return request.turns.take(request.turns.context, turns, count) == turn::held;
 }

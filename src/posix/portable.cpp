@@ -24,7 +24,7 @@ bool storage_in_use(const file_facts&)
     return false;
 }
 
-early_open open_after_look(const char*, const output_request& request, progress_line&)
+early_open open_after_look(const char*, const output_request& request)
 {
     return {open_verdict::opened, -1, request.count, false, false};
 }

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What the POSIX host files share among themselves, and what only some
 // POSIX systems can do: the linux_*.cpp files do it with Linux's own calls
-// and files (linux.cpp copies, linux_open.cpp opens DEST, linux_devices.cpp
-// and linux_overlay.cpp follow storage down), portable.cpp without, as any
-// other POSIX system would.
+// and files (linux_copy.cpp copies, linux_open.cpp opens DEST,
+// linux_devices.cpp and linux_overlay.cpp follow storage down), portable.cpp
+// without, as any other POSIX system would.
 #ifndef TALVOR_POSIX_SYSTEM_H
 #define TALVOR_POSIX_SYSTEM_H
 
@@ -69,21 +69,9 @@ upper_layer in_upper_layer(int fd);
 // or written.
 file_facts measure_descriptor(int fd, bool writing);
 
-// Turns: runs of the tool hold the files they read (shared) and write
-// (exclusive) with a lock on one byte far past any data, which other
-// programs' locks and reads and writes never meet.
-enum class turn { held, busy, failed };
-struct turn_request {
-    int fd;
-    bool exclusive;
-};
-turn try_turn(int fd, bool exclusive);
-void end_turn(int fd);
-// Takes every turn or none: a turn held by another run is waited for while
-// holding no other, so that runs waiting on each other's files never wait
-// forever. The line says that it waits.
-turn take_turns(const turn_request* requests, std::size_t count, progress_line& line);
-// Whether another run holds any turn on fd's file.
+// Turns (lock.cpp) are a lock on one byte far past any data, which other
+// programs' locks and reads and writes never meet. Whether another run holds
+// any turn on fd's file:
 bool turn_taken(int fd);
 
 // What a look at the destination, before it is opened for writing, decided.
@@ -99,10 +87,10 @@ struct early_open {
 // Opens an existing destination for writing only once it is known not to be
 // an input, where the system can look at a file without opening it for
 // writing; takes the turns when it must empty it at its open.
-early_open open_after_look(const char* path, const output_request& request, progress_line& line);
+early_open open_after_look(const char* path, const output_request& request);
 
 // Takes the turns of the inputs, and of fd (none for -1): alone where
-// exclusive, as the destination's.
-bool take_run_turns(int fd, bool exclusive, const output_request& request, progress_line& line);
+// exclusive, as the destination's; all or none, as the request's taker takes them.
+bool take_run_turns(int fd, bool exclusive, const output_request& request);
 
 #endif

@@ -16,9 +16,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "host.h"
-#include "progress.h"
 
 namespace {
 
@@ -57,17 +58,16 @@ void put(const char* bytes, std::size_t count)
     (void)ignored;
 }
 
-void sleep_ms(std::int64_t ms)
-{
-    struct timespec pause = {static_cast<time_t>(ms / MS_PER_SECOND),
-                             static_cast<long>(ms % MS_PER_SECOND * NS_PER_MS)};
-    nanosleep(&pause, nullptr);
-}
-
 extern "C" void on_continue(int)
 {
     continued.fetch_add(1);
 }
+
+// What the line's thread calls, and with what; the thread owns it.
+struct ticker {
+    void (*tick)(void* context, std::int64_t ms);
+    void* context;
+};
 
 // The line's thread. A tick that comes much later than asked after a
 // SIGCONT spent that time stopped: it is left out of the time run.
@@ -79,7 +79,7 @@ extern "C" void* keep_time(void* state)
     sigemptyset(&woken_by);
     sigaddset(&woken_by, SIGCONT);
     pthread_sigmask(SIG_UNBLOCK, &woken_by, nullptr);
-    auto& line = *static_cast<progress_line*>(state);
+    std::unique_ptr<ticker> owner(static_cast<ticker*>(state));
     std::int64_t start = clock_ms();
     std::int64_t stopped = 0;
     std::int64_t before = start;
@@ -92,7 +92,7 @@ extern "C" void* keep_time(void* state)
             stopped += std::max(now - before - PROGRESS_TICK_MS, std::int64_t{0});
         seen = resumed;
         before = now;
-        tick_progress(line, now - start - stopped);
+        owner->tick(owner->context, now - start - stopped);
     }
     return nullptr;
 }
@@ -104,8 +104,11 @@ bool progress_terminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
-bool start_progress_timer(progress_line& line)
+bool start_progress_timer(void (*tick)(void* context, std::int64_t ms), void* context)
 {
+    auto* state = new (std::nothrow) ticker{tick, context};
+    if (state == nullptr)
+        return false;
     struct sigaction resumed = {};
     resumed.sa_handler = on_continue;
     resumed.sa_flags = SA_RESTART;
@@ -118,10 +121,12 @@ bool start_progress_timer(progress_line& line)
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_t thread;
-    bool started = pthread_create(&thread, nullptr, keep_time, &line) == 0;
+    bool started = pthread_create(&thread, nullptr, keep_time, state) == 0;
     if (started) {
         pthread_detach(thread);
         sigaddset(&old, SIGCONT);
+    } else {
+        delete state;
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return started;
@@ -173,4 +178,11 @@ std::int64_t clock_ms()
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * MS_PER_SECOND +
            static_cast<std::int64_t>(now.tv_nsec) / NS_PER_MS;
+}
+
+void sleep_ms(std::int64_t ms)
+{
+    struct timespec pause = {static_cast<time_t>(ms / MS_PER_SECOND),
+                             static_cast<long>(ms % MS_PER_SECOND * NS_PER_MS)};
+    nanosleep(&pause, nullptr);
 }

@@ -72,6 +72,8 @@ BOOL WINAPI on_console_stop(DWORD)
     return TRUE;
 }
 
+} // namespace
+
 // The main thread's way into the lock: once a stop has begun it waits there
 // for the handler to end the process, so that a write the stop cancelled is
 // never reported as a failed run.
@@ -92,8 +94,6 @@ void leave_guard()
         Sleep(INFINITE);
 }
 
-} // namespace
-
 void watch_stops()
 {
     HANDLE self = nullptr;
@@ -103,22 +103,6 @@ void watch_stops()
                         FALSE, DUPLICATE_SAME_ACCESS))
         guard.main_thread = self;
     SetConsoleCtrlHandler(on_console_stop, TRUE);
-}
-
-bool set_length(std::FILE* stream, std::int64_t length)
-{
-    enter_guard();
-    bool done = _chsize_s(_fileno(stream), length) == 0;
-    leave_guard();
-    return done;
-}
-
-std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
-{
-    enter_guard();
-    std::size_t written = std::fwrite(bytes, 1, count, destination);
-    leave_guard();
-    return written;
 }
 
 // A pipe or a device may block a write for good, and has nothing to cut: a

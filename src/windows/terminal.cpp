@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 
-#include "progress.h"
 #include "system.h"
 
 namespace {
@@ -51,14 +52,20 @@ bool line_open()
     return open;
 }
 
+// What the line's thread calls, and with what; the thread owns it.
+struct ticker {
+    void (*tick)(void* context, std::int64_t ms);
+    void* context;
+};
+
 // A console process cannot be stopped and resumed: the time run is the clock's.
 DWORD WINAPI keep_time(void* state)
 {
-    auto& line = *static_cast<progress_line*>(state);
+    std::unique_ptr<ticker> owner(static_cast<ticker*>(state));
     std::int64_t start = clock_ms();
     while (line_open()) {
         Sleep(static_cast<DWORD>(PROGRESS_TICK_MS));
-        tick_progress(line, clock_ms() - start);
+        owner->tick(owner->context, clock_ms() - start);
     }
     return 0;
 }
@@ -70,11 +77,14 @@ bool progress_terminal()
     return error_console() != nullptr;
 }
 
-bool start_progress_timer(progress_line& line)
+bool start_progress_timer(void (*tick)(void* context, std::int64_t ms), void* context)
 {
-    HANDLE thread = CreateThread(nullptr, 0, keep_time, &line, 0, nullptr);
-    if (thread == nullptr)
+    auto* state = new (std::nothrow) ticker{tick, context};
+    HANDLE thread = state == nullptr ? nullptr : CreateThread(nullptr, 0, keep_time, state, 0, nullptr);
+    if (thread == nullptr) {
+        delete state;
         return false;
+    }
     CloseHandle(thread);
     return true;
 }
@@ -121,4 +131,9 @@ void close_progress_line()
 std::int64_t clock_ms()
 {
     return static_cast<std::int64_t>(GetTickCount64());
+}
+
+void sleep_ms(std::int64_t ms)
+{
+    Sleep(static_cast<DWORD>(ms));
 }

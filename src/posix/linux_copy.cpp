@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What Linux does better than any POSIX system: kernel copies and shared
-// blocks, hole punching, wider pipes and ranged device pushes;
-// linux_open.cpp opens DEST.
+// blocks, hole punching, wider pipes and ranged device pushes.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>

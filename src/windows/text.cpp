@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Names and text between Windows' UTF-16 and the tool's UTF-8. A lone
-// surrogate, which NTFS allows in a name, is kept as WTF-8 does: encoded as
-// if it were a code point, so that the name opens the very file it names.
+// What the tool writes on standard output and standard error, why a call
+// failed, and names and text between Windows' UTF-16 and the tool's UTF-8. A
+// lone surrogate, which NTFS allows in a name, is kept as WTF-8 does: encoded
+// as if it were a code point, so that the name opens the very file it names.
 #include <windows.h>
 
 #include <cstdarg>
@@ -133,7 +134,65 @@ void write_console(HANDLE console, const std::string& text)
     WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
 }
 
+// The system's own text for error, in UTF-8 and without its line end.
+std::string system_text(DWORD error)
+{
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring wide(text != nullptr ? text : L"", n);
+    LocalFree(text);
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' '))
+        wide.pop_back();
+    if (wide.empty())
+        return "erreur " + std::to_string(error);
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                   nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0],
+                            size, nullptr, nullptr);
+    return utf8;
+}
+
 } // namespace
+
+int last_error()
+{
+    return static_cast<int>(GetLastError());
+}
+
+std::string reason_text(int error, bool input)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return "absent";
+    case ERROR_ACCESS_DENIED:
+        return "permission refusee";
+    case ERROR_DIRECTORY:
+        return "est un repertoire";
+    case ERROR_WRITE_PROTECT:
+        return "systeme de fichiers en lecture seule";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return "plus de place";
+    case ERROR_FILE_TOO_LARGE:
+        return "fichier trop grand";
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+        return "erreur d'entree-sortie";
+    case REASON_DISK_OR_VOLUME:
+        return "disque ou volume, pas encore pris en charge";
+    default:
+        break;
+    }
+    // Only an input is opened with a share mode that such a program's own refuses.
+    if (error == ERROR_SHARING_VIOLATION && input)
+        return "pris en ecriture par un autre programme";
+    return system_text(static_cast<DWORD>(error));
+}
 
 std::wstring console_text(const char* text)
 {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The host services that every POSIX system offers: files, their
-// measures, holes where the system tells them, and plain writes.
+// Files as every POSIX system offers them: opened, measured, read back,
+// sought, cut, written, flushed and closed, with holes where the system
+// tells them.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -8,14 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <string>
 
 #include "host.h"
-#include "progress.h"
 #include "system.h"
 
 namespace {
@@ -82,7 +79,7 @@ int claim_if_device(int fd, const file_facts& facts, int& error)
 }
 
 // Held, then measured: what another run left is what this one measures.
-output measure_held(int fd, bool held, const output_request& request, progress_line& line)
+output measure_held(int fd, bool held, const output_request& request)
 {
     output result = {nullptr, open_verdict::unmeasured, request.count, {}, NO_REASON};
     struct stat info;
@@ -98,7 +95,7 @@ output measure_held(int fd, bool held, const output_request& request, progress_l
     }
     // A pipe or a character device keeps no bytes for two runs to mix.
     bool holds_bytes = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
-    if (!held && !take_run_turns(holds_bytes ? fd : -1, true, request, line))
+    if (!held && !take_run_turns(holds_bytes ? fd : -1, true, request))
         return result;
     result.facts = measure_descriptor(fd, true);
     if (result.facts.kind == file_kind::unmeasured)
@@ -110,8 +107,10 @@ output measure_held(int fd, bool held, const output_request& request, progress_l
     }
     int out = claim_if_device(fd, result.facts, result.error);
     result.verdict = open_verdict::cannot_open;
-    if (out >= 0 && (result.stream = fdopen(out, "wb")) != nullptr)
+    if (out >= 0 && (result.stream = fdopen(out, "wb")) != nullptr) {
+        std::setvbuf(result.stream, nullptr, _IONBF, 0);
         result.verdict = open_verdict::opened;
+    }
     else if (out >= 0) {
         result.error = errno;
         if (out != fd)
@@ -147,61 +146,12 @@ file_facts measure_descriptor(int fd, bool writing)
     return facts;
 }
 
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_text(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_error_text(const char* format, ...)
-{
-    // Written after the report's message, even when both go to one file.
-    std::fflush(stdout);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-}
-
-int last_error()
-{
-    return errno;
-}
-
-std::string reason_text(int error, bool)
-{
-    switch (error) {
-    case ENOENT:
-        return "absent";
-    case EACCES:
-    case EPERM:
-        return "permission refusee";
-    case EISDIR:
-        return "est un repertoire";
-    case EROFS:
-        return "systeme de fichiers en lecture seule";
-    case EBUSY:
-        return "peripherique monte ou occupe";
-    case ENOSPC:
-    case EDQUOT:
-        return "plus de place";
-    case EFBIG:
-        return "fichier trop grand";
-    case EIO:
-        return "erreur d'entree-sortie";
-    default:
-        return std::strerror(error);
-    }
-}
-
 std::FILE* open_input(const char* path, int& error)
 {
     std::FILE* stream = std::fopen(path, "rb");
     error = stream == nullptr ? errno : NO_REASON;
+    if (stream != nullptr)
+        std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
 }
 
@@ -210,22 +160,10 @@ file_facts measure_file(std::FILE* stream)
     return measure_descriptor(fileno(stream), false);
 }
 
-file_facts measure_report_output()
-{
-    struct stat info;
-    if (fstat(STDOUT_FILENO, &info) != 0) {
-        // Closed: the report goes nowhere, so no file can be spoilt by it.
-        return facts_of_kind(errno == EBADF ? file_kind::stream : file_kind::unmeasured);
-    }
-    if (S_ISCHR(info.st_mode))
-        return facts_of_kind(file_kind::stream);
-    return measure_descriptor(STDOUT_FILENO, true);
-}
-
-output open_output(const char* path, const output_request& request, progress_line& line)
+output open_output(const char* path, const output_request& request)
 {
     output result = {nullptr, open_verdict::cannot_open, request.count, {}, NO_REASON};
-    early_open early = open_after_look(path, request, line);
+    early_open early = open_after_look(path, request);
     if (early.verdict != open_verdict::opened) {
         result.verdict = early.verdict;
         result.input = early.input;
@@ -239,7 +177,7 @@ output open_output(const char* path, const output_request& request, progress_lin
     }
     // Checked again as open: a name swapped in after any look may be an
     // input, which this open did not truncate.
-    result = measure_held(fd, early.held, request, line);
+    result = measure_held(fd, early.held, request);
     if (result.stream == nullptr)
         close(fd);
     return result;
@@ -355,40 +293,14 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
     return std::fwrite(bytes, 1, count, destination);
 }
 
-namespace {
-
-// Undoes a finished look: a file emptied, a device's head zeroed, as its
-// size cannot change.
-void unfinish(int fd, file_kind kind, std::size_t laid)
+std::FILE* duplicate_stream(std::FILE* stream, int& error)
 {
-    static const unsigned char zeros[INSERT_LENGTH] = {};
-    if (kind == file_kind::regular) {
-        (void)ftruncate(fd, 0);
-        return;
-    }
-    (void)pwrite(fd, zeros, std::min(laid, sizeof zeros), 0);
-    (void)fsync(fd);
-}
-
-} // namespace
-
-bool close_output(std::FILE* destination, file_kind kind, std::size_t laid, int& error)
-{
-    bool holds_bytes = kind == file_kind::regular || kind == file_kind::block_device;
-    // Open twice, so that it can still be undone once the close has failed.
-    int spare = holds_bytes ? dup(fileno(destination)) : -1;
-    error = spare < 0 ? errno : NO_REASON;
-    if (holds_bytes && spare < 0) {
-        // Without a spare a failed close could not be undone: fail first.
-        unfinish(fileno(destination), kind, laid);
-        std::fclose(destination);
-        return false;
-    }
-    bool closed = std::fclose(destination) == 0;
-    error = closed ? NO_REASON : errno;
-    if (!closed && spare >= 0)
-        unfinish(spare, kind, laid);
-    if (spare >= 0)
-        close(spare);
-    return closed;
+    int fd = dup(fileno(stream));
+    std::FILE* spare = fd < 0 ? nullptr : fdopen(fd, "wb");
+    error = spare == nullptr ? errno : NO_REASON;
+    if (spare != nullptr)
+        std::setvbuf(spare, nullptr, _IONBF, 0);
+    else if (fd >= 0)
+        close(fd);
+    return spare;
 }

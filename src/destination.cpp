@@ -1,0 +1,89 @@
+// SPDX-License-Identifier: MIT
+#include "destination.h"
+
+#include <algorithm>
+
+#include "talvor.h"
+
+namespace {
+
+// Waits for a turn that another run holds; on a terminal it keeps trying,
+// so that the line can say that it waits.
+turn wait_turn(const turn_request& request, progress_line& line)
+{
+    while (line.on_terminal) {
+        turn t = try_turn(request);
+        if (t != turn::busy)
+            return t;
+        count_waiting(line);
+        sleep_ms(static_cast<std::int64_t>(LOCK_RETRY_MS));
+    }
+    return wait_for_turn(request);
+}
+
+turn take_turns(void* context, const turn_request* requests, std::size_t count)
+{
+    progress_line& line = *static_cast<progress_line*>(context);
+    for (;;) {
+        std::size_t taken = 0;
+        turn t = turn::held;
+        while (taken < count && (t = try_turn(requests[taken])) == turn::held)
+            ++taken;
+        if (taken == count)
+            return turn::held;
+        for (std::size_t k = 0; k < taken; ++k)
+            end_turn(requests[k]);
+        if (t == turn::failed)
+            return t;
+        // Holding nothing else, so that no two runs ever wait on each other.
+        t = wait_turn(requests[taken], line);
+        // A lone turn waited for is every turn there was.
+        if (t != turn::held || count == 1)
+            return t;
+        end_turn(requests[taken]);
+    }
+}
+
+// Undoes a finished look: a file emptied, a device's head zeroed, as its
+// size cannot change. Already failing: what fails here too leaves nothing
+// better to do.
+void unfinish(std::FILE* destination, file_kind kind, std::size_t laid)
+{
+    static const unsigned char zeros[INSERT_LENGTH] = {};
+    if (kind == file_kind::regular) {
+        (void)set_length(destination, 0);
+        return;
+    }
+    if (seek_to(destination, 0))
+        (void)write_out(destination, zeros, std::min(laid, sizeof zeros));
+    (void)flush_to_device(destination);
+}
+
+} // namespace
+
+output open_in_turn(const char* path, output_request request, progress_line& line)
+{
+    request.turns = {take_turns, &line};
+    return open_output(path, request);
+}
+
+bool close_destination(std::FILE* destination, file_kind kind, std::size_t laid, int& error)
+{
+    bool holds_bytes = kind == file_kind::regular || kind == file_kind::block_device;
+    error = NO_REASON;
+    // Open twice, so that it can still be undone once the close has failed.
+    std::FILE* spare = holds_bytes ? duplicate_stream(destination, error) : nullptr;
+    if (holds_bytes && spare == nullptr) {
+        // Without a spare a failed close could not be undone: fail first.
+        unfinish(destination, kind, laid);
+        std::fclose(destination);
+        return false;
+    }
+    bool closed = std::fclose(destination) == 0;
+    error = closed ? NO_REASON : last_error();
+    if (!closed && spare != nullptr)
+        unfinish(spare, kind, laid);
+    if (spare != nullptr)
+        std::fclose(spare);
+    return closed;
+}
