@@ -53,15 +53,11 @@ bool start_progress_timer(void (*tick)(void* context, std::int64_t ms), void* co
 // that the cursor never wraps to a row that a carriage return cannot reach
 // back from.
 std::size_t progress_columns();
-// Draws text over the whole row, cut to the terminal's width; on POSIX only
-// while the process is in the terminal's foreground, so that a background
-// job never writes to it nor stops on SIGTTOU. Called by the line's thread.
-void draw_progress_line(const char* text);
-// Writes into line what the host writes to draw text: a carriage return,
-// text cut to columns on a character's first byte, and spaces over the rest
-// of the columns, so that whatever was on the row, another run's line
-// included, is covered; gives its length. The core's, for every host.
-std::size_t fit_line(char* line, std::size_t size, const char* text, std::size_t columns);
+// Writes count bytes that the core made to cover the row (a carriage
+// return, then one byte per column it covers), on POSIX only while the
+// process is in the terminal's foreground, so that a background job never
+// writes to it nor stops on SIGTTOU. Called by the line's thread.
+void draw_progress_line(const char* line, std::size_t count);
 // Leaves the row empty, whoever drew on it, if this run drew a line there,
 // and draws none from then on; safe in a stop's handler, and waits for a
 // draw under way to end first.

@@ -100,12 +100,20 @@ double rate_over_span(const progress_clock& c, std::int64_t ms, std::int64_t don
     return seconds > 0 ? bytes / seconds : -1.0;
 }
 
+// Hands the host text fitted to the row, which covers all of it.
+void draw(const char* text, std::size_t columns)
+{
+    char line[PROGRESS_LINE_SIZE + 1];
+    std::size_t n = fit_line(line, sizeof line, text, columns);
+    draw_progress_line(line, n);
+}
+
 void draw_waiting(const progress_line& line)
 {
     char text[PROGRESS_LINE_SIZE];
     std::snprintf(text, sizeof text, "%s: en attente de %s, pris par une autre execution",
                   line.name, line.destination);
-    draw_progress_line(text);
+    draw(text, progress_columns());
 }
 
 void draw_counts(progress_line& line, std::int64_t ms, std::int64_t done)
@@ -116,8 +124,9 @@ void draw_counts(progress_line& line, std::int64_t ms, std::int64_t done)
                           rate_over_span(c, ms, done), std::max(sent - done, std::int64_t{0}),
                           ms - c.moved_ms};
     char text[PROGRESS_LINE_SIZE];
-    describe_progress(text, sizeof text, line.name, view, progress_columns());
-    draw_progress_line(text);
+    std::size_t columns = progress_columns();
+    describe_progress(text, sizeof text, line.name, view, columns);
+    draw(text, columns);
 }
 
 // The bytes done, of the total with the share done when there is one, or

@@ -92,4 +92,10 @@ const char* tool_name(const char* invocation);
 void describe_progress(char* text, std::size_t size, const char* name, progress_view view,
                        std::size_t columns);
 
+// Writes into line what the host writes to draw text: a carriage return,
+// text cut to columns on a character's first byte, and spaces over the rest
+// of the columns, so that whatever was on the row, another run's line
+// included, is covered; gives its length.
+std::size_t fit_line(char* line, std::size_t size, const char* text, std::size_t columns);
+
 #endif

@@ -141,13 +141,11 @@ std::size_t progress_columns()
     return static_cast<std::size_t>(std::max(columns - 1, 1));
 }
 
-void draw_progress_line(const char* text)
+void draw_progress_line(const char* line, std::size_t n)
 {
     drawing.store(true);
     int before = covered.load();
-    if (before >= 0 && in_foreground()) {
-        char line[PROGRESS_LINE_SIZE + 1];
-        std::size_t n = fit_line(line, sizeof line, text, progress_columns());
+    if (before >= 0 && n > 0 && in_foreground()) {
         // Known before the write, so that a stop in the middle of it blanks it
         // all; a close since then has the last word.
         if (covered.compare_exchange_strong(before, static_cast<int>(n - 1)))

@@ -99,14 +99,11 @@ std::size_t progress_columns()
     return static_cast<std::size_t>(std::max(columns - 1, 1));
 }
 
-void draw_progress_line(const char* text)
+void draw_progress_line(const char* line, std::size_t n)
 {
     HANDLE console = error_console();
-    std::size_t columns = progress_columns();
     AcquireSRWLockExclusive(&shown.lock);
-    if (console != nullptr && shown.covered >= 0) {
-        char line[PROGRESS_LINE_SIZE + 1];
-        std::size_t n = fit_line(line, sizeof line, text, columns);
+    if (console != nullptr && shown.covered >= 0 && n > 0) {
         shown.covered = static_cast<int>(n - 1);
         put(console, line, n);
     }
