@@ -16,7 +16,7 @@ turn wait_turn(const turn_request& request, progress_line& line)
         if (t != turn::busy)
             return t;
         count_waiting(line);
-        sleep_ms(static_cast<std::int64_t>(LOCK_RETRY_MS));
+        sleep_ms(TURN_RETRY_MS);
     }
     return wait_for_turn(request);
 }

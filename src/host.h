@@ -35,6 +35,14 @@ void print_error_text(const char* format, ...) TALVOR_PRINTF(1, 2);
 // the step's result from there.
 int last_error();
 
+// Why a step failed where no system error says it: the tool's own reasons,
+// below zero so that no system's code is ever one of them. The core phrases
+// its own; a host's reason_text phrases the host's.
+constexpr int NO_REASON = 0;
+constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in use
+constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
+constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
+
 // Why a call failed, as the tool says it: its own phrase for the usual
 // errors, the system's text for the rest. An input held open for writing by
 // another program is told apart on hosts whose opens can say so.
@@ -42,26 +50,31 @@ std::string reason_text(int error, bool input);
 
 // The progress line goes to standard error only when that is a terminal (a
 // console on Windows); no failure to write it changes the run.
-bool progress_terminal();
-// Starts the thread that calls tick(context, ms) every PROGRESS_TICK_MS or
+bool error_terminal();
+// How often the line's timer wakes: the granularity of the line's delays
+// and of the time a stop (Ctrl-Z) is left out of its rate.
+constexpr std::int64_t LINE_TICK_MS = 100;
+// Room for a line, name included; a longer one is cut.
+constexpr std::size_t TERMINAL_LINE_SIZE = 256;
+// Starts the thread that calls tick(context, ms) every LINE_TICK_MS or
 // so until the line is closed, with the milliseconds run since this call:
 // on POSIX, time spent stopped (Ctrl-Z, SIGSTOP) until SIGCONT is left out.
 // Its signals are blocked, so that a stop's handler runs on another thread.
 // False if none could start.
-bool start_progress_timer(void (*tick)(void* context, std::int64_t ms), void* context);
+bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* context);
 // The columns a line may take on the terminal: one less than its width, so
 // that the cursor never wraps to a row that a carriage return cannot reach
 // back from.
-std::size_t progress_columns();
+std::size_t terminal_columns();
 // Writes count bytes that the core made to cover the row (a carriage
 // return, then one byte per column it covers), on POSIX only while the
 // process is in the terminal's foreground, so that a background job never
 // writes to it nor stops on SIGTTOU. Called by the line's thread.
-void draw_progress_line(const char* line, std::size_t count);
+void draw_terminal_line(const char* line, std::size_t count);
 // Leaves the row empty, whoever drew on it, if this run drew a line there,
 // and draws none from then on; safe in a stop's handler, and waits for a
 // draw under way to end first.
-void close_progress_line();
+void close_terminal_line();
 // Milliseconds on a clock that never goes back.
 std::int64_t clock_ms();
 // Sleeps for about ms milliseconds.
@@ -154,10 +167,6 @@ enum class open_verdict {
     unmeasured,    // could not be told apart from the inputs: nothing was written
 };
 
-// A reason that only a host gives, which its reason_text tells: far below
-// the core's own REASON_ codes, so that no code is ever both.
-constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
-
 struct output {
     std::FILE* stream; // set when opened
     open_verdict verdict;
@@ -169,6 +178,9 @@ struct output {
 // Turns: runs of the tool hold the files they read (shared) and write
 // (alone), and wait there for each other; other programs are not held off.
 enum class turn { held, busy, failed };
+// How often a run tries again for a turn that another run holds, where it
+// tells that it waits meanwhile or must look again.
+constexpr std::int64_t TURN_RETRY_MS = 100;
 struct turn_request {
     std::intptr_t file; // the host's own handle: a descriptor, or a Windows HANDLE
     bool exclusive;

@@ -395,7 +395,7 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const run_names& nam
 {
     if (end.result != DONE)
         cut_back(f, end.kept);
-    close_progress_line();
+    close_terminal_line();
     if (end.result == DONE)
         warn_of_mistakes(f, end.reached, names);
     std::free(f.memory);

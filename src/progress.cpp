@@ -103,17 +103,17 @@ double rate_over_span(const progress_clock& c, std::int64_t ms, std::int64_t don
 // Hands the host text fitted to the row, which covers all of it.
 void draw(const char* text, std::size_t columns)
 {
-    char line[PROGRESS_LINE_SIZE + 1];
+    char line[TERMINAL_LINE_SIZE + 1];
     std::size_t n = fit_line(line, sizeof line, text, columns);
-    draw_progress_line(line, n);
+    draw_terminal_line(line, n);
 }
 
 void draw_waiting(const progress_line& line)
 {
-    char text[PROGRESS_LINE_SIZE];
+    char text[TERMINAL_LINE_SIZE];
     std::snprintf(text, sizeof text, "%s: en attente de %s, pris par une autre execution",
                   line.name, line.destination);
-    draw(text, progress_columns());
+    draw(text, terminal_columns());
 }
 
 void draw_counts(progress_line& line, std::int64_t ms, std::int64_t done)
@@ -123,8 +123,8 @@ void draw_counts(progress_line& line, std::int64_t ms, std::int64_t done)
     progress_view view = {done, line.total.load(std::memory_order_relaxed),
                           rate_over_span(c, ms, done), std::max(sent - done, std::int64_t{0}),
                           ms - c.moved_ms};
-    char text[PROGRESS_LINE_SIZE];
-    std::size_t columns = progress_columns();
+    char text[TERMINAL_LINE_SIZE];
+    std::size_t columns = terminal_columns();
     describe_progress(text, sizeof text, line.name, view, columns);
     draw(text, columns);
 }
@@ -152,7 +152,7 @@ void format_sizes(char* text, std::size_t size, progress_view view, bool share_a
 }
 
 // The fields of a view, each with the separator that goes before it.
-void format_fields(char (&fields)[FIELDS][PROGRESS_LINE_SIZE], const char* name, progress_view view)
+void format_fields(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], const char* name, progress_view view)
 {
     std::snprintf(fields[NAME], sizeof fields[NAME], "%s: ", name);
     format_sizes(fields[SIZES], sizeof fields[SIZES], view, false);
@@ -202,7 +202,7 @@ void start_progress(progress_line& line, const char* invocation, const char* des
     line.clock.marks[0] = {0, 0};
     line.clock.next_mark = 1;
     line.clock.mark_count = 1;
-    line.on_terminal = progress_terminal() && start_progress_timer(tick_line, &line);
+    line.on_terminal = error_terminal() && start_line_timer(tick_line, &line);
 }
 
 void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent)
@@ -249,7 +249,7 @@ void tick_progress(progress_line& line, std::int64_t ms)
 void describe_progress(char* text, std::size_t size, const char* name, progress_view view,
                        std::size_t columns)
 {
-    char fields[FIELDS][PROGRESS_LINE_SIZE] = {};
+    char fields[FIELDS][TERMINAL_LINE_SIZE] = {};
     format_fields(fields, name, view);
     // Each field left out in turn until the line fits; the sizes give way to
     // the share done alone, when there is one.

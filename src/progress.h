@@ -78,7 +78,7 @@ void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent);
 // says so when due, until bytes are counted.
 void count_waiting(progress_line& line);
 
-// Called by the host's thread every PROGRESS_TICK_MS or so, with the
+// Called by the host's thread every LINE_TICK_MS or so, with the
 // milliseconds the process has run since start_progress, stops left out.
 void tick_progress(progress_line& line, std::int64_t ms);
 

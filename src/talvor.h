@@ -11,15 +11,6 @@ constexpr const char* INSERT_FILE_NAME = "IP.BIN";
 // Most leading bytes that the insert file may replace.
 constexpr std::size_t INSERT_LENGTH = 32768;
 
-// How often a run on a terminal tries again for a destination that another
-// run holds, telling that it waits meanwhile.
-constexpr unsigned LOCK_RETRY_US = 100000;
-constexpr unsigned long LOCK_RETRY_MS = LOCK_RETRY_US / 1000;
-// How often the line's own thread wakes: the granularity of the delays above
-// and of the time a stop (Ctrl-Z) is left out of the rate.
-constexpr std::int64_t PROGRESS_TICK_MS = 100;
-// Room for the line, invocation name included; a longer one is cut.
-constexpr std::size_t PROGRESS_LINE_SIZE = 256;
 // Width of the rules that frame the usage screen, line end excluded.
 constexpr int RULE_WIDTH = 77;
 
@@ -45,12 +36,6 @@ enum outcome {
     DEVICE_TOO_SMALL, // a block device DEST ran out before SOURCE did
     NO_MEMORY,
 };
-
-// Why a step failed where no system error says it: the tool's own reasons,
-// below zero so that no system's code is ever one of them.
-constexpr int NO_REASON = 0;
-constexpr int REASON_DEVICE_BUSY = -1;      // over the same storage as a device in use
-constexpr int REASON_DIRECTORY = -3;        // an input that opened as a directory
 
 constexpr int STATUS_OK = 0;
 constexpr int STATUS_USAGE = -1;

@@ -63,8 +63,8 @@ TEST(ProgressText, SaysDoneTotalRateAndTimeLeftInBinaryUnits)
         {{4 * MIB, 4 * MIB, 0.0, 0, 9000}, "t: 4.0 Mio sur 4.0 Mio (100%), 0 o/s"},
     };
     for (const text_case& c : cases) {
-        char text[PROGRESS_LINE_SIZE];
-        describe_progress(text, sizeof text, "t", c.view, PROGRESS_LINE_SIZE);
+        char text[TERMINAL_LINE_SIZE];
+        describe_progress(text, sizeof text, "t", c.view, TERMINAL_LINE_SIZE);
         EXPECT_STREQ(text, c.text);
     }
 }
@@ -92,7 +92,7 @@ TEST(ProgressText, NarrowTerminalLeavesOutTheLeastUsefulFieldsFirst)
         {pipe, 26, "32.0 Mio"},
     };
     for (const narrow_case& c : cases) {
-        char text[PROGRESS_LINE_SIZE];
+        char text[TERMINAL_LINE_SIZE];
         describe_progress(text, sizeof text, "talvor", c.view, c.columns);
         EXPECT_STREQ(text, c.text) << "in " << c.columns;
     }
@@ -139,7 +139,7 @@ TEST(ProgressText, FitsTheTerminalAndCoversTheWholeRow)
         {"ab\xC3\xA9z", 4, "\rab\xC3\xA9"},
     };
     for (const fit_case& c : cases) {
-        char line[PROGRESS_LINE_SIZE + 1];
+        char line[TERMINAL_LINE_SIZE + 1];
         std::size_t n = fit_line(line, sizeof line, c.text, c.columns);
         EXPECT_EQ(std::string(line, n), c.written) << c.text << " in " << c.columns;
     }

@@ -20,27 +20,32 @@ namespace {
 // Bytes in a unit of st_blocks.
 constexpr std::int64_t STAT_BLOCK = 512;
 
-// Moves fd to offset and back, where the stream expects it; -1 if either
-// move failed. EINVAL then only ever says that the probe itself is not
-// supported: a position that could not be read or put back is EIO.
-off_t probe_seek(int fd, off_t offset, int whence)
+// Where a seek would land, or at < 0 with the error why.
+struct seek_probe {
+    off_t at;
+    int error;
+};
+
+// Moves fd to offset and back, where the stream expects it. EINVAL only
+// ever says that the probe itself is not supported: a position that could
+// not be read or put back is EIO.
+seek_probe probe_seek(int fd, off_t offset, int whence)
 {
     off_t kept = lseek(fd, 0, SEEK_CUR);
-    off_t found = kept < 0 ? -1 : lseek(fd, offset, whence);
-    int error = errno;
-    if (kept < 0 || lseek(fd, kept, SEEK_SET) != kept) {
-        errno = EIO;
-        return -1;
-    }
-    errno = error;
-    return found;
+    if (kept < 0)
+        return {-1, EIO};
+    off_t found = lseek(fd, offset, whence);
+    int error = found < 0 ? errno : NO_REASON;
+    if (lseek(fd, kept, SEEK_SET) != kept)
+        return {-1, EIO};
+    return {found, error};
 }
 
 // A file system whose seeks know no holes answers EINVAL: it cannot tell,
 // which is no failure, as the copy then looks at every byte.
-bool holes_untold()
+bool holes_untold(const seek_probe& probe)
 {
-    return errno == EINVAL;
+    return probe.error == EINVAL;
 }
 
 // A file's length and holes, once it is known to be a regular file.
@@ -50,10 +55,10 @@ bool measure_regular(int fd, const struct stat& info, file_facts& facts)
                    static_cast<std::int64_t>(info.st_size);
 #if defined(SEEK_HOLE)
     if (facts.sparse) {
-        off_t hole = probe_seek(fd, 0, SEEK_HOLE);
-        if (hole < 0 && !holes_untold())
+        seek_probe hole = probe_seek(fd, 0, SEEK_HOLE);
+        if (hole.at < 0 && !holes_untold(hole))
             return false;
-        facts.hides_holes = hole < 0 || hole >= info.st_size;
+        facts.hides_holes = hole.at < 0 || hole.at >= info.st_size;
     }
 #else
     (void)fd;
@@ -68,14 +73,14 @@ int claim_if_device(int fd, const file_facts& facts, int& error)
 {
     if (facts.kind != file_kind::block_device)
         return fd;
-    int claimed = claim_device(fd);
-    error = claimed < 0 ? errno : NO_REASON;
-    if (claimed >= 0 && storage_in_use(facts)) {
-        close(claimed);
+    opened_fd claimed = claim_device(fd);
+    error = claimed.error;
+    if (claimed.fd >= 0 && storage_in_use(facts)) {
+        close(claimed.fd);
         error = REASON_DEVICE_BUSY;
         return -1;
     }
-    return claimed;
+    return claimed.fd;
 }
 
 // Held, then measured: what another run left is what this one measures.
@@ -137,7 +142,7 @@ file_facts measure_descriptor(int fd, bool writing)
         return facts;
     }
     // Its end is its size, for a device here as on every POSIX host.
-    off_t end = S_ISBLK(info.st_mode) ? probe_seek(fd, 0, SEEK_END) : info.st_size;
+    off_t end = S_ISBLK(info.st_mode) ? probe_seek(fd, 0, SEEK_END).at : info.st_size;
     if (end < 0 || (S_ISREG(info.st_mode) && !measure_regular(fd, info, facts)))
         return facts;
     facts.length = static_cast<std::int64_t>(end);
@@ -242,25 +247,25 @@ data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t leng
     data_stretch stretch = {DONE, offset, length, false};
 #if defined(SEEK_DATA) && defined(SEEK_HOLE)
     int fd = fileno(source);
-    off_t data = probe_seek(fd, static_cast<off_t>(offset), SEEK_DATA);
-    if (data < 0 && errno == ENXIO)
+    seek_probe data = probe_seek(fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (data.at < 0 && data.error == ENXIO)
         return holes_to_end(fd, offset, length);
-    if (data < 0) {
-        stretch.error = errno;
-        if (!holes_untold())
+    if (data.at < 0) {
+        stretch.error = data.error;
+        if (!holes_untold(data))
             stretch.result = SOURCE_UNREADABLE;
         return stretch;
     }
     // Data and holes may change under us: every step must move forward.
-    if (data < offset)
+    if (data.at < offset)
         return stretch;
-    stretch.start = std::min(static_cast<std::int64_t>(data), length);
-    off_t hole = probe_seek(fd, data, SEEK_HOLE);
-    stretch.error = hole < 0 ? errno : NO_REASON;
-    if (hole < 0 && !holes_untold())
+    stretch.start = std::min(static_cast<std::int64_t>(data.at), length);
+    seek_probe hole = probe_seek(fd, data.at, SEEK_HOLE);
+    stretch.error = hole.error;
+    if (hole.at < 0 && !holes_untold(hole))
         stretch.result = SOURCE_UNREADABLE;
-    else if (hole > data)
-        stretch.end = std::min(static_cast<std::int64_t>(hole), length);
+    else if (hole.at > data.at)
+        stretch.end = std::min(static_cast<std::int64_t>(hole.at), length);
 #else
     (void)source;
 #endif

@@ -33,27 +33,30 @@ constexpr std::size_t SYS_TEXT_SIZE = 32;
 // /sys gives a partition's start and size in these, whatever the disk's blocks.
 constexpr std::int64_t SYS_SECTOR = 512;
 
+// The first line of one of the device's files in /sys, or "" when it
+// cannot be read, with error why: ENOENT when the file is not there.
 struct sys_line {
     char text[SYS_TEXT_SIZE];
+    int error;
 };
 
-// The first line of one of the device's files in /sys, or "" when it cannot
-// be read, with errno ENOENT when the file is not there.
 sys_line read_sys(dev_t device, const char* leaf)
 {
     sys_line line = {};
     char name[SYS_NAME_SIZE];
     std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/%s", major(device), minor(device), leaf);
     int fd = open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        line.error = errno;
         return line;
+    }
     ssize_t n = read(fd, line.text, sizeof line.text - 1);
     // An empty file tells nothing either.
     int error = n < 0 ? errno : EIO;
     close(fd);
     if (n <= 0) {
         line.text[0] = '\0';
-        errno = error;
+        line.error = error;
     }
     return line;
 }
@@ -103,8 +106,9 @@ disk_place place_on_disk(dev_t device)
     disk_place none = {false, 0, 0, 0};
     if (read_sys(device, "dev").text[0] == '\0')
         return none;
-    if (read_sys(device, "partition").text[0] == '\0')
-        return errno == ENOENT ? disk_place{true, device, 0, INT64_MAX} : none;
+    sys_line partition = read_sys(device, "partition");
+    if (partition.text[0] == '\0')
+        return partition.error == ENOENT ? disk_place{true, device, 0, INT64_MAX} : none;
     dev_t disk = sys_device(device, "../dev");
     std::int64_t start = sys_bytes(device, "start");
     std::int64_t size = sys_bytes(device, "size");

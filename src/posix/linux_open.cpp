@@ -23,12 +23,22 @@ namespace {
 constexpr std::size_t PROC_FD_NAME_SIZE = 32;
 
 // Opens the very file that the O_PATH descriptor holds, which no name
-// swapped in meanwhile can change; errno ENOENT when /proc is missing.
-int reopen_probe(int probe, int flags)
+// swapped in meanwhile can change; ENOENT when /proc is missing.
+opened_fd reopen_probe(int probe, int flags)
 {
     char name[PROC_FD_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
-    return open(name, O_CLOEXEC | flags);
+    int fd = open(name, O_CLOEXEC | flags);
+    return {fd, fd < 0 ? errno : NO_REASON};
+}
+
+// The descriptor, keeping in early why there is none.
+int reopen_for(early_open& early, int probe, int flags)
+{
+    opened_fd r = reopen_probe(probe, flags);
+    if (r.fd < 0)
+        early.error = r.error;
+    return r.fd;
 }
 
 // How the destination is to be opened for writing.
@@ -74,9 +84,9 @@ void end_input_turns(const output_request& request)
 // layer.
 early_open reopen_emptied(int probe, early_open early, const output_request& request)
 {
-    int holder = reopen_probe(probe, O_RDONLY | O_NONBLOCK);
+    int holder = reopen_for(early, probe, O_RDONLY | O_NONBLOCK);
     if (holder < 0) {
-        early.fd = reopen_probe(probe, O_WRONLY);
+        early.fd = reopen_for(early, probe, O_WRONLY);
         return early;
     }
     early.verdict = open_verdict::unmeasured;
@@ -86,7 +96,7 @@ early_open reopen_emptied(int probe, early_open early, const output_request& req
     }
     early.verdict = open_verdict::opened;
     early.again = turn_taken(holder);
-    int fd = early.again ? -1 : reopen_probe(probe, O_WRONLY | O_TRUNC);
+    int fd = early.again ? -1 : reopen_for(early, probe, O_WRONLY | O_TRUNC);
     end_turn({holder, false});
     close(holder);
     if (fd >= 0 && try_turn({fd, true}) == turn::held) {
@@ -99,7 +109,7 @@ early_open reopen_emptied(int probe, early_open early, const output_request& req
         close(fd);
     early.again = early.again || fd >= 0;
     if (early.again)
-        usleep(LOCK_RETRY_US);
+        sleep_ms(TURN_RETRY_MS);
     return early;
 }
 
@@ -129,9 +139,9 @@ early_open reopen_unless_input(int probe, const output_request& request)
     // device is read too where it lets itself be, so that its first bytes
     // can be put back if it turns out to be an input.
     bool holds_bytes = S_ISREG(found.st_mode) || S_ISBLK(found.st_mode);
-    early.fd = holds_bytes ? reopen_probe(probe, O_RDWR) : -1;
+    early.fd = holds_bytes ? reopen_for(early, probe, O_RDWR) : -1;
     if (early.fd < 0)
-        early.fd = reopen_probe(probe, O_WRONLY);
+        early.fd = reopen_for(early, probe, O_WRONLY);
     return early;
 }
 
@@ -146,22 +156,22 @@ early_open open_after_look(const char* path, const output_request& request)
         if (probe < 0)
             return {open_verdict::opened, -1, request.count, false, false};
         early_open early = reopen_unless_input(probe, request);
-        int error = errno;
         close(probe);
         if (early.again)
             continue;
         // Without /proc the file is opened by its name, and checked as open.
-        if (early.verdict == open_verdict::opened && early.fd < 0 && error != ENOENT) {
+        if (early.verdict == open_verdict::opened && early.fd < 0 && early.error != ENOENT)
             early.verdict = open_verdict::cannot_open;
-            early.error = error;
-        }
         return early;
     }
 }
 
-int claim_device(int fd)
+opened_fd claim_device(int fd)
 {
-    int claimed = reopen_probe(fd, O_WRONLY | O_EXCL);
+    opened_fd claimed = reopen_probe(fd, O_WRONLY | O_EXCL);
+    if (claimed.fd >= 0 || claimed.error != ENOENT)
+        return claimed;
     // Without /proc the device is written unclaimed, as by its name.
-    return claimed < 0 && errno == ENOENT ? dup(fd) : claimed;
+    int again = dup(fd);
+    return {again, again < 0 ? errno : NO_REASON};
 }

@@ -14,9 +14,9 @@ void follow_device(int, dev_t device, std::int64_t start, std::int64_t end, stor
 
 void follow_file(int, std::int64_t, std::int64_t, storage&, walk) {}
 
-int claim_device(int fd)
+opened_fd claim_device(int fd)
 {
-    return fd;
+    return {fd, NO_REASON};
 }
 
 bool storage_in_use(const file_facts&)

@@ -46,7 +46,7 @@ extern "C" void on_stop(int signal_number)
     // Only a regular file is guarded; one that cannot be measured is cut all the same.
     if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_size > kept))
         (void)ftruncate(fd, static_cast<off_t>(kept));
-    close_progress_line();
+    close_terminal_line();
     // SA_RESETHAND has restored the default action: the process ends by this
     // signal as soon as the handler returns, as its parent expects.
     raise(signal_number);

@@ -52,9 +52,15 @@ void follow_device(int fd, dev_t device, std::int64_t start, std::int64_t end, s
 // or FUSE one), something that cannot be followed.
 void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
 
+// A descriptor, or -1 with the error why.
+struct opened_fd {
+    int fd;
+    int error;
+};
+
 // Opens again the device that fd holds, claimed for this run alone as mkfs
 // claims it: -1 when it is mounted or held by another program.
-int claim_device(int fd);
+opened_fd claim_device(int fd);
 
 // Whether some other block device over the same storage as a device DEST
 // is mounted or claimed: writing under it would ruin what it holds.

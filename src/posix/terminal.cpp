@@ -23,7 +23,7 @@
 
 namespace {
 
-// The columns the line covers, for close_progress_line to blank, which a
+// The columns the line covers, for close_terminal_line to blank, which a
 // stop's handler calls too; -1 once closed. The line's thread is drawing
 // while drawing is set: a close waits for it, so that no line follows its
 // blank. Both are seen in one order by every thread, as seq_cst makes them.
@@ -85,11 +85,11 @@ extern "C" void* keep_time(void* state)
     std::int64_t before = start;
     unsigned seen = continued.load();
     while (covered.load() >= 0) {
-        sleep_ms(PROGRESS_TICK_MS);
+        sleep_ms(LINE_TICK_MS);
         std::int64_t now = clock_ms();
         unsigned resumed = continued.load();
         if (resumed != seen)
-            stopped += std::max(now - before - PROGRESS_TICK_MS, std::int64_t{0});
+            stopped += std::max(now - before - LINE_TICK_MS, std::int64_t{0});
         seen = resumed;
         before = now;
         owner->tick(owner->context, now - start - stopped);
@@ -99,12 +99,12 @@ extern "C" void* keep_time(void* state)
 
 } // namespace
 
-bool progress_terminal()
+bool error_terminal()
 {
     return isatty(STDERR_FILENO) == 1;
 }
 
-bool start_progress_timer(void (*tick)(void* context, std::int64_t ms), void* context)
+bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* context)
 {
     auto* state = new (std::nothrow) ticker{tick, context};
     if (state == nullptr)
@@ -132,7 +132,7 @@ bool start_progress_timer(void (*tick)(void* context, std::int64_t ms), void* co
     return started;
 }
 
-std::size_t progress_columns()
+std::size_t terminal_columns()
 {
     struct winsize size = {};
     int columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0
@@ -141,7 +141,7 @@ std::size_t progress_columns()
     return static_cast<std::size_t>(std::max(columns - 1, 1));
 }
 
-void draw_progress_line(const char* line, std::size_t n)
+void draw_terminal_line(const char* line, std::size_t n)
 {
     drawing.store(true);
     int before = covered.load();
@@ -155,14 +155,14 @@ void draw_progress_line(const char* line, std::size_t n)
 }
 
 // Async-signal-safe: atomics, nanosleep, tcgetpgrp, getpgrp and write alone.
-void close_progress_line()
+void close_terminal_line()
 {
     int width = covered.exchange(-1);
     for (int i = 0; i < MOST_DRAW_WAITS && drawing.load(); ++i)
         sleep_ms(1);
     if (width <= 0 || !in_foreground())
         return;
-    char blank[PROGRESS_LINE_SIZE + 2];
+    char blank[TERMINAL_LINE_SIZE + 2];
     blank[0] = '\r';
     for (int i = 1; i <= width; ++i)
         blank[i] = ' ';

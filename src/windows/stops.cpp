@@ -60,7 +60,7 @@ void cut_destination()
 BOOL WINAPI on_console_stop(DWORD)
 {
     InterlockedExchange(&guard.stopping, 1);
-    close_progress_line();
+    close_terminal_line();
     bool held = take_lock_within(WRITE_GRACE_MS);
     if (!held && guard.main_thread != nullptr) {
         CancelSynchronousIo(guard.main_thread);

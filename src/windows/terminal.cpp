@@ -64,7 +64,7 @@ DWORD WINAPI keep_time(void* state)
     std::unique_ptr<ticker> owner(static_cast<ticker*>(state));
     std::int64_t start = clock_ms();
     while (line_open()) {
-        Sleep(static_cast<DWORD>(PROGRESS_TICK_MS));
+        Sleep(static_cast<DWORD>(LINE_TICK_MS));
         owner->tick(owner->context, clock_ms() - start);
     }
     return 0;
@@ -72,12 +72,12 @@ DWORD WINAPI keep_time(void* state)
 
 } // namespace
 
-bool progress_terminal()
+bool error_terminal()
 {
     return error_console() != nullptr;
 }
 
-bool start_progress_timer(void (*tick)(void* context, std::int64_t ms), void* context)
+bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* context)
 {
     auto* state = new (std::nothrow) ticker{tick, context};
     HANDLE thread = state == nullptr ? nullptr : CreateThread(nullptr, 0, keep_time, state, 0, nullptr);
@@ -89,7 +89,7 @@ bool start_progress_timer(void (*tick)(void* context, std::int64_t ms), void* co
     return true;
 }
 
-std::size_t progress_columns()
+std::size_t terminal_columns()
 {
     HANDLE console = error_console();
     CONSOLE_SCREEN_BUFFER_INFO info;
@@ -99,7 +99,7 @@ std::size_t progress_columns()
     return static_cast<std::size_t>(std::max(columns - 1, 1));
 }
 
-void draw_progress_line(const char* line, std::size_t n)
+void draw_terminal_line(const char* line, std::size_t n)
 {
     HANDLE console = error_console();
     AcquireSRWLockExclusive(&shown.lock);
@@ -110,12 +110,12 @@ void draw_progress_line(const char* line, std::size_t n)
     ReleaseSRWLockExclusive(&shown.lock);
 }
 
-void close_progress_line()
+void close_terminal_line()
 {
     HANDLE console = error_console();
     AcquireSRWLockExclusive(&shown.lock);
     if (console != nullptr && shown.covered > 0) {
-        char blank[PROGRESS_LINE_SIZE + 2];
+        char blank[TERMINAL_LINE_SIZE + 2];
         blank[0] = '\r';
         std::fill(blank + 1, blank + 1 + shown.covered, ' ');
         blank[shown.covered + 1] = '\r';
