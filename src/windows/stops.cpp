@@ -114,9 +114,8 @@ bool set_length(std::FILE* stream, std::int64_t length)
     return done;
 }
 
-// A stop waits for the piece under way alone, so pieces are small enough to
-// be written well within WRITE_GRACE_MS even where Windows is emulated, and
-// large enough that the copy makes no more calls than it notices.
+// A stop waits for the piece under way alone: a slow disk or host then
+// still ends one within WRITE_GRACE_MS, and the copy notices no extra calls.
 constexpr std::size_t WRITE_PIECE = std::size_t{64} * 1024;
 
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
