@@ -4,7 +4,6 @@
 // line, cuts a guarded destination back, and ends the process with
 // STATUS_CONTROL_C_EXIT, which the host's default handling does not promise
 // (Wine's ends with 0).
-#include <io.h>
 #include <windows.h>
 
 #include <cstdint>
