@@ -35,11 +35,11 @@ const scenario SCENARIOS[] = {
     {"ShorterOldDest", 40000, 300 * KIB, 0, 100 * KIB, ""},
     {"SameLengthOldDest", 4000, 300 * KIB, 0, 300 * KIB, ""},
     {"LongerOldDest", 4000, 300 * KIB, 0, 500 * KIB, ""},
-    {"SparseSource", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "", 3},
+    {"SparseSource", 4000, 2112 * KIB, 2048 * KIB, 2176 * KIB, "", 3},
     {"SmallSource", 40000, 20000, 0, 50000, ""},
     {"PipedSource", 4000, 300 * KIB, 0, 500 * KIB, "pipe"},
     {"LoopDeviceDest", 4000, 300 * KIB, 0, 1024 * KIB, "loop", 4},
-    {"HiddenHoles", 4000, 4160 * KIB, 4096 * KIB, 4224 * KIB, "ntfs", 4},
+    {"HiddenHoles", 4000, 2112 * KIB, 2048 * KIB, 2176 * KIB, "ntfs", 4},
     // DEST where nothing can tell whether it shows an input: checked by effect.
     {"UnsureDest", 4000, 200 * KIB, 0, 250 * KIB, "fuse"},
 };
