@@ -155,9 +155,14 @@ int hold_and_queue(const std::string& dir, std::size_t waiting,
     start(*runs[0], dir, {"pipe", "dst"});
     if (fifo < 0 || !feed(fifo, head))
         return fifo;
-    // Settled: all it was fed read, asleep, and DEST the same on two looks.
+    // Settled: all it was fed read, asleep, and DEST the same on two looks,
+    // each taken once it was seen asleep: a look taken before could miss a
+    // write made just after it (a run that reads its first block whole
+    // writes it before it waits).
     std::string before = "?";
     auto settled = [&] {
+        if (!holds_its_turn(*runs[0], fifo))
+            return false;
         std::string now = read_file(dst);
         bool same = now == before && holds_its_turn(*runs[0], fifo);
         before = now;
