@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "engine.h"
 #include "talvor.h"
 
 namespace {
@@ -44,22 +45,31 @@ turn take_turns(void* context, const turn_request* requests, std::size_t count)
     }
 }
 
-// Undoes a finished look: a file emptied, a device's head zeroed, as its
-// size cannot change. Already failing: what fails here too leaves nothing
-// better to do.
+} // namespace
+
+void clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
+{
+    static const unsigned char zeros[ZERO_BLOCK] = {};
+    if (!seek_to(destination, from))
+        return;
+    while (from < to) {
+        auto n =
+            static_cast<std::size_t>(std::min(to - from, static_cast<std::int64_t>(ZERO_BLOCK)));
+        if (write_out(destination, zeros, n) != n)
+            return;
+        from += static_cast<std::int64_t>(n);
+    }
+}
+
 void unfinish(std::FILE* destination, file_kind kind, std::size_t laid)
 {
-    static const unsigned char zeros[INSERT_LENGTH] = {};
     if (kind == file_kind::regular) {
         (void)set_length(destination, 0);
         return;
     }
-    if (seek_to(destination, 0))
-        (void)write_out(destination, zeros, std::min(laid, sizeof zeros));
+    clear_tail(destination, 0, static_cast<std::int64_t>(laid));
     (void)flush_to_device(destination);
 }
-
-} // namespace
 
 output open_in_turn(const char* path, output_request request, progress_line& line)
 {

@@ -5,6 +5,7 @@
 #define TALVOR_DESTINATION_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "host.h"
@@ -21,5 +22,13 @@ output open_in_turn(const char* path, output_request request, progress_line& lin
 // regular destination is then emptied, and a device's first laid bytes, its
 // head, are zeroed, so that it does not look finished.
 bool close_destination(std::FILE* destination, file_kind kind, std::size_t laid, int& error);
+
+// Writes zeros over [from, to). Already failing: a write that fails too
+// leaves nothing better to do.
+void clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to);
+
+// Undoes a finished look: a file emptied, a device's laid head zeroed and
+// flushed, as its size cannot change. Already failing, as above.
+void unfinish(std::FILE* destination, file_kind kind, std::size_t laid);
 
 #endif

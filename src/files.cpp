@@ -23,22 +23,6 @@ std::size_t read_step(std::FILE* source, file_kind kind)
     return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
 }
 
-// Writes zeros over [from, to). Already failing: a write that fails too
-// leaves nothing better to do.
-void clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
-{
-    static const unsigned char zeros[ZERO_BLOCK] = {};
-    if (!seek_to(destination, from))
-        return;
-    while (from < to) {
-        auto n =
-            static_cast<std::size_t>(std::min(to - from, static_cast<std::int64_t>(ZERO_BLOCK)));
-        if (write_out(destination, zeros, n) != n)
-            return;
-        from += static_cast<std::int64_t>(n);
-    }
-}
-
 bool readable(const file_facts& facts)
 {
     return facts.kind != file_kind::unmeasured && facts.kind != file_kind::directory;
@@ -207,8 +191,7 @@ ended close_files(files& f, std::size_t laid)
     // is then zeroed, as it cannot be emptied.
     if (f.to == writing::device && !flush_to_device(f.destination)) {
         int error = last_error();
-        clear_tail(f.destination, 0, static_cast<std::int64_t>(laid));
-        (void)flush_to_device(f.destination);
+        unfinish(f.destination, file_kind::block_device, laid);
         return {DESTINATION_UNWRITABLE, error};
     }
     // Inputs lose nothing if their close fails; the destination may.
