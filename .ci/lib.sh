@@ -12,18 +12,100 @@ linux_arches=(x86_64 i386 arm64 armhf)
 declare -A linux_triple=([x86_64]=x86_64-linux-gnu [i386]=i686-linux-gnu
     [arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
 
-# Installs the packages that are missing; updates the lists first, once.
-updated=
-install() {
-    local missing=() p
+# What CI keeps between its stages: build/ci/lists-failed holds the lists
+# that apt-get update could not fetch, build/ci/not-given/GROUP why the
+# archive gave none of GROUP's packages.
+ci_state=build/ci
+
+# The packages of $@ that are not installed yet.
+missing_packages() {
+    local p
     for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$p")
+            echo "$p"
     done
+}
+
+# How often, and how far apart, the lists are fetched before CI goes on
+# without them: a sync usually ends within minutes.
+apt_tries=${CI_APT_TRIES:-3}
+apt_pause=${CI_APT_PAUSE:-60}
+
+# Updates the package lists, once per CI run. An archive can be caught in the
+# middle of a sync, with one list of one architecture the wrong size: the
+# update is tried again after a pause, and lists that still fail do not stop
+# CI by themselves. The installs that follow decide.
+update_lists() {
+    [ ! -e "$ci_state/updated" ] || return 0
+    mkdir -p "$ci_state"
+    local try log status
+    log=$(mktemp)
+    for try in $(seq "$apt_tries"); do
+        if [ "$try" -gt 1 ]; then
+            echo "CI: apt-get update failed; again in $apt_pause s"
+            sleep "$apt_pause"
+        fi
+        status=0
+        apt-get update -q 2>&1 | tee "$log" || status=$?
+        if [ "$status" -eq 0 ]; then
+            rm -f "$ci_state/lists-failed" "$log"
+            touch "$ci_state/updated"
+            return 0
+        fi
+    done
+    grep '^E: Failed to fetch' "$log" >"$ci_state/lists-failed" || true
+    echo "CI: apt-get update still fails after $try tries; the installs decide:" >&2
+    sed 's/^/    /' "$ci_state/lists-failed" >&2
+    rm -f "$log"
+    touch "$ci_state/updated"
+}
+
+# Installs the packages that are missing; a failure fails the stage.
+install() {
+    local missing
+    mapfile -t missing < <(missing_packages "$@")
     [ ${#missing[@]} -gt 0 ] || return 0
     echo "== installing: ${missing[*]}"
-    [ -n "$updated" ] || { apt-get update -q; updated=1; }
+    update_lists
     apt-get install -y -q "${missing[@]}"
+}
+
+# install_group GROUP ARCH PACKAGE...: installs a group that only some stages
+# need. When the archive knows every name but cannot give them while an ARCH
+# list failed to update (a half-synced archive), the group is marked not
+# given, with apt's own error, and the stages that need it are not run; any
+# other failure (a misspelt or removed name) fails the stage as install does.
+install_group() {
+    local group=$1 arch=$2 missing log status=0
+    shift 2
+    rm -f "$ci_state/not-given/$group"
+    mapfile -t missing < <(missing_packages "$@")
+    [ ${#missing[@]} -gt 0 ] || return 0
+    echo "== installing the $group group: ${missing[*]}"
+    update_lists
+    log=$(mktemp)
+    apt-get install -y -q "${missing[@]}" 2>&1 | tee "$log" || status=$?
+    if [ "$status" -ne 0 ] && grep -qs "binary-$arch/" "$ci_state/lists-failed" &&
+        apt-cache show "${missing[@]}" >/dev/null 2>&1; then
+        mkdir -p "$ci_state/not-given"
+        { echo "${missing[*]}"; grep '^E: ' "$log" | tail -n 1; } >"$ci_state/not-given/$group"
+        echo "CI: the package archive gives no ${missing[*]} today: its $arch lists are" \
+            "half-synced; the stages that need them will say NOT RUN" >&2
+        status=0
+    fi
+    rm -f "$log"
+    return "$status"
+}
+
+# not_given GROUP STAGE: true when the archive gave none of GROUP's packages
+# on this CI run; STAGE (or the part of it that needs them) is then not run,
+# which its own line says here and the last line of .ci/run says again.
+not_given() {
+    local file=$ci_state/not-given/$1 line
+    [ -e "$file" ] || return 1
+    line="$2: NOT RUN: the package archive gives no $(head -n 1 "$file") today ($(tail -n 1 "$file"))"
+    echo "== stage $line"
+    echo "$line" >>"$ci_state/not-run"
 }
 
 # run_suite [-s SKIP]... [-p PASS]... -- COMMAND...: runs a ctest COMMAND and

@@ -2,6 +2,7 @@
 # SPDX-License-Identifier: MIT
 # shellcheck source=.ci/lib.sh
 . "$(dirname "$0")/../lib.sh"
+! not_given i386 wine32 || exit 0
 cmake --workflow --preset windows32
 file build/windows32/talvor.exe | grep -q 'PE32 executable (console) Intel 80386'
 # A Wine prefix made before wine32 was installed breaks: each suite gets its own.
