@@ -61,13 +61,14 @@ void clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
     }
 }
 
-void unfinish(std::FILE* destination, file_kind kind, std::size_t laid)
+void unfinish(std::FILE* destination, const undoing& undo)
 {
-    if (kind == file_kind::regular) {
+    if (undo.kind == file_kind::regular) {
         (void)set_length(destination, 0);
+        (void)date_file(destination, undo.left);
         return;
     }
-    clear_tail(destination, 0, static_cast<std::int64_t>(laid));
+    clear_tail(destination, 0, static_cast<std::int64_t>(undo.laid));
     (void)flush_to_device(destination);
 }
 
@@ -77,22 +78,22 @@ output open_in_turn(const char* path, output_request request, progress_line& lin
     return open_output(path, request);
 }
 
-bool close_destination(std::FILE* destination, file_kind kind, std::size_t laid, int& error)
+bool close_destination(std::FILE* destination, const undoing& undo, int& error)
 {
-    bool holds_bytes = kind == file_kind::regular || kind == file_kind::block_device;
+    bool holds_bytes = undo.kind == file_kind::regular || undo.kind == file_kind::block_device;
     error = NO_REASON;
     // Open twice, so that it can still be undone once the close has failed.
     std::FILE* spare = holds_bytes ? duplicate_stream(destination, error) : nullptr;
     if (holds_bytes && spare == nullptr) {
         // Without a spare a failed close could not be undone: fail first.
-        unfinish(destination, kind, laid);
+        unfinish(destination, undo);
         std::fclose(destination);
         return false;
     }
     bool closed = std::fclose(destination) == 0;
     error = closed ? NO_REASON : last_error();
     if (!closed && spare != nullptr)
-        unfinish(spare, kind, laid);
+        unfinish(spare, undo);
     if (spare != nullptr)
         std::fclose(spare);
     return closed;

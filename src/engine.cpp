@@ -22,6 +22,13 @@ copy_end told(const engine& e, copy_end p)
     return p;
 }
 
+// A device ends where it ends: bytes past it are a source too long for it,
+// not a write that the device refused.
+bool runs_past_device(const engine& e, std::int64_t end)
+{
+    return e.to == writing::device && end > e.old_length;
+}
+
 // Where the block that holds chunk position at ends, block boundaries being
 // those of the file.
 std::size_t block_end(std::int64_t offset, std::size_t at, std::size_t n)
@@ -186,6 +193,8 @@ copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, s
     n = std::min(n, got);
     std::memcpy(e.original, e.chunk, std::min(n, INSERT_LENGTH));
     std::memcpy(e.chunk, head, n);
+    if (runs_past_device(e, static_cast<std::int64_t>(got)))
+        return {DEVICE_TOO_SMALL, 0, false, NO_REASON};
     if (write_out(e.destination, e.chunk, got) != got)
         return {DESTINATION_UNWRITABLE, 0, false, last_error()};
     auto reached = static_cast<std::int64_t>(got);
@@ -205,6 +214,8 @@ copy_end copy_through(engine& e, std::int64_t from, std::int64_t end)
         std::size_t got = std::fread(e.chunk, 1, want, e.source);
         if (std::ferror(e.source))
             return told(e, {failed(e, SOURCE_UNREADABLE), p.reached, false});
+        if (runs_past_device(e, p.reached + static_cast<std::int64_t>(got)))
+            return {DEVICE_TOO_SMALL, p.reached, false, NO_REASON};
         if (got > 0 && e.find_zeros)
             p.result = write_sparse(e, got, p.reached);
         else if (got > 0 && write_out(e.destination, e.chunk, got) != got)

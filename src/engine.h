@@ -71,7 +71,7 @@ struct engine {
     std::size_t step;        // how much of chunk one read asks for
     bool find_zeros;         // the source hides its holes: find them in its bytes
     bool walk_holes;         // the source has holes that its file system tells
-    std::int64_t old_length; // of a file: old bytes may lie before this
+    std::int64_t old_length; // of a file: old bytes may lie before this; a device's size
     bool kernel_works;       // the kernel has not declined to copy yet
     progress_line* line;     // shows the bytes done: on a device, those on it
     std::int64_t started;    // a device was asked to write out the bytes before this,

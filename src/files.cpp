@@ -119,6 +119,7 @@ ended open_destination(files& f, const run_names& names)
         return refusal(out);
     f.destination = out.stream;
     f.destination_facts = out.facts;
+    f.left_time = out.made ? OLDEST_TIME : written_at(f.destination);
     // Held now: another run that was writing an input has finished it.
     ended measured = measure_inputs(f);
     if (measured.result != DONE)
@@ -156,11 +157,11 @@ void cut_back(const files& f, std::int64_t kept)
     if (kind != file_kind::regular && kind != file_kind::unmeasured)
         return;
     std::int64_t now = current_length(f.destination);
-    if (now >= 0 && now <= kept)
-        return;
     // A file that cannot be cut (another program maps it) gets zeros instead.
-    if (!set_length(f.destination, kept) && now > kept)
+    if ((now < 0 || now > kept) && !set_length(f.destination, kept) && now > kept)
         clear_tail(f.destination, kept, now);
+    // So that make and ninja take it for older than its inputs.
+    (void)date_file(f.destination, f.left_time);
 }
 
 // One block for IP.BIN's head, the source's, one read back, DEST's own,
@@ -191,14 +192,15 @@ ended close_files(files& f, std::size_t laid)
     // is then zeroed, as it cannot be emptied.
     if (f.to == writing::device && !flush_to_device(f.destination)) {
         int error = last_error();
-        unfinish(f.destination, file_kind::block_device, laid);
+        unfinish(f.destination, {file_kind::block_device, laid, OLDEST_TIME});
         return {DESTINATION_UNWRITABLE, error};
     }
     // Inputs lose nothing if their close fails; the destination may.
     std::fclose(f.source);
     release_destination();
     int error = NO_REASON;
-    bool closed = close_destination(f.destination, f.destination_facts.kind, laid, error);
+    bool closed =
+        close_destination(f.destination, {f.destination_facts.kind, laid, f.left_time}, error);
     f.destination = nullptr;
     std::fclose(f.insert);
     return {closed ? DONE : DESTINATION_UNWRITABLE, error};

@@ -35,6 +35,7 @@ struct files {
     writing to;              // how the destination is written
     bool find_zeros;         // the source hides its holes: find them in its bytes
     bool apart;              // DEST is known to share no byte with an input
+    file_time left_time;     // what a failure dates DEST: its own time before the run
     progress_line* line;     // what a long run shows on a terminal
 };
 
@@ -64,7 +65,8 @@ ended take_memory(files& f);
 // What a failure leaves of a DEST that may be an input after all: all of it.
 constexpr std::int64_t LEAVE_AS_IS = -1;
 
-// Cuts a regular destination back to what this run wrote before it failed.
+// Cuts a regular destination back to what this run wrote before it failed,
+// and dates it as it was, or older than its inputs if this run made it.
 void cut_back(const files& f, std::int64_t kept);
 
 // Closes the files in their order; only the destination's close can fail.

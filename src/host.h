@@ -41,6 +41,7 @@ int last_error();
 constexpr int NO_REASON = 0;
 constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in use
 constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
+constexpr int REASON_NO_DEVICE = -4;   // a new DEST among the devices: one unplugged, or misspelt
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
 // Why a call failed, as the tool says it: its own phrase for the usual
@@ -75,6 +76,10 @@ void draw_terminal_line(const char* line, std::size_t count);
 // and draws none from then on; safe in a stop's handler, and waits for a
 // draw under way to end first.
 void close_terminal_line();
+// Whether a stop has come that the run has not yet ended for: the kernel
+// may hold it in a call that no signal cuts short (a device's write). Asked
+// by the line's thread.
+bool stop_heard();
 // Milliseconds on a clock that never goes back.
 std::int64_t clock_ms();
 // Sleeps for about ms milliseconds.
@@ -173,6 +178,7 @@ struct output {
     std::size_t input; // for same_as_input
     file_facts facts;  // for opened
     int error;         // for cannot_open: the system's, or a REASON_ of the tool's
+    bool made = false; // for opened: this open created the file, or emptied it
 };
 
 // Turns: runs of the tool hold the files they read (shared) and write
@@ -311,9 +317,25 @@ void watch_stops();
 void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::size_t count,
                        std::int64_t length);
 
+// When a file was last written, as build tools compare it: seconds and
+// nanoseconds since 1970.
+struct file_time {
+    std::int64_t seconds;
+    std::int64_t nanoseconds;
+};
+// What a failed or stopped run dates a DEST it made, or whose own time it
+// could not read: older than any input, so that make and ninja build it again.
+constexpr file_time OLDEST_TIME = {0, 0};
+
+// When the stream's file was last written; OLDEST_TIME if that cannot be told.
+file_time written_at(std::FILE* stream);
+
+// Dates the stream's file as last written at time; false if it could not.
+bool date_file(std::FILE* stream, file_time time);
+
 // From here on a stop also cuts a regular destination back to what
-// keep_on_stop last allowed.
-void guard_destination(std::FILE* destination, file_kind kind);
+// keep_on_stop last allowed, and dates it left, as it was before the run.
+void guard_destination(std::FILE* destination, file_kind kind, file_time left);
 
 // How many leading bytes of the destination a stop may leave from now on.
 void keep_on_stop(std::int64_t kept);

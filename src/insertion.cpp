@@ -217,7 +217,7 @@ ended check_by_effect(const files& f, std::int64_t reached)
 // and a head of zeros, which no seal can mark, has nothing old after it.
 ended set_apart(const files& f, engine& e, std::int64_t reached)
 {
-    guard_destination(f.destination, f.destination_facts.kind);
+    guard_destination(f.destination, f.destination_facts.kind, f.left_time);
     keep_on_stop(reached);
     if (f.to == writing::device || e.old_length <= reached || !head_reads_as_zeros(f))
         return {DONE, NO_REASON};
@@ -355,18 +355,19 @@ run_end run_steps(files& f, const run_names& names)
     // Refused or not measured: nothing of DEST was written.
     if ((e = open_destination(f, names)).result != DONE)
         return {e.result, e.error, LEAVE_AS_IS, 0};
+    // A device that SOURCE's known length overruns is left untouched.
+    if (f.destination_facts.kind == file_kind::block_device &&
+        f.source_facts.length > f.destination_facts.length)
+        return {DEVICE_TOO_SMALL, NO_REASON, LEAVE_AS_IS, 0};
     // Until DEST is known to share nothing with the inputs, a stop leaves it be.
     if (f.apart)
-        guard_destination(f.destination, f.destination_facts.kind);
+        guard_destination(f.destination, f.destination_facts.kind, f.left_time);
     if ((e = take_memory(f)).result != DONE)
         return failed_after_open(f, e);
     plan(f);
     if ((e = read_head(f)).result != DONE)
         return failed_after_open(f, e);
     written w = insert_head(f);
-    if (w.result == DESTINATION_UNWRITABLE && f.to == writing::device &&
-        ran_out_of_space(w.error))
-        w.result = DEVICE_TOO_SMALL;
     if (w.result != DONE)
         return {w.result, w.error, w.kept, w.reached};
     auto laid =

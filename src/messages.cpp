@@ -14,6 +14,8 @@ std::string phrase(int error, bool input)
         return "peripherique monte ou occupe";
     if (error == REASON_DIRECTORY)
         return "est un repertoire";
+    if (error == REASON_NO_DEVICE)
+        return "aucun peripherique de ce nom";
     return reason_text(error, input);
 }
 

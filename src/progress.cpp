@@ -70,8 +70,13 @@ constexpr const char* DIRECTORY_ENDS = "/\\";
 constexpr const char* DIRECTORY_ENDS = "/";
 #endif
 
-// The fields of the line, each whole or empty; left out in this order.
-enum field { ON_WAY, NAME, RATE, SIZES, TAIL, FIELDS };
+// The fields of the line, in the order it shows them, each whole or empty.
+enum field { NAME, DESTINATION, SIZES, RATE, TAIL, ON_WAY, FIELDS };
+// Left out in this order when the row is narrow: the sizes give way to the
+// share done alone, which stays. After a stop, SIZES says so and ON_WAY what
+// the run waits for.
+constexpr field COUNTS_LEFT_OUT[] = {DESTINATION, ON_WAY, NAME, RATE, SIZES, TAIL};
+constexpr field STOP_LEFT_OUT[] = {DESTINATION, NAME, ON_WAY};
 
 void take_mark(progress_clock& c, std::int64_t ms, std::int64_t done)
 {
@@ -116,13 +121,17 @@ void draw_waiting(const progress_line& line)
     draw(text, terminal_columns());
 }
 
-void draw_counts(progress_line& line, std::int64_t ms, std::int64_t done)
+void draw_counts(progress_line& line, std::int64_t ms, std::int64_t done, bool stopping)
 {
     const progress_clock& c = line.clock;
     std::int64_t sent = line.sent.load(std::memory_order_relaxed);
-    progress_view view = {done, line.total.load(std::memory_order_relaxed),
-                          rate_over_span(c, ms, done), std::max(sent - done, std::int64_t{0}),
-                          ms - c.moved_ms};
+    progress_view view = {done,
+                          line.total.load(std::memory_order_relaxed),
+                          rate_over_span(c, ms, done),
+                          std::max(sent - done, std::int64_t{0}),
+                          ms - c.moved_ms,
+                          line.destination_name,
+                          stopping};
     char text[TERMINAL_LINE_SIZE];
     std::size_t columns = terminal_columns();
     describe_progress(text, sizeof text, line.name, view, columns);
@@ -151,20 +160,41 @@ void format_sizes(char* text, std::size_t size, progress_view view, bool share_a
         std::snprintf(text, size, "%s sur %s (%.0f%%)", done, total, percent);
 }
 
+// A stop heard while the kernel holds the run: the bytes it must let reach
+// the device first, or the call it must give back.
+void format_stop(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], progress_view view)
+{
+    std::snprintf(fields[SIZES], sizeof fields[SIZES], "arret demande");
+    char bytes[FIELD_SIZE];
+    format_bytes(bytes, sizeof bytes, static_cast<double>(view.on_way), false);
+    if (view.on_way > 0)
+        std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", attend %s en route", bytes);
+    else
+        std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", attend que le systeme rende la main");
+}
+
 // The fields of a view, each with the separator that goes before it.
 void format_fields(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], const char* name, progress_view view)
 {
     std::snprintf(fields[NAME], sizeof fields[NAME], "%s: ", name);
+    if (view.destination != nullptr && view.destination[0] != '\0')
+        std::snprintf(fields[DESTINATION], sizeof fields[DESTINATION], "%s: ", view.destination);
+    if (view.stopping) {
+        format_stop(fields, view);
+        return;
+    }
     format_sizes(fields[SIZES], sizeof fields[SIZES], view, false);
+    bool more = view.total < 0 || view.done < view.total;
+    bool stalled = more && view.still_ms >= STALL_AFTER_MS;
     if (view.rate >= 0) {
         char bytes[FIELD_SIZE];
-        format_bytes(bytes, sizeof bytes, view.rate, true);
+        // Stalled, the rate is what it is now, whatever the span still holds.
+        format_bytes(bytes, sizeof bytes, stalled ? 0.0 : view.rate, true);
         std::snprintf(fields[RATE], sizeof fields[RATE], ", %s/s", bytes);
     }
-    bool more = view.total < 0 || view.done < view.total;
     double seconds =
         view.rate > 0 ? std::ceil(static_cast<double>(view.total - view.done) / view.rate) : 0;
-    if (more && view.still_ms >= STALL_AFTER_MS)
+    if (stalled)
         std::snprintf(fields[TAIL], sizeof fields[TAIL], ", bloque depuis %lld s",
                       static_cast<long long>(view.still_ms / MS_PER_WHOLE_SECOND));
     else if (view.total > view.done && seconds > 0 && seconds < MOST_SECONDS_LEFT)
@@ -198,6 +228,7 @@ void start_progress(progress_line& line, const char* invocation, const char* des
     line.invocation = invocation;
     line.name = tool_name(invocation);
     line.destination = destination;
+    line.destination_name = tool_name(destination);
     line.total = -1;
     line.clock.marks[0] = {0, 0};
     line.clock.next_mark = 1;
@@ -236,14 +267,18 @@ void tick_progress(progress_line& line, std::int64_t ms)
     }
     if (!waiting)
         take_mark(c, ms, done);
-    if (ms < PROGRESS_DELAY_MS || ms - c.drawn_ms < PROGRESS_INTERVAL_MS)
+    // A stop is told at once: the kernel may hold the run for long yet.
+    bool stopping = stop_heard();
+    bool due = ms >= PROGRESS_DELAY_MS && ms - c.drawn_ms >= PROGRESS_INTERVAL_MS;
+    if (!due && (!stopping || c.told_stop))
         return;
     c.drawn_ms = ms;
-    if (waiting && !c.told_waiting)
+    c.told_stop = stopping;
+    if (waiting && !stopping && !c.told_waiting)
         draw_waiting(line);
     c.told_waiting = c.told_waiting || waiting;
-    if (!waiting)
-        draw_counts(line, ms, done);
+    if (!waiting || stopping)
+        draw_counts(line, ms, done, stopping);
 }
 
 void describe_progress(char* text, std::size_t size, const char* name, progress_view view,
@@ -251,17 +286,18 @@ void describe_progress(char* text, std::size_t size, const char* name, progress_
 {
     char fields[FIELDS][TERMINAL_LINE_SIZE] = {};
     format_fields(fields, name, view);
-    // Each field left out in turn until the line fits; the sizes give way to
-    // the share done alone, when there is one.
-    for (int left_out = 0;; ++left_out) {
-        std::snprintf(text, size, "%s%s%s%s%s", fields[NAME], fields[SIZES], fields[RATE],
-                      fields[TAIL], fields[ON_WAY]);
-        if (std::strlen(text) <= columns || left_out == FIELDS)
+    const field* order = view.stopping ? STOP_LEFT_OUT : COUNTS_LEFT_OUT;
+    std::size_t count = view.stopping ? std::size(STOP_LEFT_OUT) : std::size(COUNTS_LEFT_OUT);
+    // Each field left out in turn until the line fits.
+    for (std::size_t k = 0;; ++k) {
+        std::snprintf(text, size, "%s%s%s%s%s%s", fields[NAME], fields[DESTINATION],
+                      fields[SIZES], fields[RATE], fields[TAIL], fields[ON_WAY]);
+        if (std::strlen(text) <= columns || k == count)
             return;
-        if (left_out == SIZES)
+        if (order[k] == SIZES)
             format_sizes(fields[SIZES], sizeof fields[SIZES], view, true);
         else
-            fields[left_out][0] = '\0';
+            fields[order[k]][0] = '\0';
     }
 }
 

@@ -37,6 +37,7 @@ constexpr std::int64_t RATE_MARK_MS = 250;
 struct progress_clock {
     std::int64_t drawn_ms;   // last drawn at; nothing before PROGRESS_DELAY_MS
     bool told_waiting;       // the waiting line says all there is to say once
+    bool told_stop;          // a stop heard is told at once, then when due
     std::int64_t moved_ms;   // done last changed at, for a stall to show
     std::int64_t moved_from; // ...from this many bytes
     progress_mark marks[RATE_MARKS];
@@ -48,6 +49,7 @@ struct progress_line {
     const char* invocation;          // as the tool was started, which starts every message
     const char* name;                // the tool's own name: the invocation name's last element
     const char* destination;         // what the line says the run waits for
+    const char* destination_name;    // its last element, which the line names
     bool on_terminal;                // nothing is drawn anywhere else
     std::atomic<std::int64_t> total; // bytes in all; -1 when only the source's end will tell
     std::atomic<std::int64_t> done;  // on DEST: on a device, those known to be on it
@@ -58,13 +60,16 @@ struct progress_line {
 
 // What the line tells: bytes done, of total (-1: unknown), at rate bytes a
 // second (negative: unknown), with on_way more written but not yet on the
-// device, and nothing done for still_ms.
+// device, and nothing done for still_ms; written to destination (a name, or
+// null), and whether a stop was heard, which waits for on_way.
 struct progress_view {
     std::int64_t done;
     std::int64_t total;
     double rate;
     std::int64_t on_way;
     std::int64_t still_ms;
+    const char* destination = nullptr;
+    bool stopping = false;
 };
 
 // Sets the line up and, on a terminal, starts the thread that draws it.
@@ -82,13 +87,15 @@ void count_waiting(progress_line& line);
 // milliseconds the process has run since start_progress, stops left out.
 void tick_progress(progress_line& line, std::int64_t ms);
 
-// The name that starts the line: the last element of the invocation name.
+// The name that starts the line: the last element of the invocation name;
+// and of DEST's path, the name that follows it.
 const char* tool_name(const char* invocation);
 
 // Writes the line into text, in ASCII French with binary units, in at most
 // columns bytes where it can: fields are left out, the least useful first
-// (what is on its way, the name, the rate, the sizes, the time left), so
-// that the share done stays longest.
+// (DEST's name, what is on its way, the tool's name, the rate, the sizes,
+// the time left), so that the share done stays longest. After a stop, the
+// line says what the run waits for before it can end.
 void describe_progress(char* text, std::size_t size, const char* name, progress_view view,
                        std::size_t columns);
 

@@ -175,14 +175,18 @@ output open_output(const char* path, const output_request& request)
         result.error = early.error;
         return result;
     }
-    int fd = early.fd >= 0 ? early.fd : open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Held early only when emptied at its open: its old date went with its bytes.
+    bool made = early.held;
+    opened_fd named = early.fd >= 0 ? opened_fd{early.fd, NO_REASON} : open_by_name(path, made);
+    int fd = named.fd;
     if (fd < 0) {
-        result.error = errno;
+        result.error = named.error;
         return result;
     }
     // Checked again as open: a name swapped in after any look may be an
     // input, which this open did not truncate.
     result = measure_held(fd, early.held, request);
+    result.made = made;
     if (result.stream == nullptr)
         close(fd);
     return result;

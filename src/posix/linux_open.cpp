@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "host.h"
 #include "system.h"
@@ -145,7 +147,54 @@ early_open reopen_unless_input(int probe, const output_request& request)
     return early;
 }
 
+// Whether the directory that at holds is on the device file system itself
+// (devtmpfs), as /proc/self/mountinfo tells of its device number; a file
+// system mounted below it (/dev/shm) is not.
+bool among_devices(int at)
+{
+    struct stat info;
+    std::FILE* mounts = fstat(at, &info) == 0 ? std::fopen("/proc/self/mountinfo", "re") : nullptr;
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    bool devices = false;
+    while (mounts != nullptr && !devices && getline(&line, &capacity, mounts) > 0) {
+        unsigned major_number = 0;
+        unsigned minor_number = 0;
+        const char* type = std::strstr(line, " - ");
+        devices = std::sscanf(line, "%*s %*s %u:%u", &major_number, &minor_number) == 2 &&
+                  makedev(major_number, minor_number) == info.st_dev && type != nullptr &&
+                  std::strncmp(type, " - devtmpfs ", std::strlen(" - devtmpfs ")) == 0;
+    }
+    std::free(line);
+    if (mounts != nullptr)
+        std::fclose(mounts);
+    return devices;
+}
+
 } // namespace
+
+opened_fd open_by_name(const char* path, bool& made)
+{
+    made = false;
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    const char* slash = std::strrchr(path, '/');
+    if (fd >= 0 || errno != ENOENT || (slash != nullptr && slash[1] == '\0'))
+        return {fd, fd < 0 ? errno : NO_REASON};
+    // Made in the very directory that was looked at, whatever its name becomes.
+    std::string directory = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    int at = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (at < 0 || among_devices(at)) {
+        int error = at < 0 ? errno : REASON_NO_DEVICE;
+        if (at >= 0)
+            close(at);
+        return {-1, error};
+    }
+    fd = openat(at, slash == nullptr ? path : slash + 1, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    int error = fd < 0 ? errno : NO_REASON;
+    close(at);
+    made = fd >= 0;
+    return {fd, error};
+}
 
 early_open open_after_look(const char* path, const output_request& request)
 {

@@ -2,7 +2,10 @@
 // Where only POSIX is offered, the destination is opened by its name, and
 // checked once open; a file stands on nothing else that the system tells,
 // and what a device stands on cannot be told.
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "system.h"
 
@@ -22,6 +25,17 @@ opened_fd claim_device(int fd)
 bool storage_in_use(const file_facts&)
 {
     return false;
+}
+
+opened_fd open_by_name(const char* path, bool& made)
+{
+    made = false;
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        made = fd >= 0;
+    }
+    return {fd, fd < 0 ? errno : NO_REASON};
 }
 
 early_open open_after_look(const char*, const output_request& request)

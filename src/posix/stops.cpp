@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What a stop (Ctrl-C, kill, a closed terminal) does to the destination on
-// POSIX systems.
+// POSIX systems, and the dates that a failure or a stop leaves it.
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +18,12 @@ namespace {
 // 64-bit offsets on 32-bit hosts included.
 std::atomic<int> guarded_descriptor{-1};
 std::atomic<std::int64_t> guarded_kept{0};
+std::atomic<std::int64_t> guarded_seconds{0};
+std::atomic<std::int64_t> guarded_nanoseconds{0};
+// A device's bytes on their way, which the stop waits for with the line up.
+std::atomic<int> pushed_descriptor{-1};
+// Set as a stop's handler starts, for the line to tell.
+std::atomic<bool> stopping{false};
 // Before DEST is known apart from the inputs: its first bytes as they were.
 std::atomic<int> restored_descriptor{-1};
 std::atomic<const unsigned char*> restored_bytes{nullptr};
@@ -30,9 +37,18 @@ static_assert(std::atomic<int>::is_always_lock_free &&
 
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+struct timespec as_timespec(std::int64_t seconds, std::int64_t nanoseconds)
+{
+    struct timespec t = {};
+    t.tv_sec = static_cast<time_t>(seconds);
+    t.tv_nsec = static_cast<long>(nanoseconds);
+    return t;
+}
+
 // Async-signal-safe calls only, and nothing printed.
 extern "C" void on_stop(int signal_number)
 {
+    stopping.store(true);
     int restored = restored_descriptor.load();
     struct stat now;
     if (restored >= 0) {
@@ -46,6 +62,16 @@ extern "C" void on_stop(int signal_number)
     // Only a regular file is guarded; one that cannot be measured is cut all the same.
     if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_size > kept))
         (void)ftruncate(fd, static_cast<off_t>(kept));
+    // Older than its inputs again, so that make and ninja build it anew.
+    struct timespec left[2] = {as_timespec(0, UTIME_OMIT),
+                               as_timespec(guarded_seconds.load(), guarded_nanoseconds.load())};
+    if (fd >= 0)
+        (void)futimens(fd, left);
+    // The process cannot end before its bytes are on the device: waited for
+    // here, while the line says so, rather than on the last close, after it.
+    int device = pushed_descriptor.load();
+    if (device >= 0)
+        (void)fsync(device);
     close_terminal_line();
     // SA_RESETHAND has restored the default action: the process ends by this
     // signal as soon as the handler returns, as its parent expects.
@@ -87,13 +113,17 @@ void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::
     restored_descriptor.store(fileno(destination));
 }
 
-void guard_destination(std::FILE* destination, file_kind kind)
+void guard_destination(std::FILE* destination, file_kind kind, file_time left)
 {
     restored_descriptor.store(-1);
     guarded_kept.store(0);
+    guarded_seconds.store(left.seconds);
+    guarded_nanoseconds.store(left.nanoseconds);
     // Only a regular file has a length to cut back to.
     if (kind == file_kind::regular)
         guarded_descriptor.store(fileno(destination));
+    if (kind == file_kind::block_device)
+        pushed_descriptor.store(fileno(destination));
 }
 
 void keep_on_stop(std::int64_t kept)
@@ -104,4 +134,33 @@ void keep_on_stop(std::int64_t kept)
 void release_destination()
 {
     guarded_descriptor.store(-1);
+    pushed_descriptor.store(-1);
+}
+
+bool stop_heard()
+{
+    // A stop that the main thread cannot take yet waits in the process's
+    // pending set, which the line's thread, blocking it, sees there.
+    sigset_t pending;
+    bool heard = stopping.load();
+    if (!heard && sigpending(&pending) == 0)
+        for (int s : STOP_SIGNALS)
+            heard = heard || sigismember(&pending, s) == 1;
+    return heard;
+}
+
+file_time written_at(std::FILE* stream)
+{
+    struct stat info;
+    if (fstat(fileno(stream), &info) != 0)
+        return OLDEST_TIME;
+    return {static_cast<std::int64_t>(info.st_mtim.tv_sec),
+            static_cast<std::int64_t>(info.st_mtim.tv_nsec)};
+}
+
+bool date_file(std::FILE* stream, file_time time)
+{
+    struct timespec left[2] = {as_timespec(0, UTIME_OMIT),
+                               as_timespec(time.seconds, time.nanoseconds)};
+    return futimens(fileno(stream), left) == 0;
 }

@@ -95,6 +95,12 @@ struct early_open {
 // writing; takes the turns when it must empty it at its open.
 early_open open_after_look(const char* path, const output_request& request);
 
+// Opens DEST by its name for writing, creating it where it is absent, which
+// made then says; where the system tells the device file system, a new file
+// there is refused (REASON_NO_DEVICE): it would be a file in memory where a
+// device was meant.
+opened_fd open_by_name(const char* path, bool& made);
+
 // Takes the turns of the inputs, and of fd (none for -1): alone where
 // exclusive, as the destination's; all or none, as the request's taker takes them.
 bool take_run_turns(int fd, bool exclusive, const output_request& request);

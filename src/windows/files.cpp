@@ -22,10 +22,14 @@ namespace {
 
 // Creates path if absent, but never truncates it: its old bytes stay until
 // it is known not to be an input.
-std::FILE* open_for_writing(const std::wstring& path)
+// made says whether this open created the file.
+std::FILE* open_for_writing(const std::wstring& path, bool& made)
 {
     // _wfopen has no mode that creates without truncating.
-    int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    int fd = _wopen(path.c_str(), _O_WRONLY | _O_BINARY);
+    made = fd < 0 && errno == ENOENT;
+    if (made)
+        fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0)
         return nullptr;
     std::FILE* stream = _fdopen(fd, "wb");
@@ -156,7 +160,7 @@ output open_output(const char* path, const output_request& request)
     if (names_disk_or_volume(wide))
         return result;
     result.error = NO_REASON;
-    std::FILE* stream = open_for_writing(wide);
+    std::FILE* stream = open_for_writing(wide, result.made);
     if (stream == nullptr) {
         result.error = static_cast<int>(GetLastError());
         result.input = input_at(wide, inputs, count);

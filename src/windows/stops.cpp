@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // What a stop (Ctrl-C, Ctrl-Break, a closed console, logging off, shutting
 // down) does on Windows: in every phase of the run it erases the progress
-// line, cuts a guarded destination back, and ends the process with
-// STATUS_CONTROL_C_EXIT, which the host's default handling does not promise
-// (Wine's ends with 0).
+// line, cuts a guarded destination back and dates it as before the run, and
+// ends the process with STATUS_CONTROL_C_EXIT, which the host's default
+// handling does not promise (Wine's ends with 0). And the dates that a
+// failure leaves DEST.
 #include <windows.h>
 
 #include <cstdint>
@@ -19,10 +20,26 @@ struct stop_guard {
     SRWLOCK lock;
     HANDLE destination; // null when nothing is to be cut
     std::int64_t kept;
+    FILETIME left; // DEST's date before the run, which the cut puts back
     HANDLE main_thread;     // whose blocked write a stop cancels; null if unknown
     volatile LONG stopping; // once set, the main thread writes and cuts nothing more
 };
-stop_guard guard = {SRWLOCK_INIT, nullptr, 0, nullptr, 0};
+stop_guard guard = {SRWLOCK_INIT, nullptr, 0, {}, nullptr, 0};
+
+// FILETIME counts 100 ns from 1601, file_time from 1970.
+constexpr std::int64_t TICKS_PER_SECOND = 10000000;
+constexpr std::int64_t NS_PER_TICK = 100;
+constexpr std::int64_t SECONDS_1601_TO_1970 = 11644473600;
+
+FILETIME as_filetime(file_time time)
+{
+    auto ticks = static_cast<std::uint64_t>((time.seconds + SECONDS_1601_TO_1970) * TICKS_PER_SECOND +
+                                            time.nanoseconds / NS_PER_TICK);
+    FILETIME t;
+    t.dwLowDateTime = static_cast<DWORD>(ticks);
+    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return t;
+}
 
 // How long a stop lets a write in progress end before it cancels it, and
 // then lets the cancelled write give the lock back: a network file may hold
@@ -52,6 +69,8 @@ void cut_destination()
         end.EndOfFile.QuadPart = guard.kept;
         SetFileInformationByHandle(guard.destination, FileEndOfFileInfo, &end, sizeof end);
     }
+    if (guard.destination != nullptr)
+        SetFileTime(guard.destination, nullptr, nullptr, &guard.left);
 }
 
 // A write that cannot be cancelled leaves DEST uncut: its head, laid last,
@@ -106,13 +125,14 @@ void watch_stops()
 
 // A pipe or a device may block a write for good, and has nothing to cut: a
 // stop only ends the process there.
-void guard_destination(std::FILE* destination, file_kind kind)
+void guard_destination(std::FILE* destination, file_kind kind, file_time left)
 {
     if (kind != file_kind::regular && kind != file_kind::block_device)
         return;
     enter_guard();
     guard.destination = handle_of(destination);
     guard.kept = 0;
+    guard.left = as_filetime(left);
     leave_guard();
 }
 
@@ -132,4 +152,30 @@ void release_destination()
     enter_guard();
     guard.destination = nullptr;
     leave_guard();
+}
+
+// The handler erases the line as it starts: nothing is left to tell.
+bool stop_heard()
+{
+    return InterlockedCompareExchange(&guard.stopping, 0, 0) != 0;
+}
+
+file_time written_at(std::FILE* stream)
+{
+    FILETIME t;
+    if (!GetFileTime(handle_of(stream), nullptr, nullptr, &t))
+        return OLDEST_TIME;
+    auto ticks = static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
+                                           t.dwLowDateTime);
+    return {ticks / TICKS_PER_SECOND - SECONDS_1601_TO_1970,
+            ticks % TICKS_PER_SECOND * NS_PER_TICK};
+}
+
+bool date_file(std::FILE* stream, file_time time)
+{
+    FILETIME t = as_filetime(time);
+    enter_guard();
+    bool dated = SetFileTime(handle_of(stream), nullptr, nullptr, &t) != 0;
+    leave_guard();
+    return dated;
 }
