@@ -5,9 +5,14 @@
 # processor and SHA256SUMS. Two runs from the same commit, wherever the tree
 # lies, give the same bytes.
 #
-# Needs: cmake, ninja-build, g++, g++-i686-linux-gnu, g++-aarch64-linux-gnu,
-# g++-arm-linux-gnueabihf, g++-mingw-w64-x86-64, g++-mingw-w64-i686,
-# groff-base, dpkg-dev, zip, git.
+#   ./release.sh                every file
+#   ./release.sh ARCH...        only those of each ARCH: x86_64, i386, arm64,
+#                               armhf (a tar.gz and a .deb), win64, win32 (a ZIP)
+#
+# Needs: cmake, ninja-build, groff-base, git; for x86_64 g++ and dpkg-dev;
+# for i386, arm64, armhf g++-i686-linux-gnu, g++-aarch64-linux-gnu,
+# g++-arm-linux-gnueabihf and dpkg-dev; for win64, win32
+# g++-mingw-w64-x86-64, g++-mingw-w64-i686 and zip.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -20,14 +25,30 @@ umask 022
 
 linux_arches=(x86_64 i386 arm64 armhf)
 windows_presets=(windows windows32)
+if [ $# -gt 0 ]; then
+    linux_arches=()
+    windows_presets=()
+    for arch; do
+        case $arch in
+        x86_64 | i386 | arm64 | armhf) linux_arches+=("$arch") ;;
+        win64) windows_presets+=(windows) ;;
+        win32) windows_presets+=(windows32) ;;
+        *)
+            echo "release: no such ARCH: $arch (x86_64, i386, arm64, armhf, win64, win32)" >&2
+            exit 2
+            ;;
+        esac
+    done
+fi
+presets=("${linux_arches[@]/#/linux-}" "${windows_presets[@]}")
 
-for preset in "${linux_arches[@]/#/linux-}" "${windows_presets[@]}"; do
+for preset in "${presets[@]}"; do
     echo "== building $preset"
     # A fresh cache, so that nothing configured by hand ends up in a release.
     cmake --workflow --preset "$preset" --fresh >/dev/null
 done
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux-x86_64/CMakeCache.txt)
-[ -n "$version" ] || { echo "release: no version in build/linux-x86_64" >&2; exit 1; }
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/${presets[0]}/CMakeCache.txt")
+[ -n "$version" ] || { echo "release: no version in build/${presets[0]}" >&2; exit 1; }
 
 out=build/release-archives
 stage=$PWD/build/release-stage
@@ -63,7 +84,8 @@ for preset in "${windows_presets[@]}"; do
         "$name"/CHANGELOG.md "$name"/LICENSE "$name"/talvor.txt)
 done
 
-(cd "$out" && sha256sum -- *.tar.gz *.zip *.deb >SHA256SUMS)
+# A release of some ARCHes alone lacks the other kinds of file.
+(cd "$out" && shopt -s nullglob && sha256sum -- *.tar.gz *.zip *.deb >SHA256SUMS)
 rm -rf "$stage"
 echo "== $out"
 (cd "$out" && ls -l && sha256sum -c --quiet SHA256SUMS)

@@ -69,6 +69,14 @@ bool push_piece(engine& e, std::int64_t to)
     return true;
 }
 
+// A device's bytes are on their way from the moment they are handed to the
+// kernel, which may hold that very call for as long as the device stalls.
+void hand_over(engine& e, std::int64_t to)
+{
+    if (e.to == writing::device)
+        count_bytes(*e.line, e.pushed, to);
+}
+
 // Every byte of the destination before reached is this run's: a stop may
 // keep them, and a device gets them pushed a window behind the copy, a
 // piece at a time.
@@ -133,6 +141,7 @@ outcome clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
     while (offset < end) {
         auto n =
             static_cast<std::size_t>(std::min(end - offset, static_cast<std::int64_t>(ZERO_BLOCK)));
+        hand_over(e, offset + static_cast<std::int64_t>(n));
         if (write_out(e.destination, e.zeros, n) != n)
             return failed(e, DESTINATION_UNWRITABLE);
         offset += static_cast<std::int64_t>(n);
@@ -195,6 +204,7 @@ copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, s
     std::memcpy(e.chunk, head, n);
     if (runs_past_device(e, static_cast<std::int64_t>(got)))
         return {DEVICE_TOO_SMALL, 0, false, NO_REASON};
+    hand_over(e, static_cast<std::int64_t>(got));
     if (write_out(e.destination, e.chunk, got) != got)
         return {DESTINATION_UNWRITABLE, 0, false, last_error()};
     auto reached = static_cast<std::int64_t>(got);
@@ -216,6 +226,7 @@ copy_end copy_through(engine& e, std::int64_t from, std::int64_t end)
             return told(e, {failed(e, SOURCE_UNREADABLE), p.reached, false});
         if (runs_past_device(e, p.reached + static_cast<std::int64_t>(got)))
             return {DEVICE_TOO_SMALL, p.reached, false, NO_REASON};
+        hand_over(e, p.reached + static_cast<std::int64_t>(got));
         if (got > 0 && e.find_zeros)
             p.result = write_sparse(e, got, p.reached);
         else if (got > 0 && write_out(e.destination, e.chunk, got) != got)
@@ -243,6 +254,7 @@ copy_end copy_range(engine& e, std::int64_t from, std::int64_t end)
         std::int64_t piece = std::min(end, (p.reached / KERNEL_COPY_PIECE + 1) * KERNEL_COPY_PIECE);
         // A kernel that fails on anything but room leaves the rest to the
         // buffer, whose own calls then fail on the side they belong to.
+        hand_over(e, piece);
         copied c = kernel_copy(e.source, e.destination, p.reached, piece - p.reached);
         p.reached += c.bytes;
         if (c.result != DONE)

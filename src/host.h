@@ -49,6 +49,20 @@ constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, n
 // another program is told apart on hosts whose opens can say so.
 std::string reason_text(int error, bool input);
 
+// What is said of a name that was not found (error, as not_found tells),
+// where the host can tell: whether a path names anything, the directory
+// the process works in ("" if unknown), and a file there whose name differs
+// from name by case alone ("" if none). Names are cut at DIRECTORY_ENDS.
+bool not_found(int error);
+bool path_found(const char* path);
+std::string working_directory();
+std::string name_by_other_case(const char* name);
+#if defined(_WIN32)
+constexpr const char* DIRECTORY_ENDS = "/\\";
+#else
+constexpr const char* DIRECTORY_ENDS = "/";
+#endif
+
 // The progress line goes to standard error only when that is a terminal (a
 // console on Windows); no failure to write it changes the run.
 bool error_terminal();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "messages.h"
 
+#include <cstring>
 #include <string>
 
 #include "host.h"
@@ -8,8 +9,40 @@
 
 namespace {
 
-std::string phrase(int error, bool input)
+// The first directory on the way to path that is missing; "" when the
+// file alone is.
+std::string missing_directory(const std::string& path)
 {
+    std::string missing;
+    for (std::size_t end = path.find_last_of(DIRECTORY_ENDS); end != std::string::npos && end > 0;
+         end = path.find_last_of(DIRECTORY_ENDS, end - 1)) {
+        std::string directory = path.substr(0, end);
+        if (path_found(directory.c_str()))
+            break;
+        missing = directory;
+    }
+    return missing;
+}
+
+// Not found, said where it helps: which directory was searched for IP.BIN,
+// and a file there whose name differs by case alone; or which directory of
+// the path is missing.
+std::string absence(const char* path)
+{
+    std::string directory = missing_directory(path);
+    if (!directory.empty())
+        return "repertoire " + directory + " absent";
+    std::string here = working_directory();
+    if (std::strcmp(path, INSERT_FILE_NAME) != 0 || here.empty())
+        return "absent";
+    std::string twin = name_by_other_case(INSERT_FILE_NAME);
+    return "absent du repertoire " + here + (twin.empty() ? "" : " (il y a " + twin + ")");
+}
+
+std::string phrase(int error, bool input, const char* path)
+{
+    if (not_found(error))
+        return absence(path);
     if (error == REASON_DEVICE_BUSY)
         return "peripherique monte ou occupe";
     if (error == REASON_DIRECTORY)
@@ -24,7 +57,7 @@ void tell_reason(const char* name, const char* path, int error, bool input)
 {
     if (error == NO_REASON)
         return;
-    print_error_text("%s: %s: %s\n", name, path, phrase(error, input).c_str());
+    print_error_text("%s: %s: %s\n", name, path, phrase(error, input, path).c_str());
 }
 
 int cannot_open(const run_names& names, const char* path, int status, int error)

@@ -63,13 +63,6 @@ void format_time_left(char* text, std::size_t size, long long seconds)
                       seconds % SECONDS_PER_HOUR / SECONDS_PER_MINUTE);
 }
 
-// Where a directory ends in an invocation name: Windows takes both slashes.
-#if defined(_WIN32)
-constexpr const char* DIRECTORY_ENDS = "/\\";
-#else
-constexpr const char* DIRECTORY_ENDS = "/";
-#endif
-
 // The fields of the line, in the order it shows them, each whole or empty.
 enum field { NAME, DESTINATION, SIZES, RATE, TAIL, ON_WAY, FIELDS };
 // Left out in this order when the row is narrow: the sizes give way to the

@@ -82,7 +82,7 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
          [](std::string*, run_options&) {
              return std::vector<std::string>{"src", "nowhere/dst"};
          },
-         "ouvrir", 252, "absent"},
+         "ouvrir", 252, "repertoire nowhere absent"},
         {"directory as DEST", tools::posix,
          [](std::string*, run_options&) {
              return std::vector<std::string>{"src", "folder"};

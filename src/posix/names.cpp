@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// What the tool can say of a name that was not found: where it was looked
+// for, and what is there instead.
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "host.h"
+
+bool not_found(int error)
+{
+    return error == ENOENT;
+}
+
+bool path_found(const char* path)
+{
+    struct stat info;
+    return stat(path, &info) == 0;
+}
+
+std::string working_directory()
+{
+    char name[PATH_MAX];
+    return getcwd(name, sizeof name) != nullptr ? std::string(name) : std::string();
+}
+
+std::string name_by_other_case(const char* name)
+{
+    DIR* here = opendir(".");
+    std::string found;
+    for (const dirent* entry = here != nullptr ? readdir(here) : nullptr; entry != nullptr;
+         entry = readdir(here)) {
+        // The first in byte order, so that the hint is the same each time.
+        bool twin = strcasecmp(entry->d_name, name) == 0 && std::strcmp(entry->d_name, name) != 0;
+        if (twin && (found.empty() || found.compare(entry->d_name) > 0))
+            found = entry->d_name;
+    }
+    if (here != nullptr)
+        closedir(here);
+    return found;
+}
