@@ -22,13 +22,6 @@ copy_end told(const engine& e, copy_end p)
     return p;
 }
 
-// A device ends where it ends: bytes past it are a source too long for it,
-// not a write that the device refused.
-bool runs_past_device(const engine& e, std::int64_t end)
-{
-    return e.to == writing::device && end > e.old_length;
-}
-
 // Where the block that holds chunk position at ends, block boundaries being
 // those of the file.
 std::size_t block_end(std::int64_t offset, std::size_t at, std::size_t n)
@@ -57,24 +50,27 @@ std::int64_t next_piece(std::int64_t piece, std::int64_t took_ms)
     return std::max(paced, DEVICE_PIECE_FLOOR);
 }
 
-// Waits until the device holds the bytes before to, and sizes the next
-// piece by how long that took.
-bool push_piece(engine& e, std::int64_t to)
+// Waits until the device holds the bytes before to, of the sent written,
+// and sizes the next piece by how long that took.
+bool push_piece(engine& e, std::int64_t to, std::int64_t sent)
 {
     std::int64_t start = clock_ms();
     if (!push_to_device(e.destination, e.pushed, to))
         return false;
     e.piece = next_piece(e.piece, clock_ms() - start);
     e.pushed = to;
+    count_bytes(*e.line, e.pushed, sent);
     return true;
 }
 
-// A device's bytes are on their way from the moment they are handed to the
-// kernel, which may hold that very call for as long as the device stalls.
-void hand_over(engine& e, std::int64_t to)
+// A device's bytes are on their way once handed to the kernel, which may
+// hold that very call while the device stalls; bytes past its end are a
+// source too long for it, not a write that it refused.
+bool hand_over(engine& e, std::int64_t to)
 {
-    if (e.to == writing::device)
+    if (e.to == writing::device && to <= e.old_length)
         count_bytes(*e.line, e.pushed, to);
+    return e.to != writing::device || to <= e.old_length;
 }
 
 // Every byte of the destination before reached is this run's: a stop may
@@ -93,9 +89,8 @@ outcome advance(engine& e, std::int64_t reached)
     }
     std::int64_t window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
     while (e.started - window - e.pushed >= e.piece) {
-        if (!push_piece(e, e.pushed + e.piece))
+        if (!push_piece(e, e.pushed + e.piece, reached))
             return failed(e, DESTINATION_UNWRITABLE);
-        count_bytes(*e.line, e.pushed, reached);
         window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
     }
     count_bytes(*e.line, e.pushed, reached);
@@ -111,9 +106,8 @@ outcome settle(engine& e, std::int64_t reached)
     start_push(e.destination, e.started, reached);
     e.started = reached;
     while (e.pushed < reached) {
-        if (!push_piece(e, std::min(reached, e.pushed + e.piece)))
+        if (!push_piece(e, std::min(reached, e.pushed + e.piece), reached))
             return failed(e, DESTINATION_UNWRITABLE);
-        count_bytes(*e.line, e.pushed, reached);
     }
     return DONE;
 }
@@ -141,7 +135,6 @@ outcome clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
     while (offset < end) {
         auto n =
             static_cast<std::size_t>(std::min(end - offset, static_cast<std::int64_t>(ZERO_BLOCK)));
-        hand_over(e, offset + static_cast<std::int64_t>(n));
         if (write_out(e.destination, e.zeros, n) != n)
             return failed(e, DESTINATION_UNWRITABLE);
         offset += static_cast<std::int64_t>(n);
@@ -202,9 +195,8 @@ copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, s
     n = std::min(n, got);
     std::memcpy(e.original, e.chunk, std::min(n, INSERT_LENGTH));
     std::memcpy(e.chunk, head, n);
-    if (runs_past_device(e, static_cast<std::int64_t>(got)))
+    if (!hand_over(e, static_cast<std::int64_t>(got)))
         return {DEVICE_TOO_SMALL, 0, false, NO_REASON};
-    hand_over(e, static_cast<std::int64_t>(got));
     if (write_out(e.destination, e.chunk, got) != got)
         return {DESTINATION_UNWRITABLE, 0, false, last_error()};
     auto reached = static_cast<std::int64_t>(got);
@@ -224,9 +216,8 @@ copy_end copy_through(engine& e, std::int64_t from, std::int64_t end)
         std::size_t got = std::fread(e.chunk, 1, want, e.source);
         if (std::ferror(e.source))
             return told(e, {failed(e, SOURCE_UNREADABLE), p.reached, false});
-        if (runs_past_device(e, p.reached + static_cast<std::int64_t>(got)))
+        if (!hand_over(e, p.reached + static_cast<std::int64_t>(got)))
             return {DEVICE_TOO_SMALL, p.reached, false, NO_REASON};
-        hand_over(e, p.reached + static_cast<std::int64_t>(got));
         if (got > 0 && e.find_zeros)
             p.result = write_sparse(e, got, p.reached);
         else if (got > 0 && write_out(e.destination, e.chunk, got) != got)
@@ -254,7 +245,6 @@ copy_end copy_range(engine& e, std::int64_t from, std::int64_t end)
         std::int64_t piece = std::min(end, (p.reached / KERNEL_COPY_PIECE + 1) * KERNEL_COPY_PIECE);
         // A kernel that fails on anything but room leaves the rest to the
         // buffer, whose own calls then fail on the side they belong to.
-        hand_over(e, piece);
         copied c = kernel_copy(e.source, e.destination, p.reached, piece - p.reached);
         p.reached += c.bytes;
         if (c.result != DONE)

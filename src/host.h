@@ -42,6 +42,7 @@ constexpr int NO_REASON = 0;
 constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in use
 constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
 constexpr int REASON_NO_DEVICE = -4;   // a new DEST among the devices: one unplugged, or misspelt
+constexpr int REASON_DEVICE_TOO_SMALL = -5; // a block device DEST shorter than SOURCE
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
 // Why a call failed, as the tool says it: its own phrase for the usual
@@ -331,20 +332,17 @@ void watch_stops();
 void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::size_t count,
                        std::int64_t length);
 
-// When a file was last written, as build tools compare it: seconds and
-// nanoseconds since 1970.
+// When a file was last written, as build tools compare it, since 1970.
 struct file_time {
     std::int64_t seconds;
     std::int64_t nanoseconds;
 };
-// What a failed or stopped run dates a DEST it made, or whose own time it
-// could not read: older than any input, so that make and ninja build it again.
+// A failed run's DEST that it made, or whose date could not be read, is
+// dated older than any input, so that make and ninja build it again.
 constexpr file_time OLDEST_TIME = {0, 0};
-
-// When the stream's file was last written; OLDEST_TIME if that cannot be told.
+// When the stream's file was last written (OLDEST_TIME if unknown); and
+// dating it so, false if that failed.
 file_time written_at(std::FILE* stream);
-
-// Dates the stream's file as last written at time; false if it could not.
 bool date_file(std::FILE* stream, file_time time);
 
 // From here on a stop also cuts a regular destination back to what

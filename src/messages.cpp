@@ -39,31 +39,34 @@ std::string absence(const char* path)
     return "absent du repertoire " + here + (twin.empty() ? "" : " (il y a " + twin + ")");
 }
 
-std::string phrase(int error, bool input, const char* path)
+// Why path failed, in the tool's words where it has them.
+std::string phrase(int error, const run_names& names, const char* path)
 {
     if (not_found(error))
         return absence(path);
-    if (error == REASON_DEVICE_BUSY)
+    switch (error) {
+    case REASON_DEVICE_BUSY:
         return "peripherique monte ou occupe";
-    if (error == REASON_DIRECTORY)
+    case REASON_DIRECTORY:
         return "est un repertoire";
-    if (error == REASON_NO_DEVICE)
+    case REASON_NO_DEVICE:
         return "aucun peripherique de ce nom";
-    return reason_text(error, input);
+    case REASON_DEVICE_TOO_SMALL:
+        return std::string("peripherique trop petit pour ") + names.source;
+    default:
+        // The names are the very arguments: only DEST's is no input's.
+        return reason_text(error, path != names.destination);
+    }
 }
 
-// The reason line, on standard error once standard output holds the message.
-void tell_reason(const char* name, const char* path, int error, bool input)
+// "Je ne peux pas VERB PATH", then the reason on standard error, once
+// standard output holds the message.
+int cannot(const run_names& names, const char* verb, const char* path, int status, int error)
 {
-    if (error == NO_REASON)
-        return;
-    print_error_text("%s: %s: %s\n", name, path, phrase(error, input, path).c_str());
-}
-
-int cannot_open(const run_names& names, const char* path, int status, int error)
-{
-    print_text("%s: Je ne peux pas ouvrir %s\n", names.invocation, path);
-    tell_reason(names.invocation, path, error, status != STATUS_NO_DESTINATION);
+    print_text("%s: Je ne peux pas %s %s\n", names.invocation, verb, path);
+    if (error != NO_REASON)
+        print_error_text("%s: %s: %s\n", names.invocation, path,
+                         phrase(error, names, path).c_str());
     return status;
 }
 
@@ -78,28 +81,6 @@ int same_as_report(const run_names& names, const char* path, int status)
 {
     print_text("%s: %s et la sortie standard sont le meme fichier\n", names.invocation, path);
     return status;
-}
-
-int cannot_read(const run_names& names, const char* path, int error)
-{
-    print_text("%s: Je ne peux pas lire %s\n", names.invocation, path);
-    tell_reason(names.invocation, path, error, true);
-    return STATUS_READ_FAILED;
-}
-
-int cannot_write(const run_names& names, int error)
-{
-    print_text("%s: Je ne peux pas ecrire %s\n", names.invocation, names.destination);
-    tell_reason(names.invocation, names.destination, error, false);
-    return STATUS_WRITE_FAILED;
-}
-
-int device_too_small(const run_names& names)
-{
-    print_text("%s: Je ne peux pas ecrire %s\n", names.invocation, names.destination);
-    print_error_text("%s: %s: peripherique trop petit pour %s\n", names.invocation,
-                     names.destination, names.source);
-    return STATUS_WRITE_FAILED;
 }
 
 int no_buffer(const run_names& names)
@@ -129,11 +110,11 @@ int tell_outcome(const run_names& names, outcome result, int error)
     case DONE:
         return report_success(names);
     case INSERT_UNOPENED:
-        return cannot_open(names, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
+        return cannot(names, "ouvrir", INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
     case SOURCE_UNOPENED:
-        return cannot_open(names, names.source, STATUS_NO_SOURCE, error);
+        return cannot(names, "ouvrir", names.source, STATUS_NO_SOURCE, error);
     case DESTINATION_UNOPENED:
-        return cannot_open(names, names.destination, STATUS_NO_DESTINATION, error);
+        return cannot(names, "ouvrir", names.destination, STATUS_NO_DESTINATION, error);
     case INSERT_IS_REPORT:
         return same_as_report(names, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
     case SOURCE_IS_REPORT:
@@ -145,17 +126,18 @@ int tell_outcome(const run_names& names, outcome result, int error)
     case DESTINATION_IS_INSERT:
         return same_file_refused(names, INSERT_FILE_NAME);
     case INSERT_UNREADABLE:
-        return cannot_read(names, INSERT_FILE_NAME, error);
+        return cannot(names, "lire", INSERT_FILE_NAME, STATUS_READ_FAILED, error);
     case SOURCE_UNREADABLE:
-        return cannot_read(names, names.source, error);
+        return cannot(names, "lire", names.source, STATUS_READ_FAILED, error);
     case DEVICE_TOO_SMALL:
-        return device_too_small(names);
+        error = REASON_DEVICE_TOO_SMALL;
+        break;
     case NO_MEMORY:
         return no_buffer(names);
     case DESTINATION_UNWRITABLE:
         break;
     }
-    return cannot_write(names, error);
+    return cannot(names, "ecrire", names.destination, STATUS_WRITE_FAILED, error);
 }
 
 void warn_empty_insert(const char* name)

@@ -153,27 +153,20 @@ void format_sizes(char* text, std::size_t size, progress_view view, bool share_a
         std::snprintf(text, size, "%s sur %s (%.0f%%)", done, total, percent);
 }
 
-// A stop heard while the kernel holds the run: the bytes it must let reach
-// the device first, or the call it must give back.
-void format_stop(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], progress_view view)
-{
-    std::snprintf(fields[SIZES], sizeof fields[SIZES], "arret demande");
-    char bytes[FIELD_SIZE];
-    format_bytes(bytes, sizeof bytes, static_cast<double>(view.on_way), false);
-    if (view.on_way > 0)
-        std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", attend %s en route", bytes);
-    else
-        std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", attend que le systeme rende la main");
-}
-
 // The fields of a view, each with the separator that goes before it.
 void format_fields(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], const char* name, progress_view view)
 {
     std::snprintf(fields[NAME], sizeof fields[NAME], "%s: ", name);
     if (view.destination != nullptr && view.destination[0] != '\0')
         std::snprintf(fields[DESTINATION], sizeof fields[DESTINATION], "%s: ", view.destination);
+    char on_way[FIELD_SIZE];
+    format_bytes(on_way, sizeof on_way, static_cast<double>(view.on_way), false);
+    // A stop that the kernel holds: the bytes it lets reach the device first.
     if (view.stopping) {
-        format_stop(fields, view);
+        std::snprintf(fields[SIZES], sizeof fields[SIZES], "arret demande");
+        std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", attend %s%s",
+                      view.on_way > 0 ? on_way : "que le systeme rende la main",
+                      view.on_way > 0 ? " en route" : "");
         return;
     }
     format_sizes(fields[SIZES], sizeof fields[SIZES], view, false);
@@ -192,11 +185,8 @@ void format_fields(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], const char* name,
                       static_cast<long long>(view.still_ms / MS_PER_WHOLE_SECOND));
     else if (view.total > view.done && seconds > 0 && seconds < MOST_SECONDS_LEFT)
         format_time_left(fields[TAIL], sizeof fields[TAIL], static_cast<long long>(seconds));
-    if (view.on_way > 0) {
-        char bytes[FIELD_SIZE];
-        format_bytes(bytes, sizeof bytes, static_cast<double>(view.on_way), false);
-        std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", %s en route", bytes);
-    }
+    if (view.on_way > 0)
+        std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", %s en route", on_way);
 }
 
 // The host's thread knows nothing of the line: it only calls back.
@@ -283,8 +273,8 @@ void describe_progress(char* text, std::size_t size, const char* name, progress_
     std::size_t count = view.stopping ? std::size(STOP_LEFT_OUT) : std::size(COUNTS_LEFT_OUT);
     // Each field left out in turn until the line fits.
     for (std::size_t k = 0;; ++k) {
-        std::snprintf(text, size, "%s%s%s%s%s%s", fields[NAME], fields[DESTINATION],
-                      fields[SIZES], fields[RATE], fields[TAIL], fields[ON_WAY]);
+        std::snprintf(text, size, "%s%s%s%s%s%s", fields[NAME], fields[DESTINATION], fields[SIZES],
+                      fields[RATE], fields[TAIL], fields[ON_WAY]);
         if (std::strlen(text) <= columns || k == count)
             return;
         if (order[k] == SIZES)

@@ -137,7 +137,8 @@ TEST_F(DatedDest, MakeAndNinjaRunAFailedRecipeAgain)
     };
     const tool tools[] = {
         {"make", "Makefile", "out.img: src\n\t" + recipe + "\n"},
-        {"ninja", "build.ninja", "rule insert\n  command = " + recipe + "\nbuild out.img: insert src\n"},
+        {"ninja", "build.ninja",
+         "rule insert\n  command = " + recipe + "\nbuild out.img: insert src\n"},
     };
     for (const tool& t : tools) {
         SCOPED_TRACE(t.program);
@@ -149,7 +150,8 @@ TEST_F(DatedDest, MakeAndNinjaRunAFailedRecipeAgain)
             std::string out = path("build.log");
             EXPECT_NE(shell("cd '" + dir + "' && " + t.program + " >'" + out + "' 2>&1"), 0);
             EXPECT_NE(read_file(out).find("Je ne peux pas ecrire out.img"), std::string::npos)
-                << "build " << build << " did not run the tool:\n" << read_file(out);
+                << "build " << build << " did not run the tool:\n"
+                << read_file(out);
         }
         std::filesystem::remove(path(t.file));
     }
@@ -210,12 +212,16 @@ TEST_F(Absent, SaysWhereItLookedAndWhatIsMissing)
     };
     const absent_case cases[] = {
         {{"src", "dst"}, {}, "IP.BIN", "absent du repertoire " + here},
-        {{"src", "dst"}, {"ip.bin", "Ip.Bin"}, "IP.BIN",
+        {{"src", "dst"},
+         {"ip.bin", "Ip.Bin"},
+         "IP.BIN",
          "absent du repertoire " + here + " (il y a Ip.Bin)"},
         {{"a/b/src", "dst"}, {}, "a/b/src", "repertoire a/b absent"},
         {{"a/missing", "dst"}, {}, "a/missing", "absent"},
         {{"src", "a/b/c/dst"}, {}, "a/b/c/dst", "repertoire a/b absent"},
-        {{"src", dir + "/nowhere/dst"}, {}, dir + "/nowhere/dst",
+        {{"src", dir + "/nowhere/dst"},
+         {},
+         dir + "/nowhere/dst",
          "repertoire " + dir + "/nowhere absent"},
     };
     for (const absent_case& c : cases) {

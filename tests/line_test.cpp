@@ -50,11 +50,14 @@ TEST(LineText, NamesDestAfterTheToolAndLeavesItOutFirst)
 TEST(LineText, StalledLineShowsTheRateAsNothing)
 {
     const line_case cases[] = {
-        {{MIB, 4 * MIB, 1.4 * MIB, 0, 2000, "out.img"}, 200,
+        {{MIB, 4 * MIB, 1.4 * MIB, 0, 2000, "out.img"},
+         200,
          "talvor: out.img: 1.0 Mio sur 4.0 Mio (25%), 0 o/s, bloque depuis 2 s"},
-        {{MIB, 4 * MIB, 1.4 * MIB, 0, 1999, "out.img"}, 200,
+        {{MIB, 4 * MIB, 1.4 * MIB, 0, 1999, "out.img"},
+         200,
          "talvor: out.img: 1.0 Mio sur 4.0 Mio (25%), 1.4 Mio/s, encore 3 s"},
-        {{MIB, -1, 1.4 * MIB, 0, 5000, "out.img"}, 200,
+        {{MIB, -1, 1.4 * MIB, 0, 5000, "out.img"},
+         200,
          "talvor: out.img: 1.0 Mio, 0 o/s, bloque depuis 5 s"},
     };
     expect_lines(cases, std::size(cases));

@@ -54,12 +54,14 @@ class Stick : public ToolTest {
     {
         const std::string blkio = "/sys/fs/cgroup/blkio";
         struct stat info;
-        if (group.empty() && (access((blkio + "/blkio.throttle.write_bps_device").c_str(), W_OK) != 0 ||
-                              stat(device.c_str(), &info) != 0))
+        if (group.empty() &&
+            (access((blkio + "/blkio.throttle.write_bps_device").c_str(), W_OK) != 0 ||
+             stat(device.c_str(), &info) != 0))
             return false;
         if (group.empty()) {
             group = blkio + "/talvor-stick-" + std::to_string(getpid());
-            number = std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+            number =
+                std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
             if (mkdir(group.c_str(), 0755) != 0)
                 return false;
         }
@@ -117,8 +119,8 @@ TEST_F(Stick, DeviceShorterThanSourceIsRefusedUntouched)
         }
         EXPECT_EQ(r.out, r.name + ": Je ne peux pas ecrire " + device + "\n");
         EXPECT_EQ(r.status, 249);
-        EXPECT_EQ(read_file(err), r.name + ": " + device + ": peripherique trop petit pour " +
-                                      named + "\n");
+        EXPECT_EQ(read_file(err),
+                  r.name + ": " + device + ": peripherique trop petit pour " + named + "\n");
         if (c.untouched)
             EXPECT_TRUE(after == before) << "a refused run changed the device";
         else

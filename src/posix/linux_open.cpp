@@ -147,53 +147,34 @@ early_open reopen_unless_input(int probe, const output_request& request)
     return early;
 }
 
-// Whether the directory that at holds is on the device file system itself
-// (devtmpfs), as /proc/self/mountinfo tells of its device number; a file
-// system mounted below it (/dev/shm) is not.
-bool among_devices(int at)
+} // namespace
+
+// mountinfo tells the file system of the directory by its device number.
+bool new_among_devices(const char* path)
 {
+    const char* slash = std::strrchr(path, '/');
+    std::string directory = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
     struct stat info;
-    std::FILE* mounts = fstat(at, &info) == 0 ? std::fopen("/proc/self/mountinfo", "re") : nullptr;
+    std::FILE* mounts =
+        stat(directory.c_str(), &info) == 0 ? std::fopen("/proc/self/mountinfo", "re") : nullptr;
+    // id parent major:minor root point options... - type source super-options
+    char number[PROC_FD_NAME_SIZE];
+    std::snprintf(number, sizeof number, " %u:%u ", major(info.st_dev), minor(info.st_dev));
+    static constexpr char DEVICES[] = " - devtmpfs ";
     char* line = nullptr;
     std::size_t capacity = 0;
     bool devices = false;
     while (mounts != nullptr && !devices && getline(&line, &capacity, mounts) > 0) {
-        unsigned major_number = 0;
-        unsigned minor_number = 0;
+        const char* third = std::strchr(line, ' ');
+        third = third != nullptr ? std::strchr(third + 1, ' ') : nullptr;
         const char* type = std::strstr(line, " - ");
-        devices = std::sscanf(line, "%*s %*s %u:%u", &major_number, &minor_number) == 2 &&
-                  makedev(major_number, minor_number) == info.st_dev && type != nullptr &&
-                  std::strncmp(type, " - devtmpfs ", std::strlen(" - devtmpfs ")) == 0;
+        devices = third != nullptr && std::strncmp(third, number, std::strlen(number)) == 0 &&
+                  type != nullptr && std::strncmp(type, DEVICES, sizeof DEVICES - 1) == 0;
     }
     std::free(line);
     if (mounts != nullptr)
         std::fclose(mounts);
     return devices;
-}
-
-} // namespace
-
-opened_fd open_by_name(const char* path, bool& made)
-{
-    made = false;
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    const char* slash = std::strrchr(path, '/');
-    if (fd >= 0 || errno != ENOENT || (slash != nullptr && slash[1] == '\0'))
-        return {fd, fd < 0 ? errno : NO_REASON};
-    // Made in the very directory that was looked at, whatever its name becomes.
-    std::string directory = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
-    int at = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (at < 0 || among_devices(at)) {
-        int error = at < 0 ? errno : REASON_NO_DEVICE;
-        if (at >= 0)
-            close(at);
-        return {-1, error};
-    }
-    fd = openat(at, slash == nullptr ? path : slash + 1, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    int error = fd < 0 ? errno : NO_REASON;
-    close(at);
-    made = fd >= 0;
-    return {fd, error};
 }
 
 early_open open_after_look(const char* path, const output_request& request)

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What the tool can say of a name that was not found: where it was looked
-// for, and what is there instead.
+// for, and what is there instead; and DEST made new by its name.
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "host.h"
+#include "system.h"
 
 bool not_found(int error)
 {
@@ -44,4 +45,19 @@ std::string name_by_other_case(const char* name)
     if (here != nullptr)
         closedir(here);
     return found;
+}
+
+opened_fd open_by_name(const char* path, bool& made)
+{
+    made = false;
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    int error = fd < 0 ? errno : NO_REASON;
+    if (error == ENOENT && new_among_devices(path))
+        return {-1, REASON_NO_DEVICE};
+    if (error == ENOENT) {
+        fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        error = fd < 0 ? errno : NO_REASON;
+        made = fd >= 0;
+    }
+    return {fd, error};
 }

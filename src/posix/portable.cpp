@@ -2,10 +2,7 @@
 // Where only POSIX is offered, the destination is opened by its name, and
 // checked once open; a file stands on nothing else that the system tells,
 // and what a device stands on cannot be told.
-#include <fcntl.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "system.h"
 
@@ -27,15 +24,9 @@ bool storage_in_use(const file_facts&)
     return false;
 }
 
-opened_fd open_by_name(const char* path, bool& made)
+bool new_among_devices(const char*)
 {
-    made = false;
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
-        fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        made = fd >= 0;
-    }
-    return {fd, fd < 0 ? errno : NO_REASON};
+    return false;
 }
 
 early_open open_after_look(const char*, const output_request& request)

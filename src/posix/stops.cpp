@@ -37,12 +37,14 @@ static_assert(std::atomic<int>::is_always_lock_free &&
 
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-struct timespec as_timespec(std::int64_t seconds, std::int64_t nanoseconds)
+// Sets the time of fd's last write alone; async-signal-safe, as futimens is.
+bool date_descriptor(int fd, std::int64_t seconds, std::int64_t nanoseconds)
 {
-    struct timespec t = {};
-    t.tv_sec = static_cast<time_t>(seconds);
-    t.tv_nsec = static_cast<long>(nanoseconds);
-    return t;
+    struct timespec times[2] = {};
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = static_cast<long>(nanoseconds);
+    return futimens(fd, times) == 0;
 }
 
 // Async-signal-safe calls only, and nothing printed.
@@ -63,10 +65,8 @@ extern "C" void on_stop(int signal_number)
     if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_size > kept))
         (void)ftruncate(fd, static_cast<off_t>(kept));
     // Older than its inputs again, so that make and ninja build it anew.
-    struct timespec left[2] = {as_timespec(0, UTIME_OMIT),
-                               as_timespec(guarded_seconds.load(), guarded_nanoseconds.load())};
     if (fd >= 0)
-        (void)futimens(fd, left);
+        (void)date_descriptor(fd, guarded_seconds.load(), guarded_nanoseconds.load());
     // The process cannot end before its bytes are on the device: waited for
     // here, while the line says so, rather than on the last close, after it.
     int device = pushed_descriptor.load();
@@ -160,7 +160,5 @@ file_time written_at(std::FILE* stream)
 
 bool date_file(std::FILE* stream, file_time time)
 {
-    struct timespec left[2] = {as_timespec(0, UTIME_OMIT),
-                               as_timespec(time.seconds, time.nanoseconds)};
-    return futimens(fileno(stream), left) == 0;
+    return date_descriptor(fileno(stream), time.seconds, time.nanoseconds);
 }

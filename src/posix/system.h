@@ -96,10 +96,14 @@ struct early_open {
 early_open open_after_look(const char* path, const output_request& request);
 
 // Opens DEST by its name for writing, creating it where it is absent, which
-// made then says; where the system tells the device file system, a new file
-// there is refused (REASON_NO_DEVICE): it would be a file in memory where a
-// device was meant.
+// made then says; a new file on the device file system is refused
+// (REASON_NO_DEVICE): it would be a file in memory where a device was meant.
 opened_fd open_by_name(const char* path, bool& made);
+
+// Whether a file made at path would be on the device file system itself
+// (devtmpfs), where the system tells; one mounted below it (/dev/shm) is
+// not. Looked at by name: it decides a refusal alone, no input is at stake.
+bool new_among_devices(const char* path);
 
 // Takes the turns of the inputs, and of fd (none for -1): alone where
 // exclusive, as the destination's; all or none, as the request's taker takes them.

@@ -20,7 +20,7 @@ struct stop_guard {
     SRWLOCK lock;
     HANDLE destination; // null when nothing is to be cut
     std::int64_t kept;
-    FILETIME left; // DEST's date before the run, which the cut puts back
+    FILETIME left;          // DEST's date before the run, which the cut puts back
     HANDLE main_thread;     // whose blocked write a stop cancels; null if unknown
     volatile LONG stopping; // once set, the main thread writes and cuts nothing more
 };
@@ -33,8 +33,8 @@ constexpr std::int64_t SECONDS_1601_TO_1970 = 11644473600;
 
 FILETIME as_filetime(file_time time)
 {
-    auto ticks = static_cast<std::uint64_t>((time.seconds + SECONDS_1601_TO_1970) * TICKS_PER_SECOND +
-                                            time.nanoseconds / NS_PER_TICK);
+    auto ticks = static_cast<std::uint64_t>(
+        (time.seconds + SECONDS_1601_TO_1970) * TICKS_PER_SECOND + time.nanoseconds / NS_PER_TICK);
     FILETIME t;
     t.dwLowDateTime = static_cast<DWORD>(ticks);
     t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
