@@ -233,9 +233,11 @@ TEST_F(Stick, StopDuringAStallIsToldAtOnceAndEndsOnceTheDeviceMoves)
         done = bytes_of((*i)[1], (*i)[2]);
     kill(h.pid, SIGINT);
     const std::regex stop_line("arret demande, attend ([0-9.]+) (o|Kio|Mio) en route");
+    // What the match points into lives on past each look.
+    std::string since;
     std::smatch m;
     bool told = read_until(h, [&] {
-        std::string since = h.screen.substr(stopped_at);
+        since = h.screen.substr(stopped_at);
         return std::regex_search(since, m, stop_line);
     });
     // Told while the device still held the run.
