@@ -37,7 +37,12 @@ class Stick : public ToolTest {
   protected:
     void TearDown() override
     {
-        // The tool has ended: the group holds no process.
+        // A run that a failed test left: let its device go, then end it.
+        if (held > 0) {
+            shell("echo '" + number + " 0' >" + group + "/blkio.throttle.write_bps_device");
+            kill(held, SIGKILL);
+            waitpid(held, nullptr, 0);
+        }
         if (!group.empty())
             rmdir(group.c_str());
         ToolTest::TearDown();
@@ -70,6 +75,7 @@ class Stick : public ToolTest {
     }
     std::string group;
     std::string number;
+    pid_t held = -1; // a run on a terminal not yet waited for
 };
 
 TEST_F(Stick, DeviceShorterThanSourceIsRefusedUntouched)
@@ -138,7 +144,7 @@ struct held_run {
 held_run start_held(const std::string& dir, const std::vector<std::string>& args,
                     const std::string& group)
 {
-    held_run h = {-1, posix_openpt(O_RDWR | O_NOCTTY), ""};
+    held_run h = {-1, posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), ""};
     if (h.master < 0 || grantpt(h.master) != 0 || unlockpt(h.master) != 0)
         return h;
     struct winsize size = {};
@@ -160,6 +166,8 @@ held_run start_held(const std::string& dir, const std::vector<std::string>& args
     dup2(null, STDIN_FILENO);
     dup2(null, STDOUT_FILENO);
     dup2(tty, STDERR_FILENO);
+    close(tty);
+    close(null);
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
         signal(s, SIG_DFL);
     std::vector<std::string> argv(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
@@ -172,6 +180,14 @@ held_run start_held(const std::string& dir, const std::vector<std::string>& args
     _exit(127);
 }
 
+// Whether the process has ended, leaving it to be waited for.
+bool ended(pid_t pid)
+{
+    siginfo_t info = {};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
 // Reads what the tool drew until holds() does, or the tool has ended, or a
 // broken run's wait is over; gives holds().
 bool read_until(held_run& h, const std::function<bool()>& holds)
@@ -182,7 +198,7 @@ bool read_until(held_run& h, const std::function<bool()>& holds)
         ssize_t n = poll(&ready, 1, POLL_MS) > 0 ? read(h.master, chunk, sizeof chunk) : 0;
         if (n > 0)
             h.screen.append(chunk, static_cast<std::size_t>(n));
-        else if (n < 0 || waitpid(h.pid, nullptr, WNOHANG | WNOWAIT) == h.pid)
+        else if (n < 0 || ended(h.pid))
             break;
     }
     return holds();
@@ -221,6 +237,7 @@ TEST_F(Stick, StopDuringAStallIsToldAtOnceAndEndsOnceTheDeviceMoves)
     std::string old = read_file(device);
     held_run h = start_held(dir, {"src", device}, group);
     ASSERT_GT(h.pid, 0);
+    held = h.pid;
     // The line shows, and the run waits for the device in the kernel.
     ASSERT_TRUE(read_until(h, [&] {
         return h.screen.find('%') != std::string::npos && held_by_kernel(h.pid);
@@ -242,12 +259,13 @@ TEST_F(Stick, StopDuringAStallIsToldAtOnceAndEndsOnceTheDeviceMoves)
     });
     // Told while the device still held the run.
     EXPECT_TRUE(told) << h.screen;
-    EXPECT_NE(waitpid(h.pid, nullptr, WNOHANG | WNOWAIT), h.pid) << "ended before the device moved";
+    EXPECT_FALSE(ended(h.pid)) << "ended before the device moved";
     long long on_way = told ? bytes_of(m[1], m[2]) : 0;
     ASSERT_TRUE(throttle(device, 0));
     read_until(h, [] { return false; });
     int status = 0;
     ASSERT_EQ(waitpid(h.pid, &status, 0), h.pid);
+    held = -1;
     close(h.master);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     // Nothing was written past what was on its way when the stop came.
