@@ -22,13 +22,12 @@
 #define TALVOR_PRINTF(f, a)
 #endif
 
-// One formatted write on standard output. Text is UTF-8, and names in it
-// show as themselves whether the output is a console, a file or a pipe.
-void print_text(const char* format, ...) TALVOR_PRINTF(1, 2);
+// The two standard streams that the tool writes its texts on.
+enum class standard_stream { output, error };
 
-// One line on standard error, written as the report is (UTF-8 shown as
-// itself on a console), after what standard output already holds.
-void print_error_text(const char* format, ...) TALVOR_PRINTF(1, 2);
+// Writes text on a standard stream as it is: UTF-8, shown as itself on a
+// console too. Standard error's come after what standard output already holds.
+void write_standard(standard_stream to, const std::string& text);
 
 // The system's error of the call that just failed: errno, or Windows's own
 // code. Read at once, before any other call can change it, and carried in
@@ -41,12 +40,12 @@ int last_error();
 constexpr int NO_REASON = 0;
 constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in use
 constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
+constexpr int REASON_ERROR_OUTPUT = -4; // an input that a shell holds as standard error
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
 // Why a call failed, as the tool says it: its own phrase for the usual
-// errors, the system's text for the rest. An input held open for writing by
-// another program is told apart on hosts whose opens can say so.
-std::string reason_text(int error, bool input);
+// errors, the system's text for the rest.
+std::string reason_text(int error);
 
 // The progress line goes to standard error only when that is a terminal (a
 // console on Windows); no failure to write it changes the run.
@@ -154,11 +153,17 @@ std::size_t input_index(const file_facts& file, const file_facts* inputs, std::s
 // Measures an open file; kind is unmeasured when any probe failed.
 file_facts measure_file(std::FILE* stream);
 
-// What standard output writes to, for DEST to be compared with, as an input
-// is. Unmeasured, and so never compared, when it is closed or a character
+// What a standard stream writes to, for the run's files to be compared with.
+// A stream of no identity, never compared, when it is closed or a character
 // device (a terminal, a console, the null device), which keeps no bytes that
-// the report could spoil, or when the host cannot tell it.
-file_facts measure_report_output();
+// a text could spoil; unmeasured when the host cannot tell.
+file_facts measure_standard(standard_stream which);
+
+// What path names, looked at without reading or writing it, for an input
+// that would not open: a shell may hold it open for writing as a standard
+// stream, which Windows's share modes then shut the run out of. Unmeasured
+// when nothing could be looked at.
+file_facts look_at(const char* path);
 
 enum class open_verdict {
     opened,

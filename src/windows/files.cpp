@@ -8,72 +8,130 @@
 #include <sys/stat.h>
 #include <windows.h>
 #include <winioctl.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cwchar>
-#include <cwctype>
 #include <string>
 #include <vector>
 
+#include "devices.h"
 #include "system.h"
 
 namespace {
 
+// The error of a C runtime call that just failed: the system's, which the
+// runtime keeps in _doserrno when a system call failed, or its own in errno.
+// Cleared before the call, so that none is left from an earlier one.
+void clear_runtime_error()
+{
+    _doserrno = 0;
+    errno = 0;
+}
+
+int runtime_error()
+{
+    if (_doserrno != 0)
+        return static_cast<int>(_doserrno);
+    if (errno == EMFILE)
+        return ERROR_TOO_MANY_OPEN_FILES;
+    return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER;
+}
+
+// A failed primitive that the core asks last_error() about: its error is put
+// where that reads it.
+bool runtime_failed()
+{
+    SetLastError(static_cast<DWORD>(runtime_error()));
+    return false;
+}
+
 // Creates path if absent, but never truncates it: its old bytes stay until
 // it is known not to be an input.
-std::FILE* open_for_writing(const std::wstring& path)
+std::FILE* open_for_writing(const std::wstring& path, int& error)
 {
+    clear_runtime_error();
     // _wfopen has no mode that creates without truncating.
     int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0)
-        return nullptr;
-    std::FILE* stream = _fdopen(fd, "wb");
-    if (stream == nullptr)
+    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    error = stream == nullptr ? runtime_error() : NO_REASON;
+    if (stream == nullptr && fd >= 0)
         _close(fd);
     return stream;
 }
 
-// The device namespace's prefixes, and the names in it of a whole disk or of
-// a volume, in upper case.
-constexpr const wchar_t* DEVICE_PREFIXES[] = {L"\\\\.\\", L"\\\\?\\"};
-constexpr const wchar_t* DISK_NAMES[] = {L"PHYSICALDRIVE",
-                                         L"HARDDISK",
-                                         L"CDROM",
-                                         L"VOLUME{",
-                                         L"GLOBALROOT\\DEVICE\\HARDDISK",
-                                         L"GLOBALROOT\\DEVICE\\CDROM"};
-constexpr std::size_t DRIVE_NAME_LENGTH = 2; // "E:"
+// What a handle's device answers, for telling a disk or a volume from a file.
+device_answers device_of(HANDLE handle)
+{
+    device_answers answers = {};
+    FILE_FS_DEVICE_INFORMATION device = {};
+    IO_STATUS_BLOCK io = {};
+    answers.device_told = NtQueryVolumeInformationFile(handle, &io, &device, sizeof device,
+                                                       FileFsDeviceInformation) >= 0;
+    answers.device_type = device.DeviceType;
+    answers.characteristics = device.Characteristics;
+    FILE_STANDARD_INFO standard;
+    answers.standard_told =
+        GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) != 0;
+    // Asks for no access right, so that a handle opened only to look can tell.
+    DISK_GEOMETRY geometry;
+    DWORD got = 0;
+    answers.geometry_told = DeviceIoControl(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0,
+                                            &geometry, sizeof geometry, &got, nullptr) != 0;
+    return answers;
+}
+static_assert(DEVICE_DISK == FILE_DEVICE_DISK && DEVICE_CD_ROM == FILE_DEVICE_CD_ROM &&
+                  DEVICE_VIRTUAL_DISK == FILE_DEVICE_VIRTUAL_DISK && DEVICE_DVD == FILE_DEVICE_DVD,
+              "Windows's device types");
 
-// Whether path names a disk or a volume itself, not a file on it, however
-// it is spelt.
-bool names_disk_or_volume(const std::wstring& path)
+// A look at a named pipe would take its client's place: the pipes' own
+// namespace is never looked at before it is opened.
+bool names_a_pipe(const std::wstring& path)
 {
     DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     std::vector<wchar_t> full(needed + 1, L'\0');
     if (needed == 0 || GetFullPathNameW(path.c_str(), needed + 1, full.data(), nullptr) > needed)
         return false;
-    std::wstring name(full.data());
-    for (wchar_t& c : name)
-        c = static_cast<wchar_t>(towupper(c));
-    for (const wchar_t* prefix : DEVICE_PREFIXES) {
-        if (name.rfind(prefix, 0) != 0)
-            continue;
-        std::wstring rest = name.substr(std::wcslen(prefix));
-        if (rest.size() == DRIVE_NAME_LENGTH && rest[1] == L':')
+    for (const wchar_t* prefix : {L"\\\\.\\pipe\\", L"\\\\?\\pipe\\"})
+        if (_wcsnicmp(full.data(), prefix, std::wcslen(prefix)) == 0)
             return true;
-        for (const wchar_t* disk : DISK_NAMES)
-            if (rest.rfind(disk, 0) == 0)
-                return rest.find(L'\\', std::wcslen(disk)) == std::wstring::npos;
-    }
     return false;
 }
 
-// Opened as a file, a disk or a volume has no file size.
-bool is_disk_or_volume(HANDLE handle)
+// Why DEST must not be opened for writing, told by a look without write
+// access: a folder, or a disk or a volume, by whatever name.
+int refused_before_open(const std::wstring& path)
 {
-    LARGE_INTEGER size;
-    return GetFileType(handle) == FILE_TYPE_DISK && !GetFileSizeEx(handle, &size);
+    HANDLE look = names_a_pipe(path) ? INVALID_HANDLE_VALUE : open_to_look(path);
+    if (look == INVALID_HANDLE_VALUE)
+        return NO_REASON;
+    int reason = NO_REASON;
+    if (disk_or_volume(device_of(look)))
+        reason = REASON_DISK_OR_VOLUME;
+    else if (identity_or_reopened(look).folder)
+        reason = ERROR_DIRECTORY;
+    CloseHandle(look);
+    return reason;
+}
+
+// Why an input would not open, in the tool's words where it has them: a
+// folder, which CreateFile refuses as if access were denied, and a program
+// that writes the file, told from one that holds it alone.
+int why_unopened(const std::wstring& path, int error)
+{
+    if (error == ERROR_ACCESS_DENIED && look_at(path).kind == file_kind::directory)
+        return ERROR_DIRECTORY;
+    if (error != ERROR_SHARING_VIOLATION)
+        return error;
+    // Opened beside writers, it would have been read: someone writes it.
+    HANDLE shared =
+        CreateFileW(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (shared == INVALID_HANDLE_VALUE)
+        return error;
+    CloseHandle(shared);
+    return REASON_HELD_FOR_WRITING;
 }
 
 } // namespace
@@ -128,8 +186,9 @@ std::FILE* open_input(const char* path, int& error)
     }
     // Read sharing only: while the run holds an input, nothing can open it
     // for writing, DEST by any other name included.
+    clear_runtime_error();
     std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYWR);
-    error = stream == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    error = stream == nullptr ? why_unopened(wide, runtime_error()) : NO_REASON;
     if (stream != nullptr)
         std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
@@ -151,21 +210,20 @@ output open_output(const char* path, const output_request& request)
         return result;
     // Writing one would need read access to learn its length, writes a
     // sector long and a volume locked and dismounted first, none of which is
-    // done yet.
-    result.error = REASON_DISK_OR_VOLUME;
-    if (names_disk_or_volume(wide))
+    // done yet. Told before it is opened for writing, and again by the handle
+    // it opened as, in case the name was swapped in between.
+    result.error = refused_before_open(wide);
+    if (result.error != NO_REASON)
         return result;
-    result.error = NO_REASON;
-    std::FILE* stream = open_for_writing(wide);
+    std::FILE* stream = open_for_writing(wide, result.error);
     if (stream == nullptr) {
-        result.error = static_cast<int>(GetLastError());
         result.input = input_at(wide, inputs, count);
         if (result.input < count)
             result.verdict = open_verdict::same_as_input;
         return result;
     }
     HANDLE handle = handle_of(stream);
-    if (is_disk_or_volume(handle)) {
+    if (disk_or_volume(device_of(handle))) {
         std::fclose(stream);
         result.error = REASON_DISK_OR_VOLUME;
         return result;
@@ -241,7 +299,8 @@ std::int64_t current_length(std::FILE* stream)
 
 bool seek_to(std::FILE* stream, std::int64_t offset)
 {
-    return _fseeki64(stream, offset, SEEK_SET) == 0;
+    clear_runtime_error();
+    return _fseeki64(stream, offset, SEEK_SET) == 0 || runtime_failed();
 }
 
 bool ran_out_of_space(int error)
@@ -249,11 +308,20 @@ bool ran_out_of_space(int error)
     return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
 }
 
+bool set_end_of_file(HANDLE file, std::int64_t length)
+{
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = length;
+    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
 bool set_length(std::FILE* stream, std::int64_t length)
 {
     enter_guard();
-    bool done = _chsize_s(_fileno(stream), length) == 0;
+    bool done = set_end_of_file(handle_of(stream), length);
+    DWORD error = GetLastError();
     leave_guard();
+    SetLastError(error);
     return done;
 }
 
@@ -261,27 +329,36 @@ bool set_length(std::FILE* stream, std::int64_t length)
 // still ends one within WRITE_GRACE_MS, and the copy notices no extra calls.
 constexpr std::size_t WRITE_PIECE = std::size_t{64} * 1024;
 
+// A short count is written again, so that a write that cannot go on says
+// why (a full disk): Wine and network redirectors write short first.
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
 {
+    HANDLE handle = handle_of(destination);
     const auto* from = static_cast<const unsigned char*>(bytes);
     std::size_t written = 0;
+    DWORD error = NO_ERROR;
     while (written < count) {
-        std::size_t piece = std::min(count - written, WRITE_PIECE);
+        auto piece = static_cast<DWORD>(std::min(count - written, WRITE_PIECE));
+        DWORD done = 0;
         enter_guard();
-        std::size_t done = std::fwrite(from + written, 1, piece, destination);
+        bool wrote = WriteFile(handle, from + written, piece, &done, nullptr) != 0;
+        error = wrote ? NO_ERROR : GetLastError();
         leave_guard();
         written += done;
-        if (done != piece)
+        if (!wrote || done == 0)
             break;
     }
+    // Nothing written and no error told: the device took no more.
+    SetLastError(written < count && error == NO_ERROR ? ERROR_WRITE_FAULT : error);
     return written;
 }
 
 std::FILE* duplicate_stream(std::FILE* stream, int& error)
 {
+    clear_runtime_error();
     int fd = _dup(_fileno(stream));
     std::FILE* spare = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    error = spare == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    error = spare == nullptr ? runtime_error() : NO_REASON;
     if (spare != nullptr)
         std::setvbuf(spare, nullptr, _IONBF, 0);
     else if (fd >= 0)

@@ -11,9 +11,6 @@
 
 namespace {
 
-// A look at a file that gets in no one's way.
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 // Bits in the low half of a file index.
 constexpr int INDEX_LOW_BITS = 32;
 
@@ -104,18 +101,29 @@ identity identity_or_reopened(HANDLE handle)
     return known;
 }
 
+HANDLE open_to_look(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+file_facts look_at(const std::wstring& path)
+{
+    return measure_closing(open_to_look(path));
+}
+
+file_facts look_at(const char* path)
+{
+    std::wstring wide = widened(path);
+    return wide.empty() ? facts_of_kind(file_kind::unmeasured) : look_at(wide);
+}
+
 // Which input a path that cannot be opened for writing is, or count: an
 // input is held without write sharing, so that no open for writing tells.
 // Looked at only then, since a look at a named pipe would take its client's place.
 std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count)
 {
-    HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (look == INVALID_HANDLE_VALUE)
-        return count;
-    std::size_t input = input_index(measure_handle(look), inputs, count);
-    CloseHandle(look);
-    return input;
+    return input_index(look_at(path), inputs, count);
 }
 
 std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
@@ -126,16 +134,16 @@ std::size_t input_index(const file_facts& file, const file_facts* inputs, std::s
     return count;
 }
 
-// A shell's redirection may open standard output for writing alone, which
+// A shell's redirection may open a standard stream for writing alone, which
 // cannot read what identifies it, or hand over a handle that has no name
 // (Wine's, for a Unix file): a handle of our own, reopened or opened by its
 // final path name, is asked then. A file whose volume still is not told is
 // compared by its id alone; one without even that cannot be told from the
 // inputs, and the run is refused before it writes anything.
-file_facts measure_report_output()
+file_facts measure_standard(standard_stream which)
 {
     file_facts none = facts_of_kind(file_kind::stream);
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE out = GetStdHandle(which == standard_stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     DWORD mode = 0;
     // A console or a device keeps no bytes, and a pipe has no identity here.
     if (out == nullptr || out == INVALID_HANDLE_VALUE || GetConsoleMode(out, &mode) ||
@@ -153,4 +161,3 @@ file_facts measure_report_output()
         facts.kind = file_kind::unmeasured;
     return facts;
 }
-

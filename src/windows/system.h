@@ -14,6 +14,23 @@
 
 HANDLE handle_of(std::FILE* stream);
 
+// A look at a file that gets in no one's way.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens path to be looked at only: no access to its bytes, sharing all, a
+// folder too.
+HANDLE open_to_look(const std::wstring& path);
+
+// What path is, looked at so; unmeasured if it could not be.
+file_facts look_at(const std::wstring& path);
+
+// Cuts or extends the file to length bytes, without moving its position.
+bool set_end_of_file(HANDLE file, std::int64_t length);
+
+// An input that another program holds open for writing: a sharing violation
+// where a run that let writers in would have been let in.
+constexpr int REASON_HELD_FOR_WRITING = -102;
+
 // Which file a handle is, and whether it is a folder.
 struct identity {
     bool known;
@@ -41,6 +58,14 @@ bool hold_for_this_run(HANDLE file, const turn_taker& turns);
 void enter_guard();
 void leave_guard();
 
+// Takes the lock within ms milliseconds, or for as long as it takes with
+// INFINITE; false when it could not be had in time.
+bool take_lock_within(SRWLOCK& lock, DWORD ms);
+
+// Erases the line as close_terminal_line() does, unless a draw under way
+// keeps it for longer than ms: the line is then left as it is.
+void close_line_within(DWORD ms);
+
 // A name in the tool's UTF-8, as Windows spells it: empty when it is not
 // valid, which no file's name is.
 std::wstring widened(const char* text);
@@ -48,9 +73,5 @@ std::wstring widened(const char* text);
 // Text in the tool's UTF-8 as a console shows it: lone surrogates kept, and
 // U+FFFD for bytes that are not WTF-8.
 std::wstring console_text(const char* text);
-
-// Writes a line of the tool's UTF-8 on standard error, as the report is
-// written on standard output.
-void print_error_line(const std::string& text);
 
 #endif
