@@ -40,7 +40,7 @@ int last_error();
 constexpr int NO_REASON = 0;
 constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in use
 constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
-constexpr int REASON_ERROR_OUTPUT = -4; // an input that a shell holds as standard error
+constexpr int REASON_ERROR_OUTPUT = -4;     // an input that a shell holds as standard error
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
 // Why a call failed, as the tool says it: its own phrase for the usual

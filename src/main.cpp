@@ -34,7 +34,8 @@ static void print_usage()
     print_text(ANY_STREAM, "\n");
     print_text(ANY_STREAM, "\n");
     print_rule('#');
-    print_text(ANY_STREAM, "La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
+    print_text(ANY_STREAM,
+               "La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
                "Ce programme ecrit dans les %d premiers octets, de la <source>,\n"
                "le contenu de %s.\n"
                "Cela cree un fichier qui est la <destination>.\n",

@@ -63,8 +63,8 @@ int same_file_refused(const speaker& s, const char* input_path)
 
 int same_as_report(const speaker& s, const char* path, int status)
 {
-    print_text(s.safe, "%s: %s et la sortie standard sont le meme fichier\n",
-               s.names.invocation, path);
+    print_text(s.safe, "%s: %s et la sortie standard sont le meme fichier\n", s.names.invocation,
+               path);
     return status;
 }
 
@@ -100,8 +100,8 @@ int no_buffer(const speaker& s)
 int report_success(const speaker& s)
 {
     print_text(s.safe, "\n");
-    print_text(s.safe, "%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.",
-               s.names.invocation, INSERT_FILE_NAME);
+    print_text(s.safe, "%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.", s.names.invocation,
+               INSERT_FILE_NAME);
     print_text(s.safe, "\n");
     print_text(s.safe, "\n");
     print_text(s.safe, "%s\n", CREDIT_LINE);
@@ -168,8 +168,8 @@ int tell_outcome(const speaker& s, outcome result, int error)
 
 void warn_empty_insert(const speaker& s)
 {
-    print_error_text(s.safe, "%s: attention: %s est vide, rien n'est insere\n",
-                     s.names.invocation, INSERT_FILE_NAME);
+    print_error_text(s.safe, "%s: attention: %s est vide, rien n'est insere\n", s.names.invocation,
+                     INSERT_FILE_NAME);
 }
 
 void warn_long_insert(const speaker& s, std::int64_t length)
@@ -182,8 +182,7 @@ void warn_long_insert(const speaker& s, std::int64_t length)
 
 void warn_short_source(const speaker& s, std::int64_t inserted)
 {
-    print_error_text(s.safe,
-                     "%s: attention: %s est plus court que %s, seuls %lld octets sont inseres\n",
-                     s.names.invocation, s.names.source, INSERT_FILE_NAME,
-                     static_cast<long long>(inserted));
+    print_error_text(
+        s.safe, "%s: attention: %s est plus court que %s, seuls %lld octets sont inseres\n",
+        s.names.invocation, s.names.source, INSERT_FILE_NAME, static_cast<long long>(inserted));
 }

@@ -62,9 +62,9 @@ TEST_F(Routing, StandardOutputOnAFileOfTheRunIsNeverWritten)
         bool sh_only;   // cmd has no such redirection
     };
     const row rows[] = {
-        {"1<>src", "src", 253, false, true},   {">> src", "src", 253, false, false},
+        {"1<>src", "src", 253, false, true},        {">> src", "src", 253, false, false},
         {">> IP.BIN", "IP.BIN", 254, false, false}, {">> out", "out", 252, false, false},
-        {">> src 2>&1", "src", 253, true, false},  {"> out 2>&1", "out", 252, true, false},
+        {">> src 2>&1", "src", 253, true, false},   {"> out 2>&1", "out", 252, true, false},
     };
     const run_files files;
     for (shell_kind s : shells())
@@ -90,7 +90,8 @@ TEST_F(Routing, StandardOutputOnAFileOfTheRunIsNeverWritten)
         errors_run e = run_from_shell(dir, s, {"src", "out"}, "> report.txt");
         EXPECT_EQ(e.run.status, 0);
         std::string report = success_report(e.run.name);
-        EXPECT_EQ(read_file(path("report.txt")), tool_on_windows() ? windows_lines(report) : report);
+        EXPECT_EQ(read_file(path("report.txt")),
+                  tool_on_windows() ? windows_lines(report) : report);
     }
 }
 
@@ -120,7 +121,8 @@ TEST_F(Routing, StandardErrorOnAFileOfTheRunIsNeverWritten)
         const char* file;
         int refused_status; // through cmd
     };
-    const row rows[] = {{"2>> IP.BIN", "IP.BIN", 254}, {"2>> src", "src", 253}, {"2>> out", "out", 252}};
+    const row rows[] = {
+        {"2>> IP.BIN", "IP.BIN", 254}, {"2>> src", "src", 253}, {"2>> out", "out", 252}};
     const run_files files;
     for (shell_kind s : shells())
         for (const row& r : rows) {
@@ -154,8 +156,8 @@ TEST_F(Routing, ReasonOfAFailureGoesToStandardOutputWhenStandardErrorIsAnInput)
     errors_run e = run_from_shell(dir, shell_kind::sh, {"src", "nowhere/out"}, "2>> src");
     const std::string& name = e.run.name;
     EXPECT_EQ(e.run.status, 252);
-    EXPECT_EQ(e.run.out, name + ": Je ne peux pas ouvrir nowhere/out\n" + name +
-                             ": nowhere/out: absent\n");
+    EXPECT_EQ(e.run.out,
+              name + ": Je ne peux pas ouvrir nowhere/out\n" + name + ": nowhere/out: absent\n");
     EXPECT_EQ(e.err, "");
     EXPECT_TRUE(read_file(path("src")) == files.source);
 }

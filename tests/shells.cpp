@@ -23,8 +23,8 @@ errors_run run_keeping_errors(const std::string& dir, const std::vector<std::str
     return r;
 }
 
-errors_run run_from_shell(const std::string& dir, shell_kind from, const std::vector<std::string>& args,
-                          const std::string& redirections)
+errors_run run_from_shell(const std::string& dir, shell_kind from,
+                          const std::vector<std::string>& args, const std::string& redirections)
 {
     run_options options;
     if (from == shell_kind::sh) {

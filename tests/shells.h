@@ -27,8 +27,8 @@ enum class shell_kind { sh, cmd };
 // Runs the tool on args from a shell, with redirections as typed after them
 // (">> src", "2>> IP.BIN"). Standard output and error that they leave alone
 // go to run.out and err, as above.
-errors_run run_from_shell(const std::string& dir, shell_kind from, const std::vector<std::string>& args,
-                          const std::string& redirections);
+errors_run run_from_shell(const std::string& dir, shell_kind from,
+                          const std::vector<std::string>& args, const std::string& redirections);
 
 // Text as talvor.exe writes it into a file: each line ending in CR LF.
 std::string windows_lines(const std::string& text);

@@ -91,8 +91,8 @@ TEST_F(WindowsFiles, DiskOrVolumeAsDestIsRefusedWhateverItsName)
     std::string why;
     std::string loop = attach_loop(path("disk.img"), &why);
     added_drive raw(loop.empty() ? "/nonexistent" : loop, "::");
-    std::vector<std::string> disks = {"\\\\.\\C:", "\\\\?\\GLOBALROOT\\??\\C:",
-                                      "\\\\.\\GLOBALROOT\\DosDevices\\C:"};
+    std::vector<std::string> disks = {
+        "\\\\.\\C:", "\\\\?\\GLOBALROOT\\??\\C:", "\\\\.\\GLOBALROOT\\DosDevices\\C:"};
     if (!loop.empty() && !raw.letter.empty())
         disks.push_back("\\\\.\\" + raw.letter);
     else
@@ -138,7 +138,8 @@ TEST(WindowsHandles, DiskOrVolumeIsToldByWhatItsHandleAnswers)
     };
     const handle_case cases[] = {
         {"a file on a local disk", {true, DEVICE_DISK, MOUNTED, true, false}, false},
-        {"a file whose file system passes disk codes down", {true, DEVICE_DISK, MOUNTED, true, true},
+        {"a file whose file system passes disk codes down",
+         {true, DEVICE_DISK, MOUNTED, true, true},
          false},
         {"a file on a share", {true, NETWORK_FILE_SYSTEM, REMOTE, true, false}, false},
         {"a file on a CD", {true, DEVICE_CD_ROM, MOUNTED | REMOVABLE, true, false}, false},
@@ -153,7 +154,8 @@ TEST(WindowsHandles, DiskOrVolumeIsToldByWhatItsHandleAnswers)
         {"a handle that answers nothing", {false, 0, 0, false, false}, false},
         {"Wine: a file", {true, DISK_FILE_SYSTEM, MOUNTED, true, false}, false},
         {"Wine: a drive, \\\\.\\C:", {false, 0, 0, false, true}, true},
-        {"Wine: a raw device, \\\\.\\Q: over /dev/loop0", {true, DEVICE_DISK, 0, true, false},
+        {"Wine: a raw device, \\\\.\\Q: over /dev/loop0",
+         {true, DEVICE_DISK, 0, true, false},
          true},
     };
     for (const handle_case& c : cases)

@@ -143,7 +143,8 @@ std::size_t input_index(const file_facts& file, const file_facts* inputs, std::s
 file_facts measure_standard(standard_stream which)
 {
     file_facts none = facts_of_kind(file_kind::stream);
-    HANDLE out = GetStdHandle(which == standard_stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    HANDLE out =
+        GetStdHandle(which == standard_stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     DWORD mode = 0;
     // A console or a device keeps no bytes, and a pipe has no identity here.
     if (out == nullptr || out == INVALID_HANDLE_VALUE || GetConsoleMode(out, &mode) ||
