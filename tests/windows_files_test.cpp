@@ -18,7 +18,7 @@
 
 namespace {
 
-using WindowsFiles = ToolTest;
+using Windows = ToolTest;
 
 // A drive letter added to the Wine prefix as a link to target, taken out
 // again however the test ends. With a device suffix ("::"), the link names
@@ -51,7 +51,7 @@ struct added_drive {
 // whose volume Wine tells apart from the input's: here a hard link through a
 // drive letter of its own. A drive added while Wine runs may tell no volume
 // serial yet: its file is then known by its id, and refused as the input.
-TEST_F(WindowsFiles, InputReachedThroughAnotherDriveIsNotOpenedForWriting)
+TEST_F(Windows, InputReachedThroughAnotherDriveIsNotOpenedForWriting)
 {
     SKIP_UNLESS_WINDOWS_TOOL();
     std::filesystem::create_directory(path("linked"));
@@ -81,7 +81,7 @@ TEST_F(WindowsFiles, InputReachedThroughAnotherDriveIsNotOpenedForWriting)
 // standard error says why. Wine shows each drive as a volume, and a drive's
 // raw device as the Unix device it names: here a loop device over a file of
 // the test. A name that no device has opens nothing, and makes nothing.
-TEST_F(WindowsFiles, DiskOrVolumeAsDestIsRefusedWhateverItsName)
+TEST_F(Windows, DiskOrVolumeAsDestIsRefusedWhateverItsName)
 {
     SKIP_UNLESS_WINDOWS_TOOL();
     write_file(path("IP.BIN"), pattern(5000, 1));
@@ -165,7 +165,7 @@ TEST(WindowsHandles, DiskOrVolumeIsToldByWhatItsHandleAnswers)
 // Files that other programs hold, and folders, told in the tool's own words:
 // a writer is told from a reader that lets no one in, and neither is the
 // system's English text. The launcher holds the file as such a program would.
-TEST_F(WindowsFiles, FilesHeldByOtherProgramsAreToldInTheToolsWords)
+TEST_F(Windows, FilesHeldByOtherProgramsAreToldInTheToolsWords)
 {
     SKIP_UNLESS_WINDOWS_TOOL();
 #if !defined(TALVOR_TEST_LAUNCHER)
