@@ -64,8 +64,7 @@ bool shares(const file_facts& a, const file_facts& b)
     return input_index(a, &b, 1) == 0;
 }
 
-// Each standard stream on file is written no more; gives whether standard
-// output is one of them.
+// Mutes each standard stream on file; gives whether standard output is one.
 bool mute_streams_on(files& f, const file_facts& file)
 {
     if (shares(f.error_facts, file))
@@ -89,9 +88,7 @@ ended compare_with_streams(files& f)
     return {DONE, NO_REASON};
 }
 
-// A file that would not open may be one that a shell holds for writing as a
-// standard stream (Windows's share modes then shut the run out): it is told
-// as that stream, and the stream is written no more.
+// A file that would not open may be a standard stream that a Windows shell holds for writing.
 ended unopened(files& f, const char* path, ended failure, outcome is_report)
 {
     file_facts seen = look_at(path);

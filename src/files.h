@@ -48,8 +48,7 @@ struct ended {
 };
 
 // Measures the standard streams, opens IP.BIN and the source, in that order,
-// and measures them; refuses them when standard output writes into one. A
-// standard stream on a file of the run is not safe to write from then on.
+// and measures them; refuses them when standard output writes into one.
 ended open_inputs(files& f, const run_names& names);
 
 // Opens the destination, refusing one that is an input before anything is

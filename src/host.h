@@ -25,8 +25,7 @@
 // The two standard streams that the tool writes its texts on.
 enum class standard_stream { output, error };
 
-// Writes text on a standard stream as it is: UTF-8, shown as itself on a
-// console too. Standard error's come after what standard output already holds.
+// Writes UTF-8 text as it is (as itself on a console), standard error's after standard output's.
 void write_standard(standard_stream to, const std::string& text);
 
 // The system's error of the call that just failed: errno, or Windows's own
@@ -159,10 +158,8 @@ file_facts measure_file(std::FILE* stream);
 // a text could spoil; unmeasured when the host cannot tell.
 file_facts measure_standard(standard_stream which);
 
-// What path names, looked at without reading or writing it, for an input
-// that would not open: a shell may hold it open for writing as a standard
-// stream, which Windows's share modes then shut the run out of. Unmeasured
-// when nothing could be looked at.
+// What path names, looked at without reading or writing it: for a file that
+// would not open, whether a standard stream holds it. Unmeasured if it cannot be.
 file_facts look_at(const char* path);
 
 enum class open_verdict {

@@ -24,15 +24,13 @@ static void print_rule(char mark)
 
 static void print_usage()
 {
-    print_text(ANY_STREAM, "\n");
-    print_text(ANY_STREAM, "\n");
+    print_text(ANY_STREAM, "\n\n");
     print_rule('*');
-    print_text(ANY_STREAM, "TALVOR.EXE L'insertion de .bin %s\n", AUTHOR_CREDIT);
-    print_text(ANY_STREAM, "\n");
-    print_text(ANY_STREAM, "Utilisation: TALVOR <source> <destination>\n");
+    print_text(ANY_STREAM,
+               "TALVOR.EXE L'insertion de .bin %s\n\nUtilisation: TALVOR <source> <destination>\n",
+               AUTHOR_CREDIT);
     print_rule('*');
-    print_text(ANY_STREAM, "\n");
-    print_text(ANY_STREAM, "\n");
+    print_text(ANY_STREAM, "\n\n");
     print_rule('#');
     print_text(ANY_STREAM,
                "La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
@@ -41,9 +39,7 @@ static void print_usage()
                "Cela cree un fichier qui est la <destination>.\n",
                static_cast<int>(INSERT_LENGTH), INSERT_FILE_NAME);
     print_rule('#');
-    print_text(ANY_STREAM, "\n");
-    print_text(ANY_STREAM, "%s\n", SIGN_OFF);
-    print_text(ANY_STREAM, "\n");
+    print_text(ANY_STREAM, "\n%s\n\n", SIGN_OFF);
     // Standard output keeps the screen as it always was; the version goes beside it.
     print_error_text(ANY_STREAM, "talvor %s\n", TALVOR_VERSION);
 }

@@ -47,9 +47,10 @@ void tell_reason(const speaker& s, const char* path, int error)
     print_error_text(s.safe, "%s: %s: %s\n", s.names.invocation, path, phrase(error).c_str());
 }
 
-int cannot_open(const speaker& s, const char* path, int status, int error)
+// What could not be done to path ("ouvrir", "lire", "ecrire"), and why.
+int cannot(const speaker& s, const char* verb, const char* path, int status, int error)
 {
-    print_text(s.safe, "%s: Je ne peux pas ouvrir %s\n", s.names.invocation, path);
+    print_text(s.safe, "%s: Je ne peux pas %s %s\n", s.names.invocation, verb, path);
     tell_reason(s, path, error);
     return status;
 }
@@ -68,24 +69,10 @@ int same_as_report(const speaker& s, const char* path, int status)
     return status;
 }
 
-int cannot_read(const speaker& s, const char* path, int error)
-{
-    print_text(s.safe, "%s: Je ne peux pas lire %s\n", s.names.invocation, path);
-    tell_reason(s, path, error);
-    return STATUS_READ_FAILED;
-}
-
-int cannot_write(const speaker& s, int error)
-{
-    print_text(s.safe, "%s: Je ne peux pas ecrire %s\n", s.names.invocation, s.names.destination);
-    tell_reason(s, s.names.destination, error);
-    return STATUS_WRITE_FAILED;
-}
-
 int device_too_small(const speaker& s)
 {
     const run_names& n = s.names;
-    print_text(s.safe, "%s: Je ne peux pas ecrire %s\n", n.invocation, n.destination);
+    cannot(s, "ecrire", n.destination, STATUS_WRITE_FAILED, NO_REASON);
     print_error_text(s.safe, "%s: %s: peripherique trop petit pour %s\n", n.invocation,
                      n.destination, n.source);
     return STATUS_WRITE_FAILED;
@@ -137,11 +124,11 @@ int tell_outcome(const speaker& s, outcome result, int error)
     case DONE:
         return report_success(s);
     case INSERT_UNOPENED:
-        return cannot_open(s, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
+        return cannot(s, "ouvrir", INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
     case SOURCE_UNOPENED:
-        return cannot_open(s, n.source, STATUS_NO_SOURCE, error);
+        return cannot(s, "ouvrir", n.source, STATUS_NO_SOURCE, error);
     case DESTINATION_UNOPENED:
-        return cannot_open(s, n.destination, STATUS_NO_DESTINATION, error);
+        return cannot(s, "ouvrir", n.destination, STATUS_NO_DESTINATION, error);
     case INSERT_IS_REPORT:
         return same_as_report(s, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
     case SOURCE_IS_REPORT:
@@ -153,9 +140,9 @@ int tell_outcome(const speaker& s, outcome result, int error)
     case DESTINATION_IS_INSERT:
         return same_file_refused(s, INSERT_FILE_NAME);
     case INSERT_UNREADABLE:
-        return cannot_read(s, INSERT_FILE_NAME, error);
+        return cannot(s, "lire", INSERT_FILE_NAME, STATUS_READ_FAILED, error);
     case SOURCE_UNREADABLE:
-        return cannot_read(s, n.source, error);
+        return cannot(s, "lire", n.source, STATUS_READ_FAILED, error);
     case DEVICE_TOO_SMALL:
         return device_too_small(s);
     case NO_MEMORY:
@@ -163,7 +150,7 @@ int tell_outcome(const speaker& s, outcome result, int error)
     case DESTINATION_UNWRITABLE:
         break;
     }
-    return cannot_write(s, error);
+    return cannot(s, "ecrire", n.destination, STATUS_WRITE_FAILED, error);
 }
 
 void warn_empty_insert(const speaker& s)

@@ -11,17 +11,13 @@
 #include "host.h"
 #include "talvor.h"
 
-// Which standard streams the tool may write: one that is a file of the run
-// (an input or DEST), or that could not be told apart from them, is written
-// no more, so that no byte of the tool's own lands in such a file.
+// Which standard streams may be written: not one on an input or DEST, nor one not told apart.
 struct safe_streams {
     bool output = true;
     bool error = true;
 };
 
-// One formatted text meant for standard output (the report, the message), or
-// for standard error (reasons, warnings, the version): each goes to the other
-// stream when its own is not safe, and nowhere when neither is.
+// A text meant for standard output, or error: on the other stream when its own is not safe.
 void print_text(const safe_streams& safe, const char* format, ...) TALVOR_PRINTF(2, 3);
 void print_error_text(const safe_streams& safe, const char* format, ...) TALVOR_PRINTF(2, 3);
 

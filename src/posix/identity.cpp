@@ -60,8 +60,7 @@ file_facts measure_standard(standard_stream which)
     return measure_descriptor(fd, true);
 }
 
-// An open for reading fails here for no writer's sake: what the name names
-// now only tells whether the message of that failure would land in it.
+// Only tells whether the message of a failed open would land in what path names.
 file_facts look_at(const char* path)
 {
     struct stat info;

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Whether an open handle is a whole disk or volume rather than a file on
-// one, decided from what Windows answered about it. Kept apart from
-// <windows.h>, so that the rule is checked on any host with the answers of
-// handles that no emulator gives.
+// Whether a handle is a whole disk or volume, from what Windows answered about
+// it: apart from <windows.h>, to be checked anywhere with answers no emulator gives.
 #ifndef TALVOR_WINDOWS_DEVICES_H
 #define TALVOR_WINDOWS_DEVICES_H
 
@@ -17,17 +15,15 @@ struct device_answers {
     bool geometry_told;            // a disk's geometry control code
 };
 
-// Windows's device types of disks and volumes, and the mark of a device that
-// a file system is mounted on.
+// Windows's device types of disks and volumes, and the mark of a mounted one.
 constexpr std::uint32_t DEVICE_CD_ROM = 0x02;
 constexpr std::uint32_t DEVICE_DISK = 0x07;
 constexpr std::uint32_t DEVICE_VIRTUAL_DISK = 0x24;
 constexpr std::uint32_t DEVICE_DVD = 0x33;
 constexpr std::uint32_t DEVICE_IS_MOUNTED = 0x20;
 
-// A file or folder is served by a mounted file system and tells its size; a
-// disk or a volume opened itself does not, and stands on a storage device or
-// answers as a disk does.
+// A file is served by a mounted file system and tells its size; a disk or volume
+// opened itself does not, and is a storage device or answers as a disk.
 inline bool disk_or_volume(const device_answers& a)
 {
     std::uint32_t type = a.device_type;

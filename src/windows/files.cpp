@@ -8,23 +8,18 @@
 #include <sys/stat.h>
 #include <windows.h>
 #include <winioctl.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cwchar>
 #include <string>
 #include <vector>
 
-#include "devices.h"
 #include "system.h"
 
 namespace {
 
-// The error of a C runtime call that just failed: the system's, which the
-// runtime keeps in _doserrno when a system call failed, or its own in errno.
-// Cleared before the call, so that none is left from an earlier one.
+// A failed C runtime call's error: the system's (_doserrno), or its own (errno).
 void clear_runtime_error()
 {
     _doserrno = 0;
@@ -35,17 +30,7 @@ int runtime_error()
 {
     if (_doserrno != 0)
         return static_cast<int>(_doserrno);
-    if (errno == EMFILE)
-        return ERROR_TOO_MANY_OPEN_FILES;
-    return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER;
-}
-
-// A failed primitive that the core asks last_error() about: its error is put
-// where that reads it.
-bool runtime_failed()
-{
-    SetLastError(static_cast<DWORD>(runtime_error()));
-    return false;
+    return errno == EMFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_INVALID_PARAMETER;
 }
 
 // Creates path if absent, but never truncates it: its old bytes stay until
@@ -62,63 +47,8 @@ std::FILE* open_for_writing(const std::wstring& path, int& error)
     return stream;
 }
 
-// What a handle's device answers, for telling a disk or a volume from a file.
-device_answers device_of(HANDLE handle)
-{
-    device_answers answers = {};
-    FILE_FS_DEVICE_INFORMATION device = {};
-    IO_STATUS_BLOCK io = {};
-    answers.device_told = NtQueryVolumeInformationFile(handle, &io, &device, sizeof device,
-                                                       FileFsDeviceInformation) >= 0;
-    answers.device_type = device.DeviceType;
-    answers.characteristics = device.Characteristics;
-    FILE_STANDARD_INFO standard;
-    answers.standard_told =
-        GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) != 0;
-    // Asks for no access right, so that a handle opened only to look can tell.
-    DISK_GEOMETRY geometry;
-    DWORD got = 0;
-    answers.geometry_told = DeviceIoControl(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0,
-                                            &geometry, sizeof geometry, &got, nullptr) != 0;
-    return answers;
-}
-static_assert(DEVICE_DISK == FILE_DEVICE_DISK && DEVICE_CD_ROM == FILE_DEVICE_CD_ROM &&
-                  DEVICE_VIRTUAL_DISK == FILE_DEVICE_VIRTUAL_DISK && DEVICE_DVD == FILE_DEVICE_DVD,
-              "Windows's device types");
-
-// A look at a named pipe would take its client's place: the pipes' own
-// namespace is never looked at before it is opened.
-bool names_a_pipe(const std::wstring& path)
-{
-    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::vector<wchar_t> full(needed + 1, L'\0');
-    if (needed == 0 || GetFullPathNameW(path.c_str(), needed + 1, full.data(), nullptr) > needed)
-        return false;
-    for (const wchar_t* prefix : {L"\\\\.\\pipe\\", L"\\\\?\\pipe\\"})
-        if (_wcsnicmp(full.data(), prefix, std::wcslen(prefix)) == 0)
-            return true;
-    return false;
-}
-
-// Why DEST must not be opened for writing, told by a look without write
-// access: a folder, or a disk or a volume, by whatever name.
-int refused_before_open(const std::wstring& path)
-{
-    HANDLE look = names_a_pipe(path) ? INVALID_HANDLE_VALUE : open_to_look(path);
-    if (look == INVALID_HANDLE_VALUE)
-        return NO_REASON;
-    int reason = NO_REASON;
-    if (disk_or_volume(device_of(look)))
-        reason = REASON_DISK_OR_VOLUME;
-    else if (identity_or_reopened(look).folder)
-        reason = ERROR_DIRECTORY;
-    CloseHandle(look);
-    return reason;
-}
-
-// Why an input would not open, in the tool's words where it has them: a
-// folder, which CreateFile refuses as if access were denied, and a program
-// that writes the file, told from one that holds it alone.
+// Why an input would not open: a folder (refused as access denied), or a writer, not one holding it
+// alone.
 int why_unopened(const std::wstring& path, int error)
 {
     if (error == ERROR_ACCESS_DENIED && look_at(path).kind == file_kind::directory)
@@ -217,13 +147,14 @@ output open_output(const char* path, const output_request& request)
         return result;
     std::FILE* stream = open_for_writing(wide, result.error);
     if (stream == nullptr) {
-        result.input = input_at(wide, inputs, count);
+        // An input is held without write sharing: which one is looked at only now.
+        result.input = input_index(look_at(wide), inputs, count);
         if (result.input < count)
             result.verdict = open_verdict::same_as_input;
         return result;
     }
     HANDLE handle = handle_of(stream);
-    if (disk_or_volume(device_of(handle))) {
+    if (is_disk_or_volume(handle)) {
         std::fclose(stream);
         result.error = REASON_DISK_OR_VOLUME;
         return result;
@@ -300,7 +231,11 @@ std::int64_t current_length(std::FILE* stream)
 bool seek_to(std::FILE* stream, std::int64_t offset)
 {
     clear_runtime_error();
-    return _fseeki64(stream, offset, SEEK_SET) == 0 || runtime_failed();
+    if (_fseeki64(stream, offset, SEEK_SET) == 0)
+        return true;
+    // Where last_error() reads it.
+    SetLastError(static_cast<DWORD>(runtime_error()));
+    return false;
 }
 
 bool ran_out_of_space(int error)
@@ -308,20 +243,11 @@ bool ran_out_of_space(int error)
     return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
 }
 
-bool set_end_of_file(HANDLE file, std::int64_t length)
-{
-    FILE_END_OF_FILE_INFO end;
-    end.EndOfFile.QuadPart = length;
-    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
-}
-
 bool set_length(std::FILE* stream, std::int64_t length)
 {
     enter_guard();
     bool done = set_end_of_file(handle_of(stream), length);
-    DWORD error = GetLastError();
     leave_guard();
-    SetLastError(error);
     return done;
 }
 
@@ -329,8 +255,7 @@ bool set_length(std::FILE* stream, std::int64_t length)
 // still ends one within WRITE_GRACE_MS, and the copy notices no extra calls.
 constexpr std::size_t WRITE_PIECE = std::size_t{64} * 1024;
 
-// A short count is written again, so that a write that cannot go on says
-// why (a full disk): Wine and network redirectors write short first.
+// A short count (Wine, redirectors) is written again, so that a full disk says why.
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
 {
     HANDLE handle = handle_of(destination);

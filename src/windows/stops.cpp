@@ -50,6 +50,13 @@ bool take_lock_within(SRWLOCK& lock, DWORD ms)
     }
 }
 
+bool set_end_of_file(HANDLE file, std::int64_t length)
+{
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = length;
+    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
 namespace {
 
 // Under the lock: what was written past kept goes.

@@ -17,12 +17,17 @@ HANDLE handle_of(std::FILE* stream);
 // A look at a file that gets in no one's way.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Opens path to be looked at only: no access to its bytes, sharing all, a
-// folder too.
+// Opens path, a folder too, to be looked at only: no access to its bytes.
 HANDLE open_to_look(const std::wstring& path);
 
 // What path is, looked at so; unmeasured if it could not be.
 file_facts look_at(const std::wstring& path);
+
+// Whether a handle is a whole disk or a volume, not a file on one.
+bool is_disk_or_volume(HANDLE handle);
+
+// Why DEST must not be opened for writing, seen by a look: a folder, a disk or a volume.
+int refused_before_open(const std::wstring& path);
 
 // Cuts or extends the file to length bytes, without moving its position.
 bool set_end_of_file(HANDLE file, std::int64_t length);
@@ -44,9 +49,6 @@ identity identity_or_reopened(HANDLE handle);
 
 // What an open handle is: its kind, length and identity.
 file_facts measure_handle(HANDLE handle);
-
-// Which input a path that cannot be opened for writing is, or count.
-std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count);
 
 // Waits for any other run writing this file to end, and holds it off until
 // the file is closed, as turns take it; false when that could not be done.
