@@ -210,9 +210,8 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
 
 bool flush_to_device(std::FILE* stream)
 {
-    if (std::fflush(stream) != 0)
-        return false;
-    // A pipe or a console holds nothing back to flush.
+    // Nothing waits in the C runtime: writes go to the handle. A pipe or a
+    // console holds nothing back to flush.
     return FlushFileBuffers(handle_of(stream)) || GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
