@@ -21,7 +21,7 @@ namespace {
 using Windows = ToolTest;
 
 // A drive letter added to the Wine prefix as a link to target, taken out
-// again however the test ends. With a device suffix ("::"), the link names
+// again however the test ends. With the suffix ":" ("q::"), the link names
 // the drive's raw device, which Wine opens as the Unix device it names.
 struct added_drive {
     std::string letter; // "q:", or "" when none could be added
@@ -90,7 +90,7 @@ TEST_F(Windows, DiskOrVolumeAsDestIsRefusedWhateverItsName)
     write_file(path("disk.img"), disk);
     std::string why;
     std::string loop = attach_loop(path("disk.img"), &why);
-    added_drive raw(loop.empty() ? "/nonexistent" : loop, "::");
+    added_drive raw(loop.empty() ? "/nonexistent" : loop, ":");
     std::vector<std::string> disks = {
         "\\\\.\\C:", "\\\\?\\GLOBALROOT\\??\\C:", "\\\\.\\GLOBALROOT\\DosDevices\\C:"};
     if (!loop.empty() && !raw.letter.empty())
