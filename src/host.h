@@ -152,14 +152,12 @@ std::size_t input_index(const file_facts& file, const file_facts* inputs, std::s
 // Measures an open file; kind is unmeasured when any probe failed.
 file_facts measure_file(std::FILE* stream);
 
-// What a standard stream writes to, for the run's files to be compared with.
-// A stream of no identity, never compared, when it is closed or a character
-// device (a terminal, a console, the null device), which keeps no bytes that
-// a text could spoil; unmeasured when the host cannot tell.
+// What a standard stream writes to, for the run's files to be compared with: a
+// stream never compared when closed or a character device (a terminal, the null
+// device), which keeps no bytes to spoil; unmeasured when the host cannot tell.
 file_facts measure_standard(standard_stream which);
 
-// What path names, looked at without reading or writing it: for a file that
-// would not open, whether a standard stream holds it. Unmeasured if it cannot be.
+// What path names, looked at without access: is a file that would not open a standard stream?
 file_facts look_at(const char* path);
 
 enum class open_verdict {

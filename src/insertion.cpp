@@ -396,11 +396,10 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
     if (end.result != DONE)
         cut_back(f, end.kept);
     close_terminal_line();
-    const speaker s = {names, f.safe};
     if (end.result == DONE)
-        warn_of_mistakes(f, end.reached, s);
+        warn_of_mistakes(f, end.reached, {names, f.safe});
     std::free(f.memory);
-    std::exit(tell_outcome(s, end.result, end.error));
+    std::exit(tell_outcome({names, f.safe}, end.result, end.error));
 }
 
 } // namespace
