@@ -203,7 +203,7 @@ windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/Overl
     -s '^ProgressLine\.(TellsAWaitForAnotherRunOnlyOnATerminal|TwoRunsOnOneTerminalLeaveNoFragment)$'
     -s '^HostSource\.(PipeIsStreamed|ProcFileOfSizeZero|CopyAcrossFileSystems|SourceShorterThanItSays)'
     -s '^HostDestination\.' -s '^KernelCopy\.' -s '^SameFileRace\.' -s '^Concurrency\.'
-    -s '^Refusal\.DestThatIsStandardOutputIsRefusedBeforeAnyWrite$'
+    -s '^Routing\.DestThatIsStandardOutputLeavesTheMessageOnStandardError$'
     -s '^InPlace\.(FailedRunLeavesNoOldByte|OutOfSpaceStartsOver)'
     -s '^Stop\.(CaughtStopCutsBack|FileSizeLimitIsAFailedWrite|KilledRunWithAHeadOfZeros)'
     -s '^Stacks\.' -s '^Rows/Stack\.')

@@ -58,18 +58,44 @@ std::FILE* turn_stream(std::FILE* stream, const file_facts& facts)
     return holds_bytes ? stream : nullptr;
 }
 
-// Standard output is written last, with the report: an input that it shares
-// storage with would be spoilt by it.
-ended compare_with_report(files& f)
+// Whether two files share storage, by the host's rule for DEST and an input.
+bool shares(const file_facts& a, const file_facts& b)
 {
-    f.report_facts = measure_report_output();
-    const file_facts inputs[] = {f.insert_facts, f.source_facts};
-    std::size_t shared = input_index(f.report_facts, inputs, std::size(inputs));
-    if (shared == 0)
+    return input_index(a, &b, 1) == 0;
+}
+
+// Mutes each standard stream on file; gives whether standard output is one.
+bool mute_streams_on(files& f, const file_facts& file)
+{
+    if (shares(f.error_facts, file))
+        f.safe.error = false;
+    bool output = shares(f.report_facts, file);
+    if (output)
+        f.safe.output = false;
+    return output;
+}
+
+// Standard output is written last, with the report: an input that it shares
+// storage with would be spoilt by it, and the run is refused.
+ended compare_with_streams(files& f)
+{
+    bool insert = mute_streams_on(f, f.insert_facts);
+    bool source = mute_streams_on(f, f.source_facts);
+    if (insert)
         return {INSERT_IS_REPORT, NO_REASON};
-    if (shared == 1)
+    if (source)
         return {SOURCE_IS_REPORT, NO_REASON};
     return {DONE, NO_REASON};
+}
+
+// A file that would not open may be a standard stream that a Windows shell holds for writing.
+ended unopened(files& f, const char* path, ended failure, outcome is_report)
+{
+    file_facts seen = look_at(path);
+    bool error_stream = shares(f.error_facts, seen);
+    if (mute_streams_on(f, seen))
+        return {is_report, NO_REASON};
+    return error_stream ? ended{failure.result, REASON_ERROR_OUTPUT} : failure;
 }
 
 // Both inputs measured again, with what could not be read first.
@@ -88,17 +114,22 @@ ended measure_inputs(files& f)
 
 ended open_inputs(files& f, const run_names& names)
 {
+    f.report_facts = measure_standard(standard_stream::output);
+    f.error_facts = measure_standard(standard_stream::error);
+    // Unsure is careful: one that cannot be told apart from the files is not written.
+    f.safe = {f.report_facts.kind != file_kind::unmeasured,
+              f.error_facts.kind != file_kind::unmeasured};
     int error = NO_REASON;
     f.insert = open_input(INSERT_FILE_NAME, error);
     if (f.insert == nullptr)
-        return {INSERT_UNOPENED, error};
+        return unopened(f, INSERT_FILE_NAME, {INSERT_UNOPENED, error}, INSERT_IS_REPORT);
     f.source = open_input(names.source, error);
     if (f.source == nullptr)
-        return {SOURCE_UNOPENED, error};
+        return unopened(f, names.source, {SOURCE_UNOPENED, error}, SOURCE_IS_REPORT);
     // Without its identity IP.BIN could be the destination unnoticed; and
     // a directory is known to be unreadable before DEST is touched.
     ended measured = measure_inputs(f);
-    return measured.result != DONE ? measured : compare_with_report(f);
+    return measured.result != DONE ? measured : compare_with_streams(f);
 }
 
 ended open_destination(files& f, const run_names& names)
@@ -115,11 +146,17 @@ ended open_destination(files& f, const run_names& names)
     std::FILE* streams[COMPARED] = {turn_stream(f.source, f.source_facts),
                                     turn_stream(f.insert, f.insert_facts), nullptr};
     output out = open_in_turn(names.destination, {inputs, streams, COMPARED, {}}, *f.line);
+    // Standard output on DEST, and standard error with it, are written no more.
+    if (out.verdict == open_verdict::same_as_input && out.input == REPORT_INPUT)
+        mute_streams_on(f, f.report_facts);
+    if (out.verdict == open_verdict::cannot_open)
+        return unopened(f, names.destination, refusal(out), DESTINATION_IS_REPORT);
     if (out.verdict != open_verdict::opened)
         return refusal(out);
     f.destination = out.stream;
     f.destination_facts = out.facts;
     f.left_time = out.made ? OLDEST_TIME : written_at(f.destination);
+    mute_streams_on(f, f.destination_facts);
     // Held now: another run that was writing an input has finished it.
     ended measured = measure_inputs(f);
     if (measured.result != DONE)

@@ -23,6 +23,8 @@ struct files {
     file_facts source_facts;
     file_facts destination_facts;
     file_facts report_facts; // standard output's, which DEST must not be
+    file_facts error_facts;  // standard error's
+    safe_streams safe;       // which of the two may be written
     void* memory;            // what the blocks below were taken from
     unsigned char* head;     // INSERT_LENGTH bytes: IP.BIN's leading bytes
     unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
@@ -46,8 +48,8 @@ struct ended {
     int error;
 };
 
-// Opens IP.BIN and the source, in that order, and measures them; refuses
-// them when standard output writes into one.
+// Measures the standard streams, opens IP.BIN and the source, in that order,
+// and measures them; refuses them when standard output writes into one.
 ended open_inputs(files& f, const run_names& names);
 
 // Opens the destination, refusing one that is an input before anything is

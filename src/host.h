@@ -22,13 +22,11 @@
 #define TALVOR_PRINTF(f, a)
 #endif
 
-// One formatted write on standard output. Text is UTF-8, and names in it
-// show as themselves whether the output is a console, a file or a pipe.
-void print_text(const char* format, ...) TALVOR_PRINTF(1, 2);
+// The two standard streams that the tool writes its texts on.
+enum class standard_stream { output, error };
 
-// One line on standard error, written as the report is (UTF-8 shown as
-// itself on a console), after what standard output already holds.
-void print_error_text(const char* format, ...) TALVOR_PRINTF(1, 2);
+// Writes UTF-8 text as it is (as itself on a console), standard error's after standard output's.
+void write_standard(standard_stream to, const std::string& text);
 
 // The system's error of the call that just failed: errno, or Windows's own
 // code. Read at once, before any other call can change it, and carried in
@@ -43,12 +41,12 @@ constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in u
 constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
 constexpr int REASON_NO_DEVICE = -4;   // a new DEST among the devices: one unplugged, or misspelt
 constexpr int REASON_DEVICE_TOO_SMALL = -5; // a block device DEST shorter than SOURCE
+constexpr int REASON_ERROR_OUTPUT = -6;     // an input that a shell holds as standard error
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
 // Why a call failed, as the tool says it: its own phrase for the usual
-// errors, the system's text for the rest. An input held open for writing by
-// another program is told apart on hosts whose opens can say so.
-std::string reason_text(int error, bool input);
+// errors, the system's text for the rest.
+std::string reason_text(int error);
 
 // What is said of a name that was not found (error, as not_found tells),
 // where the host can tell: whether a path names anything, the directory
@@ -174,11 +172,13 @@ std::size_t input_index(const file_facts& file, const file_facts* inputs, std::s
 // Measures an open file; kind is unmeasured when any probe failed.
 file_facts measure_file(std::FILE* stream);
 
-// What standard output writes to, for DEST to be compared with, as an input
-// is. Unmeasured, and so never compared, when it is closed or a character
-// device (a terminal, a console, the null device), which keeps no bytes that
-// the report could spoil, or when the host cannot tell it.
-file_facts measure_report_output();
+// What a standard stream writes to, for the run's files to be compared with: a
+// stream never compared when closed or a character device (a terminal, the null
+// device), which keeps no bytes to spoil; unmeasured when the host cannot tell.
+file_facts measure_standard(standard_stream which);
+
+// What path names, looked at without access: is a file that would not open a standard stream?
+file_facts look_at(const char* path);
 
 enum class open_verdict {
     opened,

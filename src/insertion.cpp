@@ -380,14 +380,14 @@ run_end run_steps(files& f, const run_names& names)
 // IP.BIN that inserts nothing, or not all of itself, is surely a mistake,
 // and so is a SOURCE that cuts its head. Told once the run has succeeded all
 // the same, with the progress line gone, so that no line is drawn over them.
-void warn_of_mistakes(const files& f, std::int64_t reached, const run_names& names)
+void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
 {
     if (f.head_length == 0)
-        warn_empty_insert(names.invocation);
+        warn_empty_insert(s);
     if (f.insert_facts.length > static_cast<std::int64_t>(INSERT_LENGTH))
-        warn_long_insert(names.invocation, f.insert_facts.length);
+        warn_long_insert(s, f.insert_facts.length);
     if (reached < static_cast<std::int64_t>(f.head_length))
-        warn_short_source(names.invocation, names.source, reached);
+        warn_short_source(s, reached);
 }
 
 // The one way out of a run: DEST cut back to what a failure may leave, the
@@ -398,9 +398,9 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const run_names& nam
         cut_back(f, end.kept);
     close_terminal_line();
     if (end.result == DONE)
-        warn_of_mistakes(f, end.reached, names);
+        warn_of_mistakes(f, end.reached, {names, f.safe});
     std::free(f.memory);
-    std::exit(tell_outcome(names, end.result, end.error));
+    std::exit(tell_outcome({names, f.safe}, end.result, end.error));
 }
 
 } // namespace

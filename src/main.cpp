@@ -7,7 +7,11 @@
 
 #include "host.h"
 #include "insertion.h"
+#include "messages.h"
 #include "talvor.h"
+
+// No file is open yet that a text could land in.
+constexpr safe_streams ANY_STREAM = {};
 
 static void print_rule(char mark)
 {
@@ -15,32 +19,29 @@ static void print_rule(char mark)
     std::memset(line, mark, RULE_WIDTH);
     line[RULE_WIDTH] = '\n';
     line[RULE_WIDTH + 1] = '\0';
-    print_text("%s", line);
+    print_text(ANY_STREAM, "%s", line);
 }
 
 static void print_usage()
 {
-    print_text("\n");
-    print_text("\n");
+    print_text(ANY_STREAM, "\n\n");
     print_rule('*');
-    print_text("TALVOR.EXE L'insertion de .bin %s\n", AUTHOR_CREDIT);
-    print_text("\n");
-    print_text("Utilisation: TALVOR <source> <destination>\n");
+    print_text(ANY_STREAM,
+               "TALVOR.EXE L'insertion de .bin %s\n\nUtilisation: TALVOR <source> <destination>\n",
+               AUTHOR_CREDIT);
     print_rule('*');
-    print_text("\n");
-    print_text("\n");
+    print_text(ANY_STREAM, "\n\n");
     print_rule('#');
-    print_text("La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
+    print_text(ANY_STREAM,
+               "La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
                "Ce programme ecrit dans les %d premiers octets, de la <source>,\n"
                "le contenu de %s.\n"
                "Cela cree un fichier qui est la <destination>.\n",
                static_cast<int>(INSERT_LENGTH), INSERT_FILE_NAME);
     print_rule('#');
-    print_text("\n");
-    print_text("%s\n", SIGN_OFF);
-    print_text("\n");
+    print_text(ANY_STREAM, "\n%s\n\n", SIGN_OFF);
     // Standard output keeps the screen as it always was; the version goes beside it.
-    print_error_text("talvor %s\n", TALVOR_VERSION);
+    print_error_text(ANY_STREAM, "talvor %s\n", TALVOR_VERSION);
 }
 
 // Only the count decides: two arguments are always two paths, whatever they look like.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "messages.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -8,6 +10,24 @@
 #include "talvor.h"
 
 namespace {
+
+// A text meant for one stream goes to the other when its own is not safe.
+void say(const safe_streams& safe, standard_stream meant, const char* format, va_list args)
+{
+    bool output = meant == standard_stream::output;
+    bool own = output ? safe.output : safe.error;
+    if (!safe.output && !safe.error)
+        return;
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, format, args);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    standard_stream other = output ? standard_stream::error : standard_stream::output;
+    write_standard(own ? meant : other, text);
+}
 
 // The first directory on the way to path that is missing; "" when the
 // file alone is.
@@ -53,107 +73,137 @@ std::string phrase(int error, const run_names& names, const char* path)
         return "aucun peripherique de ce nom";
     case REASON_DEVICE_TOO_SMALL:
         return std::string("peripherique trop petit pour ") + names.source;
+    case REASON_ERROR_OUTPUT:
+        return "est la sortie d'erreur";
     default:
-        // The names are the very arguments: only DEST's is no input's.
-        return reason_text(error, path != names.destination);
+        return reason_text(error);
     }
 }
 
-// "Je ne peux pas VERB PATH", then the reason on standard error, once
-// standard output holds the message.
-int cannot(const run_names& names, const char* verb, const char* path, int status, int error)
+// The reason line, on standard error once standard output holds the message.
+void tell_reason(const speaker& s, const char* path, int error)
 {
-    print_text("%s: Je ne peux pas %s %s\n", names.invocation, verb, path);
-    if (error != NO_REASON)
-        print_error_text("%s: %s: %s\n", names.invocation, path,
-                         phrase(error, names, path).c_str());
+    if (error == NO_REASON)
+        return;
+    print_error_text(s.safe, "%s: %s: %s\n", s.names.invocation, path,
+                     phrase(error, s.names, path).c_str());
+}
+
+// What could not be done to path ("ouvrir", "lire", "ecrire"), and why.
+int cannot(const speaker& s, const char* verb, const char* path, int status, int error)
+{
+    print_text(s.safe, "%s: Je ne peux pas %s %s\n", s.names.invocation, verb, path);
+    tell_reason(s, path, error);
     return status;
 }
 
-int same_file_refused(const run_names& names, const char* input_path)
+int same_file_refused(const speaker& s, const char* input_path)
 {
-    print_text("%s: %s et %s sont le meme fichier\n", names.invocation, names.destination,
-               input_path);
+    print_text(s.safe, "%s: %s et %s sont le meme fichier\n", s.names.invocation,
+               s.names.destination, input_path);
     return STATUS_NO_DESTINATION;
 }
 
-int same_as_report(const run_names& names, const char* path, int status)
+int same_as_report(const speaker& s, const char* path, int status)
 {
-    print_text("%s: %s et la sortie standard sont le meme fichier\n", names.invocation, path);
+    print_text(s.safe, "%s: %s et la sortie standard sont le meme fichier\n", s.names.invocation,
+               path);
     return status;
 }
 
-int no_buffer(const run_names& names)
+int no_buffer(const speaker& s)
 {
-    print_text("%s: Je ne trouve pas le buffer de travail\n", names.invocation);
+    print_text(s.safe, "%s: Je ne trouve pas le buffer de travail\n", s.names.invocation);
     return STATUS_NO_BUFFER;
 }
 
-int report_success(const run_names& names)
+int report_success(const speaker& s)
 {
-    print_text("\n");
-    print_text("%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.", names.invocation,
+    print_text(s.safe, "\n");
+    print_text(s.safe, "%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.", s.names.invocation,
                INSERT_FILE_NAME);
-    print_text("\n");
-    print_text("\n");
-    print_text("%s\n", CREDIT_LINE);
-    print_text("%s!!!!!!!\n", SIGN_OFF);
-    print_text("\n");
+    print_text(s.safe, "\n");
+    print_text(s.safe, "\n");
+    print_text(s.safe, "%s\n", CREDIT_LINE);
+    print_text(s.safe, "%s!!!!!!!\n", SIGN_OFF);
+    print_text(s.safe, "\n");
     return STATUS_OK;
 }
 
 } // namespace
 
-int tell_outcome(const run_names& names, outcome result, int error)
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
+void print_text(const safe_streams& safe, const char* format, ...)
 {
+    va_list args;
+    va_start(args, format);
+    say(safe, standard_stream::output, format, args);
+    va_end(args);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
+void print_error_text(const safe_streams& safe, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    say(safe, standard_stream::error, format, args);
+    va_end(args);
+}
+
+int tell_outcome(const speaker& s, outcome result, int error)
+{
+    const run_names& n = s.names;
     switch (result) {
     case DONE:
-        return report_success(names);
+        return report_success(s);
     case INSERT_UNOPENED:
-        return cannot(names, "ouvrir", INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
+        return cannot(s, "ouvrir", INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
     case SOURCE_UNOPENED:
-        return cannot(names, "ouvrir", names.source, STATUS_NO_SOURCE, error);
+        return cannot(s, "ouvrir", n.source, STATUS_NO_SOURCE, error);
     case DESTINATION_UNOPENED:
-        return cannot(names, "ouvrir", names.destination, STATUS_NO_DESTINATION, error);
+        return cannot(s, "ouvrir", n.destination, STATUS_NO_DESTINATION, error);
     case INSERT_IS_REPORT:
-        return same_as_report(names, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
+        return same_as_report(s, INSERT_FILE_NAME, STATUS_NO_INSERT_FILE);
     case SOURCE_IS_REPORT:
-        return same_as_report(names, names.source, STATUS_NO_SOURCE);
+        return same_as_report(s, n.source, STATUS_NO_SOURCE);
     case DESTINATION_IS_REPORT:
-        return same_as_report(names, names.destination, STATUS_NO_DESTINATION);
+        return same_as_report(s, n.destination, STATUS_NO_DESTINATION);
     case DESTINATION_IS_SOURCE:
-        return same_file_refused(names, names.source);
+        return same_file_refused(s, n.source);
     case DESTINATION_IS_INSERT:
-        return same_file_refused(names, INSERT_FILE_NAME);
+        return same_file_refused(s, INSERT_FILE_NAME);
     case INSERT_UNREADABLE:
-        return cannot(names, "lire", INSERT_FILE_NAME, STATUS_READ_FAILED, error);
+        return cannot(s, "lire", INSERT_FILE_NAME, STATUS_READ_FAILED, error);
     case SOURCE_UNREADABLE:
-        return cannot(names, "lire", names.source, STATUS_READ_FAILED, error);
+        return cannot(s, "lire", n.source, STATUS_READ_FAILED, error);
     case DEVICE_TOO_SMALL:
         error = REASON_DEVICE_TOO_SMALL;
         break;
     case NO_MEMORY:
-        return no_buffer(names);
+        return no_buffer(s);
     case DESTINATION_UNWRITABLE:
         break;
     }
-    return cannot(names, "ecrire", names.destination, STATUS_WRITE_FAILED, error);
+    return cannot(s, "ecrire", n.destination, STATUS_WRITE_FAILED, error);
 }
 
-void warn_empty_insert(const char* name)
+void warn_empty_insert(const speaker& s)
 {
-    print_error_text("%s: attention: %s est vide, rien n'est insere\n", name, INSERT_FILE_NAME);
+    print_error_text(s.safe, "%s: attention: %s est vide, rien n'est insere\n", s.names.invocation,
+                     INSERT_FILE_NAME);
 }
 
-void warn_long_insert(const char* name, std::int64_t length)
+void warn_long_insert(const speaker& s, std::int64_t length)
 {
-    print_error_text("%s: attention: %s fait %lld octets, seuls les %d premiers sont inseres\n",
-                     name, INSERT_FILE_NAME, static_cast<long long>(length),
+    print_error_text(s.safe,
+                     "%s: attention: %s fait %lld octets, seuls les %d premiers sont inseres\n",
+                     s.names.invocation, INSERT_FILE_NAME, static_cast<long long>(length),
                      static_cast<int>(INSERT_LENGTH));
 }
 
-void warn_short_source(const char* name, const char* source_path, std::int64_t inserted)
+void warn_short_source(const speaker& s, std::int64_t inserted)
 {
-    print_error_text("%s: attention: %s est plus court que %s, seuls %lld octets sont inseres\n",
-                     name, source_path, INSERT_FILE_NAME, static_cast<long long>(inserted));
+    print_error_text(
+        s.safe, "%s: attention: %s est plus court que %s, seuls %lld octets sont inseres\n",
+        s.names.invocation, s.names.source, INSERT_FILE_NAME, static_cast<long long>(inserted));
 }

@@ -149,31 +149,6 @@ TEST_F(Refusal, DirectoryAsAnInputIsAReadFailureBeforeDestIsTouched)
     }
 }
 
-// The report would land in DEST, or in the same pipe after it.
-TEST_F(Refusal, DestThatIsStandardOutputIsRefusedBeforeAnyWrite)
-{
-    SKIP_UNLESS_POSIX_TOOL();
-    std::string source = pattern(50000, 2);
-    write_file(path("IP.BIN"), pattern(2048, 1));
-    write_file(path("src"), source);
-    // Standard output is the harness's pipe here.
-    for (const char* d : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
-        tool_run r = run({"src", d});
-        EXPECT_EQ(r.out, r.name + ": " + d + " et la sortie standard sont le meme fichier\n");
-        EXPECT_EQ(r.status, 252) << d;
-    }
-    // Appended to, so that the refusal shows that nothing of it was lost.
-    write_file(path("out.img"), "an earlier good output");
-    run_options appended;
-    appended.wrapper = {"sh", "-c", "exec \"$@\" >>out.img", "sh"};
-    tool_run r = run({"src", "out.img"}, appended);
-    EXPECT_EQ(r.status, 252);
-    EXPECT_EQ(read_file(path("out.img")),
-              "an earlier good output" + r.name +
-                  ": out.img et la sortie standard sont le meme fichier\n");
-    EXPECT_TRUE(read_file(path("src")) == source);
-}
-
 TEST_F(SameFile, DestinationNamingAnInputIsRefusedWhateverTheSpelling)
 {
     std::string insert = pattern(40000, 3);

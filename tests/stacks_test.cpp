@@ -285,37 +285,6 @@ TEST_F(Stacks, SecondLoopOverAMountedImageIsRefused)
         << read_file(path("fsck.log"));
 }
 
-// Standard output opened on an input: refused before any write, the refusal
-// itself the one write allowed into it.
-TEST_F(Stacks, StandardOutputOnAnInputIsRefusedBeforeAnyWrite)
-{
-    SKIP_UNLESS_POSIX_TOOL();
-    struct output_case {
-        const char* input;
-        int flags; // 1<>INPUT, or >>INPUT
-        int status;
-    };
-    const output_case cases[] = {{"src", O_RDWR, 253}, {"IP.BIN", O_WRONLY | O_APPEND, 254}};
-    for (const output_case& c : cases) {
-        SCOPED_TRACE(c.input);
-        write_file(path("IP.BIN"), pattern(32768, 1));
-        write_file(path("src"), pattern(MIB, 2));
-        std::string old = read_file(path(c.input));
-        int out = open(path(c.input).c_str(), c.flags | O_CLOEXEC);
-        ASSERT_GE(out, 0);
-        tool_run r = run_tool_with(dir, {"src", "out"}, {out, false, {}}, RUN_TIMEOUT_MS);
-        close(out);
-        std::string message =
-            r.name + ": " + c.input + " et la sortie standard sont le meme fichier\n";
-        // At offset 0 the message lies over the start; appended, after the end.
-        std::string expected =
-            c.flags & O_APPEND ? old + message : message + old.substr(message.size());
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_TRUE(read_file(path(c.input)) == expected) << c.input << " was written";
-        EXPECT_FALSE(exists(path("out"))) << "DEST was made";
-    }
-}
-
 // The source cut short by another program once the copy is under way: DEST
 // ends where the source now does.
 TEST_F(Stacks, SourceCutShortWhileReadEndsDestThere)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What only talvor.exe does: names in UTF-16, inputs held without write
-// sharing, and one run at a time on a destination.
+// What only talvor.exe does: names in UTF-16, one run at a time on a
+// destination, and stops as a console gives them.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "shells.h"
 #include "test_config.h"
 
 namespace {
@@ -27,15 +28,6 @@ namespace {
 using Windows = ToolTest;
 
 constexpr std::size_t MIB = std::size_t{1024} * 1024;
-
-// Text as the tool writes it into a file: each line ending in CR LF.
-std::string windows_lines(const std::string& text)
-{
-    std::string lines;
-    for (char c : text)
-        lines += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    return lines;
-}
 
 // A FIFO held open at both ends by the test: the tool's open of it never
 // waits, its reads wait for bytes that never come, its writes stop once the
@@ -106,10 +98,6 @@ run_options stopped_when(std::function<bool()> ready, const stop_point& point)
     };
     return options;
 }
-
-#define SKIP_UNLESS_WINDOWS_TOOL()                                                                 \
-    if (!tool_on_windows())                                                                        \
-    GTEST_SKIP() << "talvor.exe only"
 
 // The launcher passes names that only UTF-16 can spell, each \uXXXX one unit,
 // lone surrogates included; WTF-8 is how the tool prints them. Wine keeps no
@@ -196,128 +184,6 @@ TEST_F(Windows, RunsIntoOneDestinationTakeTurns)
                         dst == expected_output(sources[1], insert))
                 << r.what << ", round " << round << ": a mix of both runs";
         }
-}
-
-// An input held open without write sharing cannot become DEST, even by a path
-// whose volume Wine tells apart from the input's: here a hard link through a
-// drive letter of its own. A drive added while Wine runs may tell no volume
-// serial yet: its file is then known by its id, and refused as the input.
-TEST_F(Windows, InputReachedThroughAnotherDriveIsNotOpenedForWriting)
-{
-    SKIP_UNLESS_WINDOWS_TOOL();
-    const char* prefix = std::getenv("WINEPREFIX");
-    if (prefix == nullptr)
-        GTEST_SKIP() << "WINEPREFIX is not set: no drive letter can be added";
-    std::string letter;
-    for (char c = 'q'; c < 'z' && letter.empty(); ++c)
-        if (!exists(std::string(prefix) + "/dosdevices/" + c + ":"))
-            letter = std::string(1, c) + ":";
-    ASSERT_FALSE(letter.empty());
-    std::filesystem::create_directory(path("linked"));
-    // Taken out of the prefix again however the case ends.
-    struct drive_link {
-        std::string path;
-        ~drive_link()
-        {
-            unlink(path.c_str());
-        }
-    } drive{std::string(prefix) + "/dosdevices/" + letter};
-    ASSERT_EQ(symlink(path("linked").c_str(), drive.path.c_str()), 0);
-    std::string insert = pattern(5000, 1);
-    std::string source = pattern(70000, 2);
-    write_file(path("IP.BIN"), insert);
-    write_file(path("src"), source);
-    for (const char* input : {"src", "IP.BIN"}) {
-        std::string link = path("linked/") + input;
-        ASSERT_EQ(::link(path(input).c_str(), link.c_str()), 0);
-        std::string destination = letter + "\\" + input;
-        tool_run r = run({"src", destination});
-        EXPECT_TRUE(r.out == r.name + ": Je ne peux pas ouvrir " + destination + "\n" ||
-                    r.out == same_file_refusal(r.name, destination, input))
-            << r.out;
-        EXPECT_EQ(r.status, 252);
-        EXPECT_TRUE(read_file(path("src")) == source);
-        EXPECT_TRUE(read_file(path("IP.BIN")) == insert);
-    }
-}
-
-// Standard output redirected by a shell onto a file that the run reads or
-// writes: Wine hands the tool a handle that tells no volume, so the file is
-// known by its id alone. Only the one message may land in that file, and
-// nothing in any other; a file the run does not touch takes the report.
-TEST_F(Windows, StandardOutputOnAFileOfTheRunIsRefusedBeforeAnyWrite)
-{
-    SKIP_UNLESS_WINDOWS_TOOL();
-    std::string insert = pattern(5000, 1);
-    std::string source = pattern(70000, 2);
-    std::string old(100000, '\xAA');
-    struct row {
-        const char* redirection;
-        const char* target;
-        int status;
-        const char* named; // what the message names; null: the run succeeds
-    };
-    const row rows[] = {
-        {">", "out.img", 252, "out.img"},  {">>", "out.img", 252, "out.img"},
-        {">>", "src.img", 253, "src.img"}, {">>", "IP.BIN", 254, "IP.BIN"},
-        {">", "report.txt", 0, nullptr},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(std::string(r.redirection) + " " + r.target);
-        write_file(path("IP.BIN"), insert);
-        write_file(path("src.img"), source);
-        write_file(path("out.img"), old);
-        std::filesystem::remove(path("report.txt"));
-        std::string target_before = exists(path(r.target)) ? read_file(path(r.target)) : "";
-        if (std::string(r.redirection) == ">")
-            target_before.clear();
-        run_options redirected;
-        redirected.wrapper = {"sh", "-c", std::string("exec \"$@\" ") + r.redirection + r.target,
-                              "sh"};
-        tool_run run = run_tool(dir, {"src.img", "out.img"}, redirected);
-        EXPECT_EQ(run.status, r.status);
-        EXPECT_EQ(run.out, "");
-        std::string said = read_file(path(r.target)).substr(target_before.size());
-        if (r.named == nullptr) {
-            EXPECT_EQ(said, windows_lines(success_report(run.name)));
-            EXPECT_TRUE(read_file(path("out.img")) == expected_output(source, insert));
-            continue;
-        }
-        EXPECT_TRUE(read_file(path(r.target)).substr(0, target_before.size()) == target_before);
-        std::string refusal = windows_lines(run.name + ": " + r.named +
-                                            " et la sortie standard sont le meme fichier\n");
-        EXPECT_TRUE(said == refusal) << "it holds: " << said.substr(0, refusal.size());
-        EXPECT_TRUE(read_file(path("IP.BIN")).substr(0, insert.size()) == insert);
-        EXPECT_TRUE(read_file(path("src.img")).substr(0, source.size()) == source);
-        if (std::string(r.target) != "out.img") {
-            EXPECT_TRUE(read_file(path("out.img")) == old);
-        }
-    }
-}
-
-// A whole disk or volume cannot be written as a file: it is refused, by any
-// spelling, before anything is opened for writing, and standard error says why.
-TEST_F(Windows, DiskOrVolumeAsDestIsRefused)
-{
-    SKIP_UNLESS_WINDOWS_TOOL();
-    write_file(path("IP.BIN"), pattern(5000, 1));
-    write_file(path("src.img"), pattern(70000, 2));
-    const std::vector<std::string> before = list_dir(dir);
-    for (const char* destination :
-         {"\\\\.\\PhysicalDrive1", "\\\\.\\E:", "//./e:", "\\\\?\\F:", "\\\\.\\HarddiskVolume2",
-          "\\\\?\\Volume{12345678-1234-1234-1234-123456789abc}"}) {
-        SCOPED_TRACE(destination);
-        run_options errors_kept;
-        errors_kept.wrapper = {"sh", "-c", "exec \"$@\" 2>err", "sh"};
-        tool_run r = run({"src.img", destination}, errors_kept);
-        EXPECT_EQ(r.status, 252);
-        EXPECT_EQ(r.out, r.name + ": Je ne peux pas ouvrir " + destination + "\n");
-        EXPECT_EQ(read_file(path("err")),
-                  windows_lines(r.name + ": " + destination +
-                                ": disque ou volume, pas encore pris en charge\n"));
-        std::filesystem::remove(path("err"));
-        EXPECT_EQ(list_dir(dir), before);
-    }
 }
 
 // A stop in any phase ends the run with STATUS_CONTROL_C_EXIT (0xC000013A,

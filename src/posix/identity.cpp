@@ -47,14 +47,26 @@ std::size_t input_index(const file_facts& file, const file_facts* inputs, std::s
     return count;
 }
 
-file_facts measure_report_output()
+file_facts measure_standard(standard_stream which)
 {
+    int fd = which == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO;
     struct stat info;
-    if (fstat(STDOUT_FILENO, &info) != 0) {
-        // Closed: the report goes nowhere, so no file can be spoilt by it.
+    if (fstat(fd, &info) != 0) {
+        // Closed: what goes there goes nowhere, so no file can be spoilt by it.
         return facts_of_kind(errno == EBADF ? file_kind::stream : file_kind::unmeasured);
     }
     if (S_ISCHR(info.st_mode))
         return facts_of_kind(file_kind::stream);
-    return measure_descriptor(STDOUT_FILENO, true);
+    return measure_descriptor(fd, true);
+}
+
+// Only tells whether the message of a failed open would land in what path names.
+file_facts look_at(const char* path)
+{
+    struct stat info;
+    if (stat(path, &info) != 0)
+        return facts_of_kind(file_kind::unmeasured);
+    file_facts facts = facts_of_kind(file_kind::regular);
+    facts.id = id_of(info);
+    return facts;
 }

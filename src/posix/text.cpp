@@ -2,31 +2,19 @@
 // What the tool writes on standard output and standard error, and why a call
 // failed, in the tool's own words where it has them.
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "host.h"
 
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_text(const char* format, ...)
+void write_standard(standard_stream to, const std::string& text)
 {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_error_text(const char* format, ...)
-{
+    bool error = to == standard_stream::error;
     // Written after the report's message, even when both go to one file.
-    std::fflush(stdout);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
+    if (error)
+        std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), error ? stderr : stdout);
 }
 
 int last_error()
@@ -34,7 +22,7 @@ int last_error()
     return errno;
 }
 
-std::string reason_text(int error, bool)
+std::string reason_text(int error)
 {
     switch (error) {
     case ENOENT:

@@ -11,8 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cwchar>
-#include <cwctype>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,64 +19,55 @@
 
 namespace {
 
+// A failed C runtime call's error: the system's (_doserrno), or its own (errno).
+void clear_runtime_error()
+{
+    _doserrno = 0;
+    errno = 0;
+}
+
+int runtime_error()
+{
+    if (_doserrno != 0)
+        return static_cast<int>(_doserrno);
+    return errno == EMFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_INVALID_PARAMETER;
+}
+
 // Creates path if absent, but never truncates it: its old bytes stay until
 // it is known not to be an input.
 // made says whether this open created the file.
-std::FILE* open_for_writing(const std::wstring& path, bool& made)
+std::FILE* open_for_writing(const std::wstring& path, bool& made, int& error)
 {
+    clear_runtime_error();
     // _wfopen has no mode that creates without truncating.
     int fd = _wopen(path.c_str(), _O_WRONLY | _O_BINARY);
     made = fd < 0 && errno == ENOENT;
-    if (made)
+    if (made) {
+        clear_runtime_error();
         fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0)
-        return nullptr;
-    std::FILE* stream = _fdopen(fd, "wb");
-    if (stream == nullptr)
+    }
+    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    error = stream == nullptr ? runtime_error() : NO_REASON;
+    if (stream == nullptr && fd >= 0)
         _close(fd);
     return stream;
 }
 
-// The device namespace's prefixes, and the names in it of a whole disk or of
-// a volume, in upper case.
-constexpr const wchar_t* DEVICE_PREFIXES[] = {L"\\\\.\\", L"\\\\?\\"};
-constexpr const wchar_t* DISK_NAMES[] = {L"PHYSICALDRIVE",
-                                         L"HARDDISK",
-                                         L"CDROM",
-                                         L"VOLUME{",
-                                         L"GLOBALROOT\\DEVICE\\HARDDISK",
-                                         L"GLOBALROOT\\DEVICE\\CDROM"};
-constexpr std::size_t DRIVE_NAME_LENGTH = 2; // "E:"
-
-// Whether path names a disk or a volume itself, not a file on it, however
-// it is spelt.
-bool names_disk_or_volume(const std::wstring& path)
+// Why an input would not open: a folder (refused as access denied), or a writer, not one holding it
+// alone.
+int why_unopened(const std::wstring& path, int error)
 {
-    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::vector<wchar_t> full(needed + 1, L'\0');
-    if (needed == 0 || GetFullPathNameW(path.c_str(), needed + 1, full.data(), nullptr) > needed)
-        return false;
-    std::wstring name(full.data());
-    for (wchar_t& c : name)
-        c = static_cast<wchar_t>(towupper(c));
-    for (const wchar_t* prefix : DEVICE_PREFIXES) {
-        if (name.rfind(prefix, 0) != 0)
-            continue;
-        std::wstring rest = name.substr(std::wcslen(prefix));
-        if (rest.size() == DRIVE_NAME_LENGTH && rest[1] == L':')
-            return true;
-        for (const wchar_t* disk : DISK_NAMES)
-            if (rest.rfind(disk, 0) == 0)
-                return rest.find(L'\\', std::wcslen(disk)) == std::wstring::npos;
-    }
-    return false;
-}
-
-// Opened as a file, a disk or a volume has no file size.
-bool is_disk_or_volume(HANDLE handle)
-{
-    LARGE_INTEGER size;
-    return GetFileType(handle) == FILE_TYPE_DISK && !GetFileSizeEx(handle, &size);
+    if (error == ERROR_ACCESS_DENIED && look_at(path).kind == file_kind::directory)
+        return ERROR_DIRECTORY;
+    if (error != ERROR_SHARING_VIOLATION)
+        return error;
+    // Opened beside writers, it would have been read: someone writes it.
+    HANDLE shared =
+        CreateFileW(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (shared == INVALID_HANDLE_VALUE)
+        return error;
+    CloseHandle(shared);
+    return REASON_HELD_FOR_WRITING;
 }
 
 } // namespace
@@ -132,8 +122,9 @@ std::FILE* open_input(const char* path, int& error)
     }
     // Read sharing only: while the run holds an input, nothing can open it
     // for writing, DEST by any other name included.
+    clear_runtime_error();
     std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYWR);
-    error = stream == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    error = stream == nullptr ? why_unopened(wide, runtime_error()) : NO_REASON;
     if (stream != nullptr)
         std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
@@ -155,15 +146,15 @@ output open_output(const char* path, const output_request& request)
         return result;
     // Writing one would need read access to learn its length, writes a
     // sector long and a volume locked and dismounted first, none of which is
-    // done yet.
-    result.error = REASON_DISK_OR_VOLUME;
-    if (names_disk_or_volume(wide))
+    // done yet. Told before it is opened for writing, and again by the handle
+    // it opened as, in case the name was swapped in between.
+    result.error = refused_before_open(wide);
+    if (result.error != NO_REASON)
         return result;
-    result.error = NO_REASON;
-    std::FILE* stream = open_for_writing(wide, result.made);
+    std::FILE* stream = open_for_writing(wide, result.made, result.error);
     if (stream == nullptr) {
-        result.error = static_cast<int>(GetLastError());
-        result.input = input_at(wide, inputs, count);
+        // An input is held without write sharing: which one is looked at only now.
+        result.input = input_index(look_at(wide), inputs, count);
         if (result.input < count)
             result.verdict = open_verdict::same_as_input;
         return result;
@@ -225,9 +216,8 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
 
 bool flush_to_device(std::FILE* stream)
 {
-    if (std::fflush(stream) != 0)
-        return false;
-    // A pipe or a console holds nothing back to flush.
+    // Nothing waits in the C runtime: writes go to the handle. A pipe or a
+    // console holds nothing back to flush.
     return FlushFileBuffers(handle_of(stream)) || GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
@@ -245,7 +235,12 @@ std::int64_t current_length(std::FILE* stream)
 
 bool seek_to(std::FILE* stream, std::int64_t offset)
 {
-    return _fseeki64(stream, offset, SEEK_SET) == 0;
+    clear_runtime_error();
+    if (_fseeki64(stream, offset, SEEK_SET) == 0)
+        return true;
+    // Where last_error() reads it.
+    SetLastError(static_cast<DWORD>(runtime_error()));
+    return false;
 }
 
 bool ran_out_of_space(int error)
@@ -256,7 +251,7 @@ bool ran_out_of_space(int error)
 bool set_length(std::FILE* stream, std::int64_t length)
 {
     enter_guard();
-    bool done = _chsize_s(_fileno(stream), length) == 0;
+    bool done = set_end_of_file(handle_of(stream), length);
     leave_guard();
     return done;
 }
@@ -265,27 +260,35 @@ bool set_length(std::FILE* stream, std::int64_t length)
 // still ends one within WRITE_GRACE_MS, and the copy notices no extra calls.
 constexpr std::size_t WRITE_PIECE = std::size_t{64} * 1024;
 
+// A short count (Wine, redirectors) is written again, so that a full disk says why.
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count)
 {
+    HANDLE handle = handle_of(destination);
     const auto* from = static_cast<const unsigned char*>(bytes);
     std::size_t written = 0;
+    DWORD error = NO_ERROR;
     while (written < count) {
-        std::size_t piece = std::min(count - written, WRITE_PIECE);
+        auto piece = static_cast<DWORD>(std::min(count - written, WRITE_PIECE));
+        DWORD done = 0;
         enter_guard();
-        std::size_t done = std::fwrite(from + written, 1, piece, destination);
+        bool wrote = WriteFile(handle, from + written, piece, &done, nullptr) != 0;
+        error = wrote ? NO_ERROR : GetLastError();
         leave_guard();
         written += done;
-        if (done != piece)
+        if (!wrote || done == 0)
             break;
     }
+    // Nothing written and no error told: the device took no more.
+    SetLastError(written < count && error == NO_ERROR ? ERROR_WRITE_FAULT : error);
     return written;
 }
 
 std::FILE* duplicate_stream(std::FILE* stream, int& error)
 {
+    clear_runtime_error();
     int fd = _dup(_fileno(stream));
     std::FILE* spare = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    error = spare == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    error = spare == nullptr ? runtime_error() : NO_REASON;
     if (spare != nullptr)
         std::setvbuf(spare, nullptr, _IONBF, 0);
     else if (fd >= 0)

@@ -1,18 +1,19 @@
 // SPDX-License-Identifier: MIT
-// Which file a handle is, told by its volume and file id, which input DEST
-// is, and what standard output is.
+// Which file a handle is, told by its volume and file id, whether it is a
+// disk or a volume, which input DEST is, and what the standard streams are.
 #include <windows.h>
+#include <winioctl.h>
+#include <winternl.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
+#include "devices.h"
 #include "system.h"
 
 namespace {
-
-// A look at a file that gets in no one's way.
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Bits in the low half of a file index.
 constexpr int INDEX_LOW_BITS = 32;
@@ -83,11 +84,66 @@ HANDLE open_by_final_path(HANDLE handle)
     DWORD got = GetFinalPathNameByHandleW(handle, name.data(), needed + 1, FILE_NAME_NORMALIZED);
     if (got == 0 || got > needed)
         return INVALID_HANDLE_VALUE;
-    return CreateFileW(name.data(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return open_to_look(name.data());
+}
+
+// What a handle's device answers, for telling a disk or a volume from a file.
+device_answers device_of(HANDLE handle)
+{
+    device_answers answers = {};
+    FILE_FS_DEVICE_INFORMATION device = {};
+    IO_STATUS_BLOCK io = {};
+    answers.device_told = NtQueryVolumeInformationFile(handle, &io, &device, sizeof device,
+                                                       FileFsDeviceInformation) >= 0;
+    answers.device_type = device.DeviceType;
+    answers.characteristics = device.Characteristics;
+    FILE_STANDARD_INFO standard;
+    answers.standard_told =
+        GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) != 0;
+    // Asks for no access right, so that a handle opened only to look can tell.
+    DISK_GEOMETRY geometry;
+    DWORD got = 0;
+    answers.geometry_told = DeviceIoControl(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0,
+                                            &geometry, sizeof geometry, &got, nullptr) != 0;
+    return answers;
+}
+static_assert(DEVICE_DISK == FILE_DEVICE_DISK && DEVICE_CD_ROM == FILE_DEVICE_CD_ROM &&
+                  DEVICE_VIRTUAL_DISK == FILE_DEVICE_VIRTUAL_DISK && DEVICE_DVD == FILE_DEVICE_DVD,
+              "Windows's device types");
+
+// A look at a named pipe would take its client's place: none is looked at before it opens.
+bool names_a_pipe(const std::wstring& path)
+{
+    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::vector<wchar_t> full(needed + 1, L'\0');
+    if (needed == 0 || GetFullPathNameW(path.c_str(), needed + 1, full.data(), nullptr) > needed)
+        return false;
+    for (const wchar_t* prefix : {L"\\\\.\\pipe\\", L"\\\\?\\pipe\\"})
+        if (_wcsnicmp(full.data(), prefix, std::wcslen(prefix)) == 0)
+            return true;
+    return false;
 }
 
 } // namespace
+
+bool is_disk_or_volume(HANDLE handle)
+{
+    return disk_or_volume(device_of(handle));
+}
+
+int refused_before_open(const std::wstring& path)
+{
+    HANDLE look = names_a_pipe(path) ? INVALID_HANDLE_VALUE : open_to_look(path);
+    if (look == INVALID_HANDLE_VALUE)
+        return NO_REASON;
+    int reason = NO_REASON;
+    if (is_disk_or_volume(look))
+        reason = REASON_DISK_OR_VOLUME;
+    else if (identity_or_reopened(look).folder)
+        reason = ERROR_DIRECTORY;
+    CloseHandle(look);
+    return reason;
+}
 
 // The identity of a handle, or of one of our own on the same file when the
 // handle's access is too narrow to tell it.
@@ -104,18 +160,21 @@ identity identity_or_reopened(HANDLE handle)
     return known;
 }
 
-// Which input a path that cannot be opened for writing is, or count: an
-// input is held without write sharing, so that no open for writing tells.
-// Looked at only then, since a look at a named pipe would take its client's place.
-std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count)
+HANDLE open_to_look(const std::wstring& path)
 {
-    HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (look == INVALID_HANDLE_VALUE)
-        return count;
-    std::size_t input = input_index(measure_handle(look), inputs, count);
-    CloseHandle(look);
-    return input;
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+file_facts look_at(const std::wstring& path)
+{
+    return measure_closing(open_to_look(path));
+}
+
+file_facts look_at(const char* path)
+{
+    std::wstring wide = widened(path);
+    return wide.empty() ? facts_of_kind(file_kind::unmeasured) : look_at(wide);
 }
 
 std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
@@ -126,16 +185,17 @@ std::size_t input_index(const file_facts& file, const file_facts* inputs, std::s
     return count;
 }
 
-// A shell's redirection may open standard output for writing alone, which
+// A shell's redirection may open a standard stream for writing alone, which
 // cannot read what identifies it, or hand over a handle that has no name
 // (Wine's, for a Unix file): a handle of our own, reopened or opened by its
 // final path name, is asked then. A file whose volume still is not told is
 // compared by its id alone; one without even that cannot be told from the
 // inputs, and the run is refused before it writes anything.
-file_facts measure_report_output()
+file_facts measure_standard(standard_stream which)
 {
     file_facts none = facts_of_kind(file_kind::stream);
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE out =
+        GetStdHandle(which == standard_stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     DWORD mode = 0;
     // A console or a device keeps no bytes, and a pipe has no identity here.
     if (out == nullptr || out == INVALID_HANDLE_VALUE || GetConsoleMode(out, &mode) ||
@@ -153,4 +213,3 @@ file_facts measure_report_output()
         facts.kind = file_kind::unmeasured;
     return facts;
 }
-

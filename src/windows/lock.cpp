@@ -28,9 +28,11 @@ HANDLE handle_to(const turn_request& request)
 }
 
 // A file system without locks cannot hold other runs off: go on unlocked.
+// Some redirectors refuse a lock so far past the data as an invalid one.
 turn unheld_or_failed(DWORD error)
 {
-    bool unheld = error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+    bool unheld = error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
+                  error == ERROR_INVALID_PARAMETER;
     return unheld ? turn::held : turn::failed;
 }
 

@@ -41,17 +41,25 @@ FILETIME as_filetime(file_time time)
     return t;
 }
 
-// How long a stop lets a write in progress end before it cancels it, and
-// then lets the cancelled write give the lock back: a network file may hold
-// a write for minutes, which no stop should wait for.
+// How long a stop lets a write in progress end before it cancels it, then
+// lets the cancelled write give the lock back, and lets the line's thread end
+// a draw (a console in the middle of a selection holds its writers): a
+// network file may hold a write for minutes, which no stop should wait for.
 constexpr DWORD WRITE_GRACE_MS = 1000;
 constexpr DWORD CANCEL_GRACE_MS = 1000;
+constexpr DWORD LINE_GRACE_MS = 1000;
 constexpr DWORD LOCK_POLL_MS = 10;
 
-bool take_lock_within(DWORD ms)
+} // namespace
+
+bool take_lock_within(SRWLOCK& lock, DWORD ms)
 {
+    if (ms == INFINITE) {
+        AcquireSRWLockExclusive(&lock);
+        return true;
+    }
     for (DWORD waited = 0;; waited += LOCK_POLL_MS) {
-        if (TryAcquireSRWLockExclusive(&guard.lock) != 0)
+        if (TryAcquireSRWLockExclusive(&lock) != 0)
             return true;
         if (waited >= ms)
             return false;
@@ -59,33 +67,42 @@ bool take_lock_within(DWORD ms)
     }
 }
 
+bool set_end_of_file(HANDLE file, std::int64_t length)
+{
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = length;
+    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+namespace {
+
 // Under the lock: what was written past kept goes.
 void cut_destination()
 {
     LARGE_INTEGER size;
     if (guard.destination != nullptr && GetFileSizeEx(guard.destination, &size) &&
-        size.QuadPart > guard.kept) {
-        FILE_END_OF_FILE_INFO end;
-        end.EndOfFile.QuadPart = guard.kept;
-        SetFileInformationByHandle(guard.destination, FileEndOfFileInfo, &end, sizeof end);
-    }
+        size.QuadPart > guard.kept)
+        set_end_of_file(guard.destination, guard.kept);
     if (guard.destination != nullptr)
         SetFileTime(guard.destination, nullptr, nullptr, &guard.left);
 }
 
 // A write that cannot be cancelled leaves DEST uncut: its head, laid last,
-// still reads as zeros, so it does not look finished.
+// still reads as zeros, so it does not look finished. The line is erased
+// once DEST is cut, if its thread lets go of it in time. A second event
+// (Ctrl-Break after Ctrl-C) waits for the first stop to end the process.
 BOOL WINAPI on_console_stop(DWORD)
 {
-    InterlockedExchange(&guard.stopping, 1);
-    close_terminal_line();
-    bool held = take_lock_within(WRITE_GRACE_MS);
+    if (InterlockedExchange(&guard.stopping, 1) != 0)
+        Sleep(INFINITE);
+    bool held = take_lock_within(guard.lock, WRITE_GRACE_MS);
     if (!held && guard.main_thread != nullptr) {
         CancelSynchronousIo(guard.main_thread);
-        held = take_lock_within(CANCEL_GRACE_MS);
+        held = take_lock_within(guard.lock, CANCEL_GRACE_MS);
     }
     if (held)
         cut_destination();
+    close_line_within(LINE_GRACE_MS);
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }

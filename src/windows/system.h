@@ -14,6 +14,28 @@
 
 HANDLE handle_of(std::FILE* stream);
 
+// A look at a file that gets in no one's way.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens path, a folder too, to be looked at only: no access to its bytes.
+HANDLE open_to_look(const std::wstring& path);
+
+// What path is, looked at so; unmeasured if it could not be.
+file_facts look_at(const std::wstring& path);
+
+// Whether a handle is a whole disk or a volume, not a file on one.
+bool is_disk_or_volume(HANDLE handle);
+
+// Why DEST must not be opened for writing, seen by a look: a folder, a disk or a volume.
+int refused_before_open(const std::wstring& path);
+
+// Cuts or extends the file to length bytes, without moving its position.
+bool set_end_of_file(HANDLE file, std::int64_t length);
+
+// An input that another program holds open for writing: a sharing violation
+// where a run that let writers in would have been let in.
+constexpr int REASON_HELD_FOR_WRITING = -102;
+
 // Which file a handle is, and whether it is a folder.
 struct identity {
     bool known;
@@ -28,9 +50,6 @@ identity identity_or_reopened(HANDLE handle);
 // What an open handle is: its kind, length and identity.
 file_facts measure_handle(HANDLE handle);
 
-// Which input a path that cannot be opened for writing is, or count.
-std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count);
-
 // Waits for any other run writing this file to end, and holds it off until
 // the file is closed, as turns take it; false when that could not be done.
 bool hold_for_this_run(HANDLE file, const turn_taker& turns);
@@ -41,6 +60,14 @@ bool hold_for_this_run(HANDLE file, const turn_taker& turns);
 void enter_guard();
 void leave_guard();
 
+// Takes the lock within ms milliseconds, or for as long as it takes with
+// INFINITE; false when it could not be had in time.
+bool take_lock_within(SRWLOCK& lock, DWORD ms);
+
+// Erases the line as close_terminal_line() does, unless a draw under way
+// keeps it for longer than ms: the line is then left as it is.
+void close_line_within(DWORD ms);
+
 // A name in the tool's UTF-8, as Windows spells it: empty when it is not
 // valid, which no file's name is.
 std::wstring widened(const char* text);
@@ -48,9 +75,5 @@ std::wstring widened(const char* text);
 // Text in the tool's UTF-8 as a console shows it: lone surrogates kept, and
 // U+FFFD for bytes that are not WTF-8.
 std::wstring console_text(const char* text);
-
-// Writes a line of the tool's UTF-8 on standard error, as the report is
-// written on standard output.
-void print_error_line(const std::string& text);
 
 #endif

@@ -112,8 +112,14 @@ void draw_terminal_line(const char* line, std::size_t n)
 
 void close_terminal_line()
 {
+    close_line_within(INFINITE);
+}
+
+void close_line_within(DWORD ms)
+{
     HANDLE console = error_console();
-    AcquireSRWLockExclusive(&shown.lock);
+    if (!take_lock_within(shown.lock, ms))
+        return;
     if (console != nullptr && shown.covered > 0) {
         char blank[TERMINAL_LINE_SIZE + 2];
         blank[0] = '\r';

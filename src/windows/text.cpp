@@ -5,7 +5,6 @@
 // as if it were a code point, so that the name opens the very file it names.
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -163,7 +162,7 @@ int last_error()
     return static_cast<int>(GetLastError());
 }
 
-std::string reason_text(int error, bool input)
+std::string reason_text(int error)
 {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -183,15 +182,15 @@ std::string reason_text(int error, bool input)
     case ERROR_CRC:
     case ERROR_IO_DEVICE:
         return "erreur d'entree-sortie";
+    case ERROR_SHARING_VIOLATION:
+        return "utilise par un autre programme";
+    case REASON_HELD_FOR_WRITING:
+        return "pris en ecriture par un autre programme";
     case REASON_DISK_OR_VOLUME:
         return "disque ou volume, pas encore pris en charge";
     default:
-        break;
+        return system_text(static_cast<DWORD>(error));
     }
-    // Only an input is opened with a share mode that such a program's own refuses.
-    if (error == ERROR_SHARING_VIOLATION && input)
-        return "pris en ecriture par un autre programme";
-    return system_text(static_cast<DWORD>(error));
 }
 
 std::wstring console_text(const char* text)
@@ -221,57 +220,20 @@ std::string utf8_argument(const wchar_t* argument)
     return text;
 }
 
-void print_error_line(const std::string& text)
+void write_standard(standard_stream to, const std::string& text)
 {
-    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    bool error = to == standard_stream::error;
+    HANDLE handle = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     DWORD mode = 0;
-    if (GetConsoleMode(error, &mode)) {
-        write_console(error, text);
+    if (GetConsoleMode(handle, &mode)) {
+        write_console(handle, text);
         return;
     }
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-namespace {
-
-std::string formatted(const char* format, va_list args)
-{
-    va_list again;
-    va_copy(again, args);
-    int n = std::vsnprintf(nullptr, 0, format, args);
-    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0)
-        std::vsnprintf(&text[0], text.size() + 1, format, again);
-    va_end(again);
-    return text;
-}
-
-} // namespace
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
-void print_error_text(const char* format, ...)
-{
     // Written after the report's message, even when both go to one file.
-    std::fflush(stdout);
-    va_list args;
-    va_start(args, format);
-    std::string text = formatted(format, args);
-    va_end(args);
-    print_error_line(text);
-}
-
-void print_text(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::string text = formatted(format, args);
-    va_end(args);
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(out, &mode))
-        write_console(out, text);
-    else
-        std::fwrite(text.data(), 1, text.size(), stdout); // the UTF-8 bytes as they are
+    if (error)
+        std::fflush(stdout);
+    // The UTF-8 bytes as they are.
+    std::fwrite(text.data(), 1, text.size(), error ? stderr : stdout);
+    if (error)
+        std::fflush(stderr);
 }

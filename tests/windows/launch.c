@@ -4,7 +4,11 @@
 // included. Run as `launch.exe LOADER PROGRAM ARGUMENT...`, LOADER being the
 // Unix program that starts the tool under test, which Windows has no use
 // for. The program sees itself named "talvor", and shares the launcher's
-// standard handles; the launcher ends with its exit status.
+// standard handles; the launcher ends with its exit status. With
+// LAUNCH_HOLD=HOW:FILE in its environment, the launcher holds FILE open while
+// the program runs, as another program would: "write" for writing, letting
+// readers and writers in, as an editor does; "alone" for reading, letting no
+// one in.
 #include <windows.h>
 
 #include <stdlib.h>
@@ -28,9 +32,30 @@ static size_t unescape(const wchar_t* from, wchar_t* to)
     return n;
 }
 
+enum { HOLD_SIZE = 4096 };
+
+// The file that LAUNCH_HOLD names, held as it says; false if it could not be.
+static int hold_file(HANDLE* held)
+{
+    static wchar_t hold[HOLD_SIZE];
+    DWORD n = GetEnvironmentVariableW(L"LAUNCH_HOLD", hold, HOLD_SIZE);
+    *held = INVALID_HANDLE_VALUE;
+    if (n == 0)
+        return 1;
+    int write = wcsncmp(hold, L"write:", wcslen(L"write:")) == 0;
+    wchar_t* file = wcschr(hold, L':');
+    if (n >= HOLD_SIZE || file == NULL)
+        return 0;
+    DWORD access = write ? GENERIC_WRITE : GENERIC_READ;
+    DWORD share = write ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
+    *held = CreateFileW(file + 1, access, share, NULL, OPEN_EXISTING, 0, NULL);
+    return *held != INVALID_HANDLE_VALUE;
+}
+
 int wmain(int argc, wchar_t* argv[])
 {
-    if (argc < 3)
+    HANDLE held;
+    if (argc < 3 || !hold_file(&held))
         return NOT_STARTED;
     size_t size = wcslen(L"talvor") + 1;
     for (int i = 3; i < argc; ++i)
