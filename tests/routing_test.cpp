@@ -157,7 +157,8 @@ TEST_F(Routing, ReasonOfAFailureGoesToStandardOutputWhenStandardErrorIsAnInput)
     const std::string& name = e.run.name;
     EXPECT_EQ(e.run.status, 252);
     EXPECT_EQ(e.run.out,
-              name + ": Je ne peux pas ouvrir nowhere/out\n" + name + ": nowhere/out: repertoire nowhere absent\n");
+              name + ": Je ne peux pas ouvrir nowhere/out\n" + name +
+                  ": nowhere/out: repertoire nowhere absent\n");
     EXPECT_EQ(e.err, "");
     EXPECT_TRUE(read_file(path("src")) == files.source);
 }
