@@ -56,10 +56,14 @@ bool not_found(int error);
 bool path_found(const char* path);
 std::string working_directory();
 std::string name_by_other_case(const char* name);
+// Where two of them start a name, it is a share (\\server\share, its root,
+// which no directory walk goes above) or a device or object (\\.\, \\?\).
 #if defined(_WIN32)
 constexpr const char* DIRECTORY_ENDS = "/\\";
+constexpr bool ROOTS_AFTER_TWO_ENDS = true;
 #else
 constexpr const char* DIRECTORY_ENDS = "/";
+constexpr bool ROOTS_AFTER_TWO_ENDS = false;
 #endif
 
 // The progress line goes to standard error only when that is a terminal (a

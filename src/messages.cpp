@@ -33,8 +33,20 @@ void say(const safe_streams& safe, standard_stream meant, const char* format, va
 // file alone is.
 std::string missing_directory(const std::string& path)
 {
+    std::size_t root = 0;
+    bool two_ends = path.size() > 2 && std::strchr(DIRECTORY_ENDS, path[0]) != nullptr &&
+                    std::strchr(DIRECTORY_ENDS, path[1]) != nullptr;
+    if (ROOTS_AFTER_TWO_ENDS && two_ends) {
+        // \\.\ and \\?\ name devices and objects whose elements are no directories.
+        if (path[2] == '.' || path[2] == '?')
+            return "";
+        std::size_t server_end = path.find_first_of(DIRECTORY_ENDS, 2);
+        root = server_end == std::string::npos ? server_end
+                                               : path.find_first_of(DIRECTORY_ENDS, server_end + 1);
+    }
     std::string missing;
-    for (std::size_t end = path.find_last_of(DIRECTORY_ENDS); end != std::string::npos && end > 0;
+    for (std::size_t end = path.find_last_of(DIRECTORY_ENDS);
+         end != std::string::npos && end > 0 && end > root;
          end = path.find_last_of(DIRECTORY_ENDS, end - 1)) {
         std::string directory = path.substr(0, end);
         if (path_found(directory.c_str()))
