@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The run's files: opened in their order, measured once, closed in their
-// order, and cut back when the run fails. Each step says how it ended; none
-// prints or ends the process.
+// The run's files, and the steps over them in the rooms that hold them:
+// opening.cpp opens, compares and holds them, writer.cpp writes DEST,
+// check_by_effect.cpp looks for DEST's first write in the inputs, and
+// closing.cpp closes them and says what a failure or a stop leaves of DEST.
+// Each step says how it ended; none prints or ends the process.
 #ifndef TALVOR_FILES_H
 #define TALVOR_FILES_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,7 +21,8 @@
 struct files {
     std::FILE* insert;
     std::FILE* source;
-    std::FILE* destination; // null once closed
+    std::FILE* destination;       // what DEST is written through; null once closed
+    host_file destination_turn;   // what holds DEST's turn, closed after it
     file_facts insert_facts;
     file_facts source_facts;
     file_facts destination_facts;
@@ -45,30 +49,71 @@ struct ended {
     int error;
 };
 
-// Opens IP.BIN and the source, in that order, and measures them; refuses
-// them when standard output writes into one.
+// A write of DEST that failed, with the error of the call that just failed.
+inline ended failed_write()
+{
+    return {DESTINATION_UNWRITABLE, last_error()};
+}
+
+// How many bytes of IP.BIN's head lie in the first reached bytes of DEST.
+inline std::size_t head_within(const files& f, std::int64_t reached)
+{
+    return static_cast<std::size_t>(
+        std::min(static_cast<std::int64_t>(f.head_length), std::max(reached, std::int64_t{0})));
+}
+
+// opening.cpp: opens IP.BIN and the source, in that order, and measures
+// them; refuses them when standard output writes into one.
 ended open_inputs(files& f, const run_names& names);
 
-// Opens the destination, refusing one that is an input before anything is
-// written to it, and measures it; the inputs are measured again once this
-// run holds them.
+// opening.cpp: opens DEST, refusing one that is an input before anything is
+// written to it, and holds the run's files; the inputs are measured again
+// once they are this run's.
 ended open_destination(files& f, const run_names& names);
-
-// Settles what the copy depends on, from what was measured before its first byte.
-void plan(files& f);
-
-// Takes one block for IP.BIN's head, the source's, one read back, the body's
-// buffer and a block of zeros.
-ended take_memory(files& f);
 
 // What a failure leaves of a DEST that may be an input after all: all of it.
 constexpr std::int64_t LEAVE_AS_IS = -1;
 
-// Cuts a regular destination back to what this run wrote before it failed.
+// How writing DEST ended, and how many of its leading bytes a failure may
+// leave: none of them old, and never a whole that looks done.
+struct written {
+    outcome result;
+    std::int64_t kept;    // or LEAVE_AS_IS, for a DEST that may be an input
+    std::int64_t reached; // bytes of DEST written
+    int error;            // the system's error of the call that failed
+};
+
+// writer.cpp: writes DEST whole, its head laid last.
+written write_destination(const files& f);
+
+// check_by_effect.cpp: DEST's first bytes as they were, read before its
+// first write where it lets itself be read, and its length: what a failure
+// before DEST is known apart from the inputs puts back, and a stop meanwhile.
+struct before_seal {
+    bool kept;
+    std::size_t count;
+    std::int64_t length;
+};
+before_seal keep_first_bytes(const files& f, std::size_t count, std::int64_t old_length);
+
+// check_by_effect.cpp: DEST's first write, pushed through to its storage, is
+// looked for in the inputs; DESTINATION_IS_SOURCE or _INSERT when it shows.
+ended check_by_effect(const files& f, std::int64_t reached);
+
+// check_by_effect.cpp: after a failure before DEST was known apart, puts
+// DEST's own first bytes back, or those of the input it turned out to be.
+void undo_first_write(const files& f, const before_seal& before, outcome o, std::int64_t reached);
+
+// closing.cpp: from here on a stop cuts a regular DEST back to kept bytes.
+void cut_on_stop(const files& f, std::int64_t kept);
+
+// closing.cpp: cuts a regular destination back to what this run wrote
+// before it failed.
 void cut_back(const files& f, std::int64_t kept);
 
-// Closes the files in their order; only the destination's close can fail.
-// A device whose last flush or close fails gets its laid head zeroed.
+// closing.cpp: closes the files in their order; only the destination's
+// close can fail. A device whose last flush or close fails gets its laid
+// head zeroed.
 ended close_files(files& f, std::size_t laid);
 
 #endif

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
-// What the insertion needs from the host beyond standard streams. Each host
-// has a folder that implements it, posix/ and windows/, with the same rooms:
-// files.cpp, identity.cpp, lock.cpp, stops.cpp, terminal.cpp and text.cpp.
-// On Linux the linux_*.cpp files add Linux's own calls; portable.cpp stands
-// in for them on any other POSIX system. Hosts without Linux's copying calls
-// take plain_copy.cpp. The core calls the host, and the host calls back into
-// it only through what the core hands it: the line's tick, the turn taker.
+// What the insertion needs from the host beyond standard streams: plain
+// calls on files, turns, stops and the terminal, each doing one thing; what
+// to do with them, in which order, is the core's. Each host has a folder
+// that implements it, posix/ and windows/, with the same rooms: files.cpp,
+// identity.cpp, lock.cpp, stops.cpp, terminal.cpp and text.cpp. On Linux the
+// linux_*.cpp files add Linux's own calls; portable.cpp stands in for them
+// on any other POSIX system. Hosts without Linux's copying calls take
+// plain_copy.cpp. The host calls back into the core only through what the
+// core hands it: the line's tick.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 
@@ -87,12 +89,21 @@ void sleep_ms(std::int64_t ms);
 std::string utf8_argument(const wchar_t* argument);
 #endif
 
+// A file as the host holds it open: a descriptor, or a Windows HANDLE.
+using host_file = std::intptr_t;
+constexpr host_file NO_FILE = -1;
+
 // Opens an existing file for reading as mode "rb" does, unbuffered, so that
-// the stream's position is its file's; path is UTF-8. error is why it could
-// not be opened.
+// the stream's position is its file's; path is UTF-8. Others may still open
+// it for writing: runs of the tool wait for each other by turns, and
+// keep_writers_off holds other programs off once the turns are this run's.
+// error is why it could not be opened.
 std::FILE* open_input(const char* path, int& error);
 
-// What a stream is, as far as the copy cares.
+// The file that a stream reads or writes.
+host_file file_of(std::FILE* stream);
+
+// What a file is, as far as the copy cares.
 enum class file_kind {
     unmeasured,   // a probe failed: nothing is known, and the run must stop
     regular,      // has a length, can seek, can be cut
@@ -101,12 +112,15 @@ enum class file_kind {
     directory,    // opens, but holds no bytes to read as a file
 };
 
-// Which file an open stream is, whatever name it was opened by.
+// Which file an open file is, whatever name it was opened by.
 struct file_id {
     std::uint64_t device;
     std::uint64_t index;
     std::uint64_t index_high = 0; // where a file system's index takes 128 bits
 };
+// A device (a volume) that the host could not tell: a file on it is taken
+// for any file with its index, which may refuse another one, never an input.
+constexpr std::uint64_t UNTOLD_DEVICE = 0;
 
 // A stretch of bytes that a file stands on, [start, end): of a file, or of
 // a whole disk, whose id is {DISK_DEVICE, its device number}.
@@ -142,17 +156,23 @@ struct file_facts {
 };
 
 // Facts of a kind with nothing else known: no identity, nothing under it.
-file_facts facts_of_kind(file_kind kind);
+inline file_facts facts_of_kind(file_kind kind)
+{
+    file_facts facts = {};
+    facts.kind = kind;
+    facts.under.followed = true;
+    facts.length = -1;
+    return facts;
+}
 
-// Whether two files share any byte of what they stand on.
+// Whether two files share any byte of what they stand on: the one rule that
+// tells files apart (storage.cpp), from the facts that the hosts give.
 bool share_storage(const file_facts& a, const file_facts& b);
 
-// The index of the input that shares storage with file, as far as this host
-// can tell them apart, or count.
-std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count);
-
-// Measures an open file; kind is unmeasured when any probe failed.
-file_facts measure_file(std::FILE* stream);
+// Measures an open file as it is read, or as it will be written (on an
+// overlay, only the upper layer is written); kind is unmeasured when any
+// probe failed.
+file_facts measure_file(host_file file, bool written);
 
 // What standard output writes to, for DEST to be compared with, as an input
 // is. Unmeasured, and so never compared, when it is closed or a character
@@ -160,20 +180,46 @@ file_facts measure_file(std::FILE* stream);
 // the report could spoil, or when the host cannot tell it.
 file_facts measure_report_output();
 
-enum class open_verdict {
-    opened,
-    cannot_open,   // absent and not creatable, or not writable
-    same_as_input, // is inputs[input]: nothing was opened for writing
-    unmeasured,    // could not be told apart from the inputs: nothing was written
+// What a name leads to, looked at without opening it for reading or
+// writing, as it would be written (on Linux an O_PATH descriptor). NO_FILE
+// where it is absent or the host cannot look so: it is then opened by its
+// name and compared once open.
+struct looked {
+    host_file file;
+    file_facts facts;      // kind unmeasured when a probe failed
+    bool lower_layer_only; // an overlayfs file found only in a lower layer
 };
+looked look_at(const char* path);
 
-struct output {
-    std::FILE* stream; // set when opened
-    open_verdict verdict;
-    std::size_t input; // for same_as_input
-    file_facts facts;  // for opened
-    int error;         // for cannot_open: the system's, or a REASON_ of the tool's
+// How DEST is opened: created if absent and never cut, to be written in
+// place; emptied at its open; or for reading only, without waiting (the
+// last two only from a look).
+enum class output_open { in_place, emptied, reader };
+// An open file, or NO_FILE with the system's error why.
+struct opened {
+    host_file file;
+    int error;
 };
+// Opens DEST as how says, from the look where there is one, so that no name
+// swapped in since is opened; a file to take DEST's turn on, compare and
+// measure. A block device in use cannot be opened. Windows holds a file on
+// disk for reading only until the run writes it, so that no run keeps open
+// for writing a file that another run holds as an input.
+opened open_output(const char* path, host_file look, output_open how);
+
+// The stream DEST is written through, unbuffered, once its turn is this
+// run's and it is known not to be an input: a block device claimed for this
+// run alone, as mkfs claims it, refused when mounted, held by another program
+// or over the same storage as a device that is. Null with error why.
+std::FILE* open_writer(host_file file, const file_facts& facts, int& error);
+
+// Keeps other programs from opening an input for writing until the run ends,
+// where the host's share modes can: the stream may be replaced by one that
+// holds the input's turn too. False, with error why, while one already has it
+// open for writing; other programs are not held off on POSIX.
+bool keep_writers_off(std::FILE*& input, int& error);
+
+void close_file(host_file file);
 
 // Turns: runs of the tool hold the files they read (shared) and write
 // (alone), and wait there for each other; other programs are not held off.
@@ -182,7 +228,7 @@ enum class turn { held, busy, failed };
 // tells that it waits meanwhile or must look again.
 constexpr std::int64_t TURN_RETRY_MS = 100;
 struct turn_request {
-    std::intptr_t file; // the host's own handle: a descriptor, or a Windows HANDLE
+    host_file file;
     bool exclusive;
 };
 // Takes a turn that no other run holds, without waiting. A file system
@@ -191,36 +237,8 @@ turn try_turn(const turn_request& request);
 // Waits, in one call, until the turn is this run's.
 turn wait_for_turn(const turn_request& request);
 void end_turn(const turn_request& request);
-
-// How the core has runs take turns, which the host calls where its files
-// are to be held: every turn or none, telling a wait as the core tells it.
-struct turn_taker {
-    turn (*take)(void* context, const turn_request* requests, std::size_t count);
-    void* context;
-};
-
-// What DEST is opened against: the inputs' facts and their open streams,
-// which runs take turns on (null for one that holds no turn, as standard
-// output), and how turns are taken.
-struct output_request {
-    const file_facts* inputs;
-    std::FILE* const* streams;
-    std::size_t count;
-    turn_taker turns;
-};
-
-// Opens path for writing without translation, creating it if absent, unless
-// it shares storage with one of the inputs. An existing file keeps its
-// bytes, except one that overlayfs has only in a lower layer, when nothing
-// under it or the inputs is unsure: it is emptied rather than copied up with
-// them first. The inputs and DEST are then held for this run (the inputs
-// shared, DEST alone): another run of the tool holding them is waited for,
-// and only then is a file emptied or measured. Other programs are not held
-// off. A block device in use (mounted, held by another program, or over the
-// same storage as a device that is) cannot be opened. The stream is
-// unbuffered: every write goes straight to the file, so a failure knows what
-// landed.
-output open_output(const char* path, const output_request& request);
+// Whether another run holds any turn on the file.
+bool turn_taken(host_file file);
 
 // Reads n bytes at offset of an input as they are now on its storage, past
 // any cache the input keeps of its own; got is how many it gave, error why
@@ -305,21 +323,16 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
 // another one, DEST is that run's.
 void watch_stops();
 
-// Until DEST is known to share nothing with the inputs, a stop puts its
-// first count bytes back as they were, and cuts it back to its old length,
-// instead of cutting it.
-void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::size_t count,
-                       std::int64_t length);
+// From here on a stop leaves DEST as a failure would. Given first (DEST may
+// still be an input): DEST's first count bytes written back as they were,
+// kept by the caller until the next call, then DEST cut to length where it
+// is longer. Otherwise DEST cut to what keep_on_stop last allowed. A null
+// destination: a stop leaves DEST be.
+void guard_on_stop(std::FILE* destination, const unsigned char* first, std::size_t count,
+                   std::int64_t length);
 
-// From here on a stop also cuts a regular destination back to what
-// keep_on_stop last allowed.
-void guard_destination(std::FILE* destination, file_kind kind);
-
-// How many leading bytes of the destination a stop may leave from now on.
+// How many leading bytes of a guarded destination a stop leaves from now on.
 void keep_on_stop(std::int64_t kept);
-
-// The destination is finished, or about to be closed: a stop leaves it be.
-void release_destination();
 
 // Opens the stream's file a second time, for writing, unbuffered; null if it
 // could not, with error why.

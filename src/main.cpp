@@ -6,7 +6,7 @@
 #endif
 
 #include "host.h"
-#include "insertion.h"
+#include "run.h"
 #include "talvor.h"
 
 static void print_rule(char mark)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What an open file stands on, followed down as far as the system tells,
-// which input DEST shares any of it with, and what standard output is.
+// and what standard output is.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,14 +37,6 @@ void follow_storage(int fd, const struct stat& info, std::int64_t start, std::in
     add_place(under, id_of(info), start, end);
     if (S_ISREG(info.st_mode))
         follow_file(fd, start, end, under, at);
-}
-
-std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i)
-        if (share_storage(file, inputs[i]))
-            return i;
-    return count;
 }
 
 file_facts measure_report_output()

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Where only POSIX is offered, the destination is opened by its name, and
-// checked once open; a file stands on nothing else that the system tells,
+// compared once open; a file stands on nothing else that the system tells,
 // and what a device stands on cannot be told.
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "system.h"
 
@@ -14,17 +16,18 @@ void follow_device(int, dev_t device, std::int64_t start, std::int64_t end, stor
 
 void follow_file(int, std::int64_t, std::int64_t, storage&, walk) {}
 
-opened_fd claim_device(int fd)
+looked look_at(const char*)
 {
-    return {fd, NO_REASON};
+    return {NO_FILE, facts_of_kind(file_kind::unmeasured), false};
 }
 
-bool storage_in_use(const file_facts&)
+// Never asked: there is no look to open again.
+opened reopen_look(int, output_open)
 {
-    return false;
+    return {NO_FILE, ENOENT};
 }
 
-early_open open_after_look(const char*, const output_request& request)
+opened claim_device(int fd, const file_facts&)
 {
-    return {open_verdict::opened, -1, request.count, false, false};
+    return duplicate_fd(fd);
 }

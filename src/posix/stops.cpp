@@ -17,8 +17,7 @@ namespace {
 // 64-bit offsets on 32-bit hosts included.
 std::atomic<int> guarded_descriptor{-1};
 std::atomic<std::int64_t> guarded_kept{0};
-// Before DEST is known apart from the inputs: its first bytes as they were.
-std::atomic<int> restored_descriptor{-1};
+// While DEST may be an input: its first bytes as they were, and its length.
 std::atomic<const unsigned char*> restored_bytes{nullptr};
 std::atomic<std::size_t> restored_count{0};
 std::atomic<std::int64_t> restored_length{0};
@@ -33,18 +32,14 @@ constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // Async-signal-safe calls only, and nothing printed.
 extern "C" void on_stop(int signal_number)
 {
-    int restored = restored_descriptor.load();
-    struct stat now;
-    if (restored >= 0) {
-        (void)pwrite(restored, restored_bytes.load(), restored_count.load(), 0);
-        if (fstat(restored, &now) == 0 && now.st_size > restored_length.load())
-            (void)ftruncate(restored, static_cast<off_t>(restored_length.load()));
-    }
     int fd = guarded_descriptor.load();
+    const unsigned char* first = restored_bytes.load();
+    if (fd >= 0 && first != nullptr)
+        (void)pwrite(fd, first, restored_count.load(), 0);
+    std::int64_t kept = first != nullptr ? restored_length.load() : guarded_kept.load();
     struct stat info;
-    std::int64_t kept = guarded_kept.load();
-    // Only a regular file is guarded; one that cannot be measured is cut all the same.
-    if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_size > kept))
+    // One that cannot be measured is cut all the same, unless it may be an input.
+    if (fd >= 0 && (fstat(fd, &info) == 0 ? info.st_size > kept : first == nullptr))
         (void)ftruncate(fd, static_cast<off_t>(kept));
     close_terminal_line();
     // SA_RESETHAND has restored the default action: the process ends by this
@@ -78,30 +73,19 @@ void watch_stops()
     }
 }
 
-void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::size_t count,
-                       std::int64_t length)
+void guard_on_stop(std::FILE* destination, const unsigned char* first, std::size_t count,
+                   std::int64_t length)
 {
-    restored_bytes.store(bytes);
+    // Unguarded meanwhile, so that a stop never meets half of each guard.
+    guarded_descriptor.store(-1);
     restored_count.store(count);
     restored_length.store(length);
-    restored_descriptor.store(fileno(destination));
-}
-
-void guard_destination(std::FILE* destination, file_kind kind)
-{
-    restored_descriptor.store(-1);
-    guarded_kept.store(0);
-    // Only a regular file has a length to cut back to.
-    if (kind == file_kind::regular)
+    restored_bytes.store(first);
+    if (destination != nullptr)
         guarded_descriptor.store(fileno(destination));
 }
 
 void keep_on_stop(std::int64_t kept)
 {
     guarded_kept.store(kept);
-}
-
-void release_destination()
-{
-    guarded_descriptor.store(-1);
 }

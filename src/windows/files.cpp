@@ -20,17 +20,31 @@
 
 namespace {
 
-// Creates path if absent, but never truncates it: its old bytes stay until
-// it is known not to be an input.
-std::FILE* open_for_writing(const std::wstring& path)
+// How DEST is shared while this run holds it, as the C runtime's own opens share.
+constexpr DWORD SHARE_READ_WRITE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+HANDLE handle_from(host_file file)
 {
-    // _wfopen has no mode that creates without truncating.
-    int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0)
-        return nullptr;
-    std::FILE* stream = _fdopen(fd, "wb");
-    if (stream == nullptr)
+    return reinterpret_cast<HANDLE>(file);
+}
+
+host_file file_from(HANDLE handle)
+{
+    return reinterpret_cast<host_file>(handle);
+}
+
+// An unbuffered stream over a handle of this run's, which it then owns;
+// null, the handle closed, if none could be made.
+std::FILE* stream_over(HANDLE handle, int flags, const char* mode)
+{
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, mode);
+    if (stream != nullptr)
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+    else if (fd >= 0)
         _close(fd);
+    else
+        CloseHandle(handle);
     return stream;
 }
 
@@ -96,6 +110,9 @@ file_facts measure_handle(HANDLE handle)
         if (!known.known)
             return facts;
         facts.id = known.id;
+        // A file stands on itself: nothing under it is told apart here.
+        facts.under.place[0] = {known.id, 0, INT64_MAX};
+        facts.under.count = 1;
         facts.length = size.QuadPart;
         facts.kind = known.folder ? file_kind::directory : file_kind::regular;
         return facts;
@@ -126,67 +143,101 @@ std::FILE* open_input(const char* path, int& error)
         error = ERROR_INVALID_NAME;
         return nullptr;
     }
-    // Read sharing only: while the run holds an input, nothing can open it
-    // for writing, DEST by any other name included.
-    std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYWR);
+    // Shared for writing until the run holds its turns: another run may be
+    // writing it, and is waited for; keep_writers_off then holds others off.
+    std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYNO);
     error = stream == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
     if (stream != nullptr)
         std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
 }
 
-file_facts measure_file(std::FILE* stream)
+host_file file_of(std::FILE* stream)
 {
-    return measure_handle(handle_of(stream));
+    return file_from(handle_of(stream));
 }
 
-output open_output(const char* path, const output_request& request)
+file_facts measure_file(host_file file, bool)
 {
-    // Inputs are held by their share mode: no run can open them for writing.
-    const file_facts* inputs = request.inputs;
-    std::size_t count = request.count;
-    output result = {nullptr, open_verdict::cannot_open, count, {}, ERROR_INVALID_NAME};
+    return measure_handle(handle_from(file));
+}
+
+// A look at a named pipe would take its client's place: DEST is opened by
+// its name, and compared once open.
+looked look_at(const char*)
+{
+    return {NO_FILE, facts_of_kind(file_kind::unmeasured), false};
+}
+
+opened open_output(const char* path, host_file, output_open)
+{
     std::wstring wide = widened(path);
     if (wide.empty())
-        return result;
+        return {NO_FILE, ERROR_INVALID_NAME};
     // Writing one would need read access to learn its length, writes a
     // sector long and a volume locked and dismounted first, none of which is
     // done yet.
-    result.error = REASON_DISK_OR_VOLUME;
     if (names_disk_or_volume(wide))
-        return result;
-    result.error = NO_REASON;
-    std::FILE* stream = open_for_writing(wide);
-    if (stream == nullptr) {
-        result.error = static_cast<int>(GetLastError());
-        result.input = input_at(wide, inputs, count);
-        if (result.input < count)
-            result.verdict = open_verdict::same_as_input;
-        return result;
+        return {NO_FILE, REASON_DISK_OR_VOLUME};
+    // Created if absent, but never cut: its old bytes stay until it is
+    // known not to be an input.
+    HANDLE out = CreateFileW(wide.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+        return {NO_FILE, static_cast<int>(GetLastError())};
+    if (GetFileType(out) != FILE_TYPE_DISK)
+        return {file_from(out), NO_REASON};
+    if (is_disk_or_volume(out)) {
+        CloseHandle(out);
+        return {NO_FILE, REASON_DISK_OR_VOLUME};
     }
-    HANDLE handle = handle_of(stream);
-    if (is_disk_or_volume(handle)) {
-        std::fclose(stream);
-        result.error = REASON_DISK_OR_VOLUME;
-        return result;
+    // Held for reading only until the run writes it, so that no run waiting
+    // for its turn keeps open for writing a file that another run holds.
+    HANDLE held = ReOpenFile(out, GENERIC_READ, SHARE_READ_WRITE, 0);
+    if (held == INVALID_HANDLE_VALUE)
+        return {file_from(out), NO_REASON};
+    CloseHandle(out);
+    return {file_from(held), NO_REASON};
+}
+
+std::FILE* open_writer(host_file file, const file_facts&, int& error)
+{
+    HANDLE held = handle_from(file);
+    HANDLE out = INVALID_HANDLE_VALUE;
+    // A pipe or a console was opened for writing already.
+    if (GetFileType(held) == FILE_TYPE_DISK)
+        out = ReOpenFile(held, GENERIC_WRITE, SHARE_READ_WRITE, 0);
+    else if (!DuplicateHandle(GetCurrentProcess(), held, GetCurrentProcess(), &out, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS))
+        out = INVALID_HANDLE_VALUE;
+    std::FILE* stream = out == INVALID_HANDLE_VALUE ? nullptr : stream_over(out, _O_WRONLY, "wb");
+    error = stream == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    return stream;
+}
+
+// Opened again without write sharing, which fails while another program
+// has it open for writing; the input's turn moves to the new stream before
+// the old one is closed.
+bool keep_writers_off(std::FILE*& input, int& error)
+{
+    HANDLE kept = ReOpenFile(handle_of(input), GENERIC_READ, FILE_SHARE_READ, 0);
+    std::FILE* stream = kept == INVALID_HANDLE_VALUE ? nullptr : stream_over(kept, _O_RDONLY, "rb");
+    if (stream == nullptr || try_turn({file_of(stream), false}) != turn::held) {
+        error = static_cast<int>(GetLastError());
+        if (stream != nullptr)
+            std::fclose(stream);
+        return false;
     }
-    // Measured only once no other run can still change it.
-    bool held = GetFileType(handle) != FILE_TYPE_DISK || hold_for_this_run(handle, request.turns);
-    result.facts = held ? measure_handle(handle) : facts_of_kind(file_kind::unmeasured);
-    if (!held || result.facts.kind == file_kind::unmeasured) {
-        result.verdict = open_verdict::unmeasured;
-    } else {
-        // Standard output shares writing; opening did not truncate it.
-        result.input = input_index(result.facts, inputs, count);
-        result.verdict = result.input < count ? open_verdict::same_as_input : open_verdict::opened;
-    }
-    if (result.verdict == open_verdict::opened) {
-        std::setvbuf(stream, nullptr, _IONBF, 0);
-        result.stream = stream;
-    } else {
-        std::fclose(stream);
-    }
-    return result;
+    std::fclose(input);
+    input = stream;
+    error = NO_REASON;
+    return true;
+}
+
+void close_file(host_file file)
+{
+    if (file != NO_FILE)
+        CloseHandle(handle_from(file));
 }
 
 read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Which file a handle is, told by its volume and file id, which input DEST
-// is, and what standard output is.
+// Which file a handle is, told by its volume and file id, and what standard
+// output is.
 #include <windows.h>
 
 #include <cstring>
@@ -19,7 +19,8 @@ constexpr int INDEX_LOW_BITS = 32;
 
 // A pipe or a console has no identity here: those are never one of the
 // inputs. A volume serial of 0 is one the host would not tell (Wine's, for a
-// handle it was handed by a Unix shell): only the file's own id is known.
+// handle it was handed by a Unix shell): UNTOLD_DEVICE, only the file's own
+// id is known.
 bool is_known(const file_facts& facts)
 {
     return facts.kind != file_kind::unmeasured && (facts.id.index != 0 || facts.id.index_high != 0);
@@ -27,16 +28,7 @@ bool is_known(const file_facts& facts)
 
 bool volume_known(const file_facts& facts)
 {
-    return is_known(facts) && facts.id.device != 0;
-}
-
-// A file whose volume is not known is taken for any file with its id: that
-// may refuse a file of another volume, but never lets an input through.
-bool same_file(const file_facts& a, const file_facts& b)
-{
-    bool same_volume = a.id.device == b.id.device || a.id.device == 0 || b.id.device == 0;
-    return is_known(a) && is_known(b) && a.kind == b.kind && same_volume &&
-           a.id.index == b.id.index && a.id.index_high == b.id.index_high;
+    return is_known(facts) && facts.id.device != UNTOLD_DEVICE;
 }
 
 // FileIdInfo first: its 128-bit id is unique where the old 64-bit index is
@@ -102,28 +94,6 @@ identity identity_or_reopened(HANDLE handle)
     known = identity_of(look);
     CloseHandle(look);
     return known;
-}
-
-// Which input a path that cannot be opened for writing is, or count: an
-// input is held without write sharing, so that no open for writing tells.
-// Looked at only then, since a look at a named pipe would take its client's place.
-std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count)
-{
-    HANDLE look = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (look == INVALID_HANDLE_VALUE)
-        return count;
-    std::size_t input = input_index(measure_handle(look), inputs, count);
-    CloseHandle(look);
-    return input;
-}
-
-std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i)
-        if (same_file(file, inputs[i]))
-            return i;
-    return count;
 }
 
 // A shell's redirection may open standard output for writing alone, which

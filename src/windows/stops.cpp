@@ -19,10 +19,13 @@ struct stop_guard {
     SRWLOCK lock;
     HANDLE destination; // null when nothing is to be cut
     std::int64_t kept;
+    const unsigned char* first; // while DEST may be an input: its first bytes,
+    std::size_t count;
+    std::int64_t length;    // ...and its length
     HANDLE main_thread;     // whose blocked write a stop cancels; null if unknown
     volatile LONG stopping; // once set, the main thread writes and cuts nothing more
 };
-stop_guard guard = {SRWLOCK_INIT, nullptr, 0, nullptr, 0};
+stop_guard guard = {SRWLOCK_INIT, nullptr, 0, nullptr, 0, 0, nullptr, 0};
 
 // How long a stop lets a write in progress end before it cancels it, and
 // then lets the cancelled write give the lock back: a network file may hold
@@ -42,14 +45,22 @@ bool take_lock_within(DWORD ms)
     }
 }
 
-// Under the lock: what was written past kept goes.
+// Under the lock: DEST's first bytes put back where it may be an input, and
+// what was written past what it may keep goes.
 void cut_destination()
 {
+    if (guard.destination == nullptr)
+        return;
+    OVERLAPPED start = {};
+    DWORD written = 0;
+    if (guard.first != nullptr)
+        WriteFile(guard.destination, guard.first, static_cast<DWORD>(guard.count), &written,
+                  &start);
+    std::int64_t kept = guard.first != nullptr ? guard.length : guard.kept;
     LARGE_INTEGER size;
-    if (guard.destination != nullptr && GetFileSizeEx(guard.destination, &size) &&
-        size.QuadPart > guard.kept) {
+    if (GetFileSizeEx(guard.destination, &size) && size.QuadPart > kept) {
         FILE_END_OF_FILE_INFO end;
-        end.EndOfFile.QuadPart = guard.kept;
+        end.EndOfFile.QuadPart = kept;
         SetFileInformationByHandle(guard.destination, FileEndOfFileInfo, &end, sizeof end);
     }
 }
@@ -104,32 +115,20 @@ void watch_stops()
     SetConsoleCtrlHandler(on_console_stop, TRUE);
 }
 
-// A pipe or a device may block a write for good, and has nothing to cut: a
-// stop only ends the process there.
-void guard_destination(std::FILE* destination, file_kind kind)
+void guard_on_stop(std::FILE* destination, const unsigned char* first, std::size_t count,
+                   std::int64_t length)
 {
-    if (kind != file_kind::regular && kind != file_kind::block_device)
-        return;
     enter_guard();
-    guard.destination = handle_of(destination);
-    guard.kept = 0;
+    guard.destination = destination != nullptr ? handle_of(destination) : nullptr;
+    guard.first = first;
+    guard.count = count;
+    guard.length = length;
     leave_guard();
 }
-
-// Files are told apart here by their identity alone, which leaves no DEST
-// unsure: there is nothing to put back.
-void guard_first_bytes(std::FILE*, const unsigned char*, std::size_t, std::int64_t) {}
 
 void keep_on_stop(std::int64_t kept)
 {
     enter_guard();
     guard.kept = kept;
-    leave_guard();
-}
-
-void release_destination()
-{
-    enter_guard();
-    guard.destination = nullptr;
     leave_guard();
 }

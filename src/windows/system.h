@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What the Windows host files share among themselves: files.cpp opens and
-// measures, identity.cpp tells files apart, lock.cpp holds DEST for the run,
-// stops.cpp guards it, terminal.cpp draws the line, text.cpp speaks UTF-8.
+// measures, identity.cpp tells files apart, lock.cpp holds turns,
+// stops.cpp guards DEST, terminal.cpp draws the line, text.cpp speaks UTF-8.
 #ifndef TALVOR_WINDOWS_SYSTEM_H
 #define TALVOR_WINDOWS_SYSTEM_H
 
@@ -27,13 +27,6 @@ identity identity_or_reopened(HANDLE handle);
 
 // What an open handle is: its kind, length and identity.
 file_facts measure_handle(HANDLE handle);
-
-// Which input a path that cannot be opened for writing is, or count.
-std::size_t input_at(const std::wstring& path, const file_facts* inputs, std::size_t count);
-
-// Waits for any other run writing this file to end, and holds it off until
-// the file is closed, as turns take it; false when that could not be done.
-bool hold_for_this_run(HANDLE file, const turn_taker& turns);
 
 // A stop's guard (stops.cpp), which every change to the destination is made
 // under: once a stop has begun, the main thread waits there for the process
