@@ -221,6 +221,11 @@ bool keep_writers_off(std::FILE*& input, int& error);
 
 void close_file(host_file file);
 
+// Whether two open files are one, as the system tells of the open files
+// themselves; on Windows this catches what ids can miss (Wine gives each
+// drive letter a volume serial of its own).
+bool same_file(host_file a, host_file b);
+
 // Turns: runs of the tool hold the files they read (shared) and write
 // (alone), and wait there for each other; other programs are not held off.
 enum class turn { held, busy, failed };

@@ -52,6 +52,17 @@ ended compare_destination(const files& f, const file_facts& facts)
     return {shared < COMPARED ? refused[shared] : DONE, NO_REASON};
 }
 
+// DEST compared with the inputs as the system tells of the open files
+// themselves, where their ids may not tell (on Windows).
+ended compare_open_files(const files& f, host_file destination)
+{
+    if (holds_bytes(f.source_facts) && same_file(file_of(f.source), destination))
+        return {DESTINATION_IS_SOURCE, NO_REASON};
+    if (holds_bytes(f.insert_facts) && same_file(file_of(f.insert), destination))
+        return {DESTINATION_IS_INSERT, NO_REASON};
+    return {DONE, NO_REASON};
+}
+
 // Nothing under DEST or the inputs (and standard output, when asked) is
 // unsure: DEST surely shares no byte with them.
 bool followed_to_the_end(const files& f, const file_facts& destination, bool report_too)
@@ -170,6 +181,8 @@ held open_in_turn(const files& f, const char* path, const looked& look)
     // which this open did not cut, and whose turn this run would wait for.
     file_facts facts = measure_file(out.file, true);
     held h = {compare_destination(f, facts), out.file, false};
+    if (h.end.result == DONE)
+        h.end = compare_open_files(f, out.file);
     turn_request turns[COMPARED];
     std::size_t count = input_turns(f, turns);
     // A pipe or a character device keeps no bytes for two runs to mix.

@@ -39,6 +39,14 @@ void follow_storage(int fd, const struct stat& info, std::int64_t start, std::in
         follow_file(fd, start, end, under, at);
 }
 
+bool same_file(host_file a, host_file b)
+{
+    struct stat one;
+    struct stat other;
+    return fstat(static_cast<int>(a), &one) == 0 && fstat(static_cast<int>(b), &other) == 0 &&
+           one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
 file_facts measure_report_output()
 {
     struct stat info;

@@ -4,6 +4,8 @@
 // (opening.cpp), for every host.
 #include <windows.h>
 
+#include <cstdint>
+
 #include "system.h"
 
 namespace {
@@ -20,6 +22,32 @@ OVERLAPPED lock_place()
     at.Offset = RUN_LOCK_OFFSET_LOW;
     at.OffsetHigh = RUN_LOCK_OFFSET_HIGH;
     return at;
+}
+
+// A byte of its own for each process, below the turns' one: a lock there
+// meets no lock but this process's own.
+constexpr std::uint64_t OWN_LOCK_BASE = 0xFFFFFFFE00000000;
+
+OVERLAPPED own_place()
+{
+    auto at = OWN_LOCK_BASE + GetCurrentProcessId();
+    OVERLAPPED place = {};
+    place.Offset = static_cast<DWORD>(at);
+    place.OffsetHigh = static_cast<DWORD>(at >> 32);
+    return place;
+}
+
+bool lock_own_byte(HANDLE file)
+{
+    OVERLAPPED at = own_place();
+    DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    return LockFileEx(file, now, 0, RUN_LOCK_LENGTH, 0, &at) != 0;
+}
+
+void unlock_own_byte(HANDLE file)
+{
+    OVERLAPPED at = own_place();
+    (void)UnlockFileEx(file, 0, RUN_LOCK_LENGTH, 0, &at);
 }
 
 HANDLE handle_to(const turn_request& request)
@@ -69,4 +97,20 @@ void end_turn(const turn_request& request)
 bool turn_taken(host_file)
 {
     return false;
+}
+
+// Locked through one, this process's own byte cannot be locked through the
+// other when both are the same file, whatever their ids say.
+bool same_file(host_file a, host_file b)
+{
+    HANDLE one = reinterpret_cast<HANDLE>(a);
+    HANDLE other = reinterpret_cast<HANDLE>(b);
+    if (!lock_own_byte(one))
+        return false;
+    bool locked = lock_own_byte(other);
+    bool same = !locked && GetLastError() == ERROR_LOCK_VIOLATION;
+    if (locked)
+        unlock_own_byte(other);
+    unlock_own_byte(one);
+    return same;
 }
