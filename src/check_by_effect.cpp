@@ -42,11 +42,6 @@ ended compare_back(const files& f, const input_start& in, outcome changed)
     return {same ? DONE : changed, NO_REASON};
 }
 
-bool holds_bytes(const file_facts& facts)
-{
-    return facts.kind == file_kind::regular || facts.kind == file_kind::block_device;
-}
-
 // Reads the inputs back after DEST's first write: whether it showed in one.
 ended inputs_changed(const files& f, std::int64_t reached)
 {
@@ -106,28 +101,24 @@ before_seal keep_first_bytes(const files& f, std::size_t count, std::int64_t old
     return before;
 }
 
-ended check_by_effect(const files& f, std::int64_t reached)
+ended check_first_write(const files& f, const before_seal& before, ended written,
+                        std::int64_t reached)
 {
-    if (!flush_to_device(f.destination))
-        return failed_write();
     std::size_t n = head_within(f, reached);
-    ended o = inputs_changed(f, reached);
+    ended o = written;
+    if (o.result == DONE)
+        o = flush_to_device(f.destination) ? inputs_changed(f, reached) : failed_write();
     bool zeros = std::all_of(f.original, f.original + n, [](unsigned char c) { return c == 0; });
     if (o.result == DONE && reached > 0 && zeros)
-        return probe_with_a_byte(f, reached);
-    return o;
-}
-
-void undo_first_write(const files& f, const before_seal& before, outcome o, std::int64_t reached)
-{
+        o = probe_with_a_byte(f, reached);
+    if (o.result == DONE)
+        return o;
     // DEST's own bytes, where they could be read: a file only keeps its old length.
-    if (before.kept) {
+    if (before.kept)
         write_start(f, f.backup, before.count, f.to == writing::file ? before.length : -1);
-        return;
-    }
-    // Otherwise the input that DEST turned out to be gets its own first bytes back.
-    if (o == DESTINATION_IS_SOURCE)
-        write_start(f, f.original, head_within(f, reached), f.source_facts.length);
-    else if (o == DESTINATION_IS_INSERT)
+    else if (o.result == DESTINATION_IS_SOURCE)
+        write_start(f, f.original, n, f.source_facts.length);
+    else if (o.result == DESTINATION_IS_INSERT)
         write_start(f, f.head, f.head_length, f.insert_facts.length);
+    return o;
 }

@@ -40,13 +40,14 @@ void unfinish(std::FILE* destination, file_kind kind, std::size_t laid)
 // close can report a write that failed late (network file systems): a
 // regular destination is then emptied, and a device's first laid bytes, its
 // head, are zeroed, so that it does not look finished.
-bool close_destination(std::FILE* destination, file_kind kind, std::size_t laid, int& error)
+bool close_destination(std::FILE* destination, const file_facts& facts, std::size_t laid,
+                       int& error)
 {
-    bool holds_bytes = kind == file_kind::regular || kind == file_kind::block_device;
+    file_kind kind = facts.kind;
     error = NO_REASON;
     // Open twice, so that it can still be undone once the close has failed.
-    std::FILE* spare = holds_bytes ? duplicate_stream(destination, error) : nullptr;
-    if (holds_bytes && spare == nullptr) {
+    std::FILE* spare = holds_bytes(facts) ? duplicate_stream(destination, error) : nullptr;
+    if (holds_bytes(facts) && spare == nullptr) {
         // Without a spare a failed close could not be undone: fail first.
         unfinish(destination, kind, laid);
         std::fclose(destination);
@@ -102,7 +103,7 @@ ended close_files(files& f, std::size_t laid)
     // Finished, or about to be closed: a stop leaves DEST be.
     guard_on_stop(nullptr, nullptr, 0, 0);
     int error = NO_REASON;
-    bool closed = close_destination(f.destination, f.destination_facts.kind, laid, error);
+    bool closed = close_destination(f.destination, f.destination_facts, laid, error);
     f.destination = nullptr;
     // Its turn ends only once no handle of this run writes it.
     close_file(f.destination_turn);

@@ -62,13 +62,11 @@ inline std::size_t head_within(const files& f, std::int64_t reached)
         std::min(static_cast<std::int64_t>(f.head_length), std::max(reached, std::int64_t{0})));
 }
 
-// opening.cpp: opens IP.BIN and the source, in that order, and measures
-// them; refuses them when standard output writes into one.
+// opening.cpp: IP.BIN and the source opened and measured, in that order,
+// and refused when standard output writes into one.
 ended open_inputs(files& f, const run_names& names);
-
-// opening.cpp: opens DEST, refusing one that is an input before anything is
-// written to it, and holds the run's files; the inputs are measured again
-// once they are this run's.
+// opening.cpp: DEST opened, refused when it is an input before anything is
+// written to it, and the run's files held, then measured again.
 ended open_destination(files& f, const run_names& names);
 
 // What a failure leaves of a DEST that may be an input after all: all of it.
@@ -82,38 +80,29 @@ struct written {
     std::int64_t reached; // bytes of DEST written
     int error;            // the system's error of the call that failed
 };
-
-// writer.cpp: writes DEST whole, its head laid last.
+// writer.cpp: DEST written whole, its head laid last.
 written write_destination(const files& f);
 
-// check_by_effect.cpp: DEST's first bytes as they were, read before its
-// first write where it lets itself be read, and its length: what a failure
-// before DEST is known apart from the inputs puts back, and a stop meanwhile.
+// check_by_effect.cpp: DEST's first bytes and length before its first
+// write, read where it lets itself be, which a stop meanwhile puts back.
 struct before_seal {
     bool kept;
     std::size_t count;
     std::int64_t length;
 };
 before_seal keep_first_bytes(const files& f, std::size_t count, std::int64_t old_length);
-
-// check_by_effect.cpp: DEST's first write, pushed through to its storage, is
-// looked for in the inputs; DESTINATION_IS_SOURCE or _INSERT when it shows.
-ended check_by_effect(const files& f, std::int64_t reached);
-
-// check_by_effect.cpp: after a failure before DEST was known apart, puts
-// DEST's own first bytes back, or those of the input it turned out to be.
-void undo_first_write(const files& f, const before_seal& before, outcome o, std::int64_t reached);
+// check_by_effect.cpp: DEST's first write, which ended as written says, looked
+// for in the inputs; after a failure, DEST's own first bytes are put back,
+// or those of the input it turned out to be.
+ended check_first_write(const files& f, const before_seal& before, ended written,
+                        std::int64_t reached);
 
 // closing.cpp: from here on a stop cuts a regular DEST back to kept bytes.
 void cut_on_stop(const files& f, std::int64_t kept);
-
-// closing.cpp: cuts a regular destination back to what this run wrote
-// before it failed.
+// closing.cpp: a regular DEST cut back to what this run wrote before it failed.
 void cut_back(const files& f, std::int64_t kept);
-
-// closing.cpp: closes the files in their order; only the destination's
-// close can fail. A device whose last flush or close fails gets its laid
-// head zeroed.
+// closing.cpp: the files closed in their order; only DEST's close can fail,
+// and a device whose last flush or close fails gets its laid head zeroed.
 ended close_files(files& f, std::size_t laid);
 
 #endif

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <string>
 
+#include "storage.h"
 #include "talvor.h"
 
 #if defined(__GNUC__)
@@ -92,86 +93,15 @@ std::string utf8_argument(const wchar_t* argument);
 // A file as the host holds it open: a descriptor, or a Windows HANDLE.
 using host_file = std::intptr_t;
 constexpr host_file NO_FILE = -1;
-
-// Opens an existing file for reading as mode "rb" does, unbuffered, so that
-// the stream's position is its file's; path is UTF-8. Others may still open
-// it for writing: runs of the tool wait for each other by turns, and
-// keep_writers_off holds other programs off once the turns are this run's.
-// error is why it could not be opened.
-std::FILE* open_input(const char* path, int& error);
-
-// The file that a stream reads or writes.
 host_file file_of(std::FILE* stream);
 
-// What a file is, as far as the copy cares.
-enum class file_kind {
-    unmeasured,   // a probe failed: nothing is known, and the run must stop
-    regular,      // has a length, can seek, can be cut
-    block_device, // has a length and can seek, but keeps its size
-    stream,       // a pipe, terminal, socket or character device: read or written in order
-    directory,    // opens, but holds no bytes to read as a file
-};
+// Opens an existing file for reading as mode "rb" does, unbuffered, so that
+// the stream's position is its file's; path is UTF-8. error is why it could
+// not be opened. Others may still write it until keep_writers_off.
+std::FILE* open_input(const char* path, int& error);
 
-// Which file an open file is, whatever name it was opened by.
-struct file_id {
-    std::uint64_t device;
-    std::uint64_t index;
-    std::uint64_t index_high = 0; // where a file system's index takes 128 bits
-};
-// A device (a volume) that the host could not tell: a file on it is taken
-// for any file with its index, which may refuse another one, never an input.
-constexpr std::uint64_t UNTOLD_DEVICE = 0;
-
-// A stretch of bytes that a file stands on, [start, end): of a file, or of
-// a whole disk, whose id is {DISK_DEVICE, its device number}.
-struct storage_place {
-    file_id id;
-    std::int64_t start;
-    std::int64_t end;
-};
-constexpr std::uint64_t DISK_DEVICE = UINT64_MAX;
-// Deeper stacks than this are not followed: they count as not followed to the end.
-constexpr std::size_t MOST_PLACES = 24;
-
-// Everything an open file stands on, as far as the kernel tells it: the file
-// itself, the file in an overlay's layer, a device's stretch of its disk, the
-// devices under it and a loop device's file, each followed in turn.
-struct storage {
-    storage_place place[MOST_PLACES];
-    std::size_t count;
-    // False when something under the file could not be followed (a probe that
-    // could not answer, a file system that may show other files' bytes): then
-    // nothing may be written on the guess that it shares no bytes with another.
-    bool followed;
-};
-
-// What is known of an open file: measured once, before the first write.
-struct file_facts {
-    file_kind kind;
-    file_id id;
-    storage under;
-    std::int64_t length; // of a regular file or a block device; -1 otherwise
-    bool sparse;         // a regular file with fewer blocks than bytes
-    bool hides_holes;    // ...on a file system that does not say where they are
-};
-
-// Facts of a kind with nothing else known: no identity, nothing under it.
-inline file_facts facts_of_kind(file_kind kind)
-{
-    file_facts facts = {};
-    facts.kind = kind;
-    facts.under.followed = true;
-    facts.length = -1;
-    return facts;
-}
-
-// Whether two files share any byte of what they stand on: the one rule that
-// tells files apart (storage.cpp), from the facts that the hosts give.
-bool share_storage(const file_facts& a, const file_facts& b);
-
-// Measures an open file as it is read, or as it will be written (on an
-// overlay, only the upper layer is written); kind is unmeasured when any
-// probe failed.
+// Measures an open file as it is read, or as written (on an overlay only
+// its upper layer); kind is unmeasured when any probe failed.
 file_facts measure_file(host_file file, bool written);
 
 // What standard output writes to, for DEST to be compared with, as an input
@@ -180,10 +110,9 @@ file_facts measure_file(host_file file, bool written);
 // the report could spoil, or when the host cannot tell it.
 file_facts measure_report_output();
 
-// What a name leads to, looked at without opening it for reading or
-// writing, as it would be written (on Linux an O_PATH descriptor). NO_FILE
-// where it is absent or the host cannot look so: it is then opened by its
-// name and compared once open.
+// What a name leads to, looked at without opening it for reading or writing
+// (on Linux an O_PATH descriptor), measured as it would be written. NO_FILE
+// where it is absent or the host cannot look so.
 struct looked {
     host_file file;
     file_facts facts;      // kind unmeasured when a probe failed
@@ -191,39 +120,32 @@ struct looked {
 };
 looked look_at(const char* path);
 
-// How DEST is opened: created if absent and never cut, to be written in
-// place; emptied at its open; or for reading only, without waiting (the
-// last two only from a look).
+// DEST opened from the look, if any, so that no name swapped in since is:
+// created if absent and never cut (in_place), emptied at its open, or for
+// reading only, never waiting. A file to take DEST's turn on and measure;
+// Windows opens one on disk for reading only, so that no run waiting for
+// its turn holds open for writing a file that another run reads.
 enum class output_open { in_place, emptied, reader };
-// An open file, or NO_FILE with the system's error why.
 struct opened {
-    host_file file;
+    host_file file; // or NO_FILE, with error why
     int error;
 };
-// Opens DEST as how says, from the look where there is one, so that no name
-// swapped in since is opened; a file to take DEST's turn on, compare and
-// measure. A block device in use cannot be opened. Windows holds a file on
-// disk for reading only until the run writes it, so that no run keeps open
-// for writing a file that another run holds as an input.
 opened open_output(const char* path, host_file look, output_open how);
 
-// The stream DEST is written through, unbuffered, once its turn is this
-// run's and it is known not to be an input: a block device claimed for this
-// run alone, as mkfs claims it, refused when mounted, held by another program
-// or over the same storage as a device that is. Null with error why.
+// The stream DEST is written through, unbuffered, once it is held and known
+// apart: a block device claimed for this run alone, as mkfs claims it, and
+// refused when in use (mounted, held, or over the storage of one that is).
 std::FILE* open_writer(host_file file, const file_facts& facts, int& error);
 
-// Keeps other programs from opening an input for writing until the run ends,
-// where the host's share modes can: the stream may be replaced by one that
-// holds the input's turn too. False, with error why, while one already has it
-// open for writing; other programs are not held off on POSIX.
-bool keep_writers_off(std::FILE*& input, int& error);
+// Holds other programs off writing an input from now on, where share modes
+// can (Windows); false, with error why, when one has it open for writing.
+bool keep_writers_off(std::FILE* input, int& error);
 
 void close_file(host_file file);
 
-// Whether two open files are one, as the system tells of the open files
-// themselves; on Windows this catches what ids can miss (Wine gives each
-// drive letter a volume serial of its own).
+// Whether two open files are one, told by the system of the open files
+// themselves where ids may not tell (Wine gives each drive letter a volume
+// serial of its own).
 bool same_file(host_file a, host_file b);
 
 // Turns: runs of the tool hold the files they read (shared) and write

@@ -14,11 +14,6 @@ namespace {
 // What DEST is compared with, in this order.
 enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED };
 
-bool holds_bytes(const file_facts& facts)
-{
-    return facts.kind == file_kind::regular || facts.kind == file_kind::block_device;
-}
-
 bool readable(const file_facts& facts)
 {
     return facts.kind != file_kind::unmeasured && facts.kind != file_kind::directory;

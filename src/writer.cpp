@@ -82,13 +82,9 @@ written write_body(const files& f, std::int64_t old_length)
         before = keep_first_bytes(f, first, old_length);
     copy_end p = copy_first_block(e, f.zeros, f.head_length, first);
     ended end = {p.result, p.error};
-    if (!f.apart && end.result == DONE)
-        end = check_by_effect(f, p.reached);
-    if (!f.apart && end.result != DONE) {
-        undo_first_write(f, before, end.result, p.reached);
+    if (!f.apart && (end = check_first_write(f, before, end, p.reached)).result != DONE)
         return {end.result, LEAVE_AS_IS, p.reached, end.error};
-    }
-    if (end.result == DONE && !f.apart)
+    if (!f.apart)
         end = guard_once_apart(f, e, p.reached);
     if (end.result != DONE)
         return {end.result, p.reached, p.reached, end.error};

@@ -3,6 +3,7 @@
 // POSIX: a run reading what another writes waits for it, crossed runs both
 // finish, and another program writing an input is still refused. The run
 // that writes is held on a FIFO SOURCE that the test feeds.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -102,6 +103,40 @@ TEST_F(WindowsTurns, RunsThatFeedEachOtherWaitAndFinish)
         else
             EXPECT_TRUE(a == expected_output(fed, insert));
     }
+}
+
+// A run reading SOURCE into a FIFO that the test reads only later holds
+// SOURCE's turn all along, past the reopen that keeps other programs off:
+// a run writing SOURCE meanwhile waits for it, then finishes.
+TEST_F(WindowsTurns, RunWritingAnInputWaitsForTheRunReadingIt)
+{
+    SKIP_UNLESS_WINDOWS_TOOL();
+    std::string insert = pattern(5000, 1);
+    std::string source = pattern(2 * MIB + 7, 2);
+    std::string other = pattern(MIB + 5, 3);
+    write_file(path("IP.BIN"), insert);
+    write_file(path("src.img"), source);
+    write_file(path("b.img"), other);
+    held_fifo out(path("pipe.out"));
+    int capacity = fcntl(out.fd, F_GETPIPE_SZ);
+    background reader;
+    reader.thread = std::thread([&] { reader.result = run({"src.img", "pipe.out"}); });
+    EXPECT_TRUE(reached([&] { return out.waiting() >= capacity; })) << "the reader never wrote";
+    background writer;
+    writer.thread = std::thread([&] { writer.result = run({"b.img", "src.img"}); });
+    EXPECT_TRUE(reached([&] { return process_holds("b.img src.img", path("src.img")); }))
+        << "the writer never opened SOURCE";
+    std::string got;
+    char buffer[65536];
+    ssize_t n = 0;
+    while (got.size() < source.size() && (n = read(out.fd, buffer, sizeof buffer)) > 0)
+        got.append(buffer, static_cast<std::size_t>(n));
+    reader.thread.join();
+    writer.thread.join();
+    EXPECT_EQ(reader.result.status, 0) << reader.result.out;
+    EXPECT_EQ(writer.result.status, 0) << writer.result.out;
+    EXPECT_TRUE(got == expected_output(source, insert)) << "the reader read a mix";
+    EXPECT_TRUE(read_file(path("src.img")) == expected_output(other, insert));
 }
 
 // cmd keeps an input open for writing while it waits for a line on its

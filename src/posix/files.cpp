@@ -157,12 +157,6 @@ std::FILE* open_writer(host_file file, const file_facts& facts, int& error)
     return stream;
 }
 
-// No share modes here: other programs are not held off.
-bool keep_writers_off(std::FILE*&, int&)
-{
-    return true;
-}
-
 void close_file(host_file file)
 {
     if (file != NO_FILE)

@@ -85,3 +85,9 @@ bool turn_taken(host_file file)
     struct flock lock = turn_lock(F_WRLCK);
     return fcntl(static_cast<int>(file), GET_LOCK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
+
+// No share modes here: other programs are not held off.
+bool keep_writers_off(std::FILE*, int&)
+{
+    return true;
+}

@@ -23,31 +23,6 @@ namespace {
 // How DEST is shared while this run holds it, as the C runtime's own opens share.
 constexpr DWORD SHARE_READ_WRITE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-HANDLE handle_from(host_file file)
-{
-    return reinterpret_cast<HANDLE>(file);
-}
-
-host_file file_from(HANDLE handle)
-{
-    return reinterpret_cast<host_file>(handle);
-}
-
-// An unbuffered stream over a handle of this run's, which it then owns;
-// null, the handle closed, if none could be made.
-std::FILE* stream_over(HANDLE handle, int flags, const char* mode)
-{
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
-    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, mode);
-    if (stream != nullptr)
-        std::setvbuf(stream, nullptr, _IONBF, 0);
-    else if (fd >= 0)
-        _close(fd);
-    else
-        CloseHandle(handle);
-    return stream;
-}
-
 // The device namespace's prefixes, and the names in it of a whole disk or of
 // a volume, in upper case.
 constexpr const wchar_t* DEVICE_PREFIXES[] = {L"\\\\.\\", L"\\\\?\\"};
@@ -152,23 +127,6 @@ std::FILE* open_input(const char* path, int& error)
     return stream;
 }
 
-host_file file_of(std::FILE* stream)
-{
-    return file_from(handle_of(stream));
-}
-
-file_facts measure_file(host_file file, bool)
-{
-    return measure_handle(handle_from(file));
-}
-
-// A look at a named pipe would take its client's place: DEST is opened by
-// its name, and compared once open.
-looked look_at(const char*)
-{
-    return {NO_FILE, facts_of_kind(file_kind::unmeasured), false};
-}
-
 opened open_output(const char* path, host_file, output_open)
 {
     std::wstring wide = widened(path);
@@ -183,10 +141,14 @@ opened open_output(const char* path, host_file, output_open)
     // known not to be an input.
     HANDLE out = CreateFileW(wide.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Held without write sharing by a run that reads it: its turn tells when.
+    if (out == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        out = CreateFileW(wide.c_str(), GENERIC_READ, SHARE_READ_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE)
         return {NO_FILE, static_cast<int>(GetLastError())};
     if (GetFileType(out) != FILE_TYPE_DISK)
-        return {file_from(out), NO_REASON};
+        return {reinterpret_cast<host_file>(out), NO_REASON};
     if (is_disk_or_volume(out)) {
         CloseHandle(out);
         return {NO_FILE, REASON_DISK_OR_VOLUME};
@@ -195,14 +157,14 @@ opened open_output(const char* path, host_file, output_open)
     // for its turn keeps open for writing a file that another run holds.
     HANDLE held = ReOpenFile(out, GENERIC_READ, SHARE_READ_WRITE, 0);
     if (held == INVALID_HANDLE_VALUE)
-        return {file_from(out), NO_REASON};
+        return {reinterpret_cast<host_file>(out), NO_REASON};
     CloseHandle(out);
-    return {file_from(held), NO_REASON};
+    return {reinterpret_cast<host_file>(held), NO_REASON};
 }
 
 std::FILE* open_writer(host_file file, const file_facts&, int& error)
 {
-    HANDLE held = handle_from(file);
+    HANDLE held = reinterpret_cast<HANDLE>(file);
     HANDLE out = INVALID_HANDLE_VALUE;
     // A pipe or a console was opened for writing already.
     if (GetFileType(held) == FILE_TYPE_DISK)
@@ -210,34 +172,24 @@ std::FILE* open_writer(host_file file, const file_facts&, int& error)
     else if (!DuplicateHandle(GetCurrentProcess(), held, GetCurrentProcess(), &out, 0, FALSE,
                               DUPLICATE_SAME_ACCESS))
         out = INVALID_HANDLE_VALUE;
-    std::FILE* stream = out == INVALID_HANDLE_VALUE ? nullptr : stream_over(out, _O_WRONLY, "wb");
+    int fd = out == INVALID_HANDLE_VALUE
+                 ? -1
+                 : _open_osfhandle(reinterpret_cast<intptr_t>(out), _O_WRONLY | _O_BINARY);
+    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
     error = stream == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    if (stream != nullptr)
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+    else if (fd >= 0)
+        _close(fd);
+    else if (out != INVALID_HANDLE_VALUE)
+        CloseHandle(out);
     return stream;
-}
-
-// Opened again without write sharing, which fails while another program
-// has it open for writing; the input's turn moves to the new stream before
-// the old one is closed.
-bool keep_writers_off(std::FILE*& input, int& error)
-{
-    HANDLE kept = ReOpenFile(handle_of(input), GENERIC_READ, FILE_SHARE_READ, 0);
-    std::FILE* stream = kept == INVALID_HANDLE_VALUE ? nullptr : stream_over(kept, _O_RDONLY, "rb");
-    if (stream == nullptr || try_turn({file_of(stream), false}) != turn::held) {
-        error = static_cast<int>(GetLastError());
-        if (stream != nullptr)
-            std::fclose(stream);
-        return false;
-    }
-    std::fclose(input);
-    input = stream;
-    error = NO_REASON;
-    return true;
 }
 
 void close_file(host_file file)
 {
     if (file != NO_FILE)
-        CloseHandle(handle_from(file));
+        CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
 read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n)
