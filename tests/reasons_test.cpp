@@ -238,7 +238,7 @@ TEST_F(Warnings, SurelyMistakenInputsAreToldAndTheRunGoesOn)
 // cmd's redirection holds SOURCE open for writing while the tool runs, and
 // takes the message that would have gone to standard output: the input is
 // known to be standard output before anything else is opened. (Another
-// program writing an input: windows_turns_test.cpp.)
+// program writing an input: turns_test.cpp.)
 TEST_F(Windows, StandardOutputOnAnInputThroughCmdIsRefused)
 {
     if (!tool_on_windows())

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "harness.h"
+#include "holding.h"
 #include "test_config.h"
-#include "windows_harness.h"
 
 namespace {
 

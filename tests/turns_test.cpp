@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Runs of talvor.exe that feed each other take turns on their inputs as on
-// POSIX: a run reading what another writes waits for it, crossed runs both
-// finish, and another program writing an input is still refused. The run
-// that writes is held on a FIFO SOURCE that the test feeds.
+// Runs that feed each other take turns on their inputs, on every host: a run
+// reading what another writes waits for it, a run writing what another
+// reads waits for it, crossed runs both finish; and on Windows another
+// program writing an input is still refused. The run that holds the others
+// up is held itself on a FIFO that the test feeds or reads.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,12 +15,12 @@
 #include <vector>
 
 #include "harness.h"
+#include "holding.h"
 #include "test_config.h"
-#include "windows_harness.h"
 
 namespace {
 
-using WindowsTurns = ToolTest;
+using Turns = ToolTest;
 
 constexpr std::size_t MIB = std::size_t{1024} * 1024;
 // Less than a pipe holds, and less than the first read: the holding run
@@ -42,10 +43,6 @@ struct background {
     std::thread thread;
 };
 
-#define SKIP_UNLESS_WINDOWS_TOOL()                                                                 \
-    if (!tool_on_windows())                                                                        \
-    GTEST_SKIP() << "talvor.exe only"
-
 // One run writes a.img from the FIFO and holds it; the runs in waiting start
 // while it does, each one at its turn once it holds its DEST open; then the
 // holding run is fed the rest. Every run must finish.
@@ -54,9 +51,8 @@ struct held_chain {
     std::vector<std::vector<std::string>> waiting; // SOURCE, DEST of each
 };
 
-TEST_F(WindowsTurns, RunsThatFeedEachOtherWaitAndFinish)
+TEST_F(Turns, RunsThatFeedEachOtherWaitAndFinish)
 {
-    SKIP_UNLESS_WINDOWS_TOOL();
     std::string insert = pattern(5000, 1);
     std::string fed = pattern(4 * MIB + 3, 2);
     std::string other = pattern(3 * MIB + 1, 3);
@@ -108,9 +104,8 @@ TEST_F(WindowsTurns, RunsThatFeedEachOtherWaitAndFinish)
 // A run reading SOURCE into a FIFO that the test reads only later holds
 // SOURCE's turn all along, past the reopen that keeps other programs off:
 // a run writing SOURCE meanwhile waits for it, then finishes.
-TEST_F(WindowsTurns, RunWritingAnInputWaitsForTheRunReadingIt)
+TEST_F(Turns, RunWritingAnInputWaitsForTheRunReadingIt)
 {
-    SKIP_UNLESS_WINDOWS_TOOL();
     std::string insert = pattern(5000, 1);
     std::string source = pattern(2 * MIB + 7, 2);
     std::string other = pattern(MIB + 5, 3);
@@ -142,9 +137,10 @@ TEST_F(WindowsTurns, RunWritingAnInputWaitsForTheRunReadingIt)
 // cmd keeps an input open for writing while it waits for a line on its
 // standard input: a run meanwhile is refused as before, told why, and
 // writes nothing anywhere.
-TEST_F(WindowsTurns, InputHeldForWritingByAnotherProgramIsRefused)
+TEST_F(Turns, InputHeldForWritingByAnotherProgramIsRefusedOnWindows)
 {
-    SKIP_UNLESS_WINDOWS_TOOL();
+    if (!tool_on_windows())
+        GTEST_SKIP() << "POSIX has no share modes: other programs are not held off";
     std::string insert = pattern(5000, 1);
     std::string source = pattern(70000, 2);
     std::string old = pattern(100000, 3);

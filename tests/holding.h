@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// What the tests of talvor.exe share: a FIFO the test holds at both ends, and
-// whether a process of Wine holds a file open.
-#ifndef TALVOR_TESTS_WINDOWS_HARNESS_H
-#define TALVOR_TESTS_WINDOWS_HARNESS_H
+// What tests that hold a run up share: a FIFO the test holds at both ends,
+// and whether a process (of Wine, too) holds a file open.
+#ifndef TALVOR_TESTS_HOLDING_H
+#define TALVOR_TESTS_HOLDING_H
 
 #include <dirent.h>
 #include <fcntl.h>
