@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The run's files: opened in their order, measured once, closed in their
-// order, and cut back when the run fails. Each step says how it ended; none
-// prints or ends the process.
+// The run's files, and the steps over them in the rooms that hold them:
+// opening.cpp opens, compares and holds them, streams.cpp keeps the
+// standard streams off them, writer.cpp writes DEST,
+// check_by_effect.cpp looks for DEST's first write in the inputs, and
+// closing.cpp closes them and says what a failure or a stop leaves of DEST.
+// Each step says how it ended; none prints or ends the process.
 #ifndef TALVOR_FILES_H
 #define TALVOR_FILES_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,7 +22,8 @@
 struct files {
     std::FILE* insert;
     std::FILE* source;
-    std::FILE* destination; // null once closed
+    std::FILE* destination;       // what DEST is written through; null once closed
+    host_file destination_turn;   // what holds DEST's turn, closed after it
     file_facts insert_facts;
     file_facts source_facts;
     file_facts destination_facts;
@@ -38,6 +43,7 @@ struct files {
     bool find_zeros;         // the source hides its holes: find them in its bytes
     bool apart;              // DEST is known to share no byte with an input
     file_time left_time;     // what a failure dates DEST: its own time before the run
+    bool made;               // this run made DEST, or emptied it at its open
     progress_line* line;     // what a long run shows on a terminal
 };
 
@@ -48,31 +54,77 @@ struct ended {
     int error;
 };
 
-// Measures the standard streams, opens IP.BIN and the source, in that order,
-// and measures them; refuses them when standard output writes into one.
+// A write of DEST that failed, with the error of the call that just failed.
+inline ended failed_write()
+{
+    return {DESTINATION_UNWRITABLE, last_error()};
+}
+
+// How many bytes of IP.BIN's head lie in the first reached bytes of DEST.
+inline std::size_t head_within(const files& f, std::int64_t reached)
+{
+    return static_cast<std::size_t>(
+        std::min(static_cast<std::int64_t>(f.head_length), std::max(reached, std::int64_t{0})));
+}
+
+// streams.cpp: both standard streams measured; one that cannot be told
+// apart from the run's files is not written.
+void measure_streams(files& f);
+// streams.cpp: each standard stream on file written no more; whether
+// standard output is one.
+bool mute_streams_on(files& f, const file_facts& file);
+// streams.cpp: standard output is written last, with the report: an input
+// that it shares storage with would be spoilt by it, and the run is refused.
+ended compare_with_streams(files& f);
+// streams.cpp: a file that would not open, or be held, may be a standard
+// stream that a Windows shell holds for writing: told as that stream
+// (is_report for standard output), else failure as it is.
+ended unopened(files& f, const char* path, ended failure, outcome is_report);
+
+// opening.cpp: the standard streams measured, then IP.BIN and the source
+// opened and measured, in that order, and refused when standard output
+// writes into one.
 ended open_inputs(files& f, const run_names& names);
-
-// Opens the destination, refusing one that is an input before anything is
-// written to it, and measures it; the inputs are measured again once this
-// run holds them.
+// opening.cpp: DEST opened, refused when it is an input before anything is
+// written to it, and the run's files held, then measured again.
 ended open_destination(files& f, const run_names& names);
-
-// Settles what the copy depends on, from what was measured before its first byte.
-void plan(files& f);
-
-// Takes one block for IP.BIN's head, the source's, one read back, the body's
-// buffer and a block of zeros.
-ended take_memory(files& f);
 
 // What a failure leaves of a DEST that may be an input after all: all of it.
 constexpr std::int64_t LEAVE_AS_IS = -1;
 
-// Cuts a regular destination back to what this run wrote before it failed,
-// and dates it as it was, or older than its inputs if this run made it.
-void cut_back(const files& f, std::int64_t kept);
+// How writing DEST ended, and how many of its leading bytes a failure may
+// leave: none of them old, and never a whole that looks done.
+struct written {
+    outcome result;
+    std::int64_t kept;    // or LEAVE_AS_IS, for a DEST that may be an input
+    std::int64_t reached; // bytes of DEST written
+    int error;            // the system's error of the call that failed
+};
+// writer.cpp: DEST written whole, its head laid last.
+written write_destination(const files& f);
 
-// Closes the files in their order; only the destination's close can fail.
-// A device whose last flush or close fails gets its laid head zeroed.
+// check_by_effect.cpp: DEST's first bytes and length before its first
+// write, read where it lets itself be, which a stop meanwhile puts back.
+struct before_seal {
+    bool kept;
+    std::size_t count;
+    std::int64_t length;
+};
+before_seal keep_first_bytes(const files& f, std::size_t count, std::int64_t old_length);
+// check_by_effect.cpp: DEST's first write, which ended as written says, looked
+// for in the inputs; after a failure, DEST's own first bytes are put back,
+// or those of the input it turned out to be.
+ended check_first_write(const files& f, const before_seal& before, ended written,
+                        std::int64_t reached);
+
+// closing.cpp: from here on a stop cuts a regular DEST back to kept bytes
+// and dates it as a failure does.
+void cut_on_stop(const files& f, std::int64_t kept);
+// closing.cpp: a regular DEST cut back to what this run wrote before it
+// failed, and dated as it was, or older than its inputs if this run made it.
+void cut_back(const files& f, std::int64_t kept);
+// closing.cpp: the files closed in their order; only DEST's close can fail,
+// and a device whose last flush or close fails gets its laid head zeroed.
 ended close_files(files& f, std::size_t laid);
 
 #endif

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
-// What the insertion needs from the host beyond standard streams. Each host
-// has a folder that implements it, posix/ and windows/, with the same rooms:
-// files.cpp, identity.cpp, lock.cpp, stops.cpp, terminal.cpp and text.cpp.
-// On Linux the linux_*.cpp files add Linux's own calls; portable.cpp stands
-// in for them on any other POSIX system. Hosts without Linux's copying calls
-// take plain_copy.cpp. The core calls the host, and the host calls back into
-// it only through what the core hands it: the line's tick, the turn taker.
+// What the insertion needs from the host beyond standard streams: plain
+// calls on files, turns, stops and the terminal, each doing one thing; what
+// to do with them, in which order, is the core's. Each host has a folder
+// that implements it, posix/ and windows/, with the same rooms: files.cpp,
+// identity.cpp, lock.cpp, stops.cpp, terminal.cpp and text.cpp. On Linux the
+// linux_*.cpp files add Linux's own calls; portable.cpp stands in for them
+// on any other POSIX system. Hosts without Linux's copying calls take
+// plain_copy.cpp. The host calls back into the core only through what the
+// core hands it: the line's tick.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <string>
 
+#include "storage.h"
 #include "talvor.h"
 
 #if defined(__GNUC__)
@@ -109,96 +112,67 @@ void sleep_ms(std::int64_t ms);
 std::string utf8_argument(const wchar_t* argument);
 #endif
 
+// A file as the host holds it open: a descriptor, or a Windows HANDLE.
+using host_file = std::intptr_t;
+constexpr host_file NO_FILE = -1;
+host_file file_of(std::FILE* stream);
+
 // Opens an existing file for reading as mode "rb" does, unbuffered, so that
 // the stream's position is its file's; path is UTF-8. error is why it could
-// not be opened.
+// not be opened. Others may still write it until keep_writers_off.
 std::FILE* open_input(const char* path, int& error);
 
-// What a stream is, as far as the copy cares.
-enum class file_kind {
-    unmeasured,   // a probe failed: nothing is known, and the run must stop
-    regular,      // has a length, can seek, can be cut
-    block_device, // has a length and can seek, but keeps its size
-    stream,       // a pipe, terminal, socket or character device: read or written in order
-    directory,    // opens, but holds no bytes to read as a file
-};
-
-// Which file an open stream is, whatever name it was opened by.
-struct file_id {
-    std::uint64_t device;
-    std::uint64_t index;
-    std::uint64_t index_high = 0; // where a file system's index takes 128 bits
-};
-
-// A stretch of bytes that a file stands on, [start, end): of a file, or of
-// a whole disk, whose id is {DISK_DEVICE, its device number}.
-struct storage_place {
-    file_id id;
-    std::int64_t start;
-    std::int64_t end;
-};
-constexpr std::uint64_t DISK_DEVICE = UINT64_MAX;
-// Deeper stacks than this are not followed: they count as not followed to the end.
-constexpr std::size_t MOST_PLACES = 24;
-
-// Everything an open file stands on, as far as the kernel tells it: the file
-// itself, the file in an overlay's layer, a device's stretch of its disk, the
-// devices under it and a loop device's file, each followed in turn.
-struct storage {
-    storage_place place[MOST_PLACES];
-    std::size_t count;
-    // False when something under the file could not be followed (a probe that
-    // could not answer, a file system that may show other files' bytes): then
-    // nothing may be written on the guess that it shares no bytes with another.
-    bool followed;
-};
-
-// What is known of an open file: measured once, before the first write.
-struct file_facts {
-    file_kind kind;
-    file_id id;
-    storage under;
-    std::int64_t length; // of a regular file or a block device; -1 otherwise
-    bool sparse;         // a regular file with fewer blocks than bytes
-    bool hides_holes;    // ...on a file system that does not say where they are
-};
-
-// Facts of a kind with nothing else known: no identity, nothing under it.
-file_facts facts_of_kind(file_kind kind);
-
-// Whether two files share any byte of what they stand on.
-bool share_storage(const file_facts& a, const file_facts& b);
-
-// The index of the input that shares storage with file, as far as this host
-// can tell them apart, or count.
-std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count);
-
-// Measures an open file; kind is unmeasured when any probe failed.
-file_facts measure_file(std::FILE* stream);
+// Measures an open file as it is read, or as written (on an overlay only
+// its upper layer); kind is unmeasured when any probe failed.
+file_facts measure_file(host_file file, bool written);
 
 // What a standard stream writes to, for the run's files to be compared with: a
 // stream never compared when closed or a character device (a terminal, the null
 // device), which keeps no bytes to spoil; unmeasured when the host cannot tell.
 file_facts measure_standard(standard_stream which);
 
-// What path names, looked at without access: is a file that would not open a standard stream?
-file_facts look_at(const char* path);
-
-enum class open_verdict {
-    opened,
-    cannot_open,   // absent and not creatable, or not writable
-    same_as_input, // is inputs[input]: nothing was opened for writing
-    unmeasured,    // could not be told apart from the inputs: nothing was written
+// What a name leads to, looked at without opening it for reading or writing,
+// measured as it would be written (kind unmeasured where absent or a probe
+// failed): is DEST an input before it is opened, is a file that would not
+// open a standard stream? file is a look that DEST can be opened from (on
+// Linux an O_PATH descriptor), NO_FILE where the host cannot look so.
+struct looked {
+    host_file file;
+    file_facts facts;
+    bool lower_layer_only; // an overlayfs file found only in a lower layer
 };
+looked look_at(const char* path);
 
-struct output {
-    std::FILE* stream; // set when opened
-    open_verdict verdict;
-    std::size_t input; // for same_as_input
-    file_facts facts;  // for opened
-    int error;         // for cannot_open: the system's, or a REASON_ of the tool's
-    bool made = false; // for opened: this open created the file, or emptied it
+// DEST opened from the look, if any, so that no name swapped in since is:
+// created if absent and never cut (in_place), emptied at its open, or for
+// reading only, never waiting. A file to take DEST's turn on and measure;
+// Windows opens one on disk for reading only, so that no run waiting for
+// its turn holds open for writing a file that another run reads. A new DEST
+// among the devices is refused (REASON_NO_DEVICE): it would be a file in
+// memory where a device was meant.
+enum class output_open { in_place, emptied, reader };
+struct opened {
+    host_file file; // or NO_FILE, with error why
+    int error;
+    bool made; // this open created the file, or emptied it: its old date is gone
 };
+opened open_output(const char* path, host_file look, output_open how);
+
+// The stream DEST is written through, unbuffered, once it is held and known
+// apart: a block device claimed for this run alone, as mkfs claims it, and
+// refused when in use (mounted, held, or over the storage of one that is).
+std::FILE* open_writer(host_file file, const file_facts& facts, int& error);
+
+// Holds other programs off writing an input from now on, where share modes
+// can (Windows); false, with error why, when one has it open for writing.
+bool keep_writers_off(std::FILE* input, int& error);
+
+void close_file(host_file file);
+
+// Whether two open files are one, told by the system of the open files
+// themselves where ids may not tell (Wine gives each drive letter a volume
+// serial of its own).
+bool same_file(host_file a, host_file b);
 
 // Turns: runs of the tool hold the files they read (shared) and write
 // (alone), and wait there for each other; other programs are not held off.
@@ -207,7 +181,7 @@ enum class turn { held, busy, failed };
 // tells that it waits meanwhile or must look again.
 constexpr std::int64_t TURN_RETRY_MS = 100;
 struct turn_request {
-    std::intptr_t file; // the host's own handle: a descriptor, or a Windows HANDLE
+    host_file file;
     bool exclusive;
 };
 // Takes a turn that no other run holds, without waiting. A file system
@@ -216,36 +190,8 @@ turn try_turn(const turn_request& request);
 // Waits, in one call, until the turn is this run's.
 turn wait_for_turn(const turn_request& request);
 void end_turn(const turn_request& request);
-
-// How the core has runs take turns, which the host calls where its files
-// are to be held: every turn or none, telling a wait as the core tells it.
-struct turn_taker {
-    turn (*take)(void* context, const turn_request* requests, std::size_t count);
-    void* context;
-};
-
-// What DEST is opened against: the inputs' facts and their open streams,
-// which runs take turns on (null for one that holds no turn, as standard
-// output), and how turns are taken.
-struct output_request {
-    const file_facts* inputs;
-    std::FILE* const* streams;
-    std::size_t count;
-    turn_taker turns;
-};
-
-// Opens path for writing without translation, creating it if absent, unless
-// it shares storage with one of the inputs. An existing file keeps its
-// bytes, except one that overlayfs has only in a lower layer, when nothing
-// under it or the inputs is unsure: it is emptied rather than copied up with
-// them first. The inputs and DEST are then held for this run (the inputs
-// shared, DEST alone): another run of the tool holding them is waited for,
-// and only then is a file emptied or measured. Other programs are not held
-// off. A block device in use (mounted, held by another program, or over the
-// same storage as a device that is) cannot be opened. The stream is
-// unbuffered: every write goes straight to the file, so a failure knows what
-// landed.
-output open_output(const char* path, const output_request& request);
+// Whether another run holds any turn on the file.
+bool turn_taken(host_file file);
 
 // Reads n bytes at offset of an input as they are now on its storage, past
 // any cache the input keeps of its own; got is how many it gave, error why
@@ -330,12 +276,6 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
 // another one, DEST is that run's.
 void watch_stops();
 
-// Until DEST is known to share nothing with the inputs, a stop puts its
-// first count bytes back as they were, and cuts it back to its old length,
-// instead of cutting it.
-void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::size_t count,
-                       std::int64_t length);
-
 // When a file was last written, as build tools compare it, since 1970.
 struct file_time {
     std::int64_t seconds;
@@ -344,20 +284,28 @@ struct file_time {
 // A failed run's DEST that it made, or whose date could not be read, is
 // dated older than any input, so that make and ninja build it again.
 constexpr file_time OLDEST_TIME = {0, 0};
-// When the stream's file was last written (OLDEST_TIME if unknown); and
-// dating it so, false if that failed.
-file_time written_at(std::FILE* stream);
-bool date_file(std::FILE* stream, file_time time);
+// When the file was last written (OLDEST_TIME if unknown); and dating it
+// so, false if that failed (or for NO_FILE).
+file_time written_at(host_file file);
+bool date_file(host_file file, file_time time);
 
-// From here on a stop also cuts a regular destination back to what
-// keep_on_stop last allowed, and dates it left, as it was before the run.
-void guard_destination(std::FILE* destination, file_kind kind, file_time left);
+// DEST's first bytes as they were, and its length, while it may be an input.
+struct first_bytes {
+    const unsigned char* bytes; // null: none kept
+    std::size_t count;
+    std::int64_t length;
+};
+// From here on a stop leaves DEST as a failure would: a regular DEST cut to
+// what keep_on_stop last allowed and dated left, a device's bytes on their
+// way waited for. Given first (DEST may still be an input): its first bytes
+// written back, kept by the caller until the next call, DEST cut to their
+// length where it is longer, and not dated. A null destination: a stop
+// leaves DEST be.
+void guard_on_stop(std::FILE* destination, file_kind kind, file_time left,
+                   first_bytes first = {});
 
-// How many leading bytes of the destination a stop may leave from now on.
+// How many leading bytes of a guarded destination a stop leaves from now on.
 void keep_on_stop(std::int64_t kept);
-
-// The destination is finished, or about to be closed: a stop leaves it be.
-void release_destination();
 
 // Opens the stream's file a second time, for writing, unbuffered; null if it
 // could not, with error why.

@@ -6,8 +6,8 @@
 #endif
 
 #include "host.h"
-#include "insertion.h"
 #include "messages.h"
+#include "run.h"
 #include "talvor.h"
 
 // No file is open yet that a text could land in.

@@ -3,18 +3,25 @@
 // come down to.
 #include <cstdint>
 
-#include "host.h"
+#include "storage.h"
 
 namespace {
 
 bool known(const file_id& id)
 {
-    return id.device != 0 || id.index != 0 || id.index_high != 0;
+    return id.device != UNTOLD_DEVICE || id.index != 0 || id.index_high != 0;
+}
+
+// A device that a host could not tell is taken for any.
+bool same_device(const file_id& a, const file_id& b)
+{
+    return a.device == b.device || a.device == UNTOLD_DEVICE || b.device == UNTOLD_DEVICE;
 }
 
 bool same_id(const file_id& a, const file_id& b)
 {
-    return known(a) && a.device == b.device && a.index == b.index && a.index_high == b.index_high;
+    return known(a) && known(b) && same_device(a, b) && a.index == b.index &&
+           a.index_high == b.index_high;
 }
 
 bool meet(const storage_place& a, const storage_place& b)
@@ -23,15 +30,6 @@ bool meet(const storage_place& a, const storage_place& b)
 }
 
 } // namespace
-
-file_facts facts_of_kind(file_kind kind)
-{
-    file_facts facts = {};
-    facts.kind = kind;
-    facts.under.followed = true;
-    facts.length = -1;
-    return facts;
-}
 
 bool share_storage(const file_facts& a, const file_facts& b)
 {

@@ -26,6 +26,7 @@ constexpr long long MID_BLOCK = 1000;
 using Reasons = ToolTest;
 using Warnings = ToolTest;
 using Version = ToolTest;
+using Windows = ToolTest;
 
 // One cause of a failure, made in the test's directory.
 // Which tools a cause can be made for.
@@ -210,6 +211,30 @@ TEST_F(Warnings, SurelyMistakenInputsAreToldAndTheRunGoesOn)
         EXPECT_TRUE(read_file(path("dst")) == expected_output(source, insert));
         EXPECT_EQ(r.err, m.warning.empty() ? "" : r.run.name + ": attention: " + m.warning + "\n");
     }
+}
+
+// cmd's redirection holds SOURCE open for writing while the tool runs: the
+// input is known to be standard output before DEST is opened, and the
+// message goes to standard error. (Another program writing an input:
+// turns_test.cpp.)
+TEST_F(Windows, StandardOutputOnAnInputThroughCmdIsRefused)
+{
+    if (!tool_on_windows())
+        GTEST_SKIP() << "talvor.exe only";
+    write_file(path("IP.BIN"), "head");
+    std::string source = pattern(5000, 1);
+    write_file(path("src"), source);
+    // The tool's Windows path, as cmd is to start it and it names itself.
+    std::string name = run({}).name;
+    run_options held;
+    held.wrapper = {"sh", "-c", "exec \"$0\" cmd /c \"$1\"", TOOL_COMMAND[0],
+                    name + " src dst >> src"};
+    errors_run r = run_keeping_errors(dir, {}, held);
+    EXPECT_EQ(r.run.status, 253);
+    EXPECT_EQ(r.run.out, "");
+    EXPECT_EQ(r.err, name + ": src et la sortie standard sont le meme fichier\n");
+    EXPECT_TRUE(read_file(path("src")) == source);
+    EXPECT_FALSE(exists(path("dst")));
 }
 
 TEST_F(Version, UsageScreenNamesTheVersionOnStandardErrorAlone)

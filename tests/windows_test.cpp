@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What only talvor.exe does: names in UTF-16, one run at a time on a
 // destination, and stops as a console gives them.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "holding.h"
 #include "shells.h"
 #include "test_config.h"
 
@@ -28,52 +27,6 @@ namespace {
 using Windows = ToolTest;
 
 constexpr std::size_t MIB = std::size_t{1024} * 1024;
-
-// A FIFO held open at both ends by the test: the tool's open of it never
-// waits, its reads wait for bytes that never come, its writes stop once the
-// pipe is full.
-struct held_fifo {
-    int fd;
-    explicit held_fifo(const std::string& file)
-    {
-        fd = mkfifo(file.c_str(), 0600) == 0 ? open(file.c_str(), O_RDWR) : -1;
-    }
-    ~held_fifo()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    held_fifo(const held_fifo&) = delete;
-    held_fifo& operator=(const held_fifo&) = delete;
-    // Bytes written in and not yet read out.
-    int waiting() const
-    {
-        int n = -1;
-        return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
-    }
-};
-
-// Whether a process whose command line holds word has file open.
-bool process_holds(const std::string& word, const std::string& file)
-{
-    bool held = false;
-    DIR* proc = opendir("/proc");
-    while (dirent* entry = proc != nullptr && !held ? readdir(proc) : nullptr) {
-        std::string pid = entry->d_name;
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::string line = read_file("/proc/" + pid + "/cmdline");
-        std::replace(line.begin(), line.end(), '\0', ' ');
-        if (line.find(word) == std::string::npos)
-            continue;
-        std::error_code error;
-        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + pid + "/fd", error))
-            held = held || std::filesystem::read_symlink(fd.path(), error) == file;
-    }
-    if (proc != nullptr)
-        closedir(proc);
-    return held;
-}
 
 // What a run stopped once ready() holds is told: whether it ever did.
 struct stop_point {

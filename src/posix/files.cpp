@@ -26,18 +26,23 @@ struct seek_probe {
     int error;
 };
 
-// Moves fd to offset and back, where the stream expects it. EINVAL only
-// ever says that the probe itself is not supported: a position that could
-// not be read or put back is EIO.
+// A position that could not be read or put back is a failure with its own
+// error, but never EINVAL, which says that the probe is not supported.
+seek_probe position_lost()
+{
+    return {-1, errno == EINVAL ? EIO : errno};
+}
+
+// Moves fd to offset and back, where the stream expects it.
 seek_probe probe_seek(int fd, off_t offset, int whence)
 {
     off_t kept = lseek(fd, 0, SEEK_CUR);
     if (kept < 0)
-        return {-1, EIO};
+        return position_lost();
     off_t found = lseek(fd, offset, whence);
     int error = found < 0 ? errno : NO_REASON;
     if (lseek(fd, kept, SEEK_SET) != kept)
-        return {-1, EIO};
+        return position_lost();
     return {found, error};
 }
 
@@ -66,65 +71,16 @@ bool measure_regular(int fd, const struct stat& info, file_facts& facts)
     return true;
 }
 
-// A device is claimed, as mkfs claims it, once the turn is this run's; the
-// descriptor that holds the turn stays open until the process ends. error
-// says why one was refused.
-int claim_if_device(int fd, const file_facts& facts, int& error)
-{
-    if (facts.kind != file_kind::block_device)
-        return fd;
-    opened_fd claimed = claim_device(fd);
-    error = claimed.error;
-    if (claimed.fd >= 0 && storage_in_use(facts)) {
-        close(claimed.fd);
-        error = REASON_DEVICE_BUSY;
-        return -1;
-    }
-    return claimed.fd;
-}
-
-// Held, then measured: what another run left is what this one measures.
-output measure_held(int fd, bool held, const output_request& request)
-{
-    output result = {nullptr, open_verdict::unmeasured, request.count, {}, NO_REASON};
-    struct stat info;
-    if (fstat(fd, &info) != 0)
-        return result;
-    // An input's own file would wait for the turn this run holds on it.
-    file_facts named = facts_of_kind(file_kind::unmeasured);
-    named.id = id_of(info);
-    result.input = input_index(named, request.inputs, request.count);
-    if (result.input < request.count) {
-        result.verdict = open_verdict::same_as_input;
-        return result;
-    }
-    // A pipe or a character device keeps no bytes for two runs to mix.
-    bool holds_bytes = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
-    if (!held && !take_run_turns(holds_bytes ? fd : -1, true, request))
-        return result;
-    result.facts = measure_descriptor(fd, true);
-    if (result.facts.kind == file_kind::unmeasured)
-        return result;
-    result.input = input_index(result.facts, request.inputs, request.count);
-    if (result.input < request.count) {
-        result.verdict = open_verdict::same_as_input;
-        return result;
-    }
-    int out = claim_if_device(fd, result.facts, result.error);
-    result.verdict = open_verdict::cannot_open;
-    if (out >= 0 && (result.stream = fdopen(out, "wb")) != nullptr) {
-        std::setvbuf(result.stream, nullptr, _IONBF, 0);
-        result.verdict = open_verdict::opened;
-    }
-    else if (out >= 0) {
-        result.error = errno;
-        if (out != fd)
-            close(out);
-    }
-    return result;
-}
-
 } // namespace
+
+file_kind kind_of(const struct stat& info)
+{
+    if (S_ISDIR(info.st_mode))
+        return file_kind::directory;
+    if (S_ISREG(info.st_mode))
+        return file_kind::regular;
+    return S_ISBLK(info.st_mode) ? file_kind::block_device : file_kind::stream;
+}
 
 file_facts measure_descriptor(int fd, bool writing)
 {
@@ -133,12 +89,9 @@ file_facts measure_descriptor(int fd, bool writing)
     if (fstat(fd, &info) != 0)
         return facts;
     facts.id = id_of(info);
-    if (S_ISDIR(info.st_mode)) {
-        facts.kind = file_kind::directory;
-        return facts;
-    }
-    if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
-        facts.kind = file_kind::stream;
+    file_kind kind = kind_of(info);
+    if (kind == file_kind::directory || kind == file_kind::stream) {
+        facts.kind = kind;
         return facts;
     }
     // Its end is its size, for a device here as on every POSIX host.
@@ -147,8 +100,14 @@ file_facts measure_descriptor(int fd, bool writing)
         return facts;
     facts.length = static_cast<std::int64_t>(end);
     follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing});
-    facts.kind = S_ISBLK(info.st_mode) ? file_kind::block_device : file_kind::regular;
+    facts.kind = kind;
     return facts;
+}
+
+opened duplicate_fd(int fd)
+{
+    int again = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return {again, again < 0 ? errno : NO_REASON, false};
 }
 
 std::FILE* open_input(const char* path, int& error)
@@ -160,36 +119,47 @@ std::FILE* open_input(const char* path, int& error)
     return stream;
 }
 
-file_facts measure_file(std::FILE* stream)
+host_file file_of(std::FILE* stream)
 {
-    return measure_descriptor(fileno(stream), false);
+    return fileno(stream);
 }
 
-output open_output(const char* path, const output_request& request)
+file_facts measure_file(host_file file, bool written)
 {
-    output result = {nullptr, open_verdict::cannot_open, request.count, {}, NO_REASON};
-    early_open early = open_after_look(path, request);
-    if (early.verdict != open_verdict::opened) {
-        result.verdict = early.verdict;
-        result.input = early.input;
-        result.error = early.error;
-        return result;
+    return measure_descriptor(static_cast<int>(file), written);
+}
+
+opened open_output(const char* path, host_file look, output_open how)
+{
+    if (look != NO_FILE) {
+        opened again = reopen_look(static_cast<int>(look), how);
+        // Without /proc a file written in place is opened by its name, and
+        // compared once open.
+        if (again.file != NO_FILE || again.error != ENOENT || how != output_open::in_place)
+            return again;
     }
-    // Held early only when emptied at its open: its old date went with its bytes.
-    bool made = early.held;
-    opened_fd named = early.fd >= 0 ? opened_fd{early.fd, NO_REASON} : open_by_name(path, made);
-    int fd = named.fd;
-    if (fd < 0) {
-        result.error = named.error;
-        return result;
+    return open_by_name(path);
+}
+
+std::FILE* open_writer(host_file file, const file_facts& facts, int& error)
+{
+    int fd = static_cast<int>(file);
+    opened out = facts.kind == file_kind::block_device ? claim_device(fd, facts) : duplicate_fd(fd);
+    error = out.error;
+    std::FILE* stream = out.file == NO_FILE ? nullptr : fdopen(static_cast<int>(out.file), "wb");
+    if (stream != nullptr) {
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+    } else if (out.file != NO_FILE) {
+        error = errno;
+        close(static_cast<int>(out.file));
     }
-    // Checked again as open: a name swapped in after any look may be an
-    // input, which this open did not truncate.
-    result = measure_held(fd, early.held, request);
-    result.made = made;
-    if (result.stream == nullptr)
-        close(fd);
-    return result;
+    return stream;
+}
+
+void close_file(host_file file)
+{
+    if (file != NO_FILE)
+        close(static_cast<int>(file));
 }
 
 read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What an open file stands on, followed down as far as the system tells,
-// which input DEST shares any of it with, and what standard output is.
+// and what the standard streams are.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,12 +39,12 @@ void follow_storage(int fd, const struct stat& info, std::int64_t start, std::in
         follow_file(fd, start, end, under, at);
 }
 
-std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
+bool same_file(host_file a, host_file b)
 {
-    for (std::size_t i = 0; i < count; ++i)
-        if (share_storage(file, inputs[i]))
-            return i;
-    return count;
+    struct stat one;
+    struct stat other;
+    return fstat(static_cast<int>(a), &one) == 0 && fstat(static_cast<int>(b), &other) == 0 &&
+           one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
 file_facts measure_standard(standard_stream which)
@@ -58,15 +58,4 @@ file_facts measure_standard(standard_stream which)
     if (S_ISCHR(info.st_mode))
         return facts_of_kind(file_kind::stream);
     return measure_descriptor(fd, true);
-}
-
-// Only tells whether the message of a failed open would land in what path names.
-file_facts look_at(const char* path)
-{
-    struct stat info;
-    if (stat(path, &info) != 0)
-        return facts_of_kind(file_kind::unmeasured);
-    file_facts facts = facts_of_kind(file_kind::regular);
-    facts.id = id_of(info);
-    return facts;
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// How DEST is opened on Linux: looked at before it is opened for writing,
-// emptied on overlayfs rather than copied up, and claimed when it is a
-// device, once it is this run's turn.
+// How DEST is reached on Linux: looked at through an O_PATH descriptor,
+// which opens it neither for reading nor for writing (on overlayfs that
+// would copy it up), then opened again from that look through /proc, so
+// that no name swapped in meanwhile is opened; a device claimed there too.
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,127 +24,13 @@ namespace {
 // Room for "/proc/self/fd/" and any descriptor number.
 constexpr std::size_t PROC_FD_NAME_SIZE = 32;
 
-// Opens the very file that the O_PATH descriptor holds, which no name
-// swapped in meanwhile can change; ENOENT when /proc is missing.
-opened_fd reopen_probe(int probe, int flags)
+opened reopen_probe(int probe, int flags)
 {
     char name[PROC_FD_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
     int fd = open(name, O_CLOEXEC | flags);
-    return {fd, fd < 0 ? errno : NO_REASON};
-}
-
-// The descriptor, keeping in early why there is none.
-int reopen_for(early_open& early, int probe, int flags)
-{
-    opened_fd r = reopen_probe(probe, flags);
-    if (r.fd < 0)
-        early.error = r.error;
-    return r.fd;
-}
-
-// How the destination is to be opened for writing.
-enum class reopen { in_place, emptied, unmeasured };
-
-// Nothing under DEST or the inputs is unsure: DEST shares no byte with them.
-bool surely_apart(const file_facts& destination, const output_request& request)
-{
-    bool followed = destination.under.followed;
-    for (std::size_t i = 0; i < request.count; ++i)
-        followed = followed && request.inputs[i].under.followed;
-    return followed;
-}
-
-// An overlayfs file only in a lower layer is copied up to be written, with
-// its old bytes unless that same open empties it; they are not wanted, so it
-// is emptied, once it is known to share nothing with the inputs. One already
-// in the upper layer, or not known to be only below, is rewritten in place.
-reopen how_to_reopen(int probe, const struct stat& info, const file_facts& named,
-                     const output_request& request)
-{
-    struct statfs where;
-    if (!S_ISREG(info.st_mode))
-        return reopen::in_place;
-    if (fstatfs(probe, &where) != 0)
-        return reopen::unmeasured;
-    bool lower_only = where.f_type == OVERLAYFS_SUPER_MAGIC && surely_apart(named, request) &&
-                      in_upper_layer(probe) == upper_layer::no;
-    return lower_only ? reopen::emptied : reopen::in_place;
-}
-
-void end_input_turns(const output_request& request)
-{
-    for (std::size_t i = 0; i < request.count; ++i)
-        if (request.streams[i] != nullptr)
-            end_turn({fileno(request.streams[i]), false});
-}
-
-// Empties the file that probe holds at its open, which copies nothing up,
-// while this run holds the inputs and a read-only open of it that no other
-// run reads or writes; then takes its turn to write it. Another run's turn
-// taken in between sends the open round again, the file now in its upper
-// layer.
-early_open reopen_emptied(int probe, early_open early, const output_request& request)
-{
-    int holder = reopen_for(early, probe, O_RDONLY | O_NONBLOCK);
-    if (holder < 0) {
-        early.fd = reopen_for(early, probe, O_WRONLY);
-        return early;
-    }
-    early.verdict = open_verdict::unmeasured;
-    if (!take_run_turns(holder, false, request)) {
-        close(holder);
-        return early;
-    }
-    early.verdict = open_verdict::opened;
-    early.again = turn_taken(holder);
-    int fd = early.again ? -1 : reopen_for(early, probe, O_WRONLY | O_TRUNC);
-    end_turn({holder, false});
-    close(holder);
-    if (fd >= 0 && try_turn({fd, true}) == turn::held) {
-        early.fd = fd;
-        early.held = true;
-        return early;
-    }
-    end_input_turns(request);
-    if (fd >= 0)
-        close(fd);
-    early.again = early.again || fd >= 0;
-    if (early.again)
-        sleep_ms(TURN_RETRY_MS);
-    return early;
-}
-
-// Opens for writing the file that probe holds, unless it shares storage
-// with an input.
-early_open reopen_unless_input(int probe, const output_request& request)
-{
-    early_open early = {open_verdict::unmeasured, -1, request.count, false, false};
-    struct stat found;
-    if (fstat(probe, &found) != 0)
-        return early;
-    file_facts named = facts_of_kind(file_kind::regular);
-    named.id = id_of(found);
-    follow_storage(probe, found, 0, INT64_MAX, named.under, {0, true});
-    early.input = input_index(named, request.inputs, request.count);
-    if (early.input < request.count) {
-        early.verdict = open_verdict::same_as_input;
-        return early;
-    }
-    reopen how = how_to_reopen(probe, found, named, request);
-    if (how == reopen::unmeasured)
-        return early;
-    early.verdict = open_verdict::opened;
-    if (how == reopen::emptied)
-        return reopen_emptied(probe, early, request);
-    // A device is claimed only once it is this run's turn. A file or a
-    // device is read too where it lets itself be, so that its first bytes
-    // can be put back if it turns out to be an input.
-    bool holds_bytes = S_ISREG(found.st_mode) || S_ISBLK(found.st_mode);
-    early.fd = holds_bytes ? reopen_for(early, probe, O_RDWR) : -1;
-    if (early.fd < 0)
-        early.fd = reopen_for(early, probe, O_WRONLY);
-    return early;
+    // Emptied at its open, its old date went with its bytes.
+    return {fd, fd < 0 ? errno : NO_REASON, fd >= 0 && (flags & O_TRUNC) != 0};
 }
 
 } // namespace
@@ -177,31 +63,49 @@ bool new_among_devices(const char* path)
     return devices;
 }
 
-early_open open_after_look(const char* path, const output_request& request)
+looked look_at(const char* path)
 {
-    for (;;) {
-        // Compared before any open for writing, which on overlayfs would copy
-        // an input up even when the run is then refused.
-        int probe = open(path, O_PATH | O_CLOEXEC);
-        if (probe < 0)
-            return {open_verdict::opened, -1, request.count, false, false};
-        early_open early = reopen_unless_input(probe, request);
-        close(probe);
-        if (early.again)
-            continue;
-        // Without /proc the file is opened by its name, and checked as open.
-        if (early.verdict == open_verdict::opened && early.fd < 0 && early.error != ENOENT)
-            early.verdict = open_verdict::cannot_open;
-        return early;
-    }
+    looked look = {NO_FILE, facts_of_kind(file_kind::unmeasured), false};
+    int probe = open(path, O_PATH | O_CLOEXEC);
+    if (probe < 0)
+        return look;
+    look.file = probe;
+    struct stat info;
+    struct statfs where = {};
+    if (fstat(probe, &info) != 0 || (S_ISREG(info.st_mode) && fstatfs(probe, &where) != 0))
+        return look;
+    look.facts.kind = kind_of(info);
+    look.facts.id = id_of(info);
+    follow_storage(probe, info, 0, INT64_MAX, look.facts.under, {0, true});
+    look.lower_layer_only = S_ISREG(info.st_mode) && where.f_type == OVERLAYFS_SUPER_MAGIC &&
+                            in_upper_layer(probe) == upper_layer::no;
+    return look;
 }
 
-opened_fd claim_device(int fd)
+opened reopen_look(int look, output_open how)
 {
-    opened_fd claimed = reopen_probe(fd, O_WRONLY | O_EXCL);
-    if (claimed.fd >= 0 || claimed.error != ENOENT)
-        return claimed;
+    if (how == output_open::reader)
+        return reopen_probe(look, O_RDONLY | O_NONBLOCK);
+    if (how == output_open::emptied)
+        return reopen_probe(look, O_WRONLY | O_TRUNC);
+    // A file or a device is read too where it lets itself be, so that its
+    // first bytes can be put back if it turns out to be an input.
+    struct stat info;
+    bool holds_bytes =
+        fstat(look, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+    opened out = holds_bytes ? reopen_probe(look, O_RDWR) : opened{NO_FILE, NO_REASON, false};
+    return out.file != NO_FILE ? out : reopen_probe(look, O_WRONLY);
+}
+
+opened claim_device(int fd, const file_facts& device)
+{
+    opened claimed = reopen_probe(fd, O_WRONLY | O_EXCL);
     // Without /proc the device is written unclaimed, as by its name.
-    int again = dup(fd);
-    return {again, again < 0 ? errno : NO_REASON};
+    if (claimed.file == NO_FILE && claimed.error == ENOENT)
+        claimed = duplicate_fd(fd);
+    if (claimed.file != NO_FILE && storage_in_use(device)) {
+        close(static_cast<int>(claimed.file));
+        return {NO_FILE, REASON_DEVICE_BUSY, false};
+    }
+    return claimed;
 }

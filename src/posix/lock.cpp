@@ -3,7 +3,7 @@
 // a file can hold. Other programs' flock never meets it, and their reads and
 // writes never touch it; open-file-description locks, where the system has
 // them, stay with the descriptor, whatever else the process opens or closes.
-// How a run waits for its turns is the core's (destination.cpp), for every host.
+// How a run waits for its turns is the core's (opening.cpp), for every host.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,8 +16,6 @@ namespace {
 
 constexpr off_t TURN_OFFSET = INT64_MAX - 1;
 constexpr off_t TURN_LENGTH = 1;
-// The inputs and DEST.
-constexpr std::size_t MOST_TURNS = 4;
 
 #if defined(F_OFD_SETLK)
 constexpr int SET_LOCK = F_OFD_SETLK;
@@ -82,20 +80,14 @@ void end_turn(const turn_request& request)
     (void)fcntl(descriptor(request), SET_LOCK, &lock);
 }
 
-bool turn_taken(int fd)
+bool turn_taken(host_file file)
 {
     struct flock lock = turn_lock(F_WRLCK);
-    return fcntl(fd, GET_LOCK, &lock) == 0 && lock.l_type != F_UNLCK;
+    return fcntl(static_cast<int>(file), GET_LOCK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
-bool take_run_turns(int fd, bool exclusive, const output_request& request)
+// No share modes here: other programs are not held off.
+bool keep_writers_off(std::FILE*, int&)
 {
-    turn_request turns[MOST_TURNS];
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < request.count && count + 1 < MOST_TURNS; ++i)
-        if (request.streams[i] != nullptr)
-            turns[count++] = {fileno(request.streams[i]), false};
-    if (fd >= 0)
-        turns[count++] = {fd, exclusive};
-    return request.turns.take(request.turns.context, turns, count) == turn::held;
+    return true;
 }

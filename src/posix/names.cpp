@@ -47,17 +47,17 @@ std::string name_by_other_case(const char* name)
     return found;
 }
 
-opened_fd open_by_name(const char* path, bool& made)
+opened open_by_name(const char* path)
 {
-    made = false;
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    int error = fd < 0 ? errno : NO_REASON;
-    if (error == ENOENT && new_among_devices(path))
-        return {-1, REASON_NO_DEVICE};
-    if (error == ENOENT) {
-        fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        error = fd < 0 ? errno : NO_REASON;
-        made = fd >= 0;
+    for (;;) {
+        int fd = open(path, O_WRONLY | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT)
+            return {fd, fd < 0 ? errno : NO_REASON, false};
+        if (new_among_devices(path))
+            return {NO_FILE, REASON_NO_DEVICE, false};
+        // Made by this open alone, or opened again as another program's.
+        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return {fd, fd < 0 ? errno : NO_REASON, fd >= 0};
     }
-    return {fd, error};
 }

@@ -24,8 +24,7 @@ std::atomic<std::int64_t> guarded_nanoseconds{0};
 std::atomic<int> pushed_descriptor{-1};
 // Set as a stop's handler starts, for the line to tell.
 std::atomic<bool> stopping{false};
-// Before DEST is known apart from the inputs: its first bytes as they were.
-std::atomic<int> restored_descriptor{-1};
+// While DEST may be an input: its first bytes as they were, and its length.
 std::atomic<const unsigned char*> restored_bytes{nullptr};
 std::atomic<std::size_t> restored_count{0};
 std::atomic<std::int64_t> restored_length{0};
@@ -51,21 +50,18 @@ bool date_descriptor(int fd, std::int64_t seconds, std::int64_t nanoseconds)
 extern "C" void on_stop(int signal_number)
 {
     stopping.store(true);
-    int restored = restored_descriptor.load();
-    struct stat now;
-    if (restored >= 0) {
-        (void)pwrite(restored, restored_bytes.load(), restored_count.load(), 0);
-        if (fstat(restored, &now) == 0 && now.st_size > restored_length.load())
-            (void)ftruncate(restored, static_cast<off_t>(restored_length.load()));
-    }
     int fd = guarded_descriptor.load();
+    const unsigned char* first = restored_bytes.load();
+    if (fd >= 0 && first != nullptr)
+        (void)pwrite(fd, first, restored_count.load(), 0);
+    std::int64_t kept = first != nullptr ? restored_length.load() : guarded_kept.load();
     struct stat info;
-    std::int64_t kept = guarded_kept.load();
-    // Only a regular file is guarded; one that cannot be measured is cut all the same.
-    if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_size > kept))
+    // One that cannot be measured is cut all the same, unless it may be an input.
+    if (fd >= 0 && (fstat(fd, &info) == 0 ? info.st_size > kept : first == nullptr))
         (void)ftruncate(fd, static_cast<off_t>(kept));
-    // Older than its inputs again, so that make and ninja build it anew.
-    if (fd >= 0)
+    // Older than its inputs again, so that make and ninja build it anew;
+    // never one that may be an input.
+    if (fd >= 0 && first == nullptr)
         (void)date_descriptor(fd, guarded_seconds.load(), guarded_nanoseconds.load());
     // The process cannot end before its bytes are on the device: waited for
     // here, while the line says so, rather than on the last close, after it.
@@ -104,23 +100,20 @@ void watch_stops()
     }
 }
 
-void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::size_t count,
-                       std::int64_t length)
+void guard_on_stop(std::FILE* destination, file_kind kind, file_time left, first_bytes first)
 {
-    restored_bytes.store(bytes);
-    restored_count.store(count);
-    restored_length.store(length);
-    restored_descriptor.store(fileno(destination));
-}
-
-void guard_destination(std::FILE* destination, file_kind kind, file_time left)
-{
-    restored_descriptor.store(-1);
-    guarded_kept.store(0);
+    // Unguarded meanwhile, so that a stop never meets half of each guard.
+    guarded_descriptor.store(-1);
+    pushed_descriptor.store(-1);
+    restored_count.store(first.count);
+    restored_length.store(first.length);
+    restored_bytes.store(first.bytes);
     guarded_seconds.store(left.seconds);
     guarded_nanoseconds.store(left.nanoseconds);
+    if (destination == nullptr)
+        return;
     // Only a regular file has a length to cut back to.
-    if (kind == file_kind::regular)
+    if (first.bytes != nullptr || kind == file_kind::regular)
         guarded_descriptor.store(fileno(destination));
     if (kind == file_kind::block_device)
         pushed_descriptor.store(fileno(destination));
@@ -129,12 +122,6 @@ void guard_destination(std::FILE* destination, file_kind kind, file_time left)
 void keep_on_stop(std::int64_t kept)
 {
     guarded_kept.store(kept);
-}
-
-void release_destination()
-{
-    guarded_descriptor.store(-1);
-    pushed_descriptor.store(-1);
 }
 
 bool stop_heard()
@@ -149,16 +136,16 @@ bool stop_heard()
     return heard;
 }
 
-file_time written_at(std::FILE* stream)
+file_time written_at(host_file file)
 {
     struct stat info;
-    if (fstat(fileno(stream), &info) != 0)
+    if (file == NO_FILE || fstat(static_cast<int>(file), &info) != 0)
         return OLDEST_TIME;
     return {static_cast<std::int64_t>(info.st_mtim.tv_sec),
             static_cast<std::int64_t>(info.st_mtim.tv_nsec)};
 }
 
-bool date_file(std::FILE* stream, file_time time)
+bool date_file(host_file file, file_time time)
 {
-    return date_descriptor(fileno(stream), time.seconds, time.nanoseconds);
+    return file != NO_FILE && date_descriptor(static_cast<int>(file), time.seconds, time.nanoseconds);
 }

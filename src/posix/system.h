@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What the POSIX host files share among themselves, and what only some
 // POSIX systems can do: the linux_*.cpp files do it with Linux's own calls
-// and files (linux_copy.cpp copies, linux_open.cpp opens DEST,
-// linux_devices.cpp and linux_overlay.cpp follow storage down), portable.cpp
-// without, as any other POSIX system would.
+// and files (linux_copy.cpp copies, linux_open.cpp looks at DEST and opens
+// it again from the look, linux_devices.cpp and linux_overlay.cpp follow
+// storage down), portable.cpp without, as any other POSIX system would.
 #ifndef TALVOR_POSIX_SYSTEM_H
 #define TALVOR_POSIX_SYSTEM_H
 
@@ -52,15 +52,24 @@ void follow_device(int fd, dev_t device, std::int64_t start, std::int64_t end, s
 // or FUSE one), something that cannot be followed.
 void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
 
-// A descriptor, or -1 with the error why.
-struct opened_fd {
-    int fd;
-    int error;
-};
+// What a file's mode says it is.
+file_kind kind_of(const struct stat& info);
 
-// Opens again the device that fd holds, claimed for this run alone as mkfs
-// claims it: -1 when it is mounted or held by another program.
-opened_fd claim_device(int fd);
+// Measures an open descriptor, and everything under it, as it will be read
+// or written.
+file_facts measure_descriptor(int fd, bool writing);
+
+// A second descriptor of fd's open file, closed on exec.
+opened duplicate_fd(int fd);
+
+// Opens again, as how says, the file that an O_PATH look holds, which no
+// name swapped in meanwhile can change; ENOENT when /proc is missing.
+opened reopen_look(int look, output_open how);
+
+// The device that fd holds, opened again for this run alone as mkfs claims
+// it: refused when it is mounted or held by another program, or when some
+// other block device over the same storage is (REASON_DEVICE_BUSY).
+opened claim_device(int fd, const file_facts& device);
 
 // Whether some other block device over the same storage as a device DEST
 // is mounted or claimed: writing under it would ruin what it holds.
@@ -71,42 +80,14 @@ bool storage_in_use(const file_facts& device);
 enum class upper_layer { yes, no, unknown };
 upper_layer in_upper_layer(int fd);
 
-// Measures an open descriptor, and everything under it, as it will be read
-// or written.
-file_facts measure_descriptor(int fd, bool writing);
-
-// Turns (lock.cpp) are a lock on one byte far past any data, which other
-// programs' locks and reads and writes never meet. Whether another run holds
-// any turn on fd's file:
-bool turn_taken(int fd);
-
-// What a look at the destination, before it is opened for writing, decided.
-struct early_open {
-    open_verdict verdict; // opened: go on with fd, or with an open by name when fd is -1
-    int fd;
-    std::size_t input; // for same_as_input
-    bool held;         // fd's file is already held for this run, with the inputs
-    bool again;        // another run came in between: look again
-    int error = 0;     // why it could not be opened, for cannot_open
-};
-
-// Opens an existing destination for writing only once it is known not to be
-// an input, where the system can look at a file without opening it for
-// writing; takes the turns when it must empty it at its open.
-early_open open_after_look(const char* path, const output_request& request);
-
-// Opens DEST by its name for writing, creating it where it is absent, which
+// Opens DEST by its name for writing, making it where it is absent, which
 // made then says; a new file on the device file system is refused
 // (REASON_NO_DEVICE): it would be a file in memory where a device was meant.
-opened_fd open_by_name(const char* path, bool& made);
+opened open_by_name(const char* path);
 
 // Whether a file made at path would be on the device file system itself
 // (devtmpfs), where the system tells; one mounted below it (/dev/shm) is
 // not. Looked at by name: it decides a refusal alone, no input is at stake.
 bool new_among_devices(const char* path);
-
-// Takes the turns of the inputs, and of fd (none for -1): alone where
-// exclusive, as the destination's; all or none, as the request's taker takes them.
-bool take_run_turns(int fd, bool exclusive, const output_request& request);
 
 #endif

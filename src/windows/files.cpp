@@ -33,41 +33,15 @@ int runtime_error()
     return errno == EMFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_INVALID_PARAMETER;
 }
 
-// Creates path if absent, but never truncates it: its old bytes stay until
-// it is known not to be an input.
-// made says whether this open created the file.
-std::FILE* open_for_writing(const std::wstring& path, bool& made, int& error)
-{
-    clear_runtime_error();
-    // _wfopen has no mode that creates without truncating.
-    int fd = _wopen(path.c_str(), _O_WRONLY | _O_BINARY);
-    made = fd < 0 && errno == ENOENT;
-    if (made) {
-        clear_runtime_error();
-        fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
-    }
-    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    error = stream == nullptr ? runtime_error() : NO_REASON;
-    if (stream == nullptr && fd >= 0)
-        _close(fd);
-    return stream;
-}
+// How DEST is shared while this run holds it, as the C runtime's own opens share.
+constexpr DWORD SHARE_READ_WRITE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// Why an input would not open: a folder (refused as access denied), or a writer, not one holding it
-// alone.
+// Why an input would not open: a folder is refused as access denied.
 int why_unopened(const std::wstring& path, int error)
 {
-    if (error == ERROR_ACCESS_DENIED && look_at(path).kind == file_kind::directory)
+    if (error == ERROR_ACCESS_DENIED && measure_path(path).kind == file_kind::directory)
         return ERROR_DIRECTORY;
-    if (error != ERROR_SHARING_VIOLATION)
-        return error;
-    // Opened beside writers, it would have been read: someone writes it.
-    HANDLE shared =
-        CreateFileW(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (shared == INVALID_HANDLE_VALUE)
-        return error;
-    CloseHandle(shared);
-    return REASON_HELD_FOR_WRITING;
+    return error;
 }
 
 } // namespace
@@ -90,6 +64,9 @@ file_facts measure_handle(HANDLE handle)
         if (!known.known)
             return facts;
         facts.id = known.id;
+        // A file stands on itself: nothing under it is told apart here.
+        facts.under.place[0] = {known.id, 0, INT64_MAX};
+        facts.under.count = 1;
         facts.length = size.QuadPart;
         facts.kind = known.folder ? file_kind::directory : file_kind::regular;
         return facts;
@@ -120,68 +97,83 @@ std::FILE* open_input(const char* path, int& error)
         error = ERROR_INVALID_NAME;
         return nullptr;
     }
-    // Read sharing only: while the run holds an input, nothing can open it
-    // for writing, DEST by any other name included.
+    // Shared for writing until the run holds its turns: another run may be
+    // writing it, and is waited for; keep_writers_off then holds others off.
     clear_runtime_error();
-    std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYWR);
+    std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYNO);
     error = stream == nullptr ? why_unopened(wide, runtime_error()) : NO_REASON;
     if (stream != nullptr)
         std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
 }
 
-file_facts measure_file(std::FILE* stream)
+opened open_output(const char* path, host_file, output_open)
 {
-    return measure_handle(handle_of(stream));
-}
-
-output open_output(const char* path, const output_request& request)
-{
-    // Inputs are held by their share mode: no run can open them for writing.
-    const file_facts* inputs = request.inputs;
-    std::size_t count = request.count;
-    output result = {nullptr, open_verdict::cannot_open, count, {}, ERROR_INVALID_NAME};
     std::wstring wide = widened(path);
     if (wide.empty())
-        return result;
+        return {NO_FILE, ERROR_INVALID_NAME, false};
     // Writing one would need read access to learn its length, writes a
     // sector long and a volume locked and dismounted first, none of which is
     // done yet. Told before it is opened for writing, and again by the handle
     // it opened as, in case the name was swapped in between.
-    result.error = refused_before_open(wide);
-    if (result.error != NO_REASON)
-        return result;
-    std::FILE* stream = open_for_writing(wide, result.made, result.error);
-    if (stream == nullptr) {
-        // An input is held without write sharing: which one is looked at only now.
-        result.input = input_index(look_at(wide), inputs, count);
-        if (result.input < count)
-            result.verdict = open_verdict::same_as_input;
-        return result;
+    int refused = refused_before_open(wide);
+    if (refused != NO_REASON)
+        return {NO_FILE, refused, false};
+    // Created if absent, but never cut: its old bytes stay until it is
+    // known not to be an input.
+    HANDLE out = CreateFileW(wide.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool made = out != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
+    // Held without write sharing by a run that reads it: its turn tells when.
+    if (out == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        out = CreateFileW(wide.c_str(), GENERIC_READ, SHARE_READ_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+        return {NO_FILE, static_cast<int>(GetLastError()), false};
+    if (GetFileType(out) != FILE_TYPE_DISK)
+        return {reinterpret_cast<host_file>(out), NO_REASON, false};
+    if (is_disk_or_volume(out)) {
+        CloseHandle(out);
+        return {NO_FILE, REASON_DISK_OR_VOLUME, false};
     }
-    HANDLE handle = handle_of(stream);
-    if (is_disk_or_volume(handle)) {
-        std::fclose(stream);
-        result.error = REASON_DISK_OR_VOLUME;
-        return result;
-    }
-    // Measured only once no other run can still change it.
-    bool held = GetFileType(handle) != FILE_TYPE_DISK || hold_for_this_run(handle, request.turns);
-    result.facts = held ? measure_handle(handle) : facts_of_kind(file_kind::unmeasured);
-    if (!held || result.facts.kind == file_kind::unmeasured) {
-        result.verdict = open_verdict::unmeasured;
-    } else {
-        // Standard output shares writing; opening did not truncate it.
-        result.input = input_index(result.facts, inputs, count);
-        result.verdict = result.input < count ? open_verdict::same_as_input : open_verdict::opened;
-    }
-    if (result.verdict == open_verdict::opened) {
+    // Held for reading only until the run writes it, so that no run waiting
+    // for its turn keeps open for writing a file that another run holds; its
+    // date can still be set, as a failure leaves a file that the run made.
+    HANDLE held = ReOpenFile(out, GENERIC_READ | FILE_WRITE_ATTRIBUTES, SHARE_READ_WRITE, 0);
+    if (held == INVALID_HANDLE_VALUE)
+        return {reinterpret_cast<host_file>(out), NO_REASON, made};
+    CloseHandle(out);
+    return {reinterpret_cast<host_file>(held), NO_REASON, made};
+}
+
+std::FILE* open_writer(host_file file, const file_facts&, int& error)
+{
+    HANDLE held = reinterpret_cast<HANDLE>(file);
+    HANDLE out = INVALID_HANDLE_VALUE;
+    // A pipe or a console was opened for writing already.
+    if (GetFileType(held) == FILE_TYPE_DISK)
+        out = ReOpenFile(held, GENERIC_WRITE, SHARE_READ_WRITE, 0);
+    else if (!DuplicateHandle(GetCurrentProcess(), held, GetCurrentProcess(), &out, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS))
+        out = INVALID_HANDLE_VALUE;
+    int fd = out == INVALID_HANDLE_VALUE
+                 ? -1
+                 : _open_osfhandle(reinterpret_cast<intptr_t>(out), _O_WRONLY | _O_BINARY);
+    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    error = stream == nullptr ? static_cast<int>(GetLastError()) : NO_REASON;
+    if (stream != nullptr)
         std::setvbuf(stream, nullptr, _IONBF, 0);
-        result.stream = stream;
-    } else {
-        std::fclose(stream);
-    }
-    return result;
+    else if (fd >= 0)
+        _close(fd);
+    else if (out != INVALID_HANDLE_VALUE)
+        CloseHandle(out);
+    return stream;
+}
+
+void close_file(host_file file)
+{
+    if (file != NO_FILE)
+        CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
 read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n)

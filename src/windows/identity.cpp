@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Which file a handle is, told by its volume and file id, whether it is a
-// disk or a volume, which input DEST is, and what the standard streams are.
+// disk or a volume, what a name is, and what the standard streams are.
 #include <windows.h>
 #include <winioctl.h>
 #include <winternl.h>
@@ -20,7 +20,8 @@ constexpr int INDEX_LOW_BITS = 32;
 
 // A pipe or a console has no identity here: those are never one of the
 // inputs. A volume serial of 0 is one the host would not tell (Wine's, for a
-// handle it was handed by a Unix shell): only the file's own id is known.
+// handle it was handed by a Unix shell): UNTOLD_DEVICE, only the file's own
+// id is known.
 bool is_known(const file_facts& facts)
 {
     return facts.kind != file_kind::unmeasured && (facts.id.index != 0 || facts.id.index_high != 0);
@@ -28,16 +29,7 @@ bool is_known(const file_facts& facts)
 
 bool volume_known(const file_facts& facts)
 {
-    return is_known(facts) && facts.id.device != 0;
-}
-
-// A file whose volume is not known is taken for any file with its id: that
-// may refuse a file of another volume, but never lets an input through.
-bool same_file(const file_facts& a, const file_facts& b)
-{
-    bool same_volume = a.id.device == b.id.device || a.id.device == 0 || b.id.device == 0;
-    return is_known(a) && is_known(b) && a.kind == b.kind && same_volume &&
-           a.id.index == b.id.index && a.id.index_high == b.id.index_high;
+    return is_known(facts) && facts.id.device != UNTOLD_DEVICE;
 }
 
 // FileIdInfo first: its 128-bit id is unique where the old 64-bit index is
@@ -166,23 +158,17 @@ HANDLE open_to_look(const std::wstring& path)
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-file_facts look_at(const std::wstring& path)
+file_facts measure_path(const std::wstring& path)
 {
     return measure_closing(open_to_look(path));
 }
 
-file_facts look_at(const char* path)
+// DEST is opened by its name, and compared once open: the look only tells.
+looked look_at(const char* path)
 {
     std::wstring wide = widened(path);
-    return wide.empty() ? facts_of_kind(file_kind::unmeasured) : look_at(wide);
-}
-
-std::size_t input_index(const file_facts& file, const file_facts* inputs, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i)
-        if (same_file(file, inputs[i]))
-            return i;
-    return count;
+    bool lookable = !wide.empty() && !names_a_pipe(wide);
+    return {NO_FILE, lookable ? measure_path(wide) : facts_of_kind(file_kind::unmeasured), false};
 }
 
 // A shell's redirection may open a standard stream for writing alone, which
@@ -212,4 +198,14 @@ file_facts measure_standard(standard_stream which)
     if (!is_known(facts))
         facts.kind = file_kind::unmeasured;
     return facts;
+}
+
+host_file file_of(std::FILE* stream)
+{
+    return reinterpret_cast<host_file>(handle_of(stream));
+}
+
+file_facts measure_file(host_file file, bool)
+{
+    return measure_handle(reinterpret_cast<HANDLE>(file));
 }

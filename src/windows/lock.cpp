@@ -1,30 +1,44 @@
 // SPDX-License-Identifier: MIT
-// Turns between runs of the tool on Windows: a lock on one byte far past any
-// data a file can hold. The inputs are held by their share mode instead. How
-// a run waits for its turn is the core's (destination.cpp), for every host.
+// How files are held on Windows: turns between runs of the tool, a lock on
+// one byte far past any data a file can hold; other programs held off an
+// input by a reopen that shares no writing; and two handles told to be one
+// file by a byte that only this process locks. How a run waits for its
+// turns is the core's (opening.cpp), for every host.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdint>
 
 #include "system.h"
 
 namespace {
 
-// One byte far past any data a file can hold: runs of the tool wait for each
-// other there, while other programs read and write the file's bytes freely.
-constexpr DWORD RUN_LOCK_OFFSET_LOW = 0xFFFFFFFE;
-constexpr DWORD RUN_LOCK_OFFSET_HIGH = 0xFFFFFFFF;
-constexpr DWORD RUN_LOCK_LENGTH = 1;
+// Runs of the tool wait for each other at the turns' byte, while other
+// programs read and write the file's bytes freely; below it, each process
+// has a byte of its own, which meets no lock but that process's.
+constexpr std::uint64_t TURN_BYTE = 0xFFFFFFFFFFFFFFFE;
+constexpr std::uint64_t OWN_BYTES = 0xFFFFFFFE00000000;
+constexpr DWORD LOCK_LENGTH = 1;
 
-OVERLAPPED lock_place()
+OVERLAPPED at_byte(std::uint64_t offset)
 {
     OVERLAPPED at = {};
-    at.Offset = RUN_LOCK_OFFSET_LOW;
-    at.OffsetHigh = RUN_LOCK_OFFSET_HIGH;
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     return at;
 }
 
-HANDLE handle_to(const turn_request& request)
+bool lock_byte(host_file file, std::uint64_t offset, DWORD flags)
 {
-    return reinterpret_cast<HANDLE>(request.file);
+    OVERLAPPED at = at_byte(offset);
+    return LockFileEx(reinterpret_cast<HANDLE>(file), flags, 0, LOCK_LENGTH, 0, &at) != 0;
+}
+
+void unlock_byte(host_file file, std::uint64_t offset)
+{
+    OVERLAPPED at = at_byte(offset);
+    (void)UnlockFileEx(reinterpret_cast<HANDLE>(file), 0, LOCK_LENGTH, 0, &at);
 }
 
 // A file system without locks cannot hold other runs off: go on unlocked.
@@ -45,9 +59,7 @@ DWORD lock_flags(const turn_request& request)
 
 turn try_turn(const turn_request& request)
 {
-    OVERLAPPED at = lock_place();
-    DWORD now = lock_flags(request) | LOCKFILE_FAIL_IMMEDIATELY;
-    if (LockFileEx(handle_to(request), now, 0, RUN_LOCK_LENGTH, 0, &at) != 0)
+    if (lock_byte(request.file, TURN_BYTE, lock_flags(request) | LOCKFILE_FAIL_IMMEDIATELY))
         return turn::held;
     DWORD error = GetLastError();
     return error == ERROR_LOCK_VIOLATION ? turn::busy : unheld_or_failed(error);
@@ -55,20 +67,51 @@ turn try_turn(const turn_request& request)
 
 turn wait_for_turn(const turn_request& request)
 {
-    OVERLAPPED at = lock_place();
-    if (LockFileEx(handle_to(request), lock_flags(request), 0, RUN_LOCK_LENGTH, 0, &at) != 0)
+    if (lock_byte(request.file, TURN_BYTE, lock_flags(request)))
         return turn::held;
     return unheld_or_failed(GetLastError());
 }
 
 void end_turn(const turn_request& request)
 {
-    OVERLAPPED at = lock_place();
-    (void)UnlockFileEx(handle_to(request), 0, RUN_LOCK_LENGTH, 0, &at);
+    unlock_byte(request.file, TURN_BYTE);
 }
 
-bool hold_for_this_run(HANDLE file, const turn_taker& turns)
+// Only a reading open of DEST, after a look, is asked, and Windows never looks.
+bool turn_taken(host_file)
 {
-    turn_request request = {reinterpret_cast<std::intptr_t>(file), true};
-    return turns.take(turns.context, &request, 1) == turn::held;
+    return false;
+}
+
+bool same_file(host_file a, host_file b)
+{
+    std::uint64_t own = OWN_BYTES + GetCurrentProcessId();
+    DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    if (!lock_byte(a, own, now))
+        return false;
+    bool locked = lock_byte(b, own, now);
+    bool same = !locked && GetLastError() == ERROR_LOCK_VIOLATION;
+    if (locked)
+        unlock_byte(b, own);
+    unlock_byte(a, own);
+    return same;
+}
+
+// Opened again without write sharing, which fails while another program has
+// it open for writing; the input's turn is taken on the new handle before
+// the stream's own is replaced by it.
+bool keep_writers_off(std::FILE* input, int& error)
+{
+    HANDLE kept = ReOpenFile(handle_of(input), GENERIC_READ, FILE_SHARE_READ, 0);
+    auto file = reinterpret_cast<host_file>(kept);
+    int fd = kept == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(file, _O_RDONLY | _O_BINARY);
+    bool held = fd >= 0 && try_turn({file, false}) == turn::held && _dup2(fd, _fileno(input)) == 0;
+    DWORD why = held ? NO_ERROR : GetLastError();
+    // Shut out by a share mode: another program has it open for writing.
+    error = why == ERROR_SHARING_VIOLATION ? REASON_HELD_FOR_WRITING : static_cast<int>(why);
+    if (fd >= 0)
+        _close(fd);
+    else if (kept != INVALID_HANDLE_VALUE)
+        CloseHandle(kept);
+    return held;
 }

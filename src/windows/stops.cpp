@@ -20,11 +20,14 @@ struct stop_guard {
     SRWLOCK lock;
     HANDLE destination; // null when nothing is to be cut
     std::int64_t kept;
-    FILETIME left;          // DEST's date before the run, which the cut puts back
+    FILETIME left;              // DEST's date before the run, which the cut puts back
+    const unsigned char* first; // while DEST may be an input: its first bytes,
+    std::size_t count;
+    std::int64_t length;    // ...and its length
     HANDLE main_thread;     // whose blocked write a stop cancels; null if unknown
     volatile LONG stopping; // once set, the main thread writes and cuts nothing more
 };
-stop_guard guard = {SRWLOCK_INIT, nullptr, 0, {}, nullptr, 0};
+stop_guard guard = {SRWLOCK_INIT, nullptr, 0, {}, nullptr, 0, 0, nullptr, 0};
 
 // FILETIME counts 100 ns from 1601, file_time from 1970.
 constexpr std::int64_t TICKS_PER_SECOND = 10000000;
@@ -76,14 +79,23 @@ bool set_end_of_file(HANDLE file, std::int64_t length)
 
 namespace {
 
-// Under the lock: what was written past kept goes.
+// Under the lock: DEST's first bytes put back where it may be an input, and
+// what was written past what it may keep goes; dated as before the run once
+// known apart.
 void cut_destination()
 {
+    if (guard.destination == nullptr)
+        return;
+    OVERLAPPED start = {};
+    DWORD written = 0;
+    if (guard.first != nullptr)
+        WriteFile(guard.destination, guard.first, static_cast<DWORD>(guard.count), &written,
+                  &start);
+    std::int64_t kept = guard.first != nullptr ? guard.length : guard.kept;
     LARGE_INTEGER size;
-    if (guard.destination != nullptr && GetFileSizeEx(guard.destination, &size) &&
-        size.QuadPart > guard.kept)
-        set_end_of_file(guard.destination, guard.kept);
-    if (guard.destination != nullptr)
+    if (GetFileSizeEx(guard.destination, &size) && size.QuadPart > kept)
+        set_end_of_file(guard.destination, kept);
+    if (guard.first == nullptr)
         SetFileTime(guard.destination, nullptr, nullptr, &guard.left);
 }
 
@@ -140,34 +152,24 @@ void watch_stops()
     SetConsoleCtrlHandler(on_console_stop, TRUE);
 }
 
-// A pipe or a device may block a write for good, and has nothing to cut: a
-// stop only ends the process there.
-void guard_destination(std::FILE* destination, file_kind kind, file_time left)
+void guard_on_stop(std::FILE* destination, file_kind kind, file_time left, first_bytes first)
 {
-    if (kind != file_kind::regular && kind != file_kind::block_device)
-        return;
     enter_guard();
-    guard.destination = handle_of(destination);
-    guard.kept = 0;
+    // A pipe or a device may block a write for good, and has nothing to cut:
+    // a stop only ends the process there.
+    bool cut = destination != nullptr && (first.bytes != nullptr || kind == file_kind::regular);
+    guard.destination = cut ? handle_of(destination) : nullptr;
     guard.left = as_filetime(left);
+    guard.first = first.bytes;
+    guard.count = first.count;
+    guard.length = first.length;
     leave_guard();
 }
-
-// Files are told apart here by their identity alone, which leaves no DEST
-// unsure: there is nothing to put back.
-void guard_first_bytes(std::FILE*, const unsigned char*, std::size_t, std::int64_t) {}
 
 void keep_on_stop(std::int64_t kept)
 {
     enter_guard();
     guard.kept = kept;
-    leave_guard();
-}
-
-void release_destination()
-{
-    enter_guard();
-    guard.destination = nullptr;
     leave_guard();
 }
 
@@ -177,10 +179,10 @@ bool stop_heard()
     return InterlockedCompareExchange(&guard.stopping, 0, 0) != 0;
 }
 
-file_time written_at(std::FILE* stream)
+file_time written_at(host_file file)
 {
     FILETIME t;
-    if (!GetFileTime(handle_of(stream), nullptr, nullptr, &t))
+    if (file == NO_FILE || !GetFileTime(reinterpret_cast<HANDLE>(file), nullptr, nullptr, &t))
         return OLDEST_TIME;
     auto ticks = static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
                                            t.dwLowDateTime);
@@ -188,11 +190,13 @@ file_time written_at(std::FILE* stream)
             ticks % TICKS_PER_SECOND * NS_PER_TICK};
 }
 
-bool date_file(std::FILE* stream, file_time time)
+bool date_file(host_file file, file_time time)
 {
+    if (file == NO_FILE)
+        return false;
     FILETIME t = as_filetime(time);
     enter_guard();
-    bool dated = SetFileTime(handle_of(stream), nullptr, nullptr, &t) != 0;
+    bool dated = SetFileTime(reinterpret_cast<HANDLE>(file), nullptr, nullptr, &t) != 0;
     leave_guard();
     return dated;
 }

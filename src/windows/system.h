@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What the Windows host files share among themselves: files.cpp opens and
-// measures, identity.cpp tells files apart, lock.cpp holds DEST for the run,
-// stops.cpp guards it, terminal.cpp draws the line, text.cpp speaks UTF-8.
+// measures, identity.cpp tells files apart, lock.cpp holds turns,
+// stops.cpp guards DEST, terminal.cpp draws the line, text.cpp speaks UTF-8.
 #ifndef TALVOR_WINDOWS_SYSTEM_H
 #define TALVOR_WINDOWS_SYSTEM_H
 
@@ -21,7 +21,7 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 HANDLE open_to_look(const std::wstring& path);
 
 // What path is, looked at so; unmeasured if it could not be.
-file_facts look_at(const std::wstring& path);
+file_facts measure_path(const std::wstring& path);
 
 // Whether a handle is a whole disk or a volume, not a file on one.
 bool is_disk_or_volume(HANDLE handle);
@@ -33,7 +33,7 @@ int refused_before_open(const std::wstring& path);
 bool set_end_of_file(HANDLE file, std::int64_t length);
 
 // An input that another program holds open for writing: a sharing violation
-// where a run that let writers in would have been let in.
+// where the run would hold other programs off writing it.
 constexpr int REASON_HELD_FOR_WRITING = -102;
 
 // Which file a handle is, and whether it is a folder.
@@ -49,10 +49,6 @@ identity identity_or_reopened(HANDLE handle);
 
 // What an open handle is: its kind, length and identity.
 file_facts measure_handle(HANDLE handle);
-
-// Waits for any other run writing this file to end, and holds it off until
-// the file is closed, as turns take it; false when that could not be done.
-bool hold_for_this_run(HANDLE file, const turn_taker& turns);
 
 // A stop's guard (stops.cpp), which every change to the destination is made
 // under: once a stop has begun, the main thread waits there for the process

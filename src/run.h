@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-#ifndef TALVOR_INSERTION_H
-#define TALVOR_INSERTION_H
+#ifndef TALVOR_RUN_H
+#define TALVOR_RUN_H
 
 // Writes destination as source with its head replaced by IP.BIN's first bytes,
 // reports on standard output and ends the process with the outcome's status.

@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: MIT
+// What a run leaves of DEST: its files closed in their order, a close that
+// fails leaving DEST plainly unfinished, DEST cut back after a failure, and
+// what a stop cuts meanwhile.
+#include <algorithm>
+
+#include "files.h"
+
+namespace {
+
+// Writes zeros over [from, to). Already failing: a write that fails too
+// leaves nothing better to do.
+void clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
+{
+    static const unsigned char zeros[ZERO_BLOCK] = {};
+    if (!seek_to(destination, from))
+        return;
+    while (from < to) {
+        auto n =
+            static_cast<std::size_t>(std::min(to - from, static_cast<std::int64_t>(ZERO_BLOCK)));
+        if (write_out(destination, zeros, n) != n)
+            return;
+        from += static_cast<std::int64_t>(n);
+    }
+}
+
+// What undoes a finished look: DEST's kind, the head's bytes laid, and
+// the time a regular DEST is dated once emptied.
+struct undoing {
+    file_kind kind;
+    std::size_t laid;
+    file_time left;
+};
+
+// Undoes a finished look: a file emptied and dated older than its inputs
+// for make, a device's laid head zeroed and flushed, as its size cannot
+// change. Already failing, as above.
+void unfinish(std::FILE* destination, const undoing& undo)
+{
+    if (undo.kind == file_kind::regular) {
+        (void)set_length(destination, 0);
+        (void)date_file(file_of(destination), undo.left);
+        return;
+    }
+    clear_tail(destination, 0, static_cast<std::int64_t>(undo.laid));
+    (void)flush_to_device(destination);
+}
+
+// Closes the destination; false if that failed, with error the close's. A
+// close can report a write that failed late (network file systems): it is
+// then undone, so that it does not look finished.
+bool close_destination(std::FILE* destination, const undoing& undo, int& error)
+{
+    bool bytes = undo.kind == file_kind::regular || undo.kind == file_kind::block_device;
+    error = NO_REASON;
+    // Open twice, so that it can still be undone once the close has failed.
+    std::FILE* spare = bytes ? duplicate_stream(destination, error) : nullptr;
+    if (bytes && spare == nullptr) {
+        // Without a spare a failed close could not be undone: fail first.
+        unfinish(destination, undo);
+        std::fclose(destination);
+        return false;
+    }
+    bool closed = std::fclose(destination) == 0;
+    error = closed ? NO_REASON : last_error();
+    if (!closed && spare != nullptr)
+        unfinish(spare, undo);
+    if (spare != nullptr)
+        std::fclose(spare);
+    return closed;
+}
+
+} // namespace
+
+void cut_on_stop(const files& f, std::int64_t kept)
+{
+    keep_on_stop(kept);
+    guard_on_stop(f.destination, f.destination_facts.kind, f.left_time);
+}
+
+// One that could not be measured may be regular too.
+void cut_back(const files& f, std::int64_t kept)
+{
+    // Made by this run and failed before it was written: empty, and dated
+    // so that make does not take it for done.
+    if (f.destination == nullptr && f.made)
+        (void)date_file(f.destination_turn, OLDEST_TIME);
+    if (kept == LEAVE_AS_IS || f.destination == nullptr)
+        return;
+    keep_on_stop(kept);
+    file_kind kind = f.destination_facts.kind;
+    if (kind != file_kind::regular && kind != file_kind::unmeasured)
+        return;
+    std::int64_t now = current_length(f.destination);
+    // A file that cannot be cut (another program maps it) gets zeros instead.
+    if ((now < 0 || now > kept) && !set_length(f.destination, kept) && now > kept)
+        clear_tail(f.destination, kept, now);
+    // So that make and ninja take it for older than its inputs.
+    (void)date_file(file_of(f.destination), f.left_time);
+}
+
+ended close_files(files& f, std::size_t laid)
+{
+    // A device reports its write errors only when asked to flush; its head
+    // is then zeroed, as it cannot be emptied.
+    if (f.to == writing::device && !flush_to_device(f.destination)) {
+        int error = last_error();
+        unfinish(f.destination, {file_kind::block_device, laid, OLDEST_TIME});
+        return {DESTINATION_UNWRITABLE, error};
+    }
+    // Inputs lose nothing if their close fails; the destination may.
+    std::fclose(f.source);
+    // Finished, or about to be closed: a stop leaves DEST be.
+    guard_on_stop(nullptr, file_kind::unmeasured, OLDEST_TIME);
+    int error = NO_REASON;
+    bool closed =
+        close_destination(f.destination, {f.destination_facts.kind, laid, f.left_time}, error);
+    f.destination = nullptr;
+    // Its turn ends only once no handle of this run writes it.
+    close_file(f.destination_turn);
+    f.destination_turn = NO_FILE;
+    std::fclose(f.insert);
+    return {closed ? DONE : DESTINATION_UNWRITABLE, error};
+}

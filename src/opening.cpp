@@ -1,0 +1,294 @@
+// SPDX-License-Identifier: MIT
+// The run's files opened and held, in one order on every host: the inputs
+// and standard output measured; DEST compared with them as open files; the
+// turns taken, all or none; everything measured and compared again; and
+// only then DEST opened to be written. Hosts give the calls; what is
+// refused, and when, is decided here.
+#include <iterator>
+
+#include "files.h"
+#include "talvor.h"
+
+namespace {
+
+// What DEST is compared with, in this order.
+enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED };
+
+bool readable(const file_facts& facts)
+{
+    return facts.kind != file_kind::unmeasured && facts.kind != file_kind::directory;
+}
+
+// A probe that failed is not told apart from the others: no reason line.
+int unread_reason(const file_facts& facts)
+{
+    return facts.kind == file_kind::directory ? REASON_DIRECTORY : NO_REASON;
+}
+
+// The first of others that shares storage with file, or count.
+std::size_t sharing(const file_facts& file, const file_facts* others, std::size_t count)
+{
+    std::size_t i = 0;
+    while (i < count && !share_storage(file, others[i]))
+        ++i;
+    return i;
+}
+
+// Whether DEST, as a look or an open found it, may be written for this run.
+ended compare_destination(const files& f, const file_facts& facts)
+{
+    // It could not be told from the inputs: it is left as it is.
+    if (facts.kind == file_kind::unmeasured)
+        return {DESTINATION_UNWRITABLE, NO_REASON};
+    const file_facts others[COMPARED] = {f.source_facts, f.insert_facts, f.report_facts};
+    constexpr outcome refused[COMPARED] = {DESTINATION_IS_SOURCE, DESTINATION_IS_INSERT,
+                                           DESTINATION_IS_REPORT};
+    std::size_t shared = sharing(facts, others, COMPARED);
+    return {shared < COMPARED ? refused[shared] : DONE, NO_REASON};
+}
+
+// DEST compared with the inputs as the system tells of the open files
+// themselves, where their ids may not tell (on Windows).
+ended compare_open_files(const files& f, host_file destination)
+{
+    if (holds_bytes(f.source_facts) && same_file(file_of(f.source), destination))
+        return {DESTINATION_IS_SOURCE, NO_REASON};
+    if (holds_bytes(f.insert_facts) && same_file(file_of(f.insert), destination))
+        return {DESTINATION_IS_INSERT, NO_REASON};
+    return {DONE, NO_REASON};
+}
+
+// Nothing under DEST or the inputs (and standard output, when asked) is
+// unsure: DEST surely shares no byte with them.
+bool followed_to_the_end(const files& f, const file_facts& destination, bool report_too)
+{
+    return destination.under.followed && f.source_facts.under.followed &&
+           f.insert_facts.under.followed && (!report_too || f.report_facts.under.followed);
+}
+
+// Waits for a turn that another run holds; on a terminal it keeps trying,
+// so that the line can say that it waits.
+turn wait_turn(const turn_request& request, progress_line& line)
+{
+    while (line.on_terminal) {
+        turn t = try_turn(request);
+        if (t != turn::busy)
+            return t;
+        count_waiting(line);
+        sleep_ms(TURN_RETRY_MS);
+    }
+    return wait_for_turn(request);
+}
+
+void end_turns(const turn_request* requests, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        end_turn(requests[i]);
+}
+
+// Takes every turn or none: one that another run holds is waited for while
+// holding no other, so that runs waiting on each other's files never wait
+// forever.
+turn take_turns(const turn_request* requests, std::size_t count, progress_line& line)
+{
+    for (;;) {
+        std::size_t taken = 0;
+        turn t = turn::held;
+        while (taken < count && (t = try_turn(requests[taken])) == turn::held)
+            ++taken;
+        if (taken == count)
+            return turn::held;
+        end_turns(requests, taken);
+        if (t == turn::failed)
+            return t;
+        t = wait_turn(requests[taken], line);
+        // A lone turn waited for is every turn there was.
+        if (t != turn::held || count == 1)
+            return t;
+        end_turn(requests[taken]);
+    }
+}
+
+// The inputs' turns, shared, for those that hold bytes; room for DEST's after.
+std::size_t input_turns(const files& f, turn_request (&turns)[COMPARED])
+{
+    std::size_t count = 0;
+    if (holds_bytes(f.source_facts))
+        turns[count++] = {file_of(f.source), false};
+    if (holds_bytes(f.insert_facts))
+        turns[count++] = {file_of(f.insert), false};
+    return count;
+}
+
+// DEST opened and held with the inputs, or why not.
+struct held {
+    ended end;
+    host_file file; // what holds DEST's turn
+    bool again;     // another run came in between: look again
+    bool made;      // the open made DEST, or emptied it
+};
+
+// An overlayfs file found only in a lower layer is copied up to be written,
+// with its old bytes unless the open that copies it empties it. They are not
+// wanted: it is emptied at that open, while this run holds the inputs and a
+// reading open of it on which no other run holds a turn. Another run's turn
+// taken in between sends the open round again, the file in its upper layer.
+held empty_in_turn(const files& f, const char* path, host_file look, host_file reader)
+{
+    turn_request turns[COMPARED];
+    std::size_t count = input_turns(f, turns);
+    turns[count] = {reader, false};
+    held h = {{DESTINATION_UNWRITABLE, NO_REASON}, NO_FILE, false, false};
+    if (take_turns(turns, count + 1, *f.line) != turn::held) {
+        close_file(reader);
+        return h;
+    }
+    h.again = turn_taken(reader);
+    opened out = {NO_FILE, NO_REASON, false};
+    if (!h.again)
+        out = open_output(path, look, output_open::emptied);
+    end_turn(turns[count]);
+    close_file(reader);
+    if (out.file != NO_FILE && try_turn({out.file, true}) == turn::held)
+        return {{DONE, NO_REASON}, out.file, false, out.made};
+    end_turns(turns, count);
+    if (out.file != NO_FILE)
+        close_file(out.file);
+    h.again = h.again || out.file != NO_FILE;
+    if (h.again)
+        sleep_ms(TURN_RETRY_MS);
+    else
+        h.end = {DESTINATION_UNOPENED, out.error};
+    return h;
+}
+
+// Opens DEST from the look, or by its name, and takes the run's turns.
+held open_in_turn(const files& f, const char* path, const looked& look)
+{
+    opened reader = {NO_FILE, NO_REASON, false};
+    if (look.lower_layer_only && followed_to_the_end(f, look.facts, true))
+        reader = open_output(path, look.file, output_open::reader);
+    if (reader.file != NO_FILE)
+        return empty_in_turn(f, path, look.file, reader.file);
+    opened out = open_output(path, look.file, output_open::in_place);
+    if (out.file == NO_FILE)
+        return {{DESTINATION_UNOPENED, out.error}, NO_FILE, false, false};
+    // Compared as open: a name swapped in after any look may be an input,
+    // which this open did not cut, and whose turn this run would wait for.
+    file_facts facts = measure_file(out.file, true);
+    held h = {compare_destination(f, facts), out.file, false, out.made};
+    if (h.end.result == DONE)
+        h.end = compare_open_files(f, out.file);
+    turn_request turns[COMPARED];
+    std::size_t count = input_turns(f, turns);
+    // A pipe or a character device keeps no bytes for two runs to mix.
+    if (holds_bytes(facts))
+        turns[count++] = {out.file, true};
+    if (h.end.result == DONE && take_turns(turns, count, *f.line) != turn::held)
+        h.end = {DESTINATION_UNWRITABLE, NO_REASON};
+    if (h.end.result != DONE) {
+        // Made by this open, it is dated so that make does not take it for done.
+        if (out.made)
+            (void)date_file(out.file, OLDEST_TIME);
+        close_file(out.file);
+        h.file = NO_FILE;
+    }
+    return h;
+}
+
+// Both inputs measured, with what could not be read first.
+ended measure_inputs(files& f)
+{
+    f.insert_facts = measure_file(file_of(f.insert), false);
+    if (!readable(f.insert_facts))
+        return {INSERT_UNREADABLE, unread_reason(f.insert_facts)};
+    f.source_facts = measure_file(file_of(f.source), false);
+    if (!readable(f.source_facts))
+        return {SOURCE_UNREADABLE, unread_reason(f.source_facts)};
+    return {DONE, NO_REASON};
+}
+
+// Held from other runs, the inputs are kept from other programs' writes too
+// where the host can.
+ended keep_inputs_from_writers(files& f, const run_names& names)
+{
+    int error = NO_REASON;
+    if (holds_bytes(f.insert_facts) && !keep_writers_off(f.insert, error))
+        return unopened(f, INSERT_FILE_NAME, {INSERT_UNOPENED, error}, INSERT_IS_REPORT);
+    if (holds_bytes(f.source_facts) && !keep_writers_off(f.source, error))
+        return unopened(f, names.source, {SOURCE_UNOPENED, error}, SOURCE_IS_REPORT);
+    return {DONE, NO_REASON};
+}
+
+// DEST opened, compared with the inputs before and after it is held with
+// them, then opened to be written.
+ended open_and_hold(files& f, const run_names& names)
+{
+    // A report written into DEST, or after it into the same pipe, would spoil it.
+    if (f.report_facts.kind == file_kind::unmeasured)
+        return {DESTINATION_UNWRITABLE, NO_REASON};
+    held h = {};
+    do {
+        // Looked at first where the host can: on overlayfs an open for
+        // writing would copy an input up, even were the run then refused.
+        looked look = look_at(names.destination);
+        h = {{DONE, NO_REASON}, NO_FILE, false, false};
+        if (look.file != NO_FILE)
+            h.end = compare_destination(f, look.facts);
+        if (h.end.result == DONE)
+            h = open_in_turn(f, names.destination, look);
+        close_file(look.file);
+    } while (h.again);
+    if (h.end.result != DONE)
+        return h.end;
+    f.destination_turn = h.file;
+    f.made = h.made;
+    // Held now: what another run left is what this one measures.
+    f.destination_facts = measure_file(h.file, true);
+    f.left_time = h.made ? OLDEST_TIME : written_at(h.file);
+    mute_streams_on(f, f.destination_facts);
+    ended e = compare_destination(f, f.destination_facts);
+    if (e.result == DONE)
+        e = measure_inputs(f);
+    if (e.result == DONE)
+        e = keep_inputs_from_writers(f, names);
+    if (e.result != DONE)
+        return e;
+    int error = NO_REASON;
+    f.destination = open_writer(h.file, f.destination_facts, error);
+    if (f.destination == nullptr)
+        return {DESTINATION_UNOPENED, error};
+    // A pipe or a character device holds nothing that an input could show.
+    f.apart = f.destination_facts.kind == file_kind::stream ||
+              followed_to_the_end(f, f.destination_facts, false);
+    return {DONE, NO_REASON};
+}
+
+} // namespace
+
+ended open_inputs(files& f, const run_names& names)
+{
+    measure_streams(f);
+    int error = NO_REASON;
+    f.insert = open_input(INSERT_FILE_NAME, error);
+    if (f.insert == nullptr)
+        return unopened(f, INSERT_FILE_NAME, {INSERT_UNOPENED, error}, INSERT_IS_REPORT);
+    f.source = open_input(names.source, error);
+    if (f.source == nullptr)
+        return unopened(f, names.source, {SOURCE_UNOPENED, error}, SOURCE_IS_REPORT);
+    // Without its identity IP.BIN could be the destination unnoticed; and
+    // a directory is known to be unreadable before DEST is touched.
+    ended measured = measure_inputs(f);
+    return measured.result != DONE ? measured : compare_with_streams(f);
+}
+
+ended open_destination(files& f, const run_names& names)
+{
+    ended e = open_and_hold(f, names);
+    // Standard output on DEST, and standard error with it, are written no more.
+    if (e.result == DESTINATION_IS_REPORT)
+        mute_streams_on(f, f.report_facts);
+    if (e.result == DESTINATION_UNOPENED)
+        return unopened(f, names.destination, e, DESTINATION_IS_REPORT);
+    return e;
+}

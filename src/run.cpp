@@ -1,0 +1,155 @@
+// SPDX-License-Identifier: MIT
+// The insertion run: its steps in their order, and its one way out.
+#include "run.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "files.h"
+#include "talvor.h"
+
+namespace {
+
+// How much one read asks for: a file is read a buffer at a time, a pipe a
+// quarter of what it holds, so that both ends keep busy.
+std::size_t read_step(std::FILE* source, file_kind kind)
+{
+    if (kind != file_kind::stream)
+        return WORK_BUFFER_SIZE;
+    // A failed call only leaves the reads smaller, never the bytes wrong.
+    std::size_t pipe = widen_pipe(source, PIPE_SIZE);
+    return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
+}
+
+// One block for IP.BIN's head, the source's, one read back, DEST's own,
+// the body's buffer and zeros.
+ended take_memory(files& f)
+{
+    std::size_t size = 6 * INSERT_LENGTH + WORK_BUFFER_SIZE;
+    std::size_t room = size + MEMORY_PAGE;
+    f.memory = std::malloc(room);
+    if (f.memory == nullptr)
+        return {NO_MEMORY, NO_REASON};
+    // On a page, the kernel copies into the buffer and out of it twice as fast.
+    void* aligned = f.memory;
+    f.head = static_cast<unsigned char*>(std::align(MEMORY_PAGE, size, aligned, room));
+    f.original = f.head + INSERT_LENGTH;
+    f.scratch = f.original + INSERT_LENGTH;
+    f.backup = f.scratch + 2 * INSERT_LENGTH;
+    f.chunk = f.backup + INSERT_LENGTH;
+    f.zeros = f.chunk + WORK_BUFFER_SIZE;
+    std::memset(f.zeros, 0, INSERT_LENGTH);
+    return {DONE, NO_REASON};
+}
+
+// What the copy depends on, from what was measured before its first byte.
+void plan(files& f)
+{
+    const file_facts& in = f.source_facts;
+    const file_facts& out = f.destination_facts;
+    f.step = read_step(f.source, in.kind);
+    f.to = out.kind == file_kind::stream         ? writing::stream
+           : out.kind == file_kind::block_device ? writing::device
+                                                 : writing::file;
+    // Holes can only be left in what can seek.
+    f.find_zeros = in.hides_holes && out.kind != file_kind::stream;
+    // A pipe, or a file of /proc that says it is empty, tells its length only by running out.
+    f.line->total = in.length > 0 ? in.length : -1;
+}
+
+// Reads IP.BIN's first bytes, as many as it has up to INSERT_LENGTH.
+ended read_head(files& f)
+{
+    f.head_length = std::fread(f.head, 1, INSERT_LENGTH, f.insert);
+    if (std::ferror(f.insert))
+        return {INSERT_UNREADABLE, last_error()};
+    return {DONE, NO_REASON};
+}
+
+// How the run ended, and how many leading bytes of DEST a failure may
+// leave (LEAVE_AS_IS: all of them, for a DEST that may be an input).
+struct run_end {
+    outcome result;
+    int error;
+    std::int64_t kept;
+    std::int64_t reached; // bytes of DEST written, for a finished run
+};
+
+// Until DEST is known apart from the inputs, a failure leaves all of it.
+run_end failed_after_open(const files& f, ended e)
+{
+    return {e.result, e.error, f.apart ? 0 : LEAVE_AS_IS, 0};
+}
+
+// The run's steps in their order, each ending it if it fails.
+run_end run_steps(files& f, const run_names& names)
+{
+    ended e = open_inputs(f, names);
+    if (e.result != DONE)
+        return {e.result, e.error, LEAVE_AS_IS, 0};
+    // Refused or not measured: nothing of DEST was written.
+    if ((e = open_destination(f, names)).result != DONE)
+        return {e.result, e.error, LEAVE_AS_IS, 0};
+    // A device that SOURCE's known length overruns is left untouched.
+    if (f.destination_facts.kind == file_kind::block_device &&
+        f.source_facts.length > f.destination_facts.length)
+        return {DEVICE_TOO_SMALL, NO_REASON, LEAVE_AS_IS, 0};
+    // Until DEST is known to share nothing with the inputs, a stop leaves it be.
+    if (f.apart)
+        cut_on_stop(f, 0);
+    if ((e = take_memory(f)).result != DONE)
+        return failed_after_open(f, e);
+    plan(f);
+    if ((e = read_head(f)).result != DONE)
+        return failed_after_open(f, e);
+    written w = write_destination(f);
+    if (w.result != DONE)
+        return {w.result, w.error, w.kept, w.reached};
+    // Closed or zeroed by then: nothing is left to cut.
+    e = close_files(f, head_within(f, w.reached));
+    return {e.result, e.error, LEAVE_AS_IS, w.reached};
+}
+
+// IP.BIN that inserts nothing, or not all of itself, is surely a mistake,
+// and so is a SOURCE that cuts its head. Told once the run has succeeded all
+// the same, with the progress line gone, so that no line is drawn over them.
+void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
+{
+    if (f.head_length == 0)
+        warn_empty_insert(s);
+    if (f.insert_facts.length > static_cast<std::int64_t>(INSERT_LENGTH))
+        warn_long_insert(s, f.insert_facts.length);
+    if (reached < static_cast<std::int64_t>(f.head_length))
+        warn_short_source(s, reached);
+}
+
+// The one way out of a run: DEST cut back to what a failure may leave, the
+// line gone, the one message, and the process ended with its status.
+[[noreturn]] void end_run(const files& f, const run_names& names, const run_end& end)
+{
+    if (end.result != DONE)
+        cut_back(f, end.kept);
+    close_terminal_line();
+    if (end.result == DONE)
+        warn_of_mistakes(f, end.reached, {names, f.safe});
+    std::free(f.memory);
+    std::exit(tell_outcome({names, f.safe}, end.result, end.error));
+}
+
+} // namespace
+
+void run_insertion(const char* name, const char* source_path, const char* destination_path)
+{
+    const run_names names = {name, source_path, destination_path};
+    progress_line line = {};
+    start_progress(line, name, destination_path);
+    watch_stops();
+    files f = {};
+    f.destination_turn = NO_FILE;
+    f.line = &line;
+    end_run(f, names, run_steps(f, names));
+}
