@@ -22,14 +22,23 @@ turn wait_turn(const turn_request& request, progress_line& line)
     return wait_for_turn(request);
 }
 
+// What taking turns works with: the line that tells a wait, and why a turn
+// could not be taken, taken at the failed call.
+struct turns_taken {
+    progress_line* line;
+    int error;
+};
+
 turn take_turns(void* context, const turn_request* requests, std::size_t count)
 {
-    progress_line& line = *static_cast<progress_line*>(context);
+    turns_taken& taking = *static_cast<turns_taken*>(context);
     for (;;) {
         std::size_t taken = 0;
         turn t = turn::held;
         while (taken < count && (t = try_turn(requests[taken])) == turn::held)
             ++taken;
+        if (t == turn::failed)
+            taking.error = last_error();
         if (taken == count)
             return turn::held;
         for (std::size_t k = 0; k < taken; ++k)
@@ -37,7 +46,9 @@ turn take_turns(void* context, const turn_request* requests, std::size_t count)
         if (t == turn::failed)
             return t;
         // Holding nothing else, so that no two runs ever wait on each other.
-        t = wait_turn(requests[taken], line);
+        t = wait_turn(requests[taken], *taking.line);
+        if (t == turn::failed)
+            taking.error = last_error();
         // A lone turn waited for is every turn there was.
         if (t != turn::held || count == 1)
             return t;
@@ -73,17 +84,22 @@ void unfinish(std::FILE* destination, file_kind kind, std::size_t laid)
 
 output open_in_turn(const char* path, output_request request, progress_line& line)
 {
-    request.turns = {take_turns, &line};
-    return open_output(path, request);
+    turns_taken taking = {&line, NO_REASON};
+    request.turns = {take_turns, &taking};
+    output out = open_output(path, request);
+    // A turn that could not be taken left DEST unmeasured: that is why.
+    if (out.verdict == open_verdict::unmeasured && out.error == NO_REASON)
+        out.error = taking.error;
+    return out;
 }
 
 bool close_destination(std::FILE* destination, file_kind kind, std::size_t laid, int& error)
 {
-    bool holds_bytes = kind == file_kind::regular || kind == file_kind::block_device;
+    bool bytes = holds_bytes(kind);
     error = NO_REASON;
     // Open twice, so that it can still be undone once the close has failed.
-    std::FILE* spare = holds_bytes ? duplicate_stream(destination, error) : nullptr;
-    if (holds_bytes && spare == nullptr) {
+    std::FILE* spare = bytes ? duplicate_stream(destination, error) : nullptr;
+    if (bytes && spare == nullptr) {
         // Without a spare a failed close could not be undone: fail first.
         unfinish(destination, kind, laid);
         std::fclose(destination);

@@ -280,8 +280,7 @@ copy_end copy_rest(engine& e, std::int64_t from, std::int64_t length)
                 return p;
         }
     }
-    if (p.ended)
-        return p;
-    p.result = seek_both(e, p.reached);
-    return p.result == DONE ? copy_through(e, p.reached, INT64_MAX) : told(e, p);
+    if (!p.ended)
+        p.result = settle(e, p.reached);
+    return told(e, p);
 }

@@ -105,8 +105,8 @@ copy_end copy_through(engine& e, std::int64_t from, std::int64_t end);
 copy_end copy_range(engine& e, std::int64_t from, std::int64_t end);
 
 // Copies a seekable source from `from` on, stretch by stretch of data,
-// clearing the old bytes under its holes, then whatever lies past the length
-// it had when measured (files of /proc say 0).
+// clearing the old bytes under its holes, up to the length it had when
+// measured and never past it.
 copy_end copy_rest(engine& e, std::int64_t from, std::int64_t length);
 
 #endif

@@ -28,10 +28,10 @@ bool readable(const file_facts& facts)
     return facts.kind != file_kind::unmeasured && facts.kind != file_kind::directory;
 }
 
-// A probe that failed is not told apart from the others: no reason line.
+// Why an input cannot be read: a directory, or the probe that failed.
 int unread_reason(const file_facts& facts)
 {
-    return facts.kind == file_kind::directory ? REASON_DIRECTORY : NO_REASON;
+    return facts.kind == file_kind::directory ? REASON_DIRECTORY : facts.error;
 }
 
 // What DEST is compared with, in this order.
@@ -44,18 +44,17 @@ ended refusal(const output& out)
         return {DESTINATION_IS_REPORT, NO_REASON};
     if (out.verdict == open_verdict::same_as_input)
         return {out.input == SOURCE_INPUT ? DESTINATION_IS_SOURCE : DESTINATION_IS_INSERT,
-                NO_REASON};
+                REASON_SAME_STORAGE};
     if (out.verdict == open_verdict::cannot_open)
         return {DESTINATION_UNOPENED, out.error};
     // It could not be told from the inputs: it is left as it is.
-    return {DESTINATION_UNWRITABLE, NO_REASON};
+    return {DESTINATION_UNWRITABLE, out.error};
 }
 
 // A stream on an input that holds bytes, for runs to take turns on.
 std::FILE* turn_stream(std::FILE* stream, const file_facts& facts)
 {
-    bool holds_bytes = facts.kind == file_kind::regular || facts.kind == file_kind::block_device;
-    return holds_bytes ? stream : nullptr;
+    return holds_bytes(facts.kind) ? stream : nullptr;
 }
 
 // Standard output is written last, with the report: an input that it shares
@@ -105,7 +104,7 @@ ended open_destination(files& f, const run_names& names)
 {
     // A report written into DEST, or after it into the same pipe, would spoil it.
     if (f.report_facts.kind == file_kind::unmeasured)
-        return {DESTINATION_UNWRITABLE, NO_REASON};
+        return {DESTINATION_UNWRITABLE, f.report_facts.error};
     // Compared with the inputs as open files, so that no name swapped in
     // between can make us write over one of them.
     file_facts inputs[COMPARED] = {};
@@ -123,10 +122,12 @@ ended open_destination(files& f, const run_names& names)
     ended measured = measure_inputs(f);
     if (measured.result != DONE)
         return measured;
-    // A pipe or a character device holds nothing that an input could show.
-    f.apart = f.destination_facts.kind == file_kind::stream ||
-              (f.destination_facts.under.followed && f.source_facts.under.followed &&
-               f.insert_facts.under.followed);
+    // A pipe or a character device holds nothing that an input could show,
+    // nor does a file this run made; the rest is known apart only where
+    // everything under it and the inputs was followed to its end.
+    const file_facts both[] = {f.source_facts, f.insert_facts};
+    f.apart = f.destination_facts.kind == file_kind::stream || out.created ||
+              surely_apart(f.destination_facts, both, std::size(both));
     return {DONE, NO_REASON};
 }
 
@@ -163,11 +164,10 @@ void cut_back(const files& f, std::int64_t kept)
         clear_tail(f.destination, kept, now);
 }
 
-// One block for IP.BIN's head, the source's, one read back, DEST's own,
-// the body's buffer and zeros.
+// One block for IP.BIN's head, the source's, the body's buffer and zeros.
 ended take_memory(files& f)
 {
-    std::size_t size = 6 * INSERT_LENGTH + WORK_BUFFER_SIZE;
+    std::size_t size = 3 * INSERT_LENGTH + WORK_BUFFER_SIZE;
     std::size_t room = size + MEMORY_PAGE;
     f.memory = std::malloc(room);
     if (f.memory == nullptr)
@@ -176,9 +176,7 @@ ended take_memory(files& f)
     void* aligned = f.memory;
     f.head = static_cast<unsigned char*>(std::align(MEMORY_PAGE, size, aligned, room));
     f.original = f.head + INSERT_LENGTH;
-    f.scratch = f.original + INSERT_LENGTH;
-    f.backup = f.scratch + 2 * INSERT_LENGTH;
-    f.chunk = f.backup + INSERT_LENGTH;
+    f.chunk = f.original + INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
     std::memset(f.zeros, 0, INSERT_LENGTH);
     return {DONE, NO_REASON};

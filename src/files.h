@@ -28,8 +28,6 @@ struct files {
     unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
     unsigned char* zeros;    // INSERT_LENGTH bytes of zeros: a sealed head, a cleared block
     unsigned char* original; // INSERT_LENGTH bytes: the source's own head
-    unsigned char* scratch;  // 2 * INSERT_LENGTH bytes: an input's head read back
-    unsigned char* backup;   // INSERT_LENGTH bytes: DEST's own first bytes
     std::size_t head_length; // how many of them IP.BIN gave
     std::size_t step;        // how much of chunk one read asks for
     writing to;              // how the destination is written
@@ -57,8 +55,8 @@ ended open_destination(files& f, const run_names& names);
 // Settles what the copy depends on, from what was measured before its first byte.
 void plan(files& f);
 
-// Takes one block for IP.BIN's head, the source's, one read back, the body's
-// buffer and a block of zeros.
+// Takes one block for IP.BIN's head, the source's, the body's buffer and a
+// block of zeros.
 ended take_memory(files& f);
 
 // What a failure leaves of a DEST that may be an input after all: all of it.

@@ -41,6 +41,8 @@ int last_error();
 constexpr int NO_REASON = 0;
 constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in use
 constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
+constexpr int REASON_SAME_STORAGE = -4; // DEST's storage holds an input's bytes, or the reverse
+constexpr int REASON_NOT_TOLD_APART = -5; // DEST reads as an input, on storage not followed
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
 // Why a call failed, as the tool says it: its own phrase for the usual
@@ -114,14 +116,18 @@ struct storage_place {
     file_id id;
     std::int64_t start;
     std::int64_t end;
+    // The file's bytes lie in this stretch; false where they lie somewhere in
+    // it, as in the device of the file's file system and what that stands on.
+    bool holds = true;
 };
 constexpr std::uint64_t DISK_DEVICE = UINT64_MAX;
 // Deeper stacks than this are not followed: they count as not followed to the end.
-constexpr std::size_t MOST_PLACES = 24;
+constexpr std::size_t MOST_PLACES = 32;
 
-// Everything an open file stands on, as far as the kernel tells it: the file
-// itself, the file in an overlay's layer, a device's stretch of its disk, the
-// devices under it and a loop device's file, each followed in turn.
+// Everything an open file stands on, as far as the kernel tells it about
+// open files: the file itself, the file in an overlay's layer, a device's
+// stretch of its disk, the devices under it and a loop device's file, and
+// under a file the device of its file system, each followed in turn.
 struct storage {
     storage_place place[MOST_PLACES];
     std::size_t count;
@@ -139,13 +145,27 @@ struct file_facts {
     std::int64_t length; // of a regular file or a block device; -1 otherwise
     bool sparse;         // a regular file with fewer blocks than bytes
     bool hides_holes;    // ...on a file system that does not say where they are
+    int error;           // why a probe failed, for an unmeasured file
 };
 
 // Facts of a kind with nothing else known: no identity, nothing under it.
 file_facts facts_of_kind(file_kind kind);
 
-// Whether two files share any byte of what they stand on.
+// Whether a file of this kind holds bytes that a write could change.
+bool holds_bytes(file_kind kind);
+
+// Whether writing one of two files may change the other's bytes: one is, or
+// its bytes lie in, what the other stands on. Two files that merely stand on
+// one disk are apart.
 bool share_storage(const file_facts& a, const file_facts& b);
+
+// Whether the bytes of two files lie in one stretch, as a loop device's over
+// its file.
+bool share_bytes(const storage& a, const storage& b);
+
+// Whether file shares no storage with any of others, everything under each of
+// them followed to its end; false where that is unsure.
+bool surely_apart(const file_facts& file, const file_facts* others, std::size_t count);
 
 // The index of the input that shares storage with file, as far as this host
 // can tell them apart, or count.
@@ -172,7 +192,8 @@ struct output {
     open_verdict verdict;
     std::size_t input; // for same_as_input
     file_facts facts;  // for opened
-    int error;         // for cannot_open: the system's, or a REASON_ of the tool's
+    int error;         // for cannot_open and unmeasured: the system's, or a REASON_ of the tool's
+    bool created;      // made by this open: it holds nothing of anyone yet
 };
 
 // Turns: runs of the tool hold the files they read (shared) and write
@@ -210,14 +231,16 @@ struct output_request {
 };
 
 // Opens path for writing without translation, creating it if absent, unless
-// it shares storage with one of the inputs. An existing file keeps its
+// it, or the directory it is to be made in, shares storage with one of the
+// inputs. An existing file keeps its
 // bytes, except one that overlayfs has only in a lower layer, when nothing
 // under it or the inputs is unsure: it is emptied rather than copied up with
 // them first. The inputs and DEST are then held for this run (the inputs
 // shared, DEST alone): another run of the tool holding them is waited for,
 // and only then is a file emptied or measured. Other programs are not held
 // off. A block device in use (mounted, held by another program, or over the
-// same storage as a device that is) cannot be opened. The stream is
+// same storage as a device that is), or a file that a device in use stands
+// on, cannot be opened. The stream is
 // unbuffered: every write goes straight to the file, so a failure knows what
 // landed.
 output open_output(const char* path, const output_request& request);
@@ -304,12 +327,6 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
 // becomes a failed write. Nothing is cut yet: while the run waits for
 // another one, DEST is that run's.
 void watch_stops();
-
-// Until DEST is known to share nothing with the inputs, a stop puts its
-// first count bytes back as they were, and cuts it back to its old length,
-// instead of cutting it.
-void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::size_t count,
-                       std::int64_t length);
 
 // From here on a stop also cuts a regular destination back to what
 // keep_on_stop last allowed.

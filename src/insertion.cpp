@@ -20,7 +20,7 @@ namespace {
 // failure may leave: none of them old, and never a whole that looks done.
 struct written {
     outcome result;
-    std::int64_t kept;    // or LEAVE_AS_IS, for a DEST that may be an input
+    std::int64_t kept;
     std::int64_t reached; // bytes of DEST written
     int error;            // the system's error of the call that failed
 };
@@ -29,9 +29,6 @@ ended failed(outcome o)
 {
     return {o, last_error()};
 }
-
-// A byte that no input holds at the start once sealed: its zeros.
-constexpr unsigned char PROBE_BYTE = 0xFF;
 
 engine start_engine(const files& f, std::int64_t old_length)
 {
@@ -59,6 +56,15 @@ ended lay_head(const files& f, std::size_t n)
     return {DONE, NO_REASON};
 }
 
+// The end of what is read of the source: its length, unless it tells its
+// length only by running out (a pipe, a file of /proc that says it is
+// empty). Never past it, so that a DEST that shows the source at another
+// offset cannot make the run write for ever.
+std::int64_t source_end(const files& f)
+{
+    return f.source_facts.length > 0 ? f.source_facts.length : INT64_MAX;
+}
+
 // For a destination that cannot seek (a pipe, a character device): the head
 // goes out in the first block and the rest streams behind it.
 written stream_insertion(const files& f)
@@ -66,7 +72,7 @@ written stream_insertion(const files& f)
     engine e = start_engine(f, 0);
     copy_end p = copy_first_block(e, f.head, f.head_length, f.step);
     if (p.result == DONE && !p.ended)
-        p = copy_through(e, p.reached, INT64_MAX);
+        p = copy_through(e, p.reached, source_end(f));
     return {p.result, p.reached, p.reached, p.error};
 }
 
@@ -87,143 +93,63 @@ bool head_reads_as_zeros(const files& f)
     return all_zeros(f.head, n);
 }
 
-bool holds_bytes(const file_facts& facts)
-{
-    return facts.kind == file_kind::regular || facts.kind == file_kind::block_device;
-}
+// Reads DEST and an input side by side, a piece of each at a time.
+constexpr std::size_t COMPARED_PIECE = WORK_BUFFER_SIZE / 2;
 
-// What an input held at its start before DEST's first write: head bytes,
-// then, past them, rest bytes (those of the first block), and its length.
-struct input_start {
+// An input that DEST is compared with, and what either outcome is called.
+struct compared_input {
     std::FILE* stream;
-    const unsigned char* head;
-    std::size_t head_count;
-    const unsigned char* rest;
-    std::size_t count;
-    std::int64_t length;
+    const file_facts& facts;
+    outcome same;       // DEST reads as this input
+    outcome unreadable; // this input could not be read
 };
 
-// Whether an input reads now as it did; one byte more than it had is asked
-// for, so that one lengthened shows too.
-ended compare_back(const files& f, const input_start& in, outcome changed)
+// Whether DEST is told apart from an input by reading both at the same
+// offsets: by another length, or other bytes. Reading exactly like it, or
+// unreadable, DEST may be that input.
+ended tell_apart(const files& f, const compared_input& in)
 {
-    bool whole = in.length >= 0 && in.length <= static_cast<std::int64_t>(in.count);
-    std::size_t asked = in.count + (whole ? 1 : 0);
-    read_back_result back = read_back(in.stream, 0, f.scratch, asked);
-    if (!back.ok)
-        return {changed == DESTINATION_IS_SOURCE ? SOURCE_UNREADABLE : INSERT_UNREADABLE,
-                back.error};
-    std::size_t want = whole ? static_cast<std::size_t>(in.length) : in.count;
-    std::size_t head = std::min(in.head_count, want);
-    bool same = back.got == want && std::memcmp(f.scratch, in.head, head) == 0 &&
-                (head == want || std::memcmp(f.scratch + head, in.rest + head, want - head) == 0);
-    return {same ? DONE : changed, NO_REASON};
-}
-
-// Reads the inputs back after DEST's first write: whether it showed in one.
-ended inputs_changed(const files& f, std::int64_t reached)
-{
-    auto got =
-        static_cast<std::size_t>(std::min(reached, static_cast<std::int64_t>(INSERT_LENGTH)));
-    std::size_t n = std::min(f.head_length, got);
-    ended o = {DONE, NO_REASON};
-    if (holds_bytes(f.source_facts))
-        o = compare_back(f, {f.source, f.original, n, f.chunk, got, f.source_facts.length},
-                         DESTINATION_IS_SOURCE);
-    if (o.result == DONE && holds_bytes(f.insert_facts))
-        o = compare_back(f,
-                         {f.insert, f.head, f.head_length, nullptr, f.head_length,
-                          f.insert_facts.length},
-                         DESTINATION_IS_INSERT);
-    return o;
-}
-
-// DEST's first bytes as they were, read before its first write where it
-// lets itself be read, and its length: what a failure before DEST is known
-// apart from the inputs puts back, and a stop meanwhile too.
-struct before_seal {
-    bool kept;
-    std::size_t count;
-    std::int64_t length;
-};
-
-before_seal keep_first_bytes(const files& f, std::size_t count, std::int64_t old_length)
-{
-    std::size_t n = count;
-    if (old_length < static_cast<std::int64_t>(count))
-        n = static_cast<std::size_t>(std::max(old_length, std::int64_t{0}));
-    read_back_result back = read_back(f.destination, 0, f.backup, n);
-    before_seal before = {back.ok && back.got == n, n, old_length};
-    if (before.kept)
-        guard_first_bytes(f.destination, f.backup, n, old_length);
-    return before;
-}
-
-void put_first_bytes_back(const files& f, const before_seal& before)
-{
-    if (seek_to(f.destination, 0))
-        (void)write_out(f.destination, f.backup, before.count);
-    if (f.to == writing::file && current_length(f.destination) > before.length)
-        (void)set_length(f.destination, before.length);
-    (void)flush_to_device(f.destination);
-}
-
-// Puts back through DEST what its first write changed in the input that it
-// turned out to be: that input's first bytes, and its length.
-void restore(const files& f, outcome which, std::size_t n)
-{
-    bool source = which == DESTINATION_IS_SOURCE;
-    const unsigned char* bytes = source ? f.original : f.head;
-    std::size_t count = source ? n : f.head_length;
-    std::int64_t length = source ? f.source_facts.length : f.insert_facts.length;
-    if (seek_to(f.destination, 0))
-        (void)write_out(f.destination, bytes, count);
-    if (length >= 0 && current_length(f.destination) > length)
-        (void)set_length(f.destination, length);
-    (void)flush_to_device(f.destination);
-}
-
-// A seal of zeros over zeros changes nothing to see: one byte of DEST is
-// changed for a moment instead, and looked for in the inputs.
-ended probe_with_a_byte(const files& f, std::int64_t reached)
-{
-    if (!seek_to(f.destination, 0) || write_out(f.destination, &PROBE_BYTE, 1) != 1 ||
-        !flush_to_device(f.destination))
-        return failed(DESTINATION_UNWRITABLE);
-    ended o = inputs_changed(f, reached);
-    // The seal's own first byte, a zero, back in its place.
-    if (!seek_to(f.destination, 0) || write_out(f.destination, f.zeros, 1) != 1 ||
-        !flush_to_device(f.destination))
-        return o.result != DONE ? o : failed(DESTINATION_UNWRITABLE);
-    return o;
-}
-
-// DEST stands on something that could not be followed to its end: its first
-// write, pushed through to its storage, is looked for in the inputs, and an
-// input that shows it is put back as it was.
-ended check_by_effect(const files& f, std::int64_t reached)
-{
-    if (!flush_to_device(f.destination))
-        return failed(DESTINATION_UNWRITABLE);
-    auto n = static_cast<std::size_t>(
-        std::min(static_cast<std::int64_t>(f.head_length), reached));
-    ended o = inputs_changed(f, reached);
-    if (o.result == DONE && reached > 0 && all_zeros(f.original, n))
-        return probe_with_a_byte(f, reached);
-    return o;
-}
-
-// Once DEST is known to share nothing with the inputs, a stop may cut it,
-// and a head of zeros, which no seal can mark, has nothing old after it.
-ended set_apart(const files& f, engine& e, std::int64_t reached)
-{
-    guard_destination(f.destination, f.destination_facts.kind);
-    keep_on_stop(reached);
-    if (f.to == writing::device || e.old_length <= reached || !head_reads_as_zeros(f))
+    std::int64_t length = f.destination_facts.length;
+    if (!holds_bytes(in.facts.kind) || in.facts.length != length)
         return {DONE, NO_REASON};
-    if (!set_length(f.destination, reached))
-        return failed(DESTINATION_UNWRITABLE);
-    e.old_length = reached;
+    unsigned char* mine = f.chunk;
+    unsigned char* theirs = f.chunk + COMPARED_PIECE;
+    for (std::int64_t at = 0; at < length;) {
+        auto n = static_cast<std::size_t>(
+            std::min(length - at, static_cast<std::int64_t>(COMPARED_PIECE)));
+        read_back_result dest = read_back(f.destination, at, mine, n);
+        if (!dest.ok)
+            return {in.same, REASON_NOT_TOLD_APART};
+        read_back_result input = read_back(in.stream, at, theirs, n);
+        if (!input.ok)
+            return {in.unreadable, input.error};
+        if (dest.got != input.got || std::memcmp(mine, theirs, dest.got) != 0)
+            return {DONE, NO_REASON};
+        if (dest.got < n)
+            break;
+        at += static_cast<std::int64_t>(n);
+    }
+    return {in.same, REASON_NOT_TOLD_APART};
+}
+
+// Where the walk could not follow DEST and the inputs to their ends, DEST is
+// told apart from each input by reading, before anything is written to it,
+// so that no kill at any instant can harm an input: an existing DEST whose
+// length or bytes differ from an input's is not that input there. One that
+// reads exactly like an input, or cannot be read, is refused as that input.
+ended prove_apart(files& f)
+{
+    if (f.apart)
+        return {DONE, NO_REASON};
+    const compared_input inputs[] = {
+        {f.source, f.source_facts, DESTINATION_IS_SOURCE, SOURCE_UNREADABLE},
+        {f.insert, f.insert_facts, DESTINATION_IS_INSERT, INSERT_UNREADABLE}};
+    for (const compared_input& in : inputs) {
+        ended e = tell_apart(f, in);
+        if (e.result != DONE)
+            return e;
+    }
+    f.apart = true;
     return {DONE, NO_REASON};
 }
 
@@ -240,30 +166,9 @@ written write_body(const files& f, std::int64_t old_length)
     std::int64_t length = f.source_facts.length;
     // A pipe, or a file of /proc that says it is empty, tells its length
     // only by running out.
-    std::size_t first = length <= 0 && f.apart ? f.step : INSERT_LENGTH;
-    before_seal before = {};
-    if (!f.apart)
-        before = keep_first_bytes(f, first, old_length);
+    std::size_t first = length <= 0 ? f.step : INSERT_LENGTH;
     copy_end p = copy_first_block(e, f.zeros, f.head_length, first);
-    ended end = {p.result, p.error};
-    if (!f.apart && end.result == DONE)
-        end = check_by_effect(f, p.reached);
-    outcome o = end.result;
-    if (!f.apart && o != DONE) {
-        auto n = static_cast<std::size_t>(
-            std::min(static_cast<std::int64_t>(f.head_length), p.reached));
-        bool input = o == DESTINATION_IS_SOURCE || o == DESTINATION_IS_INSERT;
-        if (before.kept)
-            put_first_bytes_back(f, before);
-        else if (input)
-            restore(f, o, n);
-        return {o, LEAVE_AS_IS, p.reached, end.error};
-    }
-    if (o != DONE)
-        return {o, p.reached, p.reached, end.error};
-    if (!f.apart && (end = set_apart(f, e, p.reached)).result != DONE)
-        return {end.result, p.reached, p.reached, end.error};
-    if (!p.ended)
+    if (p.result == DONE && !p.ended)
         p = length <= 0 ? copy_through(e, p.reached, INT64_MAX) : copy_rest(e, p.reached, length);
     return {p.result, p.reached, p.reached, p.error};
 }
@@ -294,9 +199,9 @@ written write_destination(const files& f, std::int64_t old_length)
     return {laid.result, 0, w.reached, laid.error};
 }
 
-// Writes the destination. An old file whose head would read as zeros (an
-// empty IP.BIN, or one of zeros) is emptied first, as no seal could mark it
-// unfinished, when it is known to share nothing with the inputs. An old file
+// Writes the destination, known apart from the inputs. An old file whose
+// head would read as zeros (an empty IP.BIN, or one of zeros) is emptied
+// first, as no seal could mark it unfinished. An old file
 // rewritten in place may run out of space while its old blocks are still
 // held (copy-on-write file systems): it is then emptied and written once
 // more, as a new file would have been.
@@ -305,15 +210,14 @@ written insert_head(const files& f)
     // A device's length is its size, all of it old bytes.
     std::int64_t old_length = f.destination_facts.length;
     // Started empty, a file only reaches its full length once written whole.
-    if (f.apart && f.to == writing::file && old_length > 0 && head_reads_as_zeros(f)) {
+    if (f.to == writing::file && old_length > 0 && head_reads_as_zeros(f)) {
         if (!set_length(f.destination, 0))
             return {DESTINATION_UNWRITABLE, 0, 0, last_error()};
         old_length = 0;
     }
     written w = write_destination(f, old_length);
-    bool again = w.result == DESTINATION_UNWRITABLE && w.kept != LEAVE_AS_IS &&
-                 ran_out_of_space(w.error) && f.to == writing::file && old_length > 0 &&
-                 f.source_facts.length >= 0;
+    bool again = w.result == DESTINATION_UNWRITABLE && ran_out_of_space(w.error) &&
+                 f.to == writing::file && old_length > 0 && f.source_facts.length >= 0;
     if (!again)
         return w;
     keep_on_stop(0);
@@ -363,6 +267,10 @@ run_end run_steps(files& f, const run_names& names)
     plan(f);
     if ((e = read_head(f)).result != DONE)
         return failed_after_open(f, e);
+    // Refused as an input: nothing of DEST was written.
+    if ((e = prove_apart(f)).result != DONE)
+        return {e.result, e.error, LEAVE_AS_IS, 0};
+    guard_destination(f.destination, f.destination_facts.kind);
     written w = insert_head(f);
     if (w.result == DESTINATION_UNWRITABLE && f.to == writing::device &&
         ran_out_of_space(w.error))

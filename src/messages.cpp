@@ -32,10 +32,15 @@ int cannot_open(const run_names& names, const char* path, int status, int error)
     return status;
 }
 
-int same_file_refused(const run_names& names, const char* input_path)
+// The reason says how: found on the same storage, or read as the input
+// where its storage could not be followed.
+int same_file_refused(const run_names& names, const char* input_path, int error)
 {
     print_text("%s: %s et %s sont le meme fichier\n", names.invocation, names.destination,
                input_path);
+    const char* how = error == REASON_NOT_TOLD_APART ? "ne peut etre distingue de"
+                                                     : "partage son stockage avec";
+    print_error_text("%s: %s: %s %s\n", names.invocation, names.destination, how, input_path);
     return STATUS_NO_DESTINATION;
 }
 
@@ -106,9 +111,9 @@ int tell_outcome(const run_names& names, outcome result, int error)
     case DESTINATION_IS_REPORT:
         return same_as_report(names, names.destination, STATUS_NO_DESTINATION);
     case DESTINATION_IS_SOURCE:
-        return same_file_refused(names, names.source);
+        return same_file_refused(names, names.source, error);
     case DESTINATION_IS_INSERT:
-        return same_file_refused(names, INSERT_FILE_NAME);
+        return same_file_refused(names, INSERT_FILE_NAME, error);
     case INSERT_UNREADABLE:
         return cannot_read(names, INSERT_FILE_NAME, error);
     case SOURCE_UNREADABLE:

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Files as every POSIX system offers them: opened, measured, read back,
 // sought, cut, written, flushed and closed, with holes where the system
-// tells them.
+// tells them. DEST's open, checked against the inputs, is identity.cpp's.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -48,8 +48,9 @@ bool holes_untold(const seek_probe& probe)
     return probe.error == EINVAL;
 }
 
-// A file's length and holes, once it is known to be a regular file.
-bool measure_regular(int fd, const struct stat& info, file_facts& facts)
+// A file's length and holes, once it is known to be a regular file; the
+// error of a probe that failed.
+int measure_regular(int fd, const struct stat& info, file_facts& facts)
 {
     facts.sparse = static_cast<std::int64_t>(info.st_blocks) * STAT_BLOCK <
                    static_cast<std::int64_t>(info.st_size);
@@ -57,71 +58,13 @@ bool measure_regular(int fd, const struct stat& info, file_facts& facts)
     if (facts.sparse) {
         seek_probe hole = probe_seek(fd, 0, SEEK_HOLE);
         if (hole.at < 0 && !holes_untold(hole))
-            return false;
+            return hole.error;
         facts.hides_holes = hole.at < 0 || hole.at >= info.st_size;
     }
 #else
     (void)fd;
 #endif
-    return true;
-}
-
-// A device is claimed, as mkfs claims it, once the turn is this run's; the
-// descriptor that holds the turn stays open until the process ends. error
-// says why one was refused.
-int claim_if_device(int fd, const file_facts& facts, int& error)
-{
-    if (facts.kind != file_kind::block_device)
-        return fd;
-    opened_fd claimed = claim_device(fd);
-    error = claimed.error;
-    if (claimed.fd >= 0 && storage_in_use(facts)) {
-        close(claimed.fd);
-        error = REASON_DEVICE_BUSY;
-        return -1;
-    }
-    return claimed.fd;
-}
-
-// Held, then measured: what another run left is what this one measures.
-output measure_held(int fd, bool held, const output_request& request)
-{
-    output result = {nullptr, open_verdict::unmeasured, request.count, {}, NO_REASON};
-    struct stat info;
-    if (fstat(fd, &info) != 0)
-        return result;
-    // An input's own file would wait for the turn this run holds on it.
-    file_facts named = facts_of_kind(file_kind::unmeasured);
-    named.id = id_of(info);
-    result.input = input_index(named, request.inputs, request.count);
-    if (result.input < request.count) {
-        result.verdict = open_verdict::same_as_input;
-        return result;
-    }
-    // A pipe or a character device keeps no bytes for two runs to mix.
-    bool holds_bytes = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
-    if (!held && !take_run_turns(holds_bytes ? fd : -1, true, request))
-        return result;
-    result.facts = measure_descriptor(fd, true);
-    if (result.facts.kind == file_kind::unmeasured)
-        return result;
-    result.input = input_index(result.facts, request.inputs, request.count);
-    if (result.input < request.count) {
-        result.verdict = open_verdict::same_as_input;
-        return result;
-    }
-    int out = claim_if_device(fd, result.facts, result.error);
-    result.verdict = open_verdict::cannot_open;
-    if (out >= 0 && (result.stream = fdopen(out, "wb")) != nullptr) {
-        std::setvbuf(result.stream, nullptr, _IONBF, 0);
-        result.verdict = open_verdict::opened;
-    }
-    else if (out >= 0) {
-        result.error = errno;
-        if (out != fd)
-            close(out);
-    }
-    return result;
+    return NO_REASON;
 }
 
 } // namespace
@@ -130,8 +73,10 @@ file_facts measure_descriptor(int fd, bool writing)
 {
     file_facts facts = facts_of_kind(file_kind::unmeasured);
     struct stat info;
-    if (fstat(fd, &info) != 0)
+    if (fstat(fd, &info) != 0) {
+        facts.error = errno;
         return facts;
+    }
     facts.id = id_of(info);
     if (S_ISDIR(info.st_mode)) {
         facts.kind = file_kind::directory;
@@ -142,11 +87,16 @@ file_facts measure_descriptor(int fd, bool writing)
         return facts;
     }
     // Its end is its size, for a device here as on every POSIX host.
-    off_t end = S_ISBLK(info.st_mode) ? probe_seek(fd, 0, SEEK_END).at : info.st_size;
-    if (end < 0 || (S_ISREG(info.st_mode) && !measure_regular(fd, info, facts)))
+    seek_probe end = {info.st_size, NO_REASON};
+    if (S_ISBLK(info.st_mode))
+        end = probe_seek(fd, 0, SEEK_END);
+    facts.error = end.at < 0 ? end.error : NO_REASON;
+    if (facts.error == NO_REASON && S_ISREG(info.st_mode))
+        facts.error = measure_regular(fd, info, facts);
+    if (facts.error != NO_REASON)
         return facts;
-    facts.length = static_cast<std::int64_t>(end);
-    follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing});
+    facts.length = static_cast<std::int64_t>(end.at);
+    follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing, true});
     facts.kind = S_ISBLK(info.st_mode) ? file_kind::block_device : file_kind::regular;
     return facts;
 }
@@ -163,29 +113,6 @@ std::FILE* open_input(const char* path, int& error)
 file_facts measure_file(std::FILE* stream)
 {
     return measure_descriptor(fileno(stream), false);
-}
-
-output open_output(const char* path, const output_request& request)
-{
-    output result = {nullptr, open_verdict::cannot_open, request.count, {}, NO_REASON};
-    early_open early = open_after_look(path, request);
-    if (early.verdict != open_verdict::opened) {
-        result.verdict = early.verdict;
-        result.input = early.input;
-        result.error = early.error;
-        return result;
-    }
-    int fd = early.fd >= 0 ? early.fd : open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        result.error = errno;
-        return result;
-    }
-    // Checked again as open: a name swapped in after any look may be an
-    // input, which this open did not truncate.
-    result = measure_held(fd, early.held, request);
-    if (result.stream == nullptr)
-        close(fd);
-    return result;
 }
 
 read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n)

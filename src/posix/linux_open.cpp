@@ -44,15 +44,6 @@ int reopen_for(early_open& early, int probe, int flags)
 // How the destination is to be opened for writing.
 enum class reopen { in_place, emptied, unmeasured };
 
-// Nothing under DEST or the inputs is unsure: DEST shares no byte with them.
-bool surely_apart(const file_facts& destination, const output_request& request)
-{
-    bool followed = destination.under.followed;
-    for (std::size_t i = 0; i < request.count; ++i)
-        followed = followed && request.inputs[i].under.followed;
-    return followed;
-}
-
 // An overlayfs file only in a lower layer is copied up to be written, with
 // its old bytes unless that same open empties it; they are not wanted, so it
 // is emptied, once it is known to share nothing with the inputs. One already
@@ -65,7 +56,8 @@ reopen how_to_reopen(int probe, const struct stat& info, const file_facts& named
         return reopen::in_place;
     if (fstatfs(probe, &where) != 0)
         return reopen::unmeasured;
-    bool lower_only = where.f_type == OVERLAYFS_SUPER_MAGIC && surely_apart(named, request) &&
+    bool lower_only = where.f_type == OVERLAYFS_SUPER_MAGIC &&
+                      surely_apart(named, request.inputs, request.count) &&
                       in_upper_layer(probe) == upper_layer::no;
     return lower_only ? reopen::emptied : reopen::in_place;
 }
@@ -119,29 +111,87 @@ early_open reopen_unless_input(int probe, const output_request& request)
 {
     early_open early = {open_verdict::unmeasured, -1, request.count, false, false};
     struct stat found;
-    if (fstat(probe, &found) != 0)
+    if (fstat(probe, &found) != 0) {
+        early.error = errno;
         return early;
+    }
     file_facts named = facts_of_kind(file_kind::regular);
     named.id = id_of(found);
-    follow_storage(probe, found, 0, INT64_MAX, named.under, {0, true});
+    follow_storage(probe, found, 0, INT64_MAX, named.under, {0, true, true});
     early.input = input_index(named, request.inputs, request.count);
     if (early.input < request.count) {
         early.verdict = open_verdict::same_as_input;
         return early;
     }
     reopen how = how_to_reopen(probe, found, named, request);
-    if (how == reopen::unmeasured)
+    if (how == reopen::unmeasured) {
+        early.error = errno;
         return early;
+    }
     early.verdict = open_verdict::opened;
     if (how == reopen::emptied)
         return reopen_emptied(probe, early, request);
     // A device is claimed only once it is this run's turn. A file or a
-    // device is read too where it lets itself be, so that its first bytes
-    // can be put back if it turns out to be an input.
-    bool holds_bytes = S_ISREG(found.st_mode) || S_ISBLK(found.st_mode);
-    early.fd = holds_bytes ? reopen_for(early, probe, O_RDWR) : -1;
+    // device is read too where it lets itself be, so that it can be told
+    // apart from the inputs by reading where the walk cannot tell.
+    bool bytes = S_ISREG(found.st_mode) || S_ISBLK(found.st_mode);
+    early.fd = bytes ? reopen_for(early, probe, O_RDWR) : -1;
     if (early.fd < 0)
         early.fd = reopen_for(early, probe, O_WRONLY);
+    return early;
+}
+
+// The directory that a path's file is in, and its last name; none for a
+// name that ends in a slash, which only an open by name can tell about.
+struct split_path {
+    char directory[PATH_MAX];
+    const char* leaf;
+};
+
+bool split(const char* path, split_path& parts)
+{
+    const char* slash = std::strrchr(path, '/');
+    parts.leaf = slash == nullptr ? path : slash + 1;
+    std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path);
+    if (parts.leaf[0] == '\0' || length >= sizeof parts.directory)
+        return false;
+    std::memcpy(parts.directory, path, length);
+    parts.directory[length] = '\0';
+    if (slash == nullptr || length == 0)
+        std::strcpy(parts.directory, slash == nullptr ? "." : "/");
+    return true;
+}
+
+// Makes an absent DEST in its directory once the directory is known not to
+// stand on an input: a file made in a file system that an input holds would
+// change the input's bytes. Another program's file made there meanwhile is
+// looked at again; a dangling symbolic link makes its target by name.
+early_open make_in_directory(const char* path, const output_request& request)
+{
+    early_open early = {open_verdict::opened, -1, request.count, false, false};
+    split_path parts;
+    int directory = split(path, parts) ? open(parts.directory, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+    struct stat info;
+    if (directory < 0 || fstat(directory, &info) != 0) {
+        if (directory >= 0)
+            close(directory);
+        return early;
+    }
+    file_facts place = facts_of_kind(file_kind::directory);
+    follow_storage(directory, info, 0, INT64_MAX, place.under, {0, true, false});
+    early.input = input_index(place, request.inputs, request.count);
+    if (early.input < request.count) {
+        early.verdict = open_verdict::same_as_input;
+        close(directory);
+        return early;
+    }
+    early.fd = openat(directory, parts.leaf, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    early.error = early.fd < 0 ? errno : NO_REASON;
+    early.created = early.fd >= 0;
+    early.again = early.error == EEXIST &&
+                  !(fstatat(directory, parts.leaf, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISLNK(info.st_mode));
+    close(directory);
     return early;
 }
 
@@ -153,14 +203,19 @@ early_open open_after_look(const char* path, const output_request& request)
         // Compared before any open for writing, which on overlayfs would copy
         // an input up even when the run is then refused.
         int probe = open(path, O_PATH | O_CLOEXEC);
-        if (probe < 0)
-            return {open_verdict::opened, -1, request.count, false, false};
-        early_open early = reopen_unless_input(probe, request);
-        close(probe);
+        early_open early = {open_verdict::opened, -1, request.count, false, false};
+        if (probe < 0 && errno == ENOENT)
+            early = make_in_directory(path, request);
+        if (probe >= 0) {
+            early = reopen_unless_input(probe, request);
+            close(probe);
+        }
         if (early.again)
             continue;
-        // Without /proc the file is opened by its name, and checked as open.
-        if (early.verdict == open_verdict::opened && early.fd < 0 && early.error != ENOENT)
+        // Without /proc the file is opened by its name, and checked as open;
+        // so is one that a look could not tell about.
+        if (early.verdict == open_verdict::opened && early.fd < 0 && early.error != ENOENT &&
+            early.error != NO_REASON && early.error != EEXIST)
             early.verdict = open_verdict::cannot_open;
         return early;
     }

@@ -1,25 +1,28 @@
 // SPDX-License-Identifier: MIT
 // Where only POSIX is offered, the destination is opened by its name, and
-// checked once open; a file stands on nothing else that the system tells,
-// and what a device stands on cannot be told.
+// checked once open; what a device, or the file system under a file, stands
+// on cannot be told, so neither counts as followed.
 #include <unistd.h>
 
 #include "system.h"
 
-void follow_device(int, dev_t device, std::int64_t start, std::int64_t end, storage& under, walk)
+void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
-    add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(device)}, start, end);
+    add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(device)}, start, end, at);
     under.followed = false;
 }
 
-void follow_file(int, std::int64_t, std::int64_t, storage&, walk) {}
+void follow_file(int, const struct stat&, std::int64_t, std::int64_t, storage& under, walk)
+{
+    under.followed = false;
+}
 
 opened_fd claim_device(int fd)
 {
     return {fd, NO_REASON};
 }
 
-bool storage_in_use(const file_facts&)
+bool storage_in_use(file_facts&)
 {
     return false;
 }

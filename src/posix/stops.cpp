@@ -17,15 +17,8 @@ namespace {
 // 64-bit offsets on 32-bit hosts included.
 std::atomic<int> guarded_descriptor{-1};
 std::atomic<std::int64_t> guarded_kept{0};
-// Before DEST is known apart from the inputs: its first bytes as they were.
-std::atomic<int> restored_descriptor{-1};
-std::atomic<const unsigned char*> restored_bytes{nullptr};
-std::atomic<std::size_t> restored_count{0};
-std::atomic<std::int64_t> restored_length{0};
 static_assert(std::atomic<int>::is_always_lock_free &&
-                  std::atomic<std::int64_t>::is_always_lock_free &&
-                  std::atomic<std::size_t>::is_always_lock_free &&
-                  std::atomic<const unsigned char*>::is_always_lock_free,
+                  std::atomic<std::int64_t>::is_always_lock_free,
               "a signal handler may only read lock-free atomics");
 
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -33,13 +26,6 @@ constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // Async-signal-safe calls only, and nothing printed.
 extern "C" void on_stop(int signal_number)
 {
-    int restored = restored_descriptor.load();
-    struct stat now;
-    if (restored >= 0) {
-        (void)pwrite(restored, restored_bytes.load(), restored_count.load(), 0);
-        if (fstat(restored, &now) == 0 && now.st_size > restored_length.load())
-            (void)ftruncate(restored, static_cast<off_t>(restored_length.load()));
-    }
     int fd = guarded_descriptor.load();
     struct stat info;
     std::int64_t kept = guarded_kept.load();
@@ -78,18 +64,8 @@ void watch_stops()
     }
 }
 
-void guard_first_bytes(std::FILE* destination, const unsigned char* bytes, std::size_t count,
-                       std::int64_t length)
-{
-    restored_bytes.store(bytes);
-    restored_count.store(count);
-    restored_length.store(length);
-    restored_descriptor.store(fileno(destination));
-}
-
 void guard_destination(std::FILE* destination, file_kind kind)
 {
-    restored_descriptor.store(-1);
     guarded_kept.store(0);
     // Only a regular file has a length to cut back to.
     if (kind == file_kind::regular)

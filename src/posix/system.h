@@ -17,40 +17,47 @@
 
 file_id id_of(const struct stat& info);
 
-// Stacks deeper than this are not followed to their end.
-constexpr int MOST_DEPTH = 8;
+// Stacks deeper than this (or a cycle) are not followed to their end.
+constexpr int MOST_DEPTH = 12;
 
 // How far down a walk of storage is, and what for: under a file about to
-// be written, an overlay's lower layers do not count, as writing copies it up.
+// be written, an overlay's lower layers do not count, as writing copies it
+// up. Below the device of a file's file system, places hold the file's
+// bytes only somewhere in them.
 struct walk {
     int depth;
     bool writing;
+    bool holds;
 };
 inline walk deeper(walk at)
 {
-    return {at.depth + 1, at.writing};
+    return {at.depth + 1, at.writing, at.holds};
+}
+inline walk within(walk at)
+{
+    return {at.depth + 1, at.writing, false};
 }
 
-// Adds [start, end) of id to what a file stands on; without room, the
-// storage counts as not followed.
-void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end);
+// Adds [start, end) of id to what a file stands on, as the walk holds it;
+// without room, the storage counts as not followed.
+void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end, walk at);
 
 // Adds what the open file fd (of stat info) stands on, its bytes [start,
 // end) being the ones that matter: the file itself, and below it whatever
-// the system tells.
+// the system tells. A directory stands for the files to be made in it.
 void follow_storage(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
                     storage& under, walk at);
 
 // What lies under a block device's stretch [start, end) of the device
-// number: its disk, the devices under that, a loop device's file (fd, when
-// not -1, answers for the loop device itself).
-void follow_device(int fd, dev_t device, std::int64_t start, std::int64_t end, storage& under,
-                   walk at);
+// number: its disk, the devices under that, a loop device's file.
+void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at);
 
-// What lies under a regular file beyond itself: on an overlay, the files in
-// its layers; on a file system that may show other files' bytes (a network
-// or FUSE one), something that cannot be followed.
-void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
+// What lies under a regular file or a directory beyond itself: on an
+// overlay, the files in its layers; elsewhere the device of its file
+// system, and what that stands on; on a file system that may show other
+// files' bytes (a network or FUSE one), something that cannot be followed.
+void follow_file(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
+                 storage& under, walk at);
 
 // A descriptor, or -1 with the error why.
 struct opened_fd {
@@ -62,9 +69,10 @@ struct opened_fd {
 // claims it: -1 when it is mounted or held by another program.
 opened_fd claim_device(int fd);
 
-// Whether some other block device over the same storage as a device DEST
-// is mounted or claimed: writing under it would ruin what it holds.
-bool storage_in_use(const file_facts& device);
+// Whether some other block device over DEST's bytes (a device's, or a
+// loop device's file) is mounted or claimed: writing under it would ruin
+// what it holds. One that cannot be asked leaves DEST's storage unsure.
+bool storage_in_use(file_facts& destination);
 
 // Whether the overlayfs file that fd holds is known to be in its upper
 // layer already (yes), known to be only in a lower one (no), or neither.
@@ -88,10 +96,12 @@ struct early_open {
     bool held;         // fd's file is already held for this run, with the inputs
     bool again;        // another run came in between: look again
     int error = 0;     // why it could not be opened, for cannot_open
+    bool created = false; // made by this open, in a directory known not to stand on an input
 };
 
 // Opens an existing destination for writing only once it is known not to be
-// an input, where the system can look at a file without opening it for
+// an input, and makes an absent one only once its directory is known not to
+// stand on one, where the system can look at a file without opening it for
 // writing; takes the turns when it must empty it at its open.
 early_open open_after_look(const char* path, const output_request& request);
 

@@ -116,10 +116,6 @@ void guard_destination(std::FILE* destination, file_kind kind)
     leave_guard();
 }
 
-// Files are told apart here by their identity alone, which leaves no DEST
-// unsure: there is nothing to put back.
-void guard_first_bytes(std::FILE*, const unsigned char*, std::size_t, std::int64_t) {}
-
 void keep_on_stop(std::int64_t kept)
 {
     enter_guard();

@@ -1,0 +1,118 @@
+// SPDX-License-Identifier: MIT
+// /sys lines of block devices, and their nodes opened and checked.
+#include "linux_walk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int DECIMAL = 10;
+
+// The name /sys gives the device's node under /dev, or "" when it tells none.
+struct node_name {
+    char path[SYS_NAME_SIZE + NAME_MAX];
+};
+
+node_name node_of(dev_t device)
+{
+    static constexpr char KEY[] = "DEVNAME=";
+    node_name node = {};
+    char name[SYS_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/uevent", major(device), minor(device));
+    std::FILE* uevent = std::fopen(name, "re");
+    char line[NAME_MAX + sizeof KEY];
+    while (uevent != nullptr && std::fgets(line, sizeof line, uevent) != nullptr) {
+        if (std::strncmp(line, KEY, sizeof KEY - 1) != 0)
+            continue;
+        line[std::strcspn(line, "\n")] = '\0';
+        std::snprintf(node.path, sizeof node.path, "/dev/%s", line + sizeof KEY - 1);
+        break;
+    }
+    if (uevent != nullptr)
+        std::fclose(uevent);
+    return node;
+}
+
+} // namespace
+
+sys_line read_sys_file(const char* name)
+{
+    sys_line line = {};
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        line.error = errno;
+        return line;
+    }
+    ssize_t n = read(fd, line.text, sizeof line.text - 1);
+    // An empty file tells nothing either.
+    int error = n < 0 ? errno : EIO;
+    close(fd);
+    if (n <= 0) {
+        line.text[0] = '\0';
+        line.error = error;
+    }
+    return line;
+}
+
+sys_line read_sys(dev_t device, const char* leaf)
+{
+    char name[SYS_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/%s", major(device), minor(device), leaf);
+    return read_sys_file(name);
+}
+
+dev_t device_named(const char* text)
+{
+    char* colon = nullptr;
+    unsigned long major_number = std::strtoul(text, &colon, DECIMAL);
+    if (colon == text || *colon != ':')
+        return 0;
+    char* end = nullptr;
+    unsigned long minor_number = std::strtoul(colon + 1, &end, DECIMAL);
+    if (end == colon + 1)
+        return 0;
+    return makedev(static_cast<unsigned>(major_number), static_cast<unsigned>(minor_number));
+}
+
+opened_fd open_node(dev_t device)
+{
+    node_name node = node_of(device);
+    if (node.path[0] == '\0')
+        return {-1, ENODEV};
+    int fd = open(node.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {-1, errno};
+    // The name only finds the node: what it opened must be the device asked for.
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISBLK(info.st_mode) && info.st_rdev == device)
+        return {fd, NO_REASON};
+    close(fd);
+    return {-1, ENODEV};
+}
+
+device_claim claim_of(dev_t device)
+{
+    opened_fd node = open_node(device);
+    if (node.fd < 0)
+        return device_claim::unknown;
+    // Opened again through the node already checked, so that no other device answers.
+    char name[SYS_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", node.fd);
+    int alone = open(name, O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+    int error = alone < 0 ? errno : NO_REASON;
+    if (alone >= 0)
+        close(alone);
+    close(node.fd);
+    if (alone >= 0)
+        return device_claim::free;
+    return error == EBUSY ? device_claim::held : device_claim::unknown;
+}
