@@ -195,15 +195,15 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
     }
 }
 
-// A refusal that no system error explains gives no reason line.
-TEST_F(Reasons, SameFileRefusalHasNoReasonLine)
+// A same-file refusal says how DEST was found to be the input.
+TEST_F(Reasons, SameFileRefusalIsToldWhy)
 {
     write_file(path("IP.BIN"), "head");
     write_file(path("src"), pattern(5000, 1));
     errors_run r = run_keeping_errors(dir, {"src", "./src"});
     EXPECT_EQ(r.run.out, r.run.name + ": ./src et src sont le meme fichier\n");
     EXPECT_EQ(r.run.status, 252);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, r.run.name + ": ./src: partage son stockage avec src\n");
 }
 
 TEST_F(Warnings, SurelyMistakenInputsAreToldAndTheRunGoesOn)
