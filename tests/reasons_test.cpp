@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -44,6 +46,13 @@ errors_run run_keeping_errors(const std::string& dir, const std::vector<std::str
         r.err.erase(std::remove(r.err.begin(), r.err.end(), '\r'), r.err.end());
     std::remove(file.c_str());
     return r;
+}
+
+// A file with a hole after its first bytes, which a probe asks about.
+void write_holed(const std::string& file)
+{
+    write_file(file, pattern(SMALL_ROOM, 3));
+    (void)truncate(file.c_str(), LARGE_SOURCE);
 }
 
 using Reasons = ToolTest;
@@ -163,6 +172,28 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
              return std::vector<std::string>{"failfs/unreadable-src", "dst"};
          },
          "lire", 250, "erreur d'entree-sortie"},
+        // A hole probe that fails says why, of SOURCE or of DEST.
+        {"hole probe of SOURCE", tools::traced,
+         [this](std::string*, run_options& options) {
+             write_holed(path("holed"));
+             options = under_strace("lseek:error=EIO");
+             return std::vector<std::string>{"holed", "dst"};
+         },
+         "lire", 250, "erreur d'entree-sortie"},
+        {"hole probe of DEST", tools::traced,
+         [this](std::string*, run_options& options) {
+             write_holed(path("holed-dst"));
+             options = under_strace("lseek:error=EIO");
+             return std::vector<std::string>{"src", "holed-dst"};
+         },
+         "ecrire", 249, "erreur d'entree-sortie"},
+        // A turn that cannot be taken (a lock refused) gives the system's reason.
+        {"turn refused", tools::traced,
+         [](std::string*, run_options& options) {
+             options = under_strace("fcntl:error=EDEADLK");
+             return std::vector<std::string>{"src", "dst"};
+         },
+         "ecrire", 249, std::strerror(EDEADLK)},
         {"device too small", tools::posix,
          [this](std::string* why, run_options&) {
              shell("truncate -s " + std::to_string(SMALL_ROOM) + " " + path("small-disk"));
