@@ -193,7 +193,7 @@ struct output {
     std::size_t input; // for same_as_input
     file_facts facts;  // for opened
     int error;         // for cannot_open and unmeasured: the system's, or a REASON_ of the tool's
-    bool created;      // made by this open: it holds nothing of anyone yet
+    bool created = false; // made by this open: it holds nothing of anyone yet
 };
 
 // Turns: runs of the tool hold the files they read (shared) and write

@@ -17,7 +17,7 @@ namespace {
 // descriptor that holds the turn stays open until the process ends. Neither
 // a device nor a file is written under another device that is in use. error
 // says why one was refused.
-int claim_unless_in_use(int fd, file_facts& facts, int& error)
+int claim_unless_in_use(int fd, const file_facts& facts, int& error)
 {
     opened_fd claimed = {fd, NO_REASON};
     if (facts.kind == file_kind::block_device)

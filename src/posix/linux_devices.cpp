@@ -95,7 +95,7 @@ void follow_loop_file(dev_t disk, const struct loop_info64& loop, std::int64_t f
     if (same)
         follow_file(file, info, from, to, under, deeper(at));
     else
-        under.followed = false;
+        cannot_follow(under, at);
     if (file >= 0)
         close(file);
 }
@@ -113,7 +113,8 @@ void follow_loop(dev_t disk, std::int64_t start, std::int64_t end, storage& unde
         close(node.fd);
     if (error != NO_REASON) {
         // ENXIO: a loop device that shows no file now.
-        under.followed = under.followed && error == ENXIO;
+        if (error != ENXIO)
+            cannot_follow(under, at);
         return;
     }
     auto offset = static_cast<std::int64_t>(std::min<std::uint64_t>(loop.lo_offset, INT64_MAX));
@@ -139,7 +140,8 @@ void follow_slaves(dev_t disk, storage& under, walk at)
     std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/slaves", major(disk), minor(disk));
     DIR* slaves = opendir(name);
     if (slaves == nullptr) {
-        under.followed = under.followed && errno == ENOENT;
+        if (errno != ENOENT)
+            cannot_follow(under, at);
         return;
     }
     while (const struct dirent* entry = readdir(slaves)) {
@@ -149,7 +151,7 @@ void follow_slaves(dev_t disk, storage& under, walk at)
         std::snprintf(leaf, sizeof leaf, "slaves/%s/dev", entry->d_name);
         dev_t slave = device_named(read_sys(disk, leaf).text);
         if (slave == 0)
-            under.followed = false;
+            cannot_follow(under, at);
         else
             follow_device(slave, 0, INT64_MAX, under, deeper(at));
     }
@@ -183,7 +185,7 @@ void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& 
         // A partition of a disk that holds an input must not pass for a disk
         // of its own; nor a cycle, or a stack deeper than any built on purpose.
         add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(device)}, start, end, at);
-        under.followed = false;
+        cannot_follow(under, at);
         return;
     }
     std::int64_t from = moved(start, place.start);
@@ -194,13 +196,11 @@ void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& 
     follow_slaves(place.disk, under, at);
 }
 
-bool storage_in_use(file_facts& destination)
+bool storage_in_use(const file_facts& destination)
 {
     DIR* devices = opendir("/sys/dev/block");
-    if (devices == nullptr) {
-        destination.under.followed = false;
+    if (devices == nullptr)
         return false;
-    }
     bool in_use = false;
     while (const struct dirent* entry = readdir(devices)) {
         dev_t other = in_use ? 0 : device_named(entry->d_name);
@@ -210,11 +210,7 @@ bool storage_in_use(file_facts& destination)
             continue;
         file_facts facts = facts_of_kind(file_kind::block_device);
         follow_device(other, 0, INT64_MAX, facts.under, {1, true, true});
-        bool over = share_bytes(destination.under, facts.under);
-        in_use = over && claim == device_claim::held;
-        // One that cannot be asked may stand on DEST's bytes, and be in use.
-        if ((over && !in_use) || !facts.under.followed)
-            destination.under.followed = false;
+        in_use = claim == device_claim::held && share_bytes(destination.under, facts.under);
     }
     closedir(devices);
     return in_use;

@@ -41,6 +41,17 @@ bool in_memory(const struct statfs& where)
     return std::find(std::begin(MEMORY), std::end(MEMORY), type) != std::end(MEMORY);
 }
 
+// File systems that hold their own files' bytes on devices that no call
+// here names: what stands under them is out of reach.
+constexpr unsigned long ZFS_MAGIC = 0x2fc12fc1;
+constexpr unsigned long BCACHEFS_MAGIC = 0xca451a4e;
+
+bool own_devices_untold(const struct statfs& where)
+{
+    auto type = static_cast<unsigned long>(where.f_type);
+    return type == ZFS_MAGIC || type == BCACHEFS_MAGIC;
+}
+
 // Asks Btrfs which file system fd's file is on, through a descriptor that
 // can be asked: fd itself, or fd opened again when it was opened only to look.
 bool btrfs_info(int fd, struct btrfs_ioctl_fs_info_args& info)
@@ -63,7 +74,7 @@ void follow_btrfs(int fd, storage& under, walk at)
 {
     struct btrfs_ioctl_fs_info_args info = {};
     if (!btrfs_info(fd, info)) {
-        under.followed = false;
+        cannot_follow(under, at);
         return;
     }
     const unsigned char* u = info.fsid;
@@ -83,14 +94,15 @@ void follow_btrfs(int fd, storage& under, walk at)
         std::snprintf(leaf, sizeof leaf, "%s/%s/dev", name, entry->d_name);
         dev_t device = device_named(read_sys_file(leaf).text);
         if (device == 0)
-            under.followed = false;
+            cannot_follow(under, at);
         else
             follow_device(device, 0, INT64_MAX, under, at);
         ++found;
     }
     if (devices != nullptr)
         closedir(devices);
-    under.followed = under.followed && found > 0;
+    if (found == 0)
+        cannot_follow(under, at);
 }
 
 } // namespace
@@ -100,7 +112,7 @@ void follow_file(int fd, const struct stat& info, std::int64_t start, std::int64
 {
     struct statfs where;
     if (at.depth > MOST_DEPTH || fstatfs(fd, &where) != 0) {
-        under.followed = false;
+        cannot_follow(under, at);
         return;
     }
     // A file made in an overlay's directory goes to its upper layer, which
@@ -109,13 +121,14 @@ void follow_file(int fd, const struct stat& info, std::int64_t start, std::int64
         if (S_ISREG(info.st_mode))
             (void)follow_layers(fd, start, end, under, at);
         else
-            under.followed = false;
+            cannot_follow(under, at);
         return;
     }
     if (major(info.st_dev) != 0)
         follow_device(info.st_dev, 0, INT64_MAX, under, within(at));
     else if (where.f_type == BTRFS_SUPER_MAGIC)
         follow_btrfs(fd, under, within(at));
-    else if (!in_memory(where))
-        under.followed = false;
+    // A network or FUSE file system may show any file's bytes by this name.
+    else if (!in_memory(where) && !own_devices_untold(where))
+        cannot_follow(under, at);
 }

@@ -242,7 +242,7 @@ upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage&
     std::free(file.mount.line);
     // Not found where the mount says it is: renamed layers, redirects, another namespace.
     if (!found) {
-        under.followed = false;
+        cannot_follow(under, at);
         upper = upper_layer::unknown;
     }
     return upper;

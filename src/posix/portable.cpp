@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Where only POSIX is offered, the destination is opened by its name, and
-// checked once open; what a device, or the file system under a file, stands
-// on cannot be told, so neither counts as followed.
+// checked once open; a file stands on the device of its file system, and
+// what a device stands on cannot be told.
 #include <unistd.h>
 
 #include "system.h"
@@ -9,12 +9,13 @@
 void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
     add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(device)}, start, end, at);
-    under.followed = false;
+    cannot_follow(under, at);
 }
 
-void follow_file(int, const struct stat&, std::int64_t, std::int64_t, storage& under, walk)
+void follow_file(int, const struct stat& info, std::int64_t, std::int64_t, storage& under,
+                 walk at)
 {
-    under.followed = false;
+    follow_device(info.st_dev, 0, INT64_MAX, under, within(at));
 }
 
 opened_fd claim_device(int fd)
@@ -22,7 +23,7 @@ opened_fd claim_device(int fd)
     return {fd, NO_REASON};
 }
 
-bool storage_in_use(file_facts&)
+bool storage_in_use(const file_facts&)
 {
     return false;
 }

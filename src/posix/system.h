@@ -38,6 +38,14 @@ inline walk within(walk at)
     return {at.depth + 1, at.writing, false};
 }
 
+// Something under a file that could not be followed: where the file's own
+// bytes lie is then unsure. Below the device of its file system, where no
+// reading could tell either, it is out of reach and leaves the file be.
+inline void cannot_follow(storage& under, walk at)
+{
+    under.followed = under.followed && !at.holds;
+}
+
 // Adds [start, end) of id to what a file stands on, as the walk holds it;
 // without room, the storage counts as not followed.
 void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end, walk at);
@@ -71,8 +79,8 @@ opened_fd claim_device(int fd);
 
 // Whether some other block device over DEST's bytes (a device's, or a
 // loop device's file) is mounted or claimed: writing under it would ruin
-// what it holds. One that cannot be asked leaves DEST's storage unsure.
-bool storage_in_use(file_facts& destination);
+// what it holds.
+bool storage_in_use(const file_facts& destination);
 
 // Whether the overlayfs file that fd holds is known to be in its upper
 // layer already (yes), known to be only in a lower one (no), or neither.
