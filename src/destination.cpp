@@ -58,27 +58,13 @@ turn take_turns(void* context, const turn_request* requests, std::size_t count)
 
 } // namespace
 
-void clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
-{
-    static const unsigned char zeros[ZERO_BLOCK] = {};
-    if (!seek_to(destination, from))
-        return;
-    while (from < to) {
-        auto n =
-            static_cast<std::size_t>(std::min(to - from, static_cast<std::int64_t>(ZERO_BLOCK)));
-        if (write_out(destination, zeros, n) != n)
-            return;
-        from += static_cast<std::int64_t>(n);
-    }
-}
-
 void unfinish(std::FILE* destination, file_kind kind, std::size_t laid)
 {
     if (kind == file_kind::regular) {
         (void)set_length(destination, 0);
         return;
     }
-    clear_tail(destination, 0, static_cast<std::int64_t>(laid));
+    (void)clear_tail(destination, 0, static_cast<std::int64_t>(laid));
     (void)flush_to_device(destination);
 }
 

@@ -23,10 +23,6 @@ output open_in_turn(const char* path, output_request request, progress_line& lin
 // head, are zeroed, so that it does not look finished.
 bool close_destination(std::FILE* destination, file_kind kind, std::size_t laid, int& error);
 
-// Writes zeros over [from, to). Already failing: a write that fails too
-// leaves nothing better to do.
-void clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to);
-
 // Undoes a finished look: a file emptied, a device's laid head zeroed and
 // flushed, as its size cannot change. Already failing, as above.
 void unfinish(std::FILE* destination, file_kind kind, std::size_t laid);

@@ -96,6 +96,10 @@ struct copy_end {
 // kept in e.original.
 copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want);
 
+// Writes zeros over [from, to) of the destination; false if a seek or a
+// write failed, its error left for the caller to take at once.
+bool clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to);
+
 // Copies [from, end) of the source to the same place through the buffer,
 // with both streams already at from; end may lie past the source's end.
 copy_end copy_through(engine& e, std::int64_t from, std::int64_t end);

@@ -161,7 +161,7 @@ void cut_back(const files& f, std::int64_t kept)
         return;
     // A file that cannot be cut (another program maps it) gets zeros instead.
     if (!set_length(f.destination, kept) && now > kept)
-        clear_tail(f.destination, kept, now);
+        (void)clear_tail(f.destination, kept, now);
 }
 
 // One block for IP.BIN's head, the source's, the body's buffer and zeros.

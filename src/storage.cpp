@@ -3,7 +3,7 @@
 // come down to.
 #include <cstdint>
 
-#include "host.h"
+#include "storage.h"
 
 namespace {
 

@@ -70,25 +70,35 @@ std::int64_t moved(std::int64_t at, std::int64_t offset)
     return at > INT64_MAX - offset ? INT64_MAX : at + offset;
 }
 
+// The path of a loop device's file, as the kernel sees it from here; ""
+// when it shows none.
+struct file_name {
+    char path[PATH_MAX];
+};
+
+file_name backing_name(dev_t disk)
+{
+    char name[SYS_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/loop/backing_file", major(disk),
+                  minor(disk));
+    file_name file = {};
+    int sys = open(name, O_RDONLY | O_CLOEXEC);
+    ssize_t n = sys >= 0 ? read(sys, file.path, sizeof file.path - 1) : -1;
+    if (sys >= 0)
+        close(sys);
+    if (n > 0 && file.path[n - 1] == '\n')
+        file.path[n - 1] = '\0';
+    return file;
+}
+
 // Follows what lies under a loop device's file, which the device named by its
 // identity: the name /sys gives opens it only when it is still that file
 // (the device holds it, so no other file takes its number meanwhile).
 void follow_loop_file(dev_t disk, const struct loop_info64& loop, std::int64_t from,
                       std::int64_t to, storage& under, walk at)
 {
-    char name[SYS_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/loop/backing_file", major(disk),
-                  minor(disk));
-    char path[PATH_MAX] = {};
-    int sys = open(name, O_RDONLY | O_CLOEXEC);
-    ssize_t n = sys >= 0 ? read(sys, path, sizeof path - 1) : -1;
-    if (sys >= 0)
-        close(sys);
-    if (n > 0 && path[n - 1] == '\n')
-        path[n - 1] = '\0';
-    int file = path[0] == '/' ? open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
-    if (file < 0 && path[0] == '/')
-        file = open(path, O_PATH | O_CLOEXEC);
+    file_name name = backing_name(disk);
+    int file = name.path[0] == '/' ? open_to_ask(name.path, 0) : -1;
     struct stat info;
     bool same = file >= 0 && fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
                 id_of(info).device == loop.lo_device && id_of(info).index == loop.lo_inode;
@@ -161,9 +171,8 @@ void follow_slaves(dev_t disk, storage& under, walk at)
 // Whether another device could stand on DEST's bytes: on a file only a
 // loop device can; on a device, any but its own disk with its partitions,
 // and the disks under it, whose claims the exclusive open of DEST meets.
-bool worth_asking(const file_facts& destination, dev_t other)
+bool worth_asking(const file_facts& destination, dev_t other, const disk_place& place)
 {
-    disk_place place = place_on_disk(other);
     if (destination.kind == file_kind::regular)
         return major(other) == LOOP_MAJOR && place.told && place.disk == other;
     for (std::size_t i = 0; i < destination.under.count; ++i) {
@@ -174,6 +183,28 @@ bool worth_asking(const file_facts& destination, dev_t other)
             return false;
     }
     return true;
+}
+
+// Whether a loop device may stand on DEST's bytes, as the path of its file
+// tells: one that opens another regular file is taken at its word, so that
+// no loop device of the machine is opened, and waited for while another
+// program closes it, for nothing; one over a device, deleted, or named in
+// another mount namespace is asked.
+bool may_stand_on(dev_t loop, const file_facts& destination)
+{
+    file_name name = backing_name(loop);
+    if (name.path[0] == '\0')
+        return false;
+    int file = open(name.path, O_PATH | O_CLOEXEC);
+    struct stat info;
+    bool other = file >= 0 && fstat(file, &info) == 0 && S_ISREG(info.st_mode);
+    for (std::size_t i = 0; other && i < destination.under.count; ++i) {
+        const storage_place& p = destination.under.place[i];
+        other = !(p.holds && p.id.device == id_of(info).device && p.id.index == id_of(info).index);
+    }
+    if (file >= 0)
+        close(file);
+    return !other;
 }
 
 } // namespace
@@ -204,13 +235,14 @@ bool storage_in_use(const file_facts& destination)
     bool in_use = false;
     while (const struct dirent* entry = readdir(devices)) {
         dev_t other = in_use ? 0 : device_named(entry->d_name);
-        device_claim claim = device_claim::free;
-        if (other == 0 || !worth_asking(destination, other) ||
-            (claim = claim_of(other)) == device_claim::free)
+        disk_place place = other == 0 ? disk_place{} : place_on_disk(other);
+        if (other == 0 || !worth_asking(destination, other, place) ||
+            (major(place.disk) == LOOP_MAJOR && !may_stand_on(place.disk, destination)))
             continue;
         file_facts facts = facts_of_kind(file_kind::block_device);
         follow_device(other, 0, INT64_MAX, facts.under, {1, true, true});
-        in_use = claim == device_claim::held && share_bytes(destination.under, facts.under);
+        in_use = share_bytes(destination.under, facts.under) &&
+                 claim_of(other) == device_claim::held;
     }
     closedir(devices);
     return in_use;

@@ -56,12 +56,7 @@ bool own_devices_untold(const struct statfs& where)
 // can be asked: fd itself, or fd opened again when it was opened only to look.
 bool btrfs_info(int fd, struct btrfs_ioctl_fs_info_args& info)
 {
-    int ask = fd;
-    if ((fcntl(fd, F_GETFL) & O_PATH) != 0) {
-        char name[SYS_NAME_SIZE];
-        std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
-        ask = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    }
+    int ask = (fcntl(fd, F_GETFL) & O_PATH) != 0 ? open_again(fd, O_RDONLY | O_NONBLOCK).fd : fd;
     bool told = ask >= 0 && ioctl(ask, BTRFS_IOC_FS_INFO, &info) == 0;
     if (ask >= 0 && ask != fd)
         close(ask);

@@ -15,27 +15,14 @@
 #include <cstring>
 
 #include "host.h"
-#include "system.h"
+#include "linux_walk.h"
 
 namespace {
-
-// Room for "/proc/self/fd/" and any descriptor number.
-constexpr std::size_t PROC_FD_NAME_SIZE = 32;
-
-// Opens the very file that the O_PATH descriptor holds, which no name
-// swapped in meanwhile can change; ENOENT when /proc is missing.
-opened_fd reopen_probe(int probe, int flags)
-{
-    char name[PROC_FD_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
-    int fd = open(name, O_CLOEXEC | flags);
-    return {fd, fd < 0 ? errno : NO_REASON};
-}
 
 // The descriptor, keeping in early why there is none.
 int reopen_for(early_open& early, int probe, int flags)
 {
-    opened_fd r = reopen_probe(probe, flags);
+    opened_fd r = open_again(probe, flags);
     if (r.fd < 0)
         early.error = r.error;
     return r.fd;
@@ -223,7 +210,7 @@ early_open open_after_look(const char* path, const output_request& request)
 
 opened_fd claim_device(int fd)
 {
-    opened_fd claimed = reopen_probe(fd, O_WRONLY | O_EXCL);
+    opened_fd claimed = open_again(fd, O_WRONLY | O_EXCL);
     if (claimed.fd >= 0 || claimed.error != ENOENT)
         return claimed;
     // Without /proc the device is written unclaimed, as by its name.

@@ -177,14 +177,6 @@ bool locate(int fd, overlay_file& file)
 // What a layer holds at the file's place.
 enum class in_layer { absent, found, unknown };
 
-// Opens the file at name in a layer, to be asked about; only to look at it
-// where it cannot be read.
-int open_in_layer(const char* name)
-{
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-    return fd >= 0 || errno != EACCES ? fd : open(name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-}
-
 // Looks in one layer, named by an absolute path that is still a directory,
 // and follows the file found there when it is the overlay file's own: the
 // kernel shows a layer file's inode number through the overlay. A copy put
@@ -201,7 +193,7 @@ in_layer look_in_layer(const char* layer, const overlay_file& file, const struct
     int n = std::snprintf(found, sizeof found, "%s%s%s", layer, root, file.rest);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof found)
         return in_layer::unknown;
-    int fd = open_in_layer(found);
+    int fd = open_to_ask(found, O_NOFOLLOW);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? in_layer::absent : in_layer::unknown;
     bool same = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_ino == merged.st_ino;

@@ -83,6 +83,20 @@ dev_t device_named(const char* text)
     return makedev(static_cast<unsigned>(major_number), static_cast<unsigned>(minor_number));
 }
 
+opened_fd open_again(int fd, int flags)
+{
+    char name[SYS_NAME_SIZE];
+    std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+    int again = open(name, O_CLOEXEC | flags);
+    return {again, again < 0 ? errno : NO_REASON};
+}
+
+int open_to_ask(const char* name, int flags)
+{
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags);
+    return fd >= 0 || errno != EACCES ? fd : open(name, O_PATH | O_CLOEXEC | flags);
+}
+
 opened_fd open_node(dev_t device)
 {
     node_name node = node_of(device);
@@ -105,14 +119,11 @@ device_claim claim_of(dev_t device)
     if (node.fd < 0)
         return device_claim::unknown;
     // Opened again through the node already checked, so that no other device answers.
-    char name[SYS_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/proc/self/fd/%d", node.fd);
-    int alone = open(name, O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
-    int error = alone < 0 ? errno : NO_REASON;
-    if (alone >= 0)
-        close(alone);
+    opened_fd alone = open_again(node.fd, O_RDONLY | O_EXCL | O_NONBLOCK);
+    if (alone.fd >= 0)
+        close(alone.fd);
     close(node.fd);
-    if (alone >= 0)
+    if (alone.fd >= 0)
         return device_claim::free;
-    return error == EBUSY ? device_claim::held : device_claim::unknown;
+    return alone.error == EBUSY ? device_claim::held : device_claim::unknown;
 }

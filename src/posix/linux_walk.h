@@ -32,6 +32,15 @@ sys_line read_sys(dev_t device, const char* leaf);
 // The device that MAJOR:MINOR names; 0, which names none, if it does not.
 dev_t device_named(const char* text);
 
+// Opens the very file that fd holds (an O_PATH descriptor too) again with
+// flags, which no name swapped in meanwhile can change; ENOENT when /proc
+// is missing.
+opened_fd open_again(int fd, int flags);
+
+// Opens a file found by name, to be asked about it; only to look at it
+// where it cannot be read.
+int open_to_ask(const char* name, int flags);
+
 // Opens the device's node for reading, without waiting for a medium, checked
 // as open to be that very device; -1 with the error why when it cannot be.
 opened_fd open_node(dev_t device);
