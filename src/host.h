@@ -42,8 +42,8 @@ int last_error();
 constexpr int NO_REASON = 0;
 constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in use
 constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
-constexpr int REASON_SAME_STORAGE = -4; // DEST's storage holds an input's bytes, or the reverse
-constexpr int REASON_NOT_TOLD_APART = -5; // DEST reads as an input, on storage not followed
+constexpr int REASON_SAME_STORAGE = -4;     // DEST's storage holds an input's bytes, or the reverse
+constexpr int REASON_NOT_TOLD_APART = -5;   // DEST reads as an input, on storage not followed
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
 // Why a call failed, as the tool says it: its own phrase for the usual

@@ -38,8 +38,8 @@ int same_file_refused(const run_names& names, const char* input_path, int error)
 {
     print_text("%s: %s et %s sont le meme fichier\n", names.invocation, names.destination,
                input_path);
-    const char* how = error == REASON_NOT_TOLD_APART ? "ne peut etre distingue de"
-                                                     : "partage son stockage avec";
+    const char* how =
+        error == REASON_NOT_TOLD_APART ? "ne peut etre distingue de" : "partage son stockage avec";
     print_error_text("%s: %s: %s %s\n", names.invocation, names.destination, how, input_path);
     return STATUS_NO_DESTINATION;
 }

@@ -142,7 +142,8 @@ TEST_F(OffsetView, DestShowingTheSourceAtAnOffsetIsWrittenOnlyToTheSourcesLength
         GTEST_SKIP() << why;
     write_file(path("IP.BIN"), pattern(32768, 1));
     write_file(path("failfs-backing/src"), pattern(LENGTH, 2));
-    tool_run r = run_tool_with(dir, {"failfs-backing/src", "failfs/shifted-src"}, {}, RUN_TIMEOUT_MS);
+    tool_run r =
+        run_tool_with(dir, {"failfs-backing/src", "failfs/shifted-src"}, {}, RUN_TIMEOUT_MS);
     EXPECT_EQ(r.out, success_report(r.name));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(path("failfs-backing/src")).size(), LENGTH + LIMIT)

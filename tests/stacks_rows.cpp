@@ -69,7 +69,8 @@ bool StackRows::renamed_upper_layer(stack_paths& p, std::string* why)
 // A copy of the renamed upper layer under its old name, times and sizes kept.
 bool StackRows::copy_under_the_upper_layers_name(stack_paths& p, std::string* why)
 {
-    return renamed_upper_layer(p, why) && shell("cp -a " + path("d/moved") + " " + path("d/upper")) == 0;
+    return renamed_upper_layer(p, why) &&
+           shell("cp -a " + path("d/moved") + " " + path("d/upper")) == 0;
 }
 
 // A file whose metadata alone was copied up: its upper file holds no bytes,
@@ -176,12 +177,12 @@ bool StackRows::loop_from_another_namespace(stack_paths& p, std::string* why)
     write_file(path("ns/img"), pattern(MIB, 3));
     write_file(path("src"), pattern(MIB, 2));
     std::string told = path("loop-name");
-    pid_t holder = start_holder(
-        {"unshare", "-m", "--propagation", "private", "sh", "-c",
-         "mount -t tmpfs ns " + path("ns") + " && cp " + path("src") + " " + path("ns/img") +
-             " && losetup -f --show " + path("ns/img") + " >" + told + ".part && mv " + told +
-             ".part " + told + " && exec sleep 60"},
-        dir);
+    pid_t holder =
+        start_holder({"unshare", "-m", "--propagation", "private", "sh", "-c",
+                      "mount -t tmpfs ns " + path("ns") + " && cp " + path("src") + " " +
+                          path("ns/img") + " && losetup -f --show " + path("ns/img") + " >" + told +
+                          ".part && mv " + told + ".part " + told + " && exec sleep 60"},
+                     dir);
     *why = "cannot attach a loop device in a new mount namespace (unshare -m)";
     if (holder <= 0 || !appears_within(told, READY_MS))
         return false;
@@ -269,7 +270,8 @@ bool StackRows::btrfs_member_file(stack_paths& p, std::string* why)
     p = paths("src", "m2.img", refused::in_use);
     p.shows_source = false;
     p.kept = {path("m2.img")};
-    return !second.empty() && shell("btrfs device scan " + first + " " + second + " >/dev/null") == 0 &&
+    return !second.empty() &&
+           shell("btrfs device scan " + first + " " + second + " >/dev/null") == 0 &&
            mount_with("mount " + first + " " + path("bm") + " && sync -f " + path("bm"), path("bm"),
                       why);
 }

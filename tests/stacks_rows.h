@@ -25,11 +25,11 @@ struct stack_paths {
     std::string source;
     std::string destination;
     refused how = refused::same_storage;
-    long long offset = 0;   // where DEST's bytes start in SOURCE, when it shows SOURCE
-    bool shows_source = true; // DEST exists and shows SOURCE's bytes
-    std::string from;       // the directory the run starts in, "" for the test's
-    std::vector<std::string> kept;      // more files whose bytes must stay as they were
-    std::vector<mounted_image> images;  // checked clean once the run is over
+    long long offset = 0;              // where DEST's bytes start in SOURCE, when it shows SOURCE
+    bool shows_source = true;          // DEST exists and shows SOURCE's bytes
+    std::string from;                  // the directory the run starts in, "" for the test's
+    std::vector<std::string> kept;     // more files whose bytes must stay as they were
+    std::vector<mounted_image> images; // checked clean once the run is over
 };
 
 // A row's paths: the rest as a plain stack gives them.

@@ -83,8 +83,7 @@ output measure_held(int fd, bool held, const output_request& request)
     if (out >= 0 && (result.stream = fdopen(out, "wb")) != nullptr) {
         std::setvbuf(result.stream, nullptr, _IONBF, 0);
         result.verdict = open_verdict::opened;
-    }
-    else if (out >= 0) {
+    } else if (out >= 0) {
         result.error = errno;
         if (out != fd)
             close(out);
@@ -134,7 +133,8 @@ file_facts measure_report_output()
     if (fstat(STDOUT_FILENO, &info) != 0) {
         // Closed: the report goes nowhere, so no file can be spoilt by it.
         int error = errno;
-        file_facts facts = facts_of_kind(error == EBADF ? file_kind::stream : file_kind::unmeasured);
+        file_facts facts =
+            facts_of_kind(error == EBADF ? file_kind::stream : file_kind::unmeasured);
         facts.error = error == EBADF ? NO_REASON : error;
         return facts;
     }

@@ -131,8 +131,8 @@ void follow_loop(dev_t disk, std::int64_t start, std::int64_t end, storage& unde
     std::int64_t from = moved(start, offset);
     std::int64_t to = moved(end, offset);
     if (loop.lo_sizelimit != 0)
-        to = std::min(to, moved(static_cast<std::int64_t>(std::min<std::uint64_t>(
-                                    loop.lo_sizelimit, INT64_MAX)),
+        to = std::min(to, moved(static_cast<std::int64_t>(
+                                    std::min<std::uint64_t>(loop.lo_sizelimit, INT64_MAX)),
                                 offset));
     if (loop.lo_rdevice != 0) {
         follow_device(static_cast<dev_t>(loop.lo_rdevice), from, to, under, deeper(at));
@@ -241,8 +241,8 @@ bool storage_in_use(const file_facts& destination)
             continue;
         file_facts facts = facts_of_kind(file_kind::block_device);
         follow_device(other, 0, INT64_MAX, facts.under, {1, true, true});
-        in_use = share_bytes(destination.under, facts.under) &&
-                 claim_of(other) == device_claim::held;
+        in_use =
+            share_bytes(destination.under, facts.under) && claim_of(other) == device_claim::held;
     }
     closedir(devices);
     return in_use;

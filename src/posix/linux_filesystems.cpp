@@ -31,10 +31,10 @@ constexpr unsigned long CONFIGFS_MAGIC = 0x62656570;
 bool in_memory(const struct statfs& where)
 {
     static constexpr unsigned long MEMORY[] = {
-        TMPFS_MAGIC,        RAMFS_MAGIC,         HUGETLBFS_MAGIC,  PROC_SUPER_MAGIC,
-        SYSFS_MAGIC,        DEBUGFS_MAGIC,       TRACEFS_MAGIC,    SECURITYFS_MAGIC,
-        CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, CONFIGFS_MAGIC,   EFIVARFS_MAGIC,
-        BPF_FS_MAGIC,       PIPEFS_MAGIC,        SOCKFS_MAGIC,     ANON_INODE_FS_MAGIC,
+        TMPFS_MAGIC,        RAMFS_MAGIC,         HUGETLBFS_MAGIC, PROC_SUPER_MAGIC,
+        SYSFS_MAGIC,        DEBUGFS_MAGIC,       TRACEFS_MAGIC,   SECURITYFS_MAGIC,
+        CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, CONFIGFS_MAGIC,  EFIVARFS_MAGIC,
+        BPF_FS_MAGIC,       PIPEFS_MAGIC,        SOCKFS_MAGIC,    ANON_INODE_FS_MAGIC,
         DEVPTS_SUPER_MAGIC,
     };
     auto type = static_cast<unsigned long>(where.f_type);
@@ -77,8 +77,8 @@ void follow_btrfs(int fd, storage& under, walk at)
     std::snprintf(name, sizeof name,
                   "/sys/fs/btrfs/%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-"
                   "%02x%02x%02x%02x%02x%02x/devices",
-                  u[0], u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11],
-                  u[12], u[13], u[14], u[15]);
+                  u[0], u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12],
+                  u[13], u[14], u[15]);
     DIR* devices = opendir(name);
     std::size_t found = 0;
     while (const struct dirent* entry = devices != nullptr ? readdir(devices) : nullptr) {

@@ -3,6 +3,7 @@
 // emptied on overlayfs rather than copied up, and claimed when it is a
 // device, once it is this run's turn.
 #include <fcntl.h>
+#include <libgen.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -128,27 +129,6 @@ early_open reopen_unless_input(int probe, const output_request& request)
     return early;
 }
 
-// The directory that a path's file is in, and its last name; none for a
-// name that ends in a slash, which only an open by name can tell about.
-struct split_path {
-    char directory[PATH_MAX];
-    const char* leaf;
-};
-
-bool split(const char* path, split_path& parts)
-{
-    const char* slash = std::strrchr(path, '/');
-    parts.leaf = slash == nullptr ? path : slash + 1;
-    std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path);
-    if (parts.leaf[0] == '\0' || length >= sizeof parts.directory)
-        return false;
-    std::memcpy(parts.directory, path, length);
-    parts.directory[length] = '\0';
-    if (slash == nullptr || length == 0)
-        std::strcpy(parts.directory, slash == nullptr ? "." : "/");
-    return true;
-}
-
 // Makes an absent DEST in its directory once the directory is known not to
 // stand on an input: a file made in a file system that an input holds would
 // change the input's bytes. Another program's file made there meanwhile is
@@ -156,8 +136,13 @@ bool split(const char* path, split_path& parts)
 early_open make_in_directory(const char* path, const output_request& request)
 {
     early_open early = {open_verdict::opened, -1, request.count, false, false};
-    split_path parts;
-    int directory = split(path, parts) ? open(parts.directory, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+    // A name that ends in a slash is left to an open by name, which says why it fails.
+    const char* slash = std::strrchr(path, '/');
+    const char* leaf = slash == nullptr ? path : slash + 1;
+    char copy[PATH_MAX];
+    bool told = leaf[0] != '\0' && std::strlen(path) < sizeof copy;
+    int directory =
+        told ? open(dirname(std::strcpy(copy, path)), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
     struct stat info;
     if (directory < 0 || fstat(directory, &info) != 0) {
         if (directory >= 0)
@@ -172,12 +157,12 @@ early_open make_in_directory(const char* path, const output_request& request)
         close(directory);
         return early;
     }
-    early.fd = openat(directory, parts.leaf, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    early.fd = openat(directory, leaf, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     early.error = early.fd < 0 ? errno : NO_REASON;
     early.created = early.fd >= 0;
-    early.again = early.error == EEXIST &&
-                  !(fstatat(directory, parts.leaf, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    S_ISLNK(info.st_mode));
+    early.again =
+        early.error == EEXIST &&
+        !(fstatat(directory, leaf, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode));
     close(directory);
     return early;
 }

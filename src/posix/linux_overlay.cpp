@@ -222,7 +222,8 @@ upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage&
     upper_layer upper = upper_layer::unknown;
     bool found = false;
     for (std::size_t k = 0; located && !found && k < layers; ++k) {
-        in_layer place = look_in_layer(layer_at(file.mount, k), file, merged, start, end, under, at);
+        in_layer place =
+            look_in_layer(layer_at(file.mount, k), file, merged, start, end, under, at);
         if (place == in_layer::unknown)
             break;
         bool top = k == 0 && file.mount.upper != nullptr;

@@ -17,28 +17,23 @@ namespace {
 
 constexpr int DECIMAL = 10;
 
-// The name /sys gives the device's node under /dev, or "" when it tells none.
+// The device's node under /dev, as /sys names the device: the last part of
+// the link /sys/dev/block/MAJOR:MINOR; "" when it tells none.
 struct node_name {
     char path[SYS_NAME_SIZE + NAME_MAX];
 };
 
 node_name node_of(dev_t device)
 {
-    static constexpr char KEY[] = "DEVNAME=";
     node_name node = {};
     char name[SYS_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/uevent", major(device), minor(device));
-    std::FILE* uevent = std::fopen(name, "re");
-    char line[NAME_MAX + sizeof KEY];
-    while (uevent != nullptr && std::fgets(line, sizeof line, uevent) != nullptr) {
-        if (std::strncmp(line, KEY, sizeof KEY - 1) != 0)
-            continue;
-        line[std::strcspn(line, "\n")] = '\0';
-        std::snprintf(node.path, sizeof node.path, "/dev/%s", line + sizeof KEY - 1);
-        break;
-    }
-    if (uevent != nullptr)
-        std::fclose(uevent);
+    char target[PATH_MAX];
+    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u", major(device), minor(device));
+    ssize_t n = readlink(name, target, sizeof target - 1);
+    target[n > 0 ? n : 0] = '\0';
+    const char* last = std::strrchr(target, '/');
+    if (last != nullptr)
+        std::snprintf(node.path, sizeof node.path, "/dev/%s", last + 1);
     return node;
 }
 

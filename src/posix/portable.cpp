@@ -12,8 +12,7 @@ void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& 
     cannot_follow(under, at);
 }
 
-void follow_file(int, const struct stat& info, std::int64_t, std::int64_t, storage& under,
-                 walk at)
+void follow_file(int, const struct stat& info, std::int64_t, std::int64_t, storage& under, walk at)
 {
     follow_device(info.st_dev, 0, INT64_MAX, under, within(at));
 }
