@@ -23,7 +23,7 @@ int claim_unless_in_use(int fd, const file_facts& facts, int& error)
     if (facts.kind == file_kind::block_device)
         claimed = claim_device(fd);
     error = claimed.error;
-    if (claimed.fd >= 0 && holds_bytes(facts.kind) && storage_in_use(facts)) {
+    if (claimed.fd >= 0 && holds_bytes(facts.kind) && storage_in_use(claimed.fd, facts)) {
         if (claimed.fd != fd)
             close(claimed.fd);
         error = REASON_DEVICE_BUSY;

@@ -207,6 +207,20 @@ bool may_stand_on(dev_t loop, const file_facts& destination)
     return !other;
 }
 
+// Whether a file is open elsewhere than through fd, as a loop device holds
+// its file: the kernel grants a write lease only to the one open of a file.
+// A file whose bytes lie in others too (an overlay's) is asked all the same.
+bool open_elsewhere(int fd, const file_facts& destination)
+{
+    std::size_t holding = 0;
+    for (std::size_t i = 0; i < destination.under.count; ++i)
+        holding += destination.under.place[i].holds ? 1 : 0;
+    if (holding != 1 || fcntl(fd, F_SETLEASE, F_WRLCK) != 0)
+        return true;
+    (void)fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+}
+
 } // namespace
 
 void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at)
@@ -227,8 +241,10 @@ void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& 
     follow_slaves(place.disk, under, at);
 }
 
-bool storage_in_use(const file_facts& destination)
+bool storage_in_use(int fd, const file_facts& destination)
 {
+    if (destination.kind == file_kind::regular && !open_elsewhere(fd, destination))
+        return false;
     DIR* devices = opendir("/sys/dev/block");
     if (devices == nullptr)
         return false;

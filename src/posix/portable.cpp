@@ -22,7 +22,7 @@ opened_fd claim_device(int fd)
     return {fd, NO_REASON};
 }
 
-bool storage_in_use(const file_facts&)
+bool storage_in_use(int, const file_facts&)
 {
     return false;
 }

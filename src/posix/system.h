@@ -77,10 +77,10 @@ struct opened_fd {
 // claims it: -1 when it is mounted or held by another program.
 opened_fd claim_device(int fd);
 
-// Whether some other block device over DEST's bytes (a device's, or a
-// loop device's file) is mounted or claimed: writing under it would ruin
-// what it holds.
-bool storage_in_use(const file_facts& destination);
+// Whether some other block device over the bytes of DEST, open as fd (a
+// device's, or a loop device's file), is mounted or claimed: writing under
+// it would ruin what it holds.
+bool storage_in_use(int fd, const file_facts& destination);
 
 // Whether the overlayfs file that fd holds is known to be in its upper
 // layer already (yes), known to be only in a lower one (no), or neither.
