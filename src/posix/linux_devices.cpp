@@ -14,6 +14,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -215,6 +216,9 @@ bool open_elsewhere(int fd, const file_facts& destination)
     std::size_t holding = 0;
     for (std::size_t i = 0; i < destination.under.count; ++i)
         holding += destination.under.place[i].holds ? 1 : 0;
+    // Another program's open meanwhile breaks the lease with SIGIO, which
+    // must not end the run.
+    std::signal(SIGIO, SIG_IGN);
     if (holding != 1 || fcntl(fd, F_SETLEASE, F_WRLCK) != 0)
         return true;
     (void)fcntl(fd, F_SETLEASE, F_UNLCK);
