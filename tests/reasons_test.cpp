@@ -48,13 +48,6 @@ errors_run run_keeping_errors(const std::string& dir, const std::vector<std::str
     return r;
 }
 
-// A file with a hole after its first bytes, which a probe asks about.
-void write_holed(const std::string& file)
-{
-    write_file(file, pattern(SMALL_ROOM, 3));
-    (void)truncate(file.c_str(), LARGE_SOURCE);
-}
-
 using Reasons = ToolTest;
 using Warnings = ToolTest;
 using Version = ToolTest;
@@ -81,6 +74,8 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
     write_file(path("src"), pattern(LARGE_SOURCE, 2));
     std::filesystem::create_directory(path("folder"));
     const std::string piped = pattern(LARGE_SOURCE, 4);
+    // A hole after its first bytes, which a probe asks about.
+    const std::string holed = pattern(SMALL_ROOM, 3) + std::string(LARGE_SOURCE - SMALL_ROOM, '\0');
     const std::vector<cause> causes = {
         {"missing file", tools::any,
          [](std::string*, run_options&) {
@@ -174,15 +169,15 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
          "lire", 250, "erreur d'entree-sortie"},
         // A hole probe that fails says why, of SOURCE or of DEST.
         {"hole probe of SOURCE", tools::traced,
-         [this](std::string*, run_options& options) {
-             write_holed(path("holed"));
+         [this, &holed](std::string*, run_options& options) {
+             write_sparse(path("holed"), holed);
              options = under_strace("lseek:error=EIO");
              return std::vector<std::string>{"holed", "dst"};
          },
          "lire", 250, "erreur d'entree-sortie"},
         {"hole probe of DEST", tools::traced,
-         [this](std::string*, run_options& options) {
-             write_holed(path("holed-dst"));
+         [this, &holed](std::string*, run_options& options) {
+             write_sparse(path("holed-dst"), holed);
              options = under_strace("lseek:error=EIO");
              return std::vector<std::string>{"src", "holed-dst"};
          },
