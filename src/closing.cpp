@@ -2,27 +2,9 @@
 // What a run leaves of DEST: its files closed in their order, a close that
 // fails leaving DEST plainly unfinished, DEST cut back after a failure, and
 // what a stop cuts meanwhile.
-#include <algorithm>
-
 #include "files.h"
 
 namespace {
-
-// Writes zeros over [from, to). Already failing: a write that fails too
-// leaves nothing better to do.
-void clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
-{
-    static const unsigned char zeros[ZERO_BLOCK] = {};
-    if (!seek_to(destination, from))
-        return;
-    while (from < to) {
-        auto n =
-            static_cast<std::size_t>(std::min(to - from, static_cast<std::int64_t>(ZERO_BLOCK)));
-        if (write_out(destination, zeros, n) != n)
-            return;
-        from += static_cast<std::int64_t>(n);
-    }
-}
 
 // What undoes a finished look: DEST's kind, the head's bytes laid, and
 // the time a regular DEST is dated once emptied.
@@ -34,7 +16,7 @@ struct undoing {
 
 // Undoes a finished look: a file emptied and dated older than its inputs
 // for make, a device's laid head zeroed and flushed, as its size cannot
-// change. Already failing, as above.
+// change. Already failing: a write that fails too leaves nothing better to do.
 void unfinish(std::FILE* destination, const undoing& undo)
 {
     if (undo.kind == file_kind::regular) {
@@ -42,7 +24,7 @@ void unfinish(std::FILE* destination, const undoing& undo)
         (void)date_file(file_of(destination), undo.left);
         return;
     }
-    clear_tail(destination, 0, static_cast<std::int64_t>(undo.laid));
+    (void)clear_tail(destination, 0, static_cast<std::int64_t>(undo.laid));
     (void)flush_to_device(destination);
 }
 
@@ -94,7 +76,7 @@ void cut_back(const files& f, std::int64_t kept)
     std::int64_t now = current_length(f.destination);
     // A file that cannot be cut (another program maps it) gets zeros instead.
     if ((now < 0 || now > kept) && !set_length(f.destination, kept) && now > kept)
-        clear_tail(f.destination, kept, now);
+        (void)clear_tail(f.destination, kept, now);
     // So that make and ninja take it for older than its inputs.
     (void)date_file(file_of(f.destination), f.left_time);
 }

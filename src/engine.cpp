@@ -130,14 +130,12 @@ outcome clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
         e.old_length = offset;
         return DONE;
     }
-    if (!seek_to(e.destination, offset))
-        return failed(e, DESTINATION_UNWRITABLE);
+    // A piece at a time, so that a device gets them pushed behind as the rest.
     while (offset < end) {
-        auto n =
-            static_cast<std::size_t>(std::min(end - offset, static_cast<std::int64_t>(ZERO_BLOCK)));
-        if (write_out(e.destination, e.zeros, n) != n)
+        std::int64_t to = std::min(end, offset + e.piece);
+        if (!clear_tail(e.destination, offset, to))
             return failed(e, DESTINATION_UNWRITABLE);
-        offset += static_cast<std::int64_t>(n);
+        offset = to;
         outcome o = advance(e, offset);
         if (o != DONE)
             return o;
@@ -185,6 +183,21 @@ outcome seek_both(engine& e, std::int64_t offset)
 }
 
 } // namespace
+
+bool clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
+{
+    static const unsigned char zeros[ZERO_BLOCK] = {};
+    if (!seek_to(destination, from))
+        return false;
+    while (from < to) {
+        auto n =
+            static_cast<std::size_t>(std::min(to - from, static_cast<std::int64_t>(ZERO_BLOCK)));
+        if (write_out(destination, zeros, n) != n)
+            return false;
+        from += static_cast<std::int64_t>(n);
+    }
+    return true;
+}
 
 copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want)
 {
@@ -293,8 +306,7 @@ copy_end copy_rest(engine& e, std::int64_t from, std::int64_t length)
                 return p;
         }
     }
-    if (p.ended)
-        return p;
-    p.result = seek_both(e, p.reached);
-    return p.result == DONE ? copy_through(e, p.reached, INT64_MAX) : told(e, p);
+    if (!p.ended)
+        p.result = settle(e, p.reached);
+    return told(e, p);
 }

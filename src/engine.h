@@ -96,6 +96,10 @@ struct copy_end {
 // kept in e.original.
 copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want);
 
+// Writes zeros over [from, to) of the destination; false if a seek or a
+// write failed, its error left for the caller to take at once.
+bool clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to);
+
 // Copies [from, end) of the source to the same place through the buffer,
 // with both streams already at from; end may lie past the source's end.
 copy_end copy_through(engine& e, std::int64_t from, std::int64_t end);
@@ -105,8 +109,8 @@ copy_end copy_through(engine& e, std::int64_t from, std::int64_t end);
 copy_end copy_range(engine& e, std::int64_t from, std::int64_t end);
 
 // Copies a seekable source from `from` on, stretch by stretch of data,
-// clearing the old bytes under its holes, then whatever lies past the length
-// it had when measured (files of /proc say 0).
+// clearing the old bytes under its holes, up to the length it had when
+// measured and never past it.
 copy_end copy_rest(engine& e, std::int64_t from, std::int64_t length);
 
 #endif

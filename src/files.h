@@ -2,7 +2,7 @@
 // The run's files, and the steps over them in the rooms that hold them:
 // opening.cpp opens, compares and holds them, streams.cpp keeps the
 // standard streams off them, writer.cpp writes DEST,
-// check_by_effect.cpp looks for DEST's first write in the inputs, and
+// apart.cpp tells DEST apart from the inputs by reading, and
 // closing.cpp closes them and says what a failure or a stop leaves of DEST.
 // Each step says how it ended; none prints or ends the process.
 #ifndef TALVOR_FILES_H
@@ -35,8 +35,6 @@ struct files {
     unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
     unsigned char* zeros;    // INSERT_LENGTH bytes of zeros: a sealed head, a cleared block
     unsigned char* original; // INSERT_LENGTH bytes: the source's own head
-    unsigned char* scratch;  // 2 * INSERT_LENGTH bytes: an input's head read back
-    unsigned char* backup;   // INSERT_LENGTH bytes: DEST's own first bytes
     std::size_t head_length; // how many of them IP.BIN gave
     std::size_t step;        // how much of chunk one read asks for
     writing to;              // how the destination is written
@@ -96,26 +94,20 @@ constexpr std::int64_t LEAVE_AS_IS = -1;
 // leave: none of them old, and never a whole that looks done.
 struct written {
     outcome result;
-    std::int64_t kept;    // or LEAVE_AS_IS, for a DEST that may be an input
+    std::int64_t kept;
     std::int64_t reached; // bytes of DEST written
     int error;            // the system's error of the call that failed
 };
 // writer.cpp: DEST written whole, its head laid last.
 written write_destination(const files& f);
 
-// check_by_effect.cpp: DEST's first bytes and length before its first
-// write, read where it lets itself be, which a stop meanwhile puts back.
-struct before_seal {
-    bool kept;
-    std::size_t count;
-    std::int64_t length;
-};
-before_seal keep_first_bytes(const files& f, std::size_t count, std::int64_t old_length);
-// check_by_effect.cpp: DEST's first write, which ended as written says, looked
-// for in the inputs; after a failure, DEST's own first bytes are put back,
-// or those of the input it turned out to be.
-ended check_first_write(const files& f, const before_seal& before, ended written,
-                        std::int64_t reached);
+// apart.cpp: sets f.apart, or refuses DEST as the input it may be, before
+// anything is written to it. A DEST this run made, or one that the walk
+// followed apart, is apart already. An existing DEST whose length or bytes
+// differ from an input's at the same offsets is not that input there; one
+// that reads exactly as an input, or cannot be read, is refused as that
+// input (REASON_NOT_TOLD_APART), unwritten.
+ended prove_apart(files& f);
 
 // closing.cpp: from here on a stop cuts a regular DEST back to kept bytes
 // and dates it as a failure does.

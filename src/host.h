@@ -45,6 +45,8 @@ constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
 constexpr int REASON_NO_DEVICE = -4;   // a new DEST among the devices: one unplugged, or misspelt
 constexpr int REASON_DEVICE_TOO_SMALL = -5; // a block device DEST shorter than SOURCE
 constexpr int REASON_ERROR_OUTPUT = -6;     // an input that a shell holds as standard error
+constexpr int REASON_SAME_STORAGE = -7;     // DEST's storage holds an input's bytes, or the reverse
+constexpr int REASON_NOT_TOLD_APART = -8;   // DEST reads as an input, on storage not followed
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
 // Why a call failed, as the tool says it: its own phrase for the usual
@@ -132,20 +134,25 @@ file_facts measure_file(host_file file, bool written);
 file_facts measure_standard(standard_stream which);
 
 // What a name leads to, looked at without opening it for reading or writing,
-// measured as it would be written (kind unmeasured where absent or a probe
-// failed): is DEST an input before it is opened, is a file that would not
-// open a standard stream? file is a look that DEST can be opened from (on
-// Linux an O_PATH descriptor), NO_FILE where the host cannot look so.
+// measured as it would be written (kind unmeasured where a probe failed): is
+// DEST an input before it is opened, is a file that would not open a
+// standard stream? file is a look that DEST can be opened from (on Linux an
+// O_PATH descriptor), NO_FILE where the host cannot look so. Where the name
+// leads nowhere, the look is at the directory it would be made in, which
+// stands for the file to be made (absent).
 struct looked {
     host_file file;
     file_facts facts;
     bool lower_layer_only; // an overlayfs file found only in a lower layer
+    bool absent;           // the look is at the directory of a file not there yet
 };
 looked look_at(const char* path);
 
 // DEST opened from the look, if any, so that no name swapped in since is:
-// created if absent and never cut (in_place), emptied at its open, or for
-// reading only, never waiting. A file to take DEST's turn on and measure;
+// created if absent (in the very directory looked at) and never cut
+// (in_place), emptied at its open, or for reading only, never waiting. A
+// file that holds bytes is opened for reading too where it lets itself be,
+// so that it can be told apart from the inputs by reading. A file to take DEST's turn on and measure;
 // Windows opens one on disk for reading only, so that no run waiting for
 // its turn holds open for writing a file that another run reads. A new DEST
 // among the devices is refused (REASON_NO_DEVICE): it would be a file in
@@ -156,11 +163,12 @@ struct opened {
     int error;
     bool made; // this open created the file, or emptied it: its old date is gone
 };
-opened open_output(const char* path, host_file look, output_open how);
+opened open_output(const char* path, const looked& look, output_open how);
 
-// The stream DEST is written through, unbuffered, once it is held and known
-// apart: a block device claimed for this run alone, as mkfs claims it, and
-// refused when in use (mounted, held, or over the storage of one that is).
+// The stream DEST is written through, unbuffered, once it is held: a block
+// device claimed for this run alone, as mkfs claims it, and refused when in
+// use (mounted, held, or over the storage of one that is), as is a file that
+// a device in use stands on (REASON_DEVICE_BUSY).
 std::FILE* open_writer(host_file file, const file_facts& facts, int& error);
 
 // Holds other programs off writing an input from now on, where share modes
@@ -289,20 +297,10 @@ constexpr file_time OLDEST_TIME = {0, 0};
 file_time written_at(host_file file);
 bool date_file(host_file file, file_time time);
 
-// DEST's first bytes as they were, and its length, while it may be an input.
-struct first_bytes {
-    const unsigned char* bytes; // null: none kept
-    std::size_t count;
-    std::int64_t length;
-};
 // From here on a stop leaves DEST as a failure would: a regular DEST cut to
 // what keep_on_stop last allowed and dated left, a device's bytes on their
-// way waited for. Given first (DEST may still be an input): its first bytes
-// written back, kept by the caller until the next call, DEST cut to their
-// length where it is longer, and not dated. A null destination: a stop
-// leaves DEST be.
-void guard_on_stop(std::FILE* destination, file_kind kind, file_time left,
-                   first_bytes first = {});
+// way waited for. A null destination: a stop leaves DEST be.
+void guard_on_stop(std::FILE* destination, file_kind kind, file_time left);
 
 // How many leading bytes of a guarded destination a stop leaves from now on.
 void keep_on_stop(std::int64_t kept);

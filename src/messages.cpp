@@ -109,10 +109,16 @@ int cannot(const speaker& s, const char* verb, const char* path, int status, int
     return status;
 }
 
-int same_file_refused(const speaker& s, const char* input_path)
+// The reason says how: found on the same storage, or read as the input
+// where its storage could not be followed.
+int same_file_refused(const speaker& s, const char* input_path, int error)
 {
     print_text(s.safe, "%s: %s et %s sont le meme fichier\n", s.names.invocation,
                s.names.destination, input_path);
+    const char* how =
+        error == REASON_NOT_TOLD_APART ? "ne peut etre distingue de" : "partage son stockage avec";
+    print_error_text(s.safe, "%s: %s: %s %s\n", s.names.invocation, s.names.destination, how,
+                     input_path);
     return STATUS_NO_DESTINATION;
 }
 
@@ -181,9 +187,9 @@ int tell_outcome(const speaker& s, outcome result, int error)
     case DESTINATION_IS_REPORT:
         return same_as_report(s, n.destination, STATUS_NO_DESTINATION);
     case DESTINATION_IS_SOURCE:
-        return same_file_refused(s, n.source);
+        return same_file_refused(s, n.source, error);
     case DESTINATION_IS_INSERT:
-        return same_file_refused(s, INSERT_FILE_NAME);
+        return same_file_refused(s, INSERT_FILE_NAME, error);
     case INSERT_UNREADABLE:
         return cannot(s, "lire", INSERT_FILE_NAME, STATUS_READ_FAILED, error);
     case SOURCE_UNREADABLE:

@@ -19,10 +19,10 @@ bool readable(const file_facts& facts)
     return facts.kind != file_kind::unmeasured && facts.kind != file_kind::directory;
 }
 
-// A probe that failed is not told apart from the others: no reason line.
+// Why an input cannot be read: a directory, or the probe that failed.
 int unread_reason(const file_facts& facts)
 {
-    return facts.kind == file_kind::directory ? REASON_DIRECTORY : NO_REASON;
+    return facts.kind == file_kind::directory ? REASON_DIRECTORY : facts.error;
 }
 
 // The first of others that shares storage with file, or count.
@@ -39,12 +39,14 @@ ended compare_destination(const files& f, const file_facts& facts)
 {
     // It could not be told from the inputs: it is left as it is.
     if (facts.kind == file_kind::unmeasured)
-        return {DESTINATION_UNWRITABLE, NO_REASON};
+        return {DESTINATION_UNWRITABLE, facts.error};
     const file_facts others[COMPARED] = {f.source_facts, f.insert_facts, f.report_facts};
     constexpr outcome refused[COMPARED] = {DESTINATION_IS_SOURCE, DESTINATION_IS_INSERT,
                                            DESTINATION_IS_REPORT};
     std::size_t shared = sharing(facts, others, COMPARED);
-    return {shared < COMPARED ? refused[shared] : DONE, NO_REASON};
+    if (shared == COMPARED)
+        return {DONE, NO_REASON};
+    return {refused[shared], shared == REPORT_INPUT ? NO_REASON : REASON_SAME_STORAGE};
 }
 
 // DEST compared with the inputs as the system tells of the open files
@@ -52,18 +54,10 @@ ended compare_destination(const files& f, const file_facts& facts)
 ended compare_open_files(const files& f, host_file destination)
 {
     if (holds_bytes(f.source_facts) && same_file(file_of(f.source), destination))
-        return {DESTINATION_IS_SOURCE, NO_REASON};
+        return {DESTINATION_IS_SOURCE, REASON_SAME_STORAGE};
     if (holds_bytes(f.insert_facts) && same_file(file_of(f.insert), destination))
-        return {DESTINATION_IS_INSERT, NO_REASON};
+        return {DESTINATION_IS_INSERT, REASON_SAME_STORAGE};
     return {DONE, NO_REASON};
-}
-
-// Nothing under DEST or the inputs (and standard output, when asked) is
-// unsure: DEST surely shares no byte with them.
-bool followed_to_the_end(const files& f, const file_facts& destination, bool report_too)
-{
-    return destination.under.followed && f.source_facts.under.followed &&
-           f.insert_facts.under.followed && (!report_too || f.report_facts.under.followed);
 }
 
 // Waits for a turn that another run holds; on a terminal it keeps trying,
@@ -88,23 +82,25 @@ void end_turns(const turn_request* requests, std::size_t count)
 
 // Takes every turn or none: one that another run holds is waited for while
 // holding no other, so that runs waiting on each other's files never wait
-// forever.
-turn take_turns(const turn_request* requests, std::size_t count, progress_line& line)
+// forever. A turn refused is told by the lock call's own error.
+ended take_turns(const turn_request* requests, std::size_t count, progress_line& line)
 {
     for (;;) {
         std::size_t taken = 0;
         turn t = turn::held;
         while (taken < count && (t = try_turn(requests[taken])) == turn::held)
             ++taken;
-        if (taken == count)
-            return turn::held;
-        end_turns(requests, taken);
         if (t == turn::failed)
-            return t;
+            return {DESTINATION_UNWRITABLE, last_error()};
+        if (taken == count)
+            return {DONE, NO_REASON};
+        end_turns(requests, taken);
         t = wait_turn(requests[taken], line);
+        if (t == turn::failed)
+            return {DESTINATION_UNWRITABLE, last_error()};
         // A lone turn waited for is every turn there was.
-        if (t != turn::held || count == 1)
-            return t;
+        if (count == 1)
+            return {DONE, NO_REASON};
         end_turn(requests[taken]);
     }
 }
@@ -133,13 +129,13 @@ struct held {
 // wanted: it is emptied at that open, while this run holds the inputs and a
 // reading open of it on which no other run holds a turn. Another run's turn
 // taken in between sends the open round again, the file in its upper layer.
-held empty_in_turn(const files& f, const char* path, host_file look, host_file reader)
+held empty_in_turn(const files& f, const char* path, const looked& look, host_file reader)
 {
     turn_request turns[COMPARED];
     std::size_t count = input_turns(f, turns);
     turns[count] = {reader, false};
-    held h = {{DESTINATION_UNWRITABLE, NO_REASON}, NO_FILE, false, false};
-    if (take_turns(turns, count + 1, *f.line) != turn::held) {
+    held h = {take_turns(turns, count + 1, *f.line), NO_FILE, false, false};
+    if (h.end.result != DONE) {
         close_file(reader);
         return h;
     }
@@ -166,11 +162,12 @@ held empty_in_turn(const files& f, const char* path, host_file look, host_file r
 held open_in_turn(const files& f, const char* path, const looked& look)
 {
     opened reader = {NO_FILE, NO_REASON, false};
-    if (look.lower_layer_only && followed_to_the_end(f, look.facts, true))
-        reader = open_output(path, look.file, output_open::reader);
+    const file_facts others[] = {f.source_facts, f.insert_facts, f.report_facts};
+    if (look.lower_layer_only && surely_apart(look.facts, others, std::size(others)))
+        reader = open_output(path, look, output_open::reader);
     if (reader.file != NO_FILE)
-        return empty_in_turn(f, path, look.file, reader.file);
-    opened out = open_output(path, look.file, output_open::in_place);
+        return empty_in_turn(f, path, look, reader.file);
+    opened out = open_output(path, look, output_open::in_place);
     if (out.file == NO_FILE)
         return {{DESTINATION_UNOPENED, out.error}, NO_FILE, false, false};
     // Compared as open: a name swapped in after any look may be an input,
@@ -184,8 +181,8 @@ held open_in_turn(const files& f, const char* path, const looked& look)
     // A pipe or a character device keeps no bytes for two runs to mix.
     if (holds_bytes(facts))
         turns[count++] = {out.file, true};
-    if (h.end.result == DONE && take_turns(turns, count, *f.line) != turn::held)
-        h.end = {DESTINATION_UNWRITABLE, NO_REASON};
+    if (h.end.result == DONE)
+        h.end = take_turns(turns, count, *f.line);
     if (h.end.result != DONE) {
         // Made by this open, it is dated so that make does not take it for done.
         if (out.made)
@@ -226,7 +223,7 @@ ended open_and_hold(files& f, const run_names& names)
 {
     // A report written into DEST, or after it into the same pipe, would spoil it.
     if (f.report_facts.kind == file_kind::unmeasured)
-        return {DESTINATION_UNWRITABLE, NO_REASON};
+        return {DESTINATION_UNWRITABLE, f.report_facts.error};
     held h = {};
     do {
         // Looked at first where the host can: on overlayfs an open for
@@ -258,9 +255,12 @@ ended open_and_hold(files& f, const run_names& names)
     f.destination = open_writer(h.file, f.destination_facts, error);
     if (f.destination == nullptr)
         return {DESTINATION_UNOPENED, error};
-    // A pipe or a character device holds nothing that an input could show.
-    f.apart = f.destination_facts.kind == file_kind::stream ||
-              followed_to_the_end(f, f.destination_facts, false);
+    // A pipe or a character device holds nothing that an input could show,
+    // nor does a file this run made; the rest is known apart only where
+    // everything under it and the inputs was followed to its end.
+    const file_facts inputs[] = {f.source_facts, f.insert_facts};
+    f.apart = f.destination_facts.kind == file_kind::stream || f.made ||
+              surely_apart(f.destination_facts, inputs, std::size(inputs));
     return {DONE, NO_REASON};
 }
 

@@ -25,11 +25,10 @@ std::size_t read_step(std::FILE* source, file_kind kind)
     return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
 }
 
-// One block for IP.BIN's head, the source's, one read back, DEST's own,
-// the body's buffer and zeros.
+// One block for IP.BIN's head, the source's, the body's buffer and zeros.
 ended take_memory(files& f)
 {
-    std::size_t size = 6 * INSERT_LENGTH + WORK_BUFFER_SIZE;
+    std::size_t size = 3 * INSERT_LENGTH + WORK_BUFFER_SIZE;
     std::size_t room = size + MEMORY_PAGE;
     f.memory = std::malloc(room);
     if (f.memory == nullptr)
@@ -38,9 +37,7 @@ ended take_memory(files& f)
     void* aligned = f.memory;
     f.head = static_cast<unsigned char*>(std::align(MEMORY_PAGE, size, aligned, room));
     f.original = f.head + INSERT_LENGTH;
-    f.scratch = f.original + INSERT_LENGTH;
-    f.backup = f.scratch + 2 * INSERT_LENGTH;
-    f.chunk = f.backup + INSERT_LENGTH;
+    f.chunk = f.original + INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
     std::memset(f.zeros, 0, INSERT_LENGTH);
     return {DONE, NO_REASON};
@@ -106,6 +103,10 @@ run_end run_steps(files& f, const run_names& names)
     plan(f);
     if ((e = read_head(f)).result != DONE)
         return failed_after_open(f, e);
+    // Refused as an input: nothing of DEST was written.
+    if ((e = prove_apart(f)).result != DONE)
+        return {e.result, e.error, LEAVE_AS_IS, 0};
+    cut_on_stop(f, 0);
     written w = write_destination(f);
     if (w.result != DONE)
         return {w.result, w.error, w.kept, w.reached};

@@ -29,15 +29,52 @@ bool meet(const storage_place& a, const storage_place& b)
     return same_id(a.id, b.id) && a.start < b.end && b.start < a.end;
 }
 
+// Whether a place of one meets a place of the other: any two, or only two
+// that both hold the files' own bytes.
+bool places_meet(const storage& a, const storage& b, bool both_hold)
+{
+    for (std::size_t i = 0; i < a.count; ++i)
+        for (std::size_t j = 0; j < b.count; ++j) {
+            const storage_place& p = a.place[i];
+            const storage_place& q = b.place[j];
+            // Somewhere in one disk, both: two files side by side.
+            bool counts = both_hold ? p.holds && q.holds : p.holds || q.holds;
+            if (counts && meet(p, q))
+                return true;
+        }
+    return false;
+}
+
 } // namespace
+
+file_facts facts_of_kind(file_kind kind)
+{
+    file_facts facts = {};
+    facts.kind = kind;
+    facts.under.followed = true;
+    facts.length = -1;
+    return facts;
+}
+
+bool holds_bytes(const file_facts& facts)
+{
+    return facts.kind == file_kind::regular || facts.kind == file_kind::block_device;
+}
 
 bool share_storage(const file_facts& a, const file_facts& b)
 {
-    if (same_id(a.id, b.id))
-        return true;
-    for (std::size_t i = 0; i < a.under.count; ++i)
-        for (std::size_t j = 0; j < b.under.count; ++j)
-            if (meet(a.under.place[i], b.under.place[j]))
-                return true;
-    return false;
+    return same_id(a.id, b.id) || places_meet(a.under, b.under, false);
+}
+
+bool share_bytes(const storage& a, const storage& b)
+{
+    return places_meet(a, b, true);
+}
+
+bool surely_apart(const file_facts& file, const file_facts* others, std::size_t count)
+{
+    bool apart = file.under.followed;
+    for (std::size_t i = 0; i < count; ++i)
+        apart = apart && others[i].under.followed && !share_storage(file, others[i]);
+    return apart;
 }

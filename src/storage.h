@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What a file is and what it stands on, as the hosts find it, and the one
-// rule (storage.cpp) that tells from it whether two files share any byte.
+// What is known of an open file, what it stands on, and the rule that tells
+// whether two files share bytes (storage.cpp): the hosts find, the core and
+// the hosts compare.
 #ifndef TALVOR_STORAGE_H
 #define TALVOR_STORAGE_H
 
@@ -31,20 +32,25 @@ struct storage_place {
     file_id id;
     std::int64_t start;
     std::int64_t end;
+    // The file's bytes lie in this stretch; false where they lie somewhere in
+    // it, as in the device of the file's file system and what that stands on.
+    bool holds = true;
 };
 constexpr std::uint64_t DISK_DEVICE = UINT64_MAX;
 // Deeper stacks than this are not followed: they count as not followed to the end.
-constexpr std::size_t MOST_PLACES = 24;
+constexpr std::size_t MOST_PLACES = 32;
 
-// Everything an open file stands on, as far as the kernel tells it: the file
-// itself, the file in an overlay's layer, a device's stretch of its disk, the
-// devices under it and a loop device's file, each followed in turn.
+// Everything an open file stands on, as far as the kernel tells it about
+// open files: the file itself, the file in an overlay's layer, a device's
+// stretch of its disk, the devices under it and a loop device's file, and
+// under a file the device of its file system, each followed in turn.
 struct storage {
     storage_place place[MOST_PLACES];
     std::size_t count;
-    // False when something under the file could not be followed (a probe that
-    // could not answer, a file system that may show other files' bytes): then
-    // nothing may be written on the guess that it shares no bytes with another.
+    // False when where the file's own bytes lie could not be followed to its
+    // end (a probe that could not answer, a file system that may show other
+    // files' bytes by this name): then nothing may be written on the guess
+    // that it shares no bytes with another, until reading tells them apart.
     bool followed;
 };
 
@@ -56,26 +62,27 @@ struct file_facts {
     std::int64_t length; // of a regular file or a block device; -1 otherwise
     bool sparse;         // a regular file with fewer blocks than bytes
     bool hides_holes;    // ...on a file system that does not say where they are
+    int error;           // why a probe failed, for an unmeasured file
 };
 
 // Facts of a kind with nothing else known: no identity, nothing under it.
-inline file_facts facts_of_kind(file_kind kind)
-{
-    file_facts facts = {};
-    facts.kind = kind;
-    facts.under.followed = true;
-    facts.length = -1;
-    return facts;
-}
+file_facts facts_of_kind(file_kind kind);
 
-// A regular file or a block device: what keeps bytes that runs could mix.
-inline bool holds_bytes(const file_facts& facts)
-{
-    return facts.kind == file_kind::regular || facts.kind == file_kind::block_device;
-}
+// A regular file or a block device: what keeps bytes that a write could
+// change, and that runs could mix.
+bool holds_bytes(const file_facts& facts);
 
-// Whether two files share any byte of what they stand on: the one rule
-// (storage.cpp) on the facts that the hosts give.
+// Whether writing one of two files may change the other's bytes: one is, or
+// its bytes lie in, what the other stands on. Two files that merely stand on
+// one disk are apart.
 bool share_storage(const file_facts& a, const file_facts& b);
+
+// Whether the bytes of two files lie in one stretch, as a loop device's over
+// its file.
+bool share_bytes(const storage& a, const storage& b);
+
+// Whether file shares no storage with any of others, everything under each of
+// them followed to its end; false where that is unsure.
+bool surely_apart(const file_facts& file, const file_facts* others, std::size_t count);
 
 #endif

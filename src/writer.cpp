@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
-// DEST written. A stream gets the head first and the rest behind it. A file
-// or a device gets its first block with zeros where the head goes, checked
-// by its effect when DEST is not known apart from the inputs, then the
-// body, a file its length, a device its flush, and the head, laid last: a
-// run that ends anyhow before then, killed included, never leaves a DEST
-// that looks finished.
+// DEST written, once known apart from the inputs. A stream gets the head
+// first and the rest behind it. A file or a device gets its first block with
+// zeros where the head goes, then the body, a file its length, a device its
+// flush, and the head, laid last: a run that ends anyhow before then, killed
+// included, never leaves a DEST that looks finished.
 #include <algorithm>
 #include <cstdint>
 
@@ -30,6 +29,15 @@ engine start_engine(const files& f, std::int64_t old_length)
     return e;
 }
 
+// The end of what is read of the source: its length, unless it tells its
+// length only by running out (a pipe, a file of /proc that says it is
+// empty). Never past it, so that a DEST that shows the source at another
+// offset cannot make the run write for ever.
+std::int64_t source_end(const files& f)
+{
+    return f.source_facts.length > 0 ? f.source_facts.length : INT64_MAX;
+}
+
 // For a destination that cannot seek (a pipe, a character device): the head
 // goes out in the first block and the rest streams behind it.
 written write_stream(const files& f)
@@ -37,7 +45,7 @@ written write_stream(const files& f)
     engine e = start_engine(f, 0);
     copy_end p = copy_first_block(e, f.head, f.head_length, f.step);
     if (p.result == DONE && !p.ended)
-        p = copy_through(e, p.reached, INT64_MAX);
+        p = copy_through(e, p.reached, source_end(f));
     return {p.result, p.reached, p.reached, p.error};
 }
 
@@ -51,20 +59,6 @@ bool head_reads_as_zeros(const files& f)
     return std::all_of(f.head, f.head + n, [](unsigned char c) { return c == 0; });
 }
 
-// DEST has just been found apart from the inputs by its effect: a stop may
-// cut it from now on, and a head of zeros, which nothing can mark
-// unfinished, gets nothing old after it.
-ended guard_once_apart(const files& f, engine& e, std::int64_t reached)
-{
-    cut_on_stop(f, reached);
-    if (f.to == writing::device || e.old_length <= reached || !head_reads_as_zeros(f))
-        return {DONE, NO_REASON};
-    if (!set_length(f.destination, reached))
-        return failed_write();
-    e.old_length = reached;
-    return {DONE, NO_REASON};
-}
-
 // Writes all of the source but its head, which reads as zeros until it is
 // laid. The first block goes out whole in one write, zeros first, so that
 // they cover old bytes before anything else is written; it is read like the
@@ -76,19 +70,9 @@ written write_body(const files& f, std::int64_t old_length)
     std::int64_t length = f.source_facts.length;
     // A pipe, or a file of /proc that says it is empty, tells its length
     // only by running out.
-    std::size_t first = length <= 0 && f.apart ? f.step : INSERT_LENGTH;
-    before_seal before = {};
-    if (!f.apart)
-        before = keep_first_bytes(f, first, old_length);
+    std::size_t first = length <= 0 ? f.step : INSERT_LENGTH;
     copy_end p = copy_first_block(e, f.zeros, f.head_length, first);
-    ended end = {p.result, p.error};
-    if (!f.apart && (end = check_first_write(f, before, end, p.reached)).result != DONE)
-        return {end.result, LEAVE_AS_IS, p.reached, end.error};
-    if (!f.apart)
-        end = guard_once_apart(f, e, p.reached);
-    if (end.result != DONE)
-        return {end.result, p.reached, p.reached, end.error};
-    if (!p.ended)
+    if (p.result == DONE && !p.ended)
         p = length <= 0 ? copy_through(e, p.reached, INT64_MAX) : copy_rest(e, p.reached, length);
     return {p.result, p.reached, p.reached, p.error};
 }
@@ -120,9 +104,8 @@ written write_in_place(const files& f, std::int64_t old_length)
 // frees them, and written once more, as a new file would have been.
 bool starts_over(const files& f, const written& w, std::int64_t old_length)
 {
-    return w.result == DESTINATION_UNWRITABLE && w.kept != LEAVE_AS_IS &&
-           ran_out_of_space(w.error) && f.to == writing::file && old_length > 0 &&
-           f.source_facts.length >= 0;
+    return w.result == DESTINATION_UNWRITABLE && ran_out_of_space(w.error) &&
+           f.to == writing::file && old_length > 0 && f.source_facts.length >= 0;
 }
 
 } // namespace
@@ -134,9 +117,9 @@ written write_destination(const files& f)
     // A device's length is its size, all of it old bytes.
     std::int64_t old_length = f.destination_facts.length;
     // A head that would read as zeros could not mark an old file unfinished:
-    // it is emptied first, once known apart, and so reaches its full length
-    // only once written whole.
-    if (f.apart && f.to == writing::file && old_length > 0 && head_reads_as_zeros(f)) {
+    // it is emptied first, and so reaches its full length only once written
+    // whole.
+    if (f.to == writing::file && old_length > 0 && head_reads_as_zeros(f)) {
         if (!set_length(f.destination, 0))
             return {DESTINATION_UNWRITABLE, 0, 0, last_error()};
         old_length = 0;

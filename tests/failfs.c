@@ -2,8 +2,9 @@
 /* A FUSE file system for the tests: it shows the files of a backing directory
  * and fails with EIO every write that reaches past LIMIT bytes into a file
  * whose name starts with "unwritable", and every such read from a file whose
- * name starts with "unreadable". Like many FUSE file systems it reports no
- * holes, whatever the backing files hold.
+ * name starts with "unreadable". A name "shifted-NAME" shows the backing file
+ * NAME from LIMIT bytes on, as a pass-through view at an offset would. Like
+ * many FUSE file systems it reports no holes, whatever the backing files hold.
  *
  *   failfs BACKING LIMIT MOUNTPOINT [FUSE options]
  */
@@ -29,10 +30,20 @@ static struct failfs* state(void)
     return fuse_get_context()->private_data;
 }
 
-/* "/name" as the backing directory's "name", "." for the root. */
+static const char SHIFTED[] = "shifted-";
+
+/* "/name" as the backing directory's "name", "." for the root; "/shifted-name" as "name". */
 static const char* relative(const char* path)
 {
+    if (strncmp(path + 1, SHIFTED, sizeof SHIFTED - 1) == 0)
+        return path + sizeof SHIFTED;
     return path[1] == '\0' ? "." : path + 1;
+}
+
+/* How far into its backing file a name shows it. */
+static off_t shift(const char* path)
+{
+    return strncmp(path + 1, SHIFTED, sizeof SHIFTED - 1) == 0 ? state()->limit : 0;
 }
 
 static int fails_past_limit(const char* path, const char* prefix, off_t offset, size_t size)
@@ -45,6 +56,8 @@ static int fs_getattr(const char* path, struct stat* info, struct fuse_file_info
 {
     int done = fi != NULL ? fstat((int)fi->fh, info)
                           : fstatat(state()->backing, relative(path), info, AT_SYMLINK_NOFOLLOW);
+    if (done == 0 && S_ISREG(info->st_mode))
+        info->st_size = info->st_size > shift(path) ? info->st_size - shift(path) : 0;
     return done == 0 ? 0 : -errno;
 }
 
@@ -71,7 +84,7 @@ static int fs_read(const char* path, char* buf, size_t size, off_t offset,
 {
     if (fails_past_limit(path, "unreadable", offset, size))
         return -EIO;
-    ssize_t n = pread((int)fi->fh, buf, size, offset);
+    ssize_t n = pread((int)fi->fh, buf, size, offset + shift(path));
     return n >= 0 ? (int)n : -errno;
 }
 
@@ -80,13 +93,14 @@ static int fs_write(const char* path, const char* buf, size_t size, off_t offset
 {
     if (fails_past_limit(path, "unwritable", offset, size))
         return -EIO;
-    ssize_t n = pwrite((int)fi->fh, buf, size, offset);
+    ssize_t n = pwrite((int)fi->fh, buf, size, offset + shift(path));
     return n >= 0 ? (int)n : -errno;
 }
 
 static int fs_truncate(const char* path, off_t length, struct fuse_file_info* fi)
 {
     int done = -1;
+    length += shift(path);
     if (fi != NULL) {
         done = ftruncate((int)fi->fh, length);
     } else {

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -49,6 +51,8 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
     write_file(path("src"), pattern(LARGE_SOURCE, 2));
     std::filesystem::create_directory(path("folder"));
     const std::string piped = pattern(LARGE_SOURCE, 4);
+    // A hole after its first bytes, which a probe asks about.
+    const std::string holed = pattern(SMALL_ROOM, 3) + std::string(LARGE_SOURCE - SMALL_ROOM, '\0');
     const std::vector<cause> causes = {
         {"missing file", tools::any,
          [](std::string*, run_options&) {
@@ -141,6 +145,28 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
              return std::vector<std::string>{"failfs/unreadable-src", "dst"};
          },
          "lire", 250, "erreur d'entree-sortie"},
+        // A hole probe that fails says why, of SOURCE or of DEST.
+        {"hole probe of SOURCE", tools::traced,
+         [this, &holed](std::string*, run_options& options) {
+             write_sparse(path("holed"), holed);
+             options = under_strace("lseek:error=EIO");
+             return std::vector<std::string>{"holed", "dst"};
+         },
+         "lire", 250, "erreur d'entree-sortie"},
+        {"hole probe of DEST", tools::traced,
+         [this, &holed](std::string*, run_options& options) {
+             write_sparse(path("holed-dst"), holed);
+             options = under_strace("lseek:error=EIO");
+             return std::vector<std::string>{"src", "holed-dst"};
+         },
+         "ecrire", 249, "erreur d'entree-sortie"},
+        // A turn that cannot be taken (a lock refused) gives the system's reason.
+        {"turn refused", tools::traced,
+         [](std::string*, run_options& options) {
+             options = under_strace("fcntl:error=EDEADLK");
+             return std::vector<std::string>{"src", "dst"};
+         },
+         "ecrire", 249, std::strerror(EDEADLK)},
         {"device too small", tools::posix,
          [this](std::string* why, run_options&) {
              shell("truncate -s " + std::to_string(SMALL_ROOM) + " " + path("small-disk"));
@@ -173,15 +199,15 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
     }
 }
 
-// A refusal that no system error explains gives no reason line.
-TEST_F(Reasons, SameFileRefusalHasNoReasonLine)
+// A same-file refusal says how DEST was found to be the input.
+TEST_F(Reasons, SameFileRefusalIsToldWhy)
 {
     write_file(path("IP.BIN"), "head");
     write_file(path("src"), pattern(5000, 1));
     errors_run r = run_keeping_errors(dir, {"src", "./src"});
     EXPECT_EQ(r.run.out, r.run.name + ": ./src et src sont le meme fichier\n");
     EXPECT_EQ(r.run.status, 252);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, r.run.name + ": ./src: partage son stockage avec src\n");
 }
 
 TEST_F(Warnings, SurelyMistakenInputsAreToldAndTheRunGoesOn)

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,13 +223,35 @@ bool StackTest::appears_within(const std::string& file, int ms)
     return exists(file);
 }
 
+bool StackTest::make_ext4(const std::string& name, const std::string& size, std::string* why)
+{
+    *why = "cannot make an ext4 image here (mkfs.ext4, e2fsck)";
+    return have_program("mkfs.ext4") && have_program("e2fsck") &&
+           shell("truncate -s " + size + " " + path(name) +
+                 " && mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + path(name) +
+                 " >/dev/null 2>&1") == 0;
+}
+
+bool StackTest::mount_image(const std::string& name, const std::string& mnt, std::string* why)
+{
+    mkdir(path(mnt).c_str(), 0755);
+    return mount_with("mount -o loop " + path(name) + " " + path(mnt), path(mnt), why);
+}
+
+void StackTest::detach_at_end(const std::string& device)
+{
+    own_loops.push_back(device);
+}
+
 void StackTest::TearDown()
 {
-    // A namespace's mounts go with its last process.
+    // A namespace's mounts go with its last process, once no loop device holds their files.
     for (pid_t pid : holders) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    for (const std::string& device : own_loops)
+        shell("losetup -d " + device);
     for (auto m = own_mounts.rbegin(); m != own_mounts.rend(); ++m)
         shell("umount " + *m + " 2>/dev/null || umount -l " + *m);
     ToolTest::TearDown();

@@ -12,6 +12,17 @@
 
 #include "harness.h"
 
+constexpr std::size_t KIB = 1024;
+constexpr std::size_t MIB = KIB * KIB;
+// Long enough for any run here on a busy machine, far below a test's 30 s.
+constexpr int RUN_TIMEOUT_MS = 20000;
+// The same for each of a test's several runs, whose waits add up.
+constexpr int EACH_RUN_TIMEOUT_MS = 6000;
+
+#define SKIP_UNLESS_ROOT()                                                                         \
+    if (geteuid() != 0)                                                                            \
+    GTEST_SKIP() << "mounts and loop devices need root"
+
 struct child_io {
     int out = -1;                 // the tool's standard output; -1: a pipe, read into tool_run::out
     bool as_nobody = false;       // run as user nobody, no groups kept
@@ -54,10 +65,18 @@ class StackTest : public ToolTest {
     pid_t start_holder(const std::vector<std::string>& argv, const std::string& cwd);
     // Waits up to ms for the file at path to exist.
     bool appears_within(const std::string& path, int ms);
+    // An ext4 image of size at path(name), initialised whole now, so that
+    // nothing writes to it later behind the test's back.
+    bool make_ext4(const std::string& name, const std::string& size, std::string* why);
+    // The image mounted at path(mnt) through a loop device that its unmount frees.
+    bool mount_image(const std::string& name, const std::string& mnt, std::string* why);
+    // Detaches a loop device that a holder attached, once the holders are gone.
+    void detach_at_end(const std::string& device);
 
   private:
     std::vector<std::string> own_mounts;
     std::vector<pid_t> holders;
+    std::vector<std::string> own_loops;
 };
 
 #endif

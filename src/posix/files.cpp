@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Files as every POSIX system offers them: opened, measured, read back,
 // sought, cut, written, flushed and closed, with holes where the system
-// tells them.
+// tells them; DEST opened from a look, or by its name.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -53,8 +53,9 @@ bool holes_untold(const seek_probe& probe)
     return probe.error == EINVAL;
 }
 
-// A file's length and holes, once it is known to be a regular file.
-bool measure_regular(int fd, const struct stat& info, file_facts& facts)
+// A file's length and holes, once it is known to be a regular file; the
+// error of a probe that failed.
+int measure_regular(int fd, const struct stat& info, file_facts& facts)
 {
     facts.sparse = static_cast<std::int64_t>(info.st_blocks) * STAT_BLOCK <
                    static_cast<std::int64_t>(info.st_size);
@@ -62,13 +63,13 @@ bool measure_regular(int fd, const struct stat& info, file_facts& facts)
     if (facts.sparse) {
         seek_probe hole = probe_seek(fd, 0, SEEK_HOLE);
         if (hole.at < 0 && !holes_untold(hole))
-            return false;
+            return hole.error;
         facts.hides_holes = hole.at < 0 || hole.at >= info.st_size;
     }
 #else
     (void)fd;
 #endif
-    return true;
+    return NO_REASON;
 }
 
 } // namespace
@@ -86,8 +87,10 @@ file_facts measure_descriptor(int fd, bool writing)
 {
     file_facts facts = facts_of_kind(file_kind::unmeasured);
     struct stat info;
-    if (fstat(fd, &info) != 0)
+    if (fstat(fd, &info) != 0) {
+        facts.error = errno;
         return facts;
+    }
     facts.id = id_of(info);
     file_kind kind = kind_of(info);
     if (kind == file_kind::directory || kind == file_kind::stream) {
@@ -95,11 +98,16 @@ file_facts measure_descriptor(int fd, bool writing)
         return facts;
     }
     // Its end is its size, for a device here as on every POSIX host.
-    off_t end = S_ISBLK(info.st_mode) ? probe_seek(fd, 0, SEEK_END).at : info.st_size;
-    if (end < 0 || (S_ISREG(info.st_mode) && !measure_regular(fd, info, facts)))
+    seek_probe end = {info.st_size, NO_REASON};
+    if (S_ISBLK(info.st_mode))
+        end = probe_seek(fd, 0, SEEK_END);
+    facts.error = end.at < 0 ? end.error : NO_REASON;
+    if (facts.error == NO_REASON && S_ISREG(info.st_mode))
+        facts.error = measure_regular(fd, info, facts);
+    if (facts.error != NO_REASON)
         return facts;
-    facts.length = static_cast<std::int64_t>(end);
-    follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing});
+    facts.length = static_cast<std::int64_t>(end.at);
+    follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing, true});
     facts.kind = kind;
     return facts;
 }
@@ -129,10 +137,13 @@ file_facts measure_file(host_file file, bool written)
     return measure_descriptor(static_cast<int>(file), written);
 }
 
-opened open_output(const char* path, host_file look, output_open how)
+opened open_output(const char* path, const looked& look, output_open how)
 {
-    if (look != NO_FILE) {
-        opened again = reopen_look(static_cast<int>(look), how);
+    auto fd = static_cast<int>(look.file);
+    if (look.absent)
+        return fd >= 0 ? make_in_directory(fd, path) : open_by_name(path);
+    if (fd >= 0) {
+        opened again = reopen_look(fd, how);
         // Without /proc a file written in place is opened by its name, and
         // compared once open.
         if (again.file != NO_FILE || again.error != ENOENT || how != output_open::in_place)
@@ -143,8 +154,14 @@ opened open_output(const char* path, host_file look, output_open how)
 
 std::FILE* open_writer(host_file file, const file_facts& facts, int& error)
 {
-    int fd = static_cast<int>(file);
-    opened out = facts.kind == file_kind::block_device ? claim_device(fd, facts) : duplicate_fd(fd);
+    auto fd = static_cast<int>(file);
+    opened out = facts.kind == file_kind::block_device ? claim_device(fd) : duplicate_fd(fd);
+    // Neither a device nor a file is written under another device in use.
+    if (out.file != NO_FILE && holds_bytes(facts) &&
+        storage_in_use(static_cast<int>(out.file), facts)) {
+        close(static_cast<int>(out.file));
+        out = {NO_FILE, REASON_DEVICE_BUSY, false};
+    }
     error = out.error;
     std::FILE* stream = out.file == NO_FILE ? nullptr : fdopen(static_cast<int>(out.file), "wb");
     if (stream != nullptr) {

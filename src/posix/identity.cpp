@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What an open file stands on, followed down as far as the system tells,
-// and what the standard streams are.
+// whether two open files are one, and what the standard streams are.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,30 +13,25 @@ file_id id_of(const struct stat& info)
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end)
+void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end, walk at)
 {
     if (under.count == MOST_PLACES) {
         under.followed = false;
         return;
     }
-    under.place[under.count++] = {id, start, end};
+    under.place[under.count++] = {id, start, end, at.holds};
 }
 
 void follow_storage(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
                     storage& under, walk at)
 {
-    // A cycle, or a stack deeper than any built on purpose.
-    if (at.depth > MOST_DEPTH) {
-        under.followed = false;
-        return;
-    }
     if (S_ISBLK(info.st_mode)) {
-        follow_device(fd, info.st_rdev, start, end, under, at);
+        follow_device(info.st_rdev, start, end, under, at);
         return;
     }
-    add_place(under, id_of(info), start, end);
-    if (S_ISREG(info.st_mode))
-        follow_file(fd, start, end, under, at);
+    add_place(under, id_of(info), start, end, at);
+    if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
+        follow_file(fd, info, start, end, under, at);
 }
 
 bool same_file(host_file a, host_file b)
@@ -53,7 +48,11 @@ file_facts measure_standard(standard_stream which)
     struct stat info;
     if (fstat(fd, &info) != 0) {
         // Closed: what goes there goes nowhere, so no file can be spoilt by it.
-        return facts_of_kind(errno == EBADF ? file_kind::stream : file_kind::unmeasured);
+        int error = errno;
+        file_facts facts =
+            facts_of_kind(error == EBADF ? file_kind::stream : file_kind::unmeasured);
+        facts.error = error == EBADF ? NO_REASON : error;
+        return facts;
     }
     if (S_ISCHR(info.st_mode))
         return facts_of_kind(file_kind::stream);

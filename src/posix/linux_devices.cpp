@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What a block device stands on, on Linux: its stretch of a whole disk, the
 // devices that disk is built on, and a loop device's file, each followed in
-// turn, as /sys and the devices tell; and whether another device over the
-// same storage is in use.
+// turn, as /sys and the devices' own opened nodes tell; and whether another
+// device over the same bytes is in use.
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <linux/major.h>
@@ -14,52 +14,21 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
+#include "linux_walk.h"
 #include "system.h"
 
 namespace {
 
-// Room for "/sys/dev/block/MAJOR:MINOR/../dev" and any device number.
-constexpr std::size_t SYS_NAME_SIZE = 128;
 constexpr int DECIMAL = 10;
-// Room for a line of /sys: a number, or MAJOR:MINOR.
-constexpr std::size_t SYS_TEXT_SIZE = 32;
 // /sys gives a partition's start and size in these, whatever the disk's blocks.
 constexpr std::int64_t SYS_SECTOR = 512;
-
-// The first line of one of the device's files in /sys, or "" when it
-// cannot be read, with error why: ENOENT when the file is not there.
-struct sys_line {
-    char text[SYS_TEXT_SIZE];
-    int error;
-};
-
-sys_line read_sys(dev_t device, const char* leaf)
-{
-    sys_line line = {};
-    char name[SYS_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/%s", major(device), minor(device), leaf);
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        line.error = errno;
-        return line;
-    }
-    ssize_t n = read(fd, line.text, sizeof line.text - 1);
-    // An empty file tells nothing either.
-    int error = n < 0 ? errno : EIO;
-    close(fd);
-    if (n <= 0) {
-        line.text[0] = '\0';
-        line.error = error;
-    }
-    return line;
-}
 
 // A partition's number of sectors in /sys, in bytes; -1 if it cannot be read.
 std::int64_t sys_bytes(dev_t device, const char* leaf)
@@ -70,27 +39,6 @@ std::int64_t sys_bytes(dev_t device, const char* leaf)
     if (end == line.text || sectors < 0 || sectors > INT64_MAX / SYS_SECTOR)
         return -1;
     return static_cast<std::int64_t>(sectors) * SYS_SECTOR;
-}
-
-// The device that MAJOR:MINOR names; 0, which names none, if it does not.
-dev_t device_named(const char* text)
-{
-    char* colon = nullptr;
-    unsigned long major_number = std::strtoul(text, &colon, DECIMAL);
-    if (colon == text || *colon != ':')
-        return 0;
-    char* end = nullptr;
-    unsigned long minor_number = std::strtoul(colon + 1, &end, DECIMAL);
-    if (end == colon + 1)
-        return 0;
-    return makedev(static_cast<unsigned>(major_number), static_cast<unsigned>(minor_number));
-}
-
-// The device that a MAJOR:MINOR line in /sys names; 0, which names none, if
-// it cannot be read.
-dev_t sys_device(dev_t device, const char* leaf)
-{
-    return device_named(read_sys(device, leaf).text);
 }
 
 // The whole disk that a block device belongs to, and its stretch of it.
@@ -109,7 +57,7 @@ disk_place place_on_disk(dev_t device)
     sys_line partition = read_sys(device, "partition");
     if (partition.text[0] == '\0')
         return partition.error == ENOENT ? disk_place{true, device, 0, INT64_MAX} : none;
-    dev_t disk = sys_device(device, "../dev");
+    dev_t disk = device_named(read_sys(device, "../dev").text);
     std::int64_t start = sys_bytes(device, "start");
     std::int64_t size = sys_bytes(device, "size");
     if (disk == 0 || start < 0 || size < 0)
@@ -123,67 +71,75 @@ std::int64_t moved(std::int64_t at, std::int64_t offset)
     return at > INT64_MAX - offset ? INT64_MAX : at + offset;
 }
 
-// Where a loop device's file lies, by /sys, which answers anyone; the
-// device itself, where fd can ask it, says which file that is.
-struct loop_file {
-    bool bound;
-    bool known; // the device said which file it shows
-    file_id id;
-    std::int64_t offset;
+// The path of a loop device's file, as the kernel sees it from here; ""
+// when it shows none.
+struct file_name {
     char path[PATH_MAX];
 };
 
-loop_file loop_of(int fd, dev_t disk)
+file_name backing_name(dev_t disk)
 {
-    loop_file loop = {};
-    struct loop_info64 info;
-    if (fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
-        loop.known = true;
-        loop.id = {info.lo_device, info.lo_inode};
-    }
     char name[SYS_NAME_SIZE];
     std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/loop/backing_file", major(disk),
                   minor(disk));
-    int file = open(name, O_RDONLY | O_CLOEXEC);
-    if (file < 0)
-        return loop; // a loop device that shows no file now
-    ssize_t n = read(file, loop.path, sizeof loop.path - 1);
-    close(file);
-    loop.bound = true;
-    if (n <= 0)
-        loop.path[0] = '\0';
-    else
-        loop.path[n - 1 + (loop.path[n - 1] != '\n')] = '\0';
-    sys_line offset = read_sys(disk, "loop/offset");
-    loop.offset = std::strtoll(offset.text, nullptr, DECIMAL);
-    return loop;
+    file_name file = {};
+    int sys = open(name, O_RDONLY | O_CLOEXEC);
+    ssize_t n = sys >= 0 ? read(sys, file.path, sizeof file.path - 1) : -1;
+    if (sys >= 0)
+        close(sys);
+    if (n > 0 && file.path[n - 1] == '\n')
+        file.path[n - 1] = '\0';
+    return file;
 }
 
-// Follows a loop device's file, which may itself be a device, an overlay
-// file, or another loop device's.
-void follow_loop(int fd, dev_t disk, std::int64_t start, std::int64_t end, storage& under,
-                 walk at)
+// Follows what lies under a loop device's file, which the device named by its
+// identity: the name /sys gives opens it only when it is still that file
+// (the device holds it, so no other file takes its number meanwhile).
+void follow_loop_file(dev_t disk, const struct loop_info64& loop, std::int64_t from,
+                      std::int64_t to, storage& under, walk at)
 {
-    loop_file loop = loop_of(fd, disk);
-    if (!loop.bound)
-        return;
-    std::int64_t from = moved(start, loop.offset);
-    std::int64_t to = moved(end, loop.offset);
-    if (loop.known)
-        add_place(under, loop.id, from, to);
-    // Named as the process that set it up saw it: a name that now shows
-    // another file, or none, is followed no further.
-    int file = loop.path[0] == '/' ? open(loop.path, O_PATH | O_CLOEXEC) : -1;
+    file_name name = backing_name(disk);
+    int file = name.path[0] == '/' ? open_to_ask(name.path, 0) : -1;
     struct stat info;
-    bool same = file >= 0 && fstat(file, &info) == 0 &&
-                (!loop.known || (id_of(info).device == loop.id.device &&
-                                 id_of(info).index == loop.id.index));
+    bool same = file >= 0 && fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
+                id_of(info).device == loop.lo_device && id_of(info).index == loop.lo_inode;
     if (same)
-        follow_storage(file, info, from, to, under, deeper(at));
+        follow_file(file, info, from, to, under, deeper(at));
     else
-        under.followed = false;
+        cannot_follow(under, at);
     if (file >= 0)
         close(file);
+}
+
+// Follows a loop device's file, as the device itself tells it when asked
+// on its opened node: another device, or a file with what lies under it.
+void follow_loop(dev_t disk, std::int64_t start, std::int64_t end, storage& under, walk at)
+{
+    opened node = open_node(disk);
+    struct loop_info64 loop = {};
+    int error = node.error;
+    if (node.file != NO_FILE && ioctl(static_cast<int>(node.file), LOOP_GET_STATUS64, &loop) != 0)
+        error = errno;
+    close_file(node.file);
+    if (error != NO_REASON) {
+        // ENXIO: a loop device that shows no file now.
+        if (error != ENXIO)
+            cannot_follow(under, at);
+        return;
+    }
+    auto offset = static_cast<std::int64_t>(std::min<std::uint64_t>(loop.lo_offset, INT64_MAX));
+    std::int64_t from = moved(start, offset);
+    std::int64_t to = moved(end, offset);
+    if (loop.lo_sizelimit != 0)
+        to = std::min(to, moved(static_cast<std::int64_t>(
+                                    std::min<std::uint64_t>(loop.lo_sizelimit, INT64_MAX)),
+                                offset));
+    if (loop.lo_rdevice != 0) {
+        follow_device(static_cast<dev_t>(loop.lo_rdevice), from, to, under, deeper(at));
+        return;
+    }
+    add_place(under, {loop.lo_device, loop.lo_inode}, from, to, at);
+    follow_loop_file(disk, loop, from, to, under, at);
 }
 
 // Follows each device that a device-mapper or md device is built on, whole:
@@ -194,7 +150,8 @@ void follow_slaves(dev_t disk, storage& under, walk at)
     std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/slaves", major(disk), minor(disk));
     DIR* slaves = opendir(name);
     if (slaves == nullptr) {
-        under.followed = under.followed && errno == ENOENT;
+        if (errno != ENOENT)
+            cannot_follow(under, at);
         return;
     }
     while (const struct dirent* entry = readdir(slaves)) {
@@ -202,104 +159,109 @@ void follow_slaves(dev_t disk, storage& under, walk at)
             continue;
         char leaf[SYS_NAME_SIZE + sizeof entry->d_name];
         std::snprintf(leaf, sizeof leaf, "slaves/%s/dev", entry->d_name);
-        dev_t slave = sys_device(disk, leaf);
+        dev_t slave = device_named(read_sys(disk, leaf).text);
         if (slave == 0)
-            under.followed = false;
+            cannot_follow(under, at);
         else
-            follow_device(-1, slave, 0, INT64_MAX, under, deeper(at));
+            follow_device(slave, 0, INT64_MAX, under, deeper(at));
     }
     closedir(slaves);
 }
 
-// The node of a device, by the name /sys gives it; "" when it tells none.
-struct node_name {
-    char path[SYS_NAME_SIZE + NAME_MAX];
-};
-
-node_name node_of(dev_t device)
+// Whether another device could stand on DEST's bytes: on a file only a
+// loop device can; on a device, any but its own disk with its partitions,
+// and the disks under it, whose claims the exclusive open of DEST meets.
+bool worth_asking(const file_facts& destination, dev_t other, const disk_place& place)
 {
-    static constexpr char KEY[] = "DEVNAME=";
-    node_name node = {};
-    char name[SYS_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/uevent", major(device), minor(device));
-    std::FILE* uevent = std::fopen(name, "re");
-    char line[NAME_MAX + sizeof KEY];
-    while (uevent != nullptr && std::fgets(line, sizeof line, uevent) != nullptr) {
-        if (std::strncmp(line, KEY, sizeof KEY - 1) != 0)
-            continue;
-        line[std::strcspn(line, "\n")] = '\0';
-        std::snprintf(node.path, sizeof node.path, "/dev/%s", line + sizeof KEY - 1);
-        break;
+    if (destination.kind == file_kind::regular)
+        return major(other) == LOOP_MAJOR && place.told && place.disk == other;
+    for (std::size_t i = 0; i < destination.under.count; ++i) {
+        const storage_place& p = destination.under.place[i];
+        bool disk = p.holds && p.id.device == DISK_DEVICE;
+        // Its own disk is the first place a device stands on.
+        if (disk && (p.id.index == other || (i == 0 && p.id.index == place.disk)))
+            return false;
     }
-    if (uevent != nullptr)
-        std::fclose(uevent);
-    return node;
+    return true;
 }
 
-// Mounted, or held by another program: an exclusive open says so at once.
-bool claimed(dev_t device)
+// Whether a loop device may stand on DEST's bytes, as the path of its file
+// tells: one that opens another regular file is taken at its word, so that
+// no loop device of the machine is opened, and waited for while another
+// program closes it, for nothing; one over a device, deleted, or named in
+// another mount namespace is asked.
+bool may_stand_on(dev_t loop, const file_facts& destination)
 {
-    node_name node = node_of(device);
-    if (node.path[0] == '\0')
+    file_name name = backing_name(loop);
+    if (name.path[0] == '\0')
         return false;
-    int fd = open(node.path, O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0)
-        close(fd);
-    return fd < 0 && errno == EBUSY;
+    int file = open(name.path, O_PATH | O_CLOEXEC);
+    struct stat info;
+    bool other = file >= 0 && fstat(file, &info) == 0 && S_ISREG(info.st_mode);
+    for (std::size_t i = 0; other && i < destination.under.count; ++i) {
+        const storage_place& p = destination.under.place[i];
+        other = !(p.holds && p.id.device == id_of(info).device && p.id.index == id_of(info).index);
+    }
+    if (file >= 0)
+        close(file);
+    return !other;
 }
 
-// Whether the device's own disk, or one it is built on, is id.
-bool under_or_same_disk(const file_facts& device, dev_t disk, dev_t other)
+// Whether a file is open elsewhere than through fd, as a loop device holds
+// its file: the kernel grants a write lease only to the one open of a file.
+// A file whose bytes lie in others too (an overlay's) is asked all the same.
+bool open_elsewhere(int fd, const file_facts& destination)
 {
-    if (place_on_disk(other).disk == disk)
+    std::size_t holding = 0;
+    for (std::size_t i = 0; i < destination.under.count; ++i)
+        holding += destination.under.place[i].holds ? 1 : 0;
+    // Another program's open meanwhile breaks the lease with SIGIO, which
+    // must not end the run.
+    std::signal(SIGIO, SIG_IGN);
+    if (holding != 1 || fcntl(fd, F_SETLEASE, F_WRLCK) != 0)
         return true;
-    for (std::size_t i = 0; i < device.under.count; ++i) {
-        const file_id& id = device.under.place[i].id;
-        if (id.device == DISK_DEVICE && id.index == static_cast<std::uint64_t>(other))
-            return true;
-    }
+    (void)fcntl(fd, F_SETLEASE, F_UNLCK);
     return false;
 }
 
 } // namespace
 
-void follow_device(int fd, dev_t device, std::int64_t start, std::int64_t end, storage& under,
-                   walk at)
+void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
-    disk_place place = place_on_disk(device);
+    disk_place place = at.depth > MOST_DEPTH ? disk_place{} : place_on_disk(device);
     if (!place.told) {
-        // A partition of a disk that holds an input must not pass for a disk of its own.
-        add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(device)}, start, end);
-        under.followed = false;
+        // A partition of a disk that holds an input must not pass for a disk
+        // of its own; nor a cycle, or a stack deeper than any built on purpose.
+        add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(device)}, start, end, at);
+        cannot_follow(under, at);
         return;
     }
     std::int64_t from = moved(start, place.start);
     std::int64_t to = std::min(moved(end, place.start), place.end);
-    add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(place.disk)}, from, to);
+    add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(place.disk)}, from, to, at);
     if (major(place.disk) == LOOP_MAJOR)
-        follow_loop(fd, place.disk, from, to, under, at);
+        follow_loop(place.disk, from, to, under, at);
     follow_slaves(place.disk, under, at);
 }
 
-bool storage_in_use(const file_facts& device)
+bool storage_in_use(int fd, const file_facts& destination)
 {
-    if (device.under.count == 0)
+    if (destination.kind == file_kind::regular && !open_elsewhere(fd, destination))
         return false;
-    auto disk = static_cast<dev_t>(device.under.place[0].id.index);
     DIR* devices = opendir("/sys/dev/block");
     if (devices == nullptr)
         return false;
     bool in_use = false;
     while (const struct dirent* entry = readdir(devices)) {
         dev_t other = in_use ? 0 : device_named(entry->d_name);
-        if (other == 0)
-            continue;
-        // Its own disk's claims the exclusive open of DEST already meets.
-        if (under_or_same_disk(device, disk, other))
+        disk_place place = other == 0 ? disk_place{} : place_on_disk(other);
+        if (other == 0 || !worth_asking(destination, other, place) ||
+            (major(place.disk) == LOOP_MAJOR && !may_stand_on(place.disk, destination)))
             continue;
         file_facts facts = facts_of_kind(file_kind::block_device);
-        follow_device(-1, other, 0, INT64_MAX, facts.under, {1, true});
-        in_use = share_storage(device, facts) && claimed(other);
+        follow_device(other, 0, INT64_MAX, facts.under, {1, true, true});
+        in_use =
+            share_bytes(destination.under, facts.under) && claim_of(other) == device_claim::held;
     }
     closedir(devices);
     return in_use;

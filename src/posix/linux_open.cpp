@@ -2,8 +2,10 @@
 // How DEST is reached on Linux: looked at through an O_PATH descriptor,
 // which opens it neither for reading nor for writing (on overlayfs that
 // would copy it up), then opened again from that look through /proc, so
-// that no name swapped in meanwhile is opened; a device claimed there too.
+// that no name swapped in meanwhile is opened; one that is not there yet
+// made in the very directory looked at; a device claimed there too.
 #include <fcntl.h>
+#include <libgen.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -11,41 +13,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "host.h"
-#include "system.h"
+#include "linux_walk.h"
 
 namespace {
 
-// Room for "/proc/self/fd/" and any descriptor number.
-constexpr std::size_t PROC_FD_NAME_SIZE = 32;
-
-opened reopen_probe(int probe, int flags)
+// Whether a directory's file system, by its device number, is the device
+// file system itself (devtmpfs), as mountinfo tells; one mounted below it
+// (/dev/shm) is not.
+bool among_devices(dev_t directory)
 {
-    char name[PROC_FD_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/proc/self/fd/%d", probe);
-    int fd = open(name, O_CLOEXEC | flags);
-    // Emptied at its open, its old date went with its bytes.
-    return {fd, fd < 0 ? errno : NO_REASON, fd >= 0 && (flags & O_TRUNC) != 0};
-}
-
-} // namespace
-
-// mountinfo tells the file system of the directory by its device number.
-bool new_among_devices(const char* path)
-{
-    const char* slash = std::strrchr(path, '/');
-    std::string directory = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
-    struct stat info;
-    std::FILE* mounts =
-        stat(directory.c_str(), &info) == 0 ? std::fopen("/proc/self/mountinfo", "re") : nullptr;
+    std::FILE* mounts = std::fopen("/proc/self/mountinfo", "re");
     // id parent major:minor root point options... - type source super-options
-    char number[PROC_FD_NAME_SIZE];
-    std::snprintf(number, sizeof number, " %u:%u ", major(info.st_dev), minor(info.st_dev));
+    char number[SYS_TEXT_SIZE];
+    std::snprintf(number, sizeof number, " %u:%u ", major(directory), minor(directory));
     static constexpr char DEVICES[] = " - devtmpfs ";
     char* line = nullptr;
     std::size_t capacity = 0;
@@ -63,20 +49,55 @@ bool new_among_devices(const char* path)
     return devices;
 }
 
+// The last element of path, "" when it ends in a slash.
+const char* leaf_of(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash == nullptr ? path : slash + 1;
+}
+
+// A name that leads nowhere is looked at through its directory, which
+// stands for the file to be made there: a file made in a file system that
+// an input holds would change the input's bytes. A name that ends in a
+// slash is left to an open by name, which says why it fails.
+looked look_at_directory(const char* path)
+{
+    looked look = {NO_FILE, facts_of_kind(file_kind::unmeasured), false, true};
+    char copy[PATH_MAX];
+    if (leaf_of(path)[0] == '\0' || std::strlen(path) >= sizeof copy)
+        return look;
+    int directory = open(dirname(std::strcpy(copy, path)), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat info;
+    if (directory < 0 || fstat(directory, &info) != 0) {
+        if (directory >= 0)
+            close(directory);
+        return look;
+    }
+    look.file = directory;
+    look.facts = facts_of_kind(file_kind::directory);
+    look.facts.id = id_of(info);
+    follow_storage(directory, info, 0, INT64_MAX, look.facts.under, {0, true, false});
+    return look;
+}
+
+} // namespace
+
 looked look_at(const char* path)
 {
-    looked look = {NO_FILE, facts_of_kind(file_kind::unmeasured), false};
+    looked look = {NO_FILE, facts_of_kind(file_kind::unmeasured), false, false};
     int probe = open(path, O_PATH | O_CLOEXEC);
     if (probe < 0)
-        return look;
+        return errno == ENOENT ? look_at_directory(path) : look;
     look.file = probe;
     struct stat info;
     struct statfs where = {};
-    if (fstat(probe, &info) != 0 || (S_ISREG(info.st_mode) && fstatfs(probe, &where) != 0))
+    if (fstat(probe, &info) != 0 || (S_ISREG(info.st_mode) && fstatfs(probe, &where) != 0)) {
+        look.facts.error = errno;
         return look;
+    }
     look.facts.kind = kind_of(info);
     look.facts.id = id_of(info);
-    follow_storage(probe, info, 0, INT64_MAX, look.facts.under, {0, true});
+    follow_storage(probe, info, 0, INT64_MAX, look.facts.under, {0, true, true});
     look.lower_layer_only = S_ISREG(info.st_mode) && where.f_type == OVERLAYFS_SUPER_MAGIC &&
                             in_upper_layer(probe) == upper_layer::no;
     return look;
@@ -85,27 +106,38 @@ looked look_at(const char* path)
 opened reopen_look(int look, output_open how)
 {
     if (how == output_open::reader)
-        return reopen_probe(look, O_RDONLY | O_NONBLOCK);
-    if (how == output_open::emptied)
-        return reopen_probe(look, O_WRONLY | O_TRUNC);
-    // A file or a device is read too where it lets itself be, so that its
-    // first bytes can be put back if it turns out to be an input.
+        return open_again(look, O_RDONLY | O_NONBLOCK);
+    opened out = {NO_FILE, NO_REASON, false};
+    if (how == output_open::emptied) {
+        // Emptied at its open, its old date went with its bytes.
+        out = open_again(look, O_WRONLY | O_TRUNC);
+        out.made = out.file != NO_FILE;
+        return out;
+    }
+    // A file or a device is read too where it lets itself be, so that it can
+    // be told apart from the inputs by reading where the walk cannot tell.
     struct stat info;
-    bool holds_bytes =
-        fstat(look, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
-    opened out = holds_bytes ? reopen_probe(look, O_RDWR) : opened{NO_FILE, NO_REASON, false};
-    return out.file != NO_FILE ? out : reopen_probe(look, O_WRONLY);
+    if (fstat(look, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
+        out = open_again(look, O_RDWR);
+    return out.file != NO_FILE ? out : open_again(look, O_WRONLY);
 }
 
-opened claim_device(int fd, const file_facts& device)
+opened make_in_directory(int directory, const char* path)
 {
-    opened claimed = reopen_probe(fd, O_WRONLY | O_EXCL);
+    struct stat info;
+    if (fstat(directory, &info) == 0 && among_devices(info.st_dev))
+        return {NO_FILE, REASON_NO_DEVICE, false};
+    int fd = openat(directory, leaf_of(path), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0)
+        return {fd, NO_REASON, true};
+    // Another program's file made there meanwhile, or a dangling symbolic
+    // link, whose target is made by its name.
+    return errno == EEXIST ? open_by_name(path) : opened{NO_FILE, errno, false};
+}
+
+opened claim_device(int fd)
+{
+    opened claimed = open_again(fd, O_WRONLY | O_EXCL);
     // Without /proc the device is written unclaimed, as by its name.
-    if (claimed.file == NO_FILE && claimed.error == ENOENT)
-        claimed = duplicate_fd(fd);
-    if (claimed.file != NO_FILE && storage_in_use(device)) {
-        close(static_cast<int>(claimed.file));
-        return {NO_FILE, REASON_DEVICE_BUSY, false};
-    }
-    return claimed;
+    return claimed.file == NO_FILE && claimed.error == ENOENT ? duplicate_fd(fd) : claimed;
 }

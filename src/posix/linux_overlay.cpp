@@ -1,29 +1,21 @@
 // SPDX-License-Identifier: MIT
-// Which files hold an overlayfs file's bytes: the one in the topmost of its
-// layers that has it, told by /proc/self/mountinfo, and checked to be it;
-// and which file systems hold only their own files' bytes.
+// Which file holds an overlayfs file's bytes: the one in the topmost of its
+// layers that has it, found by /proc/self/mountinfo, and checked to be it.
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "system.h"
+#include "linux_walk.h"
 
 namespace {
 
 constexpr int DECIMAL = 10;
-// Bytes in a unit of st_blocks.
-constexpr off_t STAT_BLOCK = 512;
 // Room for "/proc/self/fdinfo/" and any descriptor number.
 constexpr std::size_t PROC_FD_NAME_SIZE = 32;
 // Most lower layers an overlay takes.
@@ -185,37 +177,30 @@ bool locate(int fd, overlay_file& file)
 // What a layer holds at the file's place.
 enum class in_layer { absent, found, unknown };
 
-// Looks in one layer, named by an absolute path that is still a directory;
-// a file found must have the overlay file's size and time to be its own.
+// Looks in one layer, named by an absolute path that is still a directory,
+// and follows the file found there when it is the overlay file's own: the
+// kernel shows a layer file's inode number through the overlay. A copy put
+// under its name, or a file copied up (which shows its origin's), is not
+// known to be it.
 in_layer look_in_layer(const char* layer, const overlay_file& file, const struct stat& merged,
-                       char* found, std::size_t size, struct stat& info)
+                       std::int64_t start, std::int64_t end, storage& under, walk at)
 {
+    struct stat info;
     if (layer == nullptr || layer[0] != '/' || stat(layer, &info) != 0 || !S_ISDIR(info.st_mode))
         return in_layer::unknown;
     const char* root = std::strcmp(file.mount.root, "/") == 0 ? "" : file.mount.root;
-    int n = std::snprintf(found, size, "%s%s%s", layer, root, file.rest);
-    if (n <= 0 || static_cast<std::size_t>(n) >= size)
+    char found[2 * PATH_MAX];
+    int n = std::snprintf(found, sizeof found, "%s%s%s", layer, root, file.rest);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof found)
         return in_layer::unknown;
-    if (lstat(found, &info) != 0)
+    int fd = open_to_ask(found, O_NOFOLLOW);
+    if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? in_layer::absent : in_layer::unknown;
-    bool same = S_ISREG(info.st_mode) && info.st_size == merged.st_size &&
-                info.st_mtim.tv_sec == merged.st_mtim.tv_sec &&
-                info.st_mtim.tv_nsec == merged.st_mtim.tv_nsec;
-    return same ? in_layer::found : in_layer::unknown;
-}
-
-// Follows the file found in a layer: itself on an overlay, maybe.
-void follow_found(const char* found, std::int64_t start, std::int64_t end, storage& under,
-                  walk at)
-{
-    int fd = open(found, O_PATH | O_CLOEXEC);
-    struct stat info;
-    if (fd >= 0 && fstat(fd, &info) == 0)
+    bool same = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_ino == merged.st_ino;
+    if (same)
         follow_storage(fd, info, start, end, under, deeper(at));
-    else
-        under.followed = false;
-    if (fd >= 0)
-        close(fd);
+    close(fd);
+    return same ? in_layer::found : in_layer::unknown;
 }
 
 // The layers top down: the upper one first, when there is one.
@@ -226,9 +211,8 @@ const char* layer_at(const overlay_mount& mount, std::size_t k)
     return mount.lower[k];
 }
 
-// Follows the files that hold an overlay file's bytes: the one in the
-// topmost layer that has it, and under a file with no data of its own (a
-// copy of metadata only), the layers below too.
+} // namespace
+
 upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
     overlay_file file = {};
@@ -236,86 +220,30 @@ upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage&
     bool located = fstat(fd, &merged) == 0 && locate(fd, file);
     std::size_t layers = file.mount.lowers + (file.mount.upper != nullptr ? 1 : 0);
     upper_layer upper = upper_layer::unknown;
-    bool found_data = false;
-    for (std::size_t k = 0; located && !found_data && k < layers; ++k) {
-        char found[2 * PATH_MAX];
-        struct stat info;
+    bool found = false;
+    for (std::size_t k = 0; located && !found && k < layers; ++k) {
         in_layer place =
-            look_in_layer(layer_at(file.mount, k), file, merged, found, sizeof found, info);
+            look_in_layer(layer_at(file.mount, k), file, merged, start, end, under, at);
         if (place == in_layer::unknown)
             break;
         bool top = k == 0 && file.mount.upper != nullptr;
         if (top)
             upper = place == in_layer::found ? upper_layer::yes : upper_layer::no;
         // Written, a file copies itself up: the lower layers keep their bytes.
-        found_data = top && at.writing;
-        if (place == in_layer::absent)
-            continue;
-        follow_found(found, start, end, under, at);
-        // A copy of metadata only holds fewer blocks than bytes: its bytes
-        // may be below, as a sparse file's would not.
-        found_data = found_data || info.st_blocks * STAT_BLOCK >= info.st_size || k + 1 == layers;
+        found = place == in_layer::found || (top && at.writing);
     }
     std::free(file.mount.line);
     // Not found where the mount says it is: renamed layers, redirects, another namespace.
-    if (!found_data) {
-        under.followed = false;
+    if (!found) {
+        cannot_follow(under, at);
         upper = upper_layer::unknown;
     }
     return upper;
-}
-
-// File systems whose files hold their own bytes: no other file's name shows
-// them, nor do they show another's. The rest (network and FUSE ones among
-// them) may, which cannot be followed.
-// Magic numbers of file systems that the system's headers do not name.
-constexpr unsigned long NTFS3_MAGIC = 0x7366746e;
-constexpr unsigned long BCACHEFS_MAGIC = 0xca451a4e;
-constexpr unsigned long ZFS_MAGIC = 0x2fc12fc1;
-constexpr unsigned long JFS_MAGIC = 0x3153464a;
-constexpr unsigned long HFSPLUS_MAGIC = 0x482b;
-constexpr unsigned long CONFIGFS_MAGIC = 0x62656570;
-
-bool holds_its_own(const struct statfs& where)
-{
-    static constexpr unsigned long OWN[] = {
-        EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC,   BTRFS_SUPER_MAGIC, TMPFS_MAGIC,
-        RAMFS_MAGIC,      F2FS_SUPER_MAGIC,  MSDOS_SUPER_MAGIC, EXFAT_SUPER_MAGIC,
-        NTFS3_MAGIC,      ISOFS_SUPER_MAGIC, UDF_SUPER_MAGIC,   SQUASHFS_MAGIC,
-        EROFS_SUPER_MAGIC_V1,      BCACHEFS_MAGIC,    ZFS_MAGIC,         JFS_MAGIC,
-        REISERFS_SUPER_MAGIC,   HFSPLUS_MAGIC,     NILFS_SUPER_MAGIC,       HUGETLBFS_MAGIC,
-        PROC_SUPER_MAGIC, SYSFS_MAGIC,       DEBUGFS_MAGIC,     TRACEFS_MAGIC,
-        SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, CONFIGFS_MAGIC,
-        EFIVARFS_MAGIC,   BPF_FS_MAGIC,      PIPEFS_MAGIC,      SOCKFS_MAGIC,
-        ANON_INODE_FS_MAGIC, DEVPTS_SUPER_MAGIC,
-    };
-    auto type = static_cast<unsigned long>(where.f_type);
-    return std::find(std::begin(OWN), std::end(OWN), type) != std::end(OWN);
-}
-
-} // namespace
-
-// A FUSE file system over a block device of its own (fuseblk, as NTFS is
-// mounted) keeps its files' bytes there; one without may pass any file's on.
-bool fuse_over_a_device(int fd, const struct statfs& where)
-{
-    struct stat info;
-    return where.f_type == FUSE_SUPER_MAGIC && fstat(fd, &info) == 0 && major(info.st_dev) != 0;
-}
-
-void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, walk at)
-{
-    struct statfs where;
-    bool told = fstatfs(fd, &where) == 0;
-    if (told && where.f_type == OVERLAYFS_SUPER_MAGIC)
-        (void)follow_layers(fd, start, end, under, at);
-    else if (!told || (!holds_its_own(where) && !fuse_over_a_device(fd, where)))
-        under.followed = false;
 }
 
 upper_layer in_upper_layer(int fd)
 {
     storage under = {};
     under.followed = true;
-    return follow_layers(fd, 0, INT64_MAX, under, {0, false});
+    return follow_layers(fd, 0, INT64_MAX, under, {0, false, true});
 }

@@ -49,15 +49,23 @@ std::string name_by_other_case(const char* name)
 
 opened open_by_name(const char* path)
 {
-    for (;;) {
-        int fd = open(path, O_WRONLY | O_CLOEXEC);
-        if (fd >= 0 || errno != ENOENT)
-            return {fd, fd < 0 ? errno : NO_REASON, false};
-        if (new_among_devices(path))
-            return {NO_FILE, REASON_NO_DEVICE, false};
-        // Made by this open alone, or opened again as another program's.
-        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST)
-            return {fd, fd < 0 ? errno : NO_REASON, fd >= 0};
-    }
+    // A file or a device is read too, so that it can be told apart from the
+    // inputs by reading.
+    struct stat named;
+    bool bytes = stat(path, &named) == 0 && (S_ISREG(named.st_mode) || S_ISBLK(named.st_mode));
+    int fd = bytes ? open(path, O_RDWR | O_CLOEXEC) : -1;
+    if (fd < 0)
+        fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT)
+        return {fd, fd < 0 ? errno : NO_REASON, false};
+    // Absent: made by this open alone.
+    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST)
+        return {fd, fd < 0 ? errno : NO_REASON, fd >= 0};
+    // A dangling symbolic link, which no exclusive open follows: its target
+    // is made through it. Anything else came in between, and is opened.
+    struct stat link;
+    bool dangling = lstat(path, &link) == 0 && S_ISLNK(link.st_mode);
+    fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    return {fd, fd < 0 ? errno : NO_REASON, fd >= 0 && dangling};
 }

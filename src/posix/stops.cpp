@@ -24,14 +24,9 @@ std::atomic<std::int64_t> guarded_nanoseconds{0};
 std::atomic<int> pushed_descriptor{-1};
 // Set as a stop's handler starts, for the line to tell.
 std::atomic<bool> stopping{false};
-// While DEST may be an input: its first bytes as they were, and its length.
-std::atomic<const unsigned char*> restored_bytes{nullptr};
-std::atomic<std::size_t> restored_count{0};
-std::atomic<std::int64_t> restored_length{0};
 static_assert(std::atomic<int>::is_always_lock_free &&
                   std::atomic<std::int64_t>::is_always_lock_free &&
-                  std::atomic<std::size_t>::is_always_lock_free &&
-                  std::atomic<const unsigned char*>::is_always_lock_free,
+                  std::atomic<bool>::is_always_lock_free,
               "a signal handler may only read lock-free atomics");
 
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -51,17 +46,13 @@ extern "C" void on_stop(int signal_number)
 {
     stopping.store(true);
     int fd = guarded_descriptor.load();
-    const unsigned char* first = restored_bytes.load();
-    if (fd >= 0 && first != nullptr)
-        (void)pwrite(fd, first, restored_count.load(), 0);
-    std::int64_t kept = first != nullptr ? restored_length.load() : guarded_kept.load();
     struct stat info;
-    // One that cannot be measured is cut all the same, unless it may be an input.
-    if (fd >= 0 && (fstat(fd, &info) == 0 ? info.st_size > kept : first == nullptr))
+    std::int64_t kept = guarded_kept.load();
+    // Only a regular file is guarded; one that cannot be measured is cut all the same.
+    if (fd >= 0 && (fstat(fd, &info) != 0 || info.st_size > kept))
         (void)ftruncate(fd, static_cast<off_t>(kept));
-    // Older than its inputs again, so that make and ninja build it anew;
-    // never one that may be an input.
-    if (fd >= 0 && first == nullptr)
+    // Older than its inputs again, so that make and ninja build it anew.
+    if (fd >= 0)
         (void)date_descriptor(fd, guarded_seconds.load(), guarded_nanoseconds.load());
     // The process cannot end before its bytes are on the device: waited for
     // here, while the line says so, rather than on the last close, after it.
@@ -100,20 +91,17 @@ void watch_stops()
     }
 }
 
-void guard_on_stop(std::FILE* destination, file_kind kind, file_time left, first_bytes first)
+void guard_on_stop(std::FILE* destination, file_kind kind, file_time left)
 {
-    // Unguarded meanwhile, so that a stop never meets half of each guard.
+    // Unguarded meanwhile, so that a stop never meets half of the guard.
     guarded_descriptor.store(-1);
     pushed_descriptor.store(-1);
-    restored_count.store(first.count);
-    restored_length.store(first.length);
-    restored_bytes.store(first.bytes);
     guarded_seconds.store(left.seconds);
     guarded_nanoseconds.store(left.nanoseconds);
     if (destination == nullptr)
         return;
     // Only a regular file has a length to cut back to.
-    if (first.bytes != nullptr || kind == file_kind::regular)
+    if (kind == file_kind::regular)
         guarded_descriptor.store(fileno(destination));
     if (kind == file_kind::block_device)
         pushed_descriptor.store(fileno(destination));

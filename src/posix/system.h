@@ -17,40 +17,55 @@
 
 file_id id_of(const struct stat& info);
 
-// Stacks deeper than this are not followed to their end.
-constexpr int MOST_DEPTH = 8;
+// Stacks deeper than this (or a cycle) are not followed to their end.
+constexpr int MOST_DEPTH = 12;
 
 // How far down a walk of storage is, and what for: under a file about to
-// be written, an overlay's lower layers do not count, as writing copies it up.
+// be written, an overlay's lower layers do not count, as writing copies it
+// up. Below the device of a file's file system, places hold the file's
+// bytes only somewhere in them.
 struct walk {
     int depth;
     bool writing;
+    bool holds;
 };
 inline walk deeper(walk at)
 {
-    return {at.depth + 1, at.writing};
+    return {at.depth + 1, at.writing, at.holds};
+}
+inline walk within(walk at)
+{
+    return {at.depth + 1, at.writing, false};
 }
 
-// Adds [start, end) of id to what a file stands on; without room, the
-// storage counts as not followed.
-void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end);
+// Something under a file that could not be followed: where the file's own
+// bytes lie is then unsure. Below the device of its file system, where no
+// reading could tell either, it is out of reach and leaves the file be.
+inline void cannot_follow(storage& under, walk at)
+{
+    under.followed = under.followed && !at.holds;
+}
+
+// Adds [start, end) of id to what a file stands on, as the walk holds it;
+// without room, the storage counts as not followed.
+void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end, walk at);
 
 // Adds what the open file fd (of stat info) stands on, its bytes [start,
 // end) being the ones that matter: the file itself, and below it whatever
-// the system tells.
+// the system tells. A directory stands for the files to be made in it.
 void follow_storage(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
                     storage& under, walk at);
 
 // What lies under a block device's stretch [start, end) of the device
-// number: its disk, the devices under that, a loop device's file (fd, when
-// not -1, answers for the loop device itself).
-void follow_device(int fd, dev_t device, std::int64_t start, std::int64_t end, storage& under,
-                   walk at);
+// number: its disk, the devices under that, a loop device's file.
+void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at);
 
-// What lies under a regular file beyond itself: on an overlay, the files in
-// its layers; on a file system that may show other files' bytes (a network
-// or FUSE one), something that cannot be followed.
-void follow_file(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
+// What lies under a regular file or a directory beyond itself: on an
+// overlay, the files in its layers; elsewhere the device of its file
+// system, and what that stands on; on a file system that may show other
+// files' bytes (a network or FUSE one), something that cannot be followed.
+void follow_file(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
+                 storage& under, walk at);
 
 // What a file's mode says it is.
 file_kind kind_of(const struct stat& info);
@@ -66,28 +81,28 @@ opened duplicate_fd(int fd);
 // name swapped in meanwhile can change; ENOENT when /proc is missing.
 opened reopen_look(int look, output_open how);
 
-// The device that fd holds, opened again for this run alone as mkfs claims
-// it: refused when it is mounted or held by another program, or when some
-// other block device over the same storage is (REASON_DEVICE_BUSY).
-opened claim_device(int fd, const file_facts& device);
+// Makes an absent DEST, named path, in the directory that an O_PATH look
+// holds, refused on the device file system itself (REASON_NO_DEVICE): it
+// would be a file in memory where a device was meant. What the name leads
+// to meanwhile is opened by its name.
+opened make_in_directory(int directory, const char* path);
 
-// Whether some other block device over the same storage as a device DEST
-// is mounted or claimed: writing under it would ruin what it holds.
-bool storage_in_use(const file_facts& device);
+// Opens DEST by its name for writing, making it where it is absent, which
+// made then says; a file or a device for reading too, where it lets itself.
+opened open_by_name(const char* path);
+
+// The device that fd holds, opened again for this run alone as mkfs claims
+// it: refused when it is mounted or held by another program.
+opened claim_device(int fd);
+
+// Whether some other block device over the bytes of DEST, open as fd (a
+// device's, or a loop device's file), is mounted or claimed: writing under
+// it would ruin what it holds.
+bool storage_in_use(int fd, const file_facts& destination);
 
 // Whether the overlayfs file that fd holds is known to be in its upper
 // layer already (yes), known to be only in a lower one (no), or neither.
 enum class upper_layer { yes, no, unknown };
 upper_layer in_upper_layer(int fd);
-
-// Opens DEST by its name for writing, making it where it is absent, which
-// made then says; a new file on the device file system is refused
-// (REASON_NO_DEVICE): it would be a file in memory where a device was meant.
-opened open_by_name(const char* path);
-
-// Whether a file made at path would be on the device file system itself
-// (devtmpfs), where the system tells; one mounted below it (/dev/shm) is
-// not. Looked at by name: it decides a refusal alone, no input is at stake.
-bool new_among_devices(const char* path);
 
 #endif

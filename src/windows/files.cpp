@@ -107,7 +107,7 @@ std::FILE* open_input(const char* path, int& error)
     return stream;
 }
 
-opened open_output(const char* path, host_file, output_open)
+opened open_output(const char* path, const looked&, output_open)
 {
     std::wstring wide = widened(path);
     if (wide.empty())

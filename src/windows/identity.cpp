@@ -168,7 +168,8 @@ looked look_at(const char* path)
 {
     std::wstring wide = widened(path);
     bool lookable = !wide.empty() && !names_a_pipe(wide);
-    return {NO_FILE, lookable ? measure_path(wide) : facts_of_kind(file_kind::unmeasured), false};
+    file_facts facts = lookable ? measure_path(wide) : facts_of_kind(file_kind::unmeasured);
+    return {NO_FILE, facts, false, false};
 }
 
 // A shell's redirection may open a standard stream for writing alone, which

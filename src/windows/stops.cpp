@@ -20,14 +20,11 @@ struct stop_guard {
     SRWLOCK lock;
     HANDLE destination; // null when nothing is to be cut
     std::int64_t kept;
-    FILETIME left;              // DEST's date before the run, which the cut puts back
-    const unsigned char* first; // while DEST may be an input: its first bytes,
-    std::size_t count;
-    std::int64_t length;    // ...and its length
+    FILETIME left;          // DEST's date before the run, which the cut puts back
     HANDLE main_thread;     // whose blocked write a stop cancels; null if unknown
     volatile LONG stopping; // once set, the main thread writes and cuts nothing more
 };
-stop_guard guard = {SRWLOCK_INIT, nullptr, 0, {}, nullptr, 0, 0, nullptr, 0};
+stop_guard guard = {SRWLOCK_INIT, nullptr, 0, {}, nullptr, 0};
 
 // FILETIME counts 100 ns from 1601, file_time from 1970.
 constexpr std::int64_t TICKS_PER_SECOND = 10000000;
@@ -79,24 +76,16 @@ bool set_end_of_file(HANDLE file, std::int64_t length)
 
 namespace {
 
-// Under the lock: DEST's first bytes put back where it may be an input, and
-// what was written past what it may keep goes; dated as before the run once
-// known apart.
+// Under the lock: what was written past kept goes, and DEST gets its date
+// from before the run.
 void cut_destination()
 {
     if (guard.destination == nullptr)
         return;
-    OVERLAPPED start = {};
-    DWORD written = 0;
-    if (guard.first != nullptr)
-        WriteFile(guard.destination, guard.first, static_cast<DWORD>(guard.count), &written,
-                  &start);
-    std::int64_t kept = guard.first != nullptr ? guard.length : guard.kept;
     LARGE_INTEGER size;
-    if (GetFileSizeEx(guard.destination, &size) && size.QuadPart > kept)
-        set_end_of_file(guard.destination, kept);
-    if (guard.first == nullptr)
-        SetFileTime(guard.destination, nullptr, nullptr, &guard.left);
+    if (GetFileSizeEx(guard.destination, &size) && size.QuadPart > guard.kept)
+        set_end_of_file(guard.destination, guard.kept);
+    SetFileTime(guard.destination, nullptr, nullptr, &guard.left);
 }
 
 // A write that cannot be cancelled leaves DEST uncut: its head, laid last,
@@ -152,17 +141,14 @@ void watch_stops()
     SetConsoleCtrlHandler(on_console_stop, TRUE);
 }
 
-void guard_on_stop(std::FILE* destination, file_kind kind, file_time left, first_bytes first)
+void guard_on_stop(std::FILE* destination, file_kind kind, file_time left)
 {
     enter_guard();
     // A pipe or a device may block a write for good, and has nothing to cut:
     // a stop only ends the process there.
-    bool cut = destination != nullptr && (first.bytes != nullptr || kind == file_kind::regular);
+    bool cut = destination != nullptr && kind == file_kind::regular;
     guard.destination = cut ? handle_of(destination) : nullptr;
     guard.left = as_filetime(left);
-    guard.first = first.bytes;
-    guard.count = first.count;
-    guard.length = first.length;
     leave_guard();
 }
 

@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: MIT
+// What the walks of storage on Linux share: what /sys tells of block devices
+// by their numbers, their nodes opened and checked to be those devices
+// (linux_sys.cpp), and an overlayfs file's layers (linux_overlay.cpp).
+#ifndef TALVOR_POSIX_LINUX_WALK_H
+#define TALVOR_POSIX_LINUX_WALK_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "system.h"
+
+// Room for "/sys/dev/block/MAJOR:MINOR/" or "/sys/fs/btrfs/UUID/devices/",
+// and a leaf.
+constexpr std::size_t SYS_NAME_SIZE = 128;
+// Room for a line of /sys: a number, or MAJOR:MINOR.
+constexpr std::size_t SYS_TEXT_SIZE = 32;
+
+// The first line of a file of /sys, or "" when it cannot be read, with error
+// why: ENOENT when the file is not there.
+struct sys_line {
+    char text[SYS_TEXT_SIZE];
+    int error;
+};
+sys_line read_sys_file(const char* name);
+
+// The same, of a file in the device's own directory of /sys/dev/block.
+sys_line read_sys(dev_t device, const char* leaf);
+
+// The device that MAJOR:MINOR names; 0, which names none, if it does not.
+dev_t device_named(const char* text);
+
+// Opens the very file that fd holds (an O_PATH descriptor too) again with
+// flags, which no name swapped in meanwhile can change; ENOENT when /proc
+// is missing.
+opened open_again(int fd, int flags);
+
+// Opens a file found by name, to be asked about it; only to look at it
+// where it cannot be read.
+int open_to_ask(const char* name, int flags);
+
+// Opens the device's node for reading, without waiting for a medium, checked
+// as open to be that very device; -1 with the error why when it cannot be.
+opened open_node(dev_t device);
+
+// Whether a block device is held by another (mounted, or claimed by a
+// program or by a device built on it), as an exclusive open of its node
+// tells; unknown where the node cannot be opened.
+enum class device_claim { free, held, unknown };
+device_claim claim_of(dev_t device);
+
+// Follows the file that holds an overlayfs file's bytes: the one in the
+// topmost layer that has it, known to be it by the kernel; says whether
+// the upper layer has it.
+upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
+
+#endif
