@@ -398,6 +398,8 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const run_names& nam
     close_terminal_line();
     if (end.result == DONE)
         warn_of_mistakes(f, end.reached, names);
+    // DEST is as it stays: a stop meanwhile must not read the freed memory.
+    release_destination();
     std::free(f.memory);
     std::exit(tell_outcome(names, end.result, end.error));
 }

@@ -29,9 +29,13 @@ struct run_options {
     // terminal's foreground job, except this one, ignored as under nohup.
     int ignored_signal = 0;
     long long file_size_limit = -1; // bytes, as ulimit -f sets it
-    // Sent once stop_when() holds, polled while the tool runs.
+    // Sent once stop_when() holds, polled while the tool runs, to the child
+    // started or to the process stop_whom() names (the tool under strace).
     int stop_signal = 0;
     std::function<bool()> stop_when = {};
+    std::function<int()> stop_whom = {};
+    // The child's standard output, instead of a pipe that the run reads.
+    int out = -1;
     // Told the child's pid as it starts, for tests that watch or stop it.
     std::function<void(int)> started = {};
     // Run as user nobody, from a copy of the tool that user can reach.
@@ -107,6 +111,9 @@ constexpr const char* NO_LEAK_CHECK = "ASAN_OPTIONS=detect_leaks=0";
 // Runs the tool under strace with one fault injected, e.g. "write:error=EIO:when=2",
 // counted on the calls on files alone when any are named.
 run_options under_strace(const std::string& injection, std::vector<std::string> files = {});
+
+// The first child of a process, as the tool is of strace; 0 if none yet.
+int first_child(int pid);
 
 // A copy of the tool that any user can run, wherever the clone is; "" with
 // the reason when none can be made.

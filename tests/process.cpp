@@ -145,7 +145,7 @@ bool exchange(pid_t pid, int out, int err, int in, std::size_t fed, const run_op
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run_limit_s());
     while ((out >= 0 || err >= 0) && std::chrono::steady_clock::now() < deadline) {
         if (stop_pending && options.stop_when()) {
-            kill(pid, options.stop_signal);
+            kill(options.stop_whom ? options.stop_whom() : pid, options.stop_signal);
             stop_pending = false;
         }
         pollfd fds[3] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {in, POLLOUT, 0}};
@@ -235,6 +235,12 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
         (fed = input_pipe(options.input, in)) < 0)
         std::abort();
+    if (options.out >= 0) {
+        close(out[0]);
+        close(out[1]);
+        out[0] = -1;
+        out[1] = options.out;
+    }
     child_plan c = {dir,
                     program_path(program),
                     child_environment(options.env),
@@ -260,7 +266,8 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
         become_child(c);
     if (pid < 0)
         std::abort();
-    close(out[1]);
+    if (options.out < 0)
+        close(out[1]);
     close(err[1]);
     close(in[0]);
     if (options.started)
@@ -271,6 +278,13 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return r;
+}
+
+int first_child(int pid)
+{
+    std::string children =
+        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    return std::atoi(children.c_str());
 }
 
 std::string make_temp_dir(const std::string& prefix)
