@@ -112,9 +112,6 @@ constexpr const char* NO_LEAK_CHECK = "ASAN_OPTIONS=detect_leaks=0";
 // counted on the calls on files alone when any are named.
 run_options under_strace(const std::string& injection, std::vector<std::string> files = {});
 
-// The first child of a process, as the tool is of strace; 0 if none yet.
-int first_child(int pid);
-
 // A copy of the tool that any user can run, wherever the clone is; "" with
 // the reason when none can be made.
 std::string tool_for_anyone(std::string* why);

@@ -78,6 +78,13 @@ bool feed(int fifo, const std::string& data)
     return done == data.size();
 }
 
+int first_child(int pid)
+{
+    std::string children =
+        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    return std::atoi(children.c_str());
+}
+
 bool blocked_reading(int pid, const std::string& file)
 {
     // "NUMBER ARG1 ARG2 ...": the call it sits in, its first argument the descriptor.

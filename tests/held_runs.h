@@ -34,6 +34,9 @@ void finish(background& b);
 // Writes all of data into the FIFO, failing the test past the bound.
 bool feed(int fifo, const std::string& data);
 
+// The first child of a process, as the tool is of strace; 0 if none yet.
+int first_child(int pid);
+
 // Whether the process sits in a read of file, e.g. a FIFO it was fed
 // through, everything before that read done.
 bool blocked_reading(int pid, const std::string& file);

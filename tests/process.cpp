@@ -280,13 +280,6 @@ raw_run spawn(const std::string& dir, const std::vector<std::string>& argv,
     return r;
 }
 
-int first_child(int pid)
-{
-    std::string children =
-        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    return std::atoi(children.c_str());
-}
-
 std::string make_temp_dir(const std::string& prefix)
 {
     std::string base = fs::temp_directory_path() / (prefix + "-XXXXXX");

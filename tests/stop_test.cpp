@@ -10,7 +10,7 @@
 
 #include <cstdlib>
 
-#include "harness.h"
+#include "held_runs.h"
 
 namespace {
 
