@@ -27,7 +27,7 @@ int injected_signal(const std::string& fault)
     return found == signals.end() ? -1 : found->second;
 }
 
-// The faults of a run, which ';' parts.
+// The faults of a run, given apart by ';'.
 std::vector<std::string> injections(const std::string& faults)
 {
     std::vector<std::string> each;
