@@ -3,7 +3,9 @@
 // stop's handler runs on the main thread; it draws nothing before the run
 // has gone on for the line's delay, by the tool's own clock, which the
 // test's can only outrun; and the run's end waits for a draw in progress,
-// which strace holds at its write while the test lets the run end.
+// which strace holds at its write while the test lets the run end (and
+// holds the report's write as long, so that the process is still there
+// for a draw that did not wait to land after the line's blank).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -29,9 +31,11 @@ namespace {
 using LineThread = ToolTest;
 
 constexpr std::size_t KIB = 1024;
-// How long strace holds the first draw: well under the second that a run's
+// The writes to the terminal and to standard output that strace holds, each
+// thread's second (strace counts them apart): the line's second draw, and,
+// after the line's blank, the report; well under the second that a run's
 // end waits for a draw at most.
-constexpr const char* HELD_DRAW = "write:delay_enter=400000:when=1";
+constexpr const char* HELD_WRITES = "write:delay_enter=400000:when=2";
 
 // The threads of a process but its first.
 std::vector<std::string> other_threads(int pid)
@@ -86,14 +90,13 @@ TEST_F(LineThread, BlocksStopsWaitsToDrawAndIsWaitedFor)
     ASSERT_GE(fifo, 0);
     ASSERT_TRUE(feed(fifo, source.substr(0, source.size() / 2)));
     run_options held;
-    held.fault = HELD_DRAW;
-    held.traced_files = {"{terminal}"};
+    held.fault = HELD_WRITES;
+    held.traced_files = {"{terminal}", driven_output(dir)};
     std::string log = dir + ".line.log";
     std::vector<std::string> argv = strace_words(held, log);
     argv.insert(argv.end(), std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
     argv.insert(argv.end(), {"pipe", "dst"});
     std::string unblocked = "?";
-    double first_draw = -1;
     auto tool = [](const run_view& v) { return first_child(v.pid); };
     std::vector<drive_step> steps = {
         {[&](const run_view& v) { return tool(v) > 0 && !other_threads(tool(v)).empty(); },
@@ -108,8 +111,7 @@ TEST_F(LineThread, BlocksStopsWaitsToDrawAndIsWaitedFor)
                      return true;
              return false;
          },
-         [&](const run_view& v) {
-             first_draw = v.now;
+         [&](const run_view&) {
              feed(fifo, source.substr(source.size() / 2));
              close(fifo);
          }}};
@@ -119,7 +121,8 @@ TEST_F(LineThread, BlocksStopsWaitsToDrawAndIsWaitedFor)
     EXPECT_EQ(r.status, 0) << r.screen;
     EXPECT_TRUE(read_file(path("dst")) == expected_output(source, insert));
     EXPECT_EQ(unblocked, "") << "the line's thread takes these stops";
-    EXPECT_GE(first_draw, PROGRESS_DELAY_MS / 1000.0) << "the line was drawn that soon";
+    ASSERT_FALSE(r.lines.empty()) << r.screen;
+    EXPECT_GE(r.lines.front().at, PROGRESS_DELAY_MS / 1000.0) << "the line was drawn that soon";
     EXPECT_NE(trace.find("(DELAYED)"), std::string::npos) << "no draw was held:\n" << trace;
     EXPECT_EQ(play(r.screen).last, "") << "a draw came after the line was closed:\n" << r.screen;
 }

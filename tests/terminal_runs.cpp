@@ -107,8 +107,7 @@ driven_run drive_on_terminal(const std::string& dir, std::vector<std::string> ar
     int held = open(slave.c_str(), O_RDWR | O_NOCTTY);
     ioctl(held, TIOCSWINSZ, &size);
     std::replace(argv.begin(), argv.end(), std::string("{terminal}"), slave);
-    // Beside the directory, which then holds only what the run left.
-    std::string out = dir + ".out";
+    std::string out = driven_output(dir);
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0)
@@ -153,6 +152,11 @@ driven_run drive_on_terminal(const std::string& dir, std::vector<std::string> ar
     close(held);
     close(master);
     return r;
+}
+
+std::string driven_output(const std::string& dir)
+{
+    return dir + ".out";
 }
 
 std::string lines_shown(const std::vector<timed_line>& lines)

@@ -50,6 +50,10 @@ driven_run drive_on_terminal(const std::string& dir, std::vector<std::string> ar
                              const std::vector<drive_step>& steps,
                              const std::function<void()>& give_up = {});
 
+// Where a driven run's standard output goes, beside dir: a file, so that
+// dir holds only what the run left.
+std::string driven_output(const std::string& dir);
+
 // What a driven run showed, for a failure to tell.
 std::string lines_shown(const std::vector<timed_line>& lines);
 
