@@ -205,7 +205,8 @@ windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/Overl
     -s '^HostDestination\.' -s '^KernelCopy\.' -s '^SameFileRace\.' -s '^Concurrency\.'
     -s '^Routing\.DestThatIsStandardOutputLeavesTheMessageOnStandardError$'
     -s '^InPlace\.(FailedRunLeavesNoOldByte|OutOfSpaceStartsOver)'
-    -s '^Stop\.(CaughtStopCutsBack|FileSizeLimitIsAFailedWrite|KilledRunWithAHeadOfZeros)'
+    -s '^Stop\.(CaughtStopCutsBack|FileSizeLimitIsAFailedWrite|KilledRunWithAHeadOfZeros|StopWhileTheMessageWaits)'
+    -s '^LineThread\.'
     -s '^Stacks\.' -s '^Rows/Stack\.')
 
 # Where no binfmt handler took 32-bit x86 programs, the kernel runs them itself.

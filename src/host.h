@@ -356,7 +356,8 @@ void guard_destination(std::FILE* destination, file_kind kind, file_time left);
 // How many leading bytes of the destination a stop may leave from now on.
 void keep_on_stop(std::int64_t kept);
 
-// The destination is finished, or about to be closed: a stop leaves it be.
+// The destination is finished, about to be closed, or left as the run ends:
+// a stop leaves it be, and puts nothing back.
 void release_destination();
 
 // Opens the stream's file a second time, for writing, unbuffered; null if it

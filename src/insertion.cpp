@@ -399,6 +399,8 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
     close_terminal_line();
     if (end.result == DONE)
         warn_of_mistakes(f, end.reached, {names, f.safe});
+    // DEST is as it stays: a stop meanwhile must not read the freed memory.
+    release_destination();
     std::free(f.memory);
     std::exit(tell_outcome({names, f.safe}, end.result, end.error));
 }

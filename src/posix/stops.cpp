@@ -133,6 +133,7 @@ void keep_on_stop(std::int64_t kept)
 
 void release_destination()
 {
+    restored_descriptor.store(-1);
     guarded_descriptor.store(-1);
     pushed_descriptor.store(-1);
 }
