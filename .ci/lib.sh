@@ -199,7 +199,7 @@ static_skips=("${posix_skips[@]}" -s '^HostFailure\.NoWorkingBufferLeavesAnEmpty
 # the tool.
 windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/OverlayLayers\.'
     -s '^HostFailure\.' -s '^Holes\.KeptAtTheSamePlacesOn(Tmpfs|Xfs)$'
-    -s '^DeviceWriteBehind\.' -s '^DeviceFlush\.' -s '^ThrottledDevice\.'
+    -s '^(Stick|DatedDest|NewDest|Absent)\.' -s '^DeviceWriteBehind\.' -s '^DeviceFlush\.' -s '^ThrottledDevice\.'
     -s '^ProgressLine\.(TellsAWaitForAnotherRunOnlyOnATerminal|TwoRunsOnOneTerminalLeaveNoFragment)$'
     -s '^HostSource\.(PipeIsStreamed|ProcFileOfSizeZero|CopyAcrossFileSystems|SourceShorterThanItSays)'
     -s '^HostDestination\.' -s '^KernelCopy\.' -s '^SameFileRace\.' -s '^Concurrency\.'
