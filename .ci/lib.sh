@@ -200,13 +200,14 @@ static_skips=("${posix_skips[@]}" -s '^HostFailure\.NoWorkingBufferLeavesAnEmpty
 # the tool.
 windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/OverlayLayers\.'
     -s '^HostFailure\.' -s '^Holes\.KeptAtTheSamePlacesOn(Tmpfs|Xfs)$'
-    -s '^DeviceWriteBehind\.' -s '^DeviceFlush\.' -s '^ThrottledDevice\.'
+    -s '^(Stick|DatedDest|NewDest|Absent)\.' -s '^DeviceWriteBehind\.' -s '^DeviceFlush\.' -s '^ThrottledDevice\.'
     -s '^ProgressLine\.(TellsAWaitForAnotherRunOnlyOnATerminal|TwoRunsOnOneTerminalLeaveNoFragment)$'
     -s '^HostSource\.(PipeIsStreamed|ProcFileOfSizeZero|CopyAcrossFileSystems|SourceShorterThanItSays)'
     -s '^HostDestination\.' -s '^KernelCopy\.' -s '^SameFileRace\.' -s '^Concurrency\.'
     -s '^Routing\.DestThatIsStandardOutputLeavesTheMessageOnStandardError$'
     -s '^InPlace\.(FailedRunLeavesNoOldByte|OutOfSpaceStartsOver)'
-    -s '^Stop\.(CaughtStopCutsBack|FileSizeLimitIsAFailedWrite|KilledRunWithAHeadOfZeros)'
+    -s '^Stop\.(CaughtStopCutsBack|FileSizeLimitIsAFailedWrite|KilledRunWithAHeadOfZeros|StopWhileTheMessageWaits)'
+    -s '^LineThread\.'
     -s '^Stacks\.' -s '^Rows/Stack\.' -s '^Rows/Apart\.' -s '^OffsetView\.')
 
 # Where no binfmt handler took 32-bit x86 programs, the kernel runs them itself.

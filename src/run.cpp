@@ -137,6 +137,8 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
     close_terminal_line();
     if (end.result == DONE)
         warn_of_mistakes(f, end.reached, {names, f.safe});
+    // DEST is left as it will stay: a stop while the message waits touches nothing.
+    guard_on_stop(nullptr, file_kind::unmeasured, OLDEST_TIME);
     std::free(f.memory);
     std::exit(tell_outcome({names, f.safe}, end.result, end.error));
 }

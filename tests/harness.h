@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Runs the built tool as a child process and handles the files around it.
+// Runs the built tool as a child process and handles the files around it:
+// the runs in harness.cpp, the child process in process.cpp, the faults in
+// faults.cpp, the files in test_files.cpp, the fixture's mounts in mounts.cpp.
 #ifndef TALVOR_TESTS_HARNESS_H
 #define TALVOR_TESTS_HARNESS_H
 
@@ -11,10 +13,12 @@
 #include <vector>
 
 struct tool_run {
-    int status;       // as a POSIX shell shows it: -1 is 255
-    std::string out;  // standard output, line ends as "\n"
-    std::string name; // the invocation name the tool saw
-    int signal = 0;   // the signal that ended it, or 0
+    int status;           // as a POSIX shell shows it: -1 is 255
+    std::string out;      // standard output, line ends as "\n"
+    std::string name;     // the invocation name the tool saw
+    int signal = 0;       // the signal that ended it, or 0
+    std::string err = {}; // standard error, strace's own lines left out
+    bool fired = false;   // the fault injected took effect
 };
 
 struct run_options {
@@ -25,11 +29,24 @@ struct run_options {
     // terminal's foreground job, except this one, ignored as under nohup.
     int ignored_signal = 0;
     long long file_size_limit = -1; // bytes, as ulimit -f sets it
-    // Sent once stop_when() holds, polled while the tool runs.
+    // Sent once stop_when() holds, polled while the tool runs, to the child
+    // started or to the process stop_whom() names (the tool under strace).
     int stop_signal = 0;
     std::function<bool()> stop_when = {};
+    std::function<int()> stop_whom = {};
+    // The child's standard output, instead of a pipe that the run reads.
+    int out = -1;
     // Told the child's pid as it starts, for tests that watch or stop it.
     std::function<void(int)> started = {};
+    // Run as user nobody, from a copy of the tool that user can reach.
+    bool as_nobody = false;
+    // A fault strace injects ("write:error=EIO:when=2"; several apart by ';'), counted on the calls
+    // on traced_files alone when there are any ("-" for standard input's
+    // pipe); a run in which it does not take effect fails the test.
+    std::string fault = {};
+    std::vector<std::string> traced_files = {};
+    // When set, gets strace's log of those calls (all, or the fault's own).
+    std::string* trace = nullptr;
 };
 
 tool_run run_tool(const std::string& dir, const std::vector<std::string>& args,
@@ -91,8 +108,13 @@ int shell(const std::string& command);
 // LeakSanitizer cannot run under ptrace; the untraced runs still check leaks.
 constexpr const char* NO_LEAK_CHECK = "ASAN_OPTIONS=detect_leaks=0";
 
-// Runs the tool under strace with one fault injected, e.g. "write:error=EIO:when=2".
-run_options under_strace(const std::string& injection);
+// Runs the tool under strace with one fault injected, e.g. "write:error=EIO:when=2",
+// counted on the calls on files alone when any are named.
+run_options under_strace(const std::string& injection, std::vector<std::string> files = {});
+
+// A copy of the tool that any user can run, wherever the clone is; "" with
+// the reason when none can be made.
+std::string tool_for_anyone(std::string* why);
 
 std::string pattern(std::size_t size, unsigned salt);
 void write_file(const std::string& path, const std::string& content);

@@ -105,6 +105,10 @@ started_tool start_tool(const std::string& dir, const std::vector<std::string>& 
 {
     signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> argv(std::begin(TOOL_COMMAND), std::end(TOOL_COMMAND));
+    // Another user may not reach the clone's build: a copy of the tool it can.
+    std::string why;
+    if (io.as_nobody && !tool_for_anyone(&why).empty())
+        argv = {tool_for_anyone(&why)};
     argv.insert(argv.end(), args.begin(), args.end());
     started_tool run;
     run.name = STACK_RUN_NAME;

@@ -5,9 +5,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
-#include "harness.h"
+#include <cstdlib>
+
+#include "held_runs.h"
 
 namespace {
 
@@ -126,6 +129,61 @@ TEST_F(Stop, FileSizeLimitIsAFailedWrite)
         EXPECT_EQ(r.status, 249);
         expect_cut_back(read_file(path("dst")), source, insert);
     }
+}
+
+// Whether the process sits in a write to its standard output.
+bool writing_the_report(int pid)
+{
+    std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
+    return std::atol(call.c_str()) == SYS_write && call.find(" 0x1 ") != std::string::npos;
+}
+
+// A DEST that shows SOURCE through a file system that cannot tell is
+// refused, its first bytes put back; a stop that comes while the message
+// waits on a full pipe finds the run's memory gone, and must write nothing.
+TEST_F(Stop, StopWhileTheMessageWaitsWritesNothingMore)
+{
+    SKIP_UNLESS_STRACE();
+    if (!tool_is_native())
+        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    std::string why;
+    std::string fuse = mount_failfs(1LL << 40, &why);
+    if (fuse.empty())
+        GTEST_SKIP() << why;
+    std::string source = pattern(200 * 1024, 2);
+    write_file(path("IP.BIN"), pattern(4000, 1));
+    write_file(path("failfs-backing/src"), source);
+    std::string src = path("failfs-backing/src");
+    std::string dst = fuse + "/src";
+    tool_run told = run({src, dst});
+    ASSERT_EQ(told.out, same_file_refusal(told.name, dst, src));
+    // The report's pipe, as small as a pipe can be, full before the run.
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    int room = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(room, 0);
+    ASSERT_EQ(write(ends[1], std::string(static_cast<std::size_t>(room), 'x').data(),
+                    static_cast<std::size_t>(room)),
+              room);
+    std::string trace;
+    run_options options;
+    options.traced_files = {dst};
+    options.trace = &trace;
+    options.out = ends[1];
+    int strace_pid = 0;
+    options.started = [&strace_pid](int pid) { strace_pid = pid; };
+    options.stop_whom = [&strace_pid] { return first_child(strace_pid); };
+    options.stop_when = [&strace_pid] {
+        int tool = first_child(strace_pid);
+        return tool > 0 && writing_the_report(tool);
+    };
+    options.stop_signal = SIGTERM;
+    tool_run r = run({src, dst}, options);
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(r.signal, SIGTERM) << r.err;
+    EXPECT_TRUE(read_file(src) == source) << "SOURCE changed";
+    EXPECT_EQ(trace.find("pwrite64("), std::string::npos) << "the stop wrote DEST:\n" << trace;
 }
 
 // Windows hears of Ctrl-C on a thread of its own, which must cut DEST back

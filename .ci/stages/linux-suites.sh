@@ -9,11 +9,11 @@ for arch in "${linux_arches[@]}"; do
     started=$SECONDS
     cmake --preset linux-tests -DTALVOR_TEST_COMMAND="$PWD/build/linux-$arch/talvor" >/dev/null
     cmake --build --preset linux-tests
-    # The fault points, the traced device pushes and the throttled device's
-    # timings ran against this code in the release and sanitize suites; a
-    # foreign tool's calls are its emulator's, and its timings too.
+    # The fault points, the traced device pushes, the traced line thread and
+    # stop, and the throttled device ran against this code in the release and
+    # sanitize suites; a foreign tool's calls are its emulator's.
     run_suite "${static_skips[@]}" -- ctest --preset linux-tests -j2 \
-        -E '^(Scenarios/FaultPoint|DeviceWriteBehind|DeviceFlush|ThrottledDevice)\.'
+        -E '^(Scenarios/FaultPoint|DeviceWriteBehind|DeviceFlush|ThrottledDevice|LineThread)\.|^Stop\.StopWhileTheMessageWaits'
     echo "CI: linux-$arch suite took $((SECONDS - started)) s"
     # x86-64's dynamic build is the release preset's, which ran them all.
     [ "$arch" != x86_64 ] || continue
