@@ -181,7 +181,8 @@ check_skips() {
 posix_skips=(-s '^Stop\.ConsoleControlEventCutsBack$' -s '^Windows\.'
     -s '^Turns\.InputHeldForWritingByAnotherProgramIsRefusedOnWindows$')
 # A tool built with the POSIX calls alone makes no kernel copy, which these
-# cases inject faults into or look for, and no overlay-aware open.
+# cases inject faults into or look for, no overlay-aware open, and no look at
+# the file system that holds a file.
 portable_skips=("${posix_skips[@]}" -s '^KernelCopy\.'
     -s '^Holes\.KeptAtTheSamePlacesOnXfs$'
     -s '^InPlace\.(FailedRunLeavesNoOldByte|OutOfSpaceStartsOver)'
@@ -189,6 +190,8 @@ portable_skips=("${posix_skips[@]}" -s '^KernelCopy\.'
     -s '^Given/OverlayLayers\.'
     -s '^FileSystems\.(LoopDeviceOverAnInputIsTheSameFile|PartitionSharesItsDisksBytes)$'
     -s '^FileSystems\.BlockDeviceInUseIsRefusedUntouched$'
+    -s '^NewDest\.AmongTheDevicesIsRefusedUnmade$'
+    -s '^Stop\.StopWhileTheMessageWaitsWritesNothingMore$'
     -s '^Rows/Stack\.')
 # A static tool takes no preloaded shim: these run against the dynamic ones.
 static_skips=("${posix_skips[@]}" -s '^HostFailure\.NoWorkingBufferLeavesAnEmptyDestination$'
