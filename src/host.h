@@ -202,10 +202,9 @@ void end_turn(const turn_request& request);
 bool turn_taken(host_file file);
 
 // The regular files under an open file that hold its bytes (a loop device's
-// file, an overlay file's layer file, and on down as the walk follows them),
-// each opened anew from its checked identity, for writing where the file is
-// written (its turns there are exclusive), else for reading. One that will
-// not open so is left out; hosts without such stacks find none.
+// file, an overlay file's layer file, and on down), opened anew from their
+// checked identity: for writing where file is written, else for reading.
+// One that will not open so is left out; hosts without such stacks find none.
 struct files_under {
     host_file file[MOST_PLACES];
     std::size_t count;
