@@ -101,6 +101,7 @@ ended close_files(files& f, std::size_t laid)
     // Its turn ends only once no handle of this run writes it.
     close_file(f.destination_turn);
     f.destination_turn = NO_FILE;
+    end_files_under(*f.under);
     std::fclose(f.insert);
     return {closed ? DONE : DESTINATION_UNWRITABLE, error};
 }

@@ -18,6 +18,19 @@
 #include "messages.h"
 #include "progress.h"
 
+// The files under the run's files that it takes turns on too (a loop
+// device's file, an overlay file's layer file), open until the run ends:
+// every turn asked for, each file once, however often it was reached.
+constexpr std::size_t MOST_TURNS = 4 * MOST_PLACES;
+struct turns_under {
+    host_file file[MOST_TURNS];
+    std::size_t count;
+};
+struct turn_list {
+    turn_request request[MOST_TURNS];
+    std::size_t count;
+};
+
 // The run's open files, what was measured of them, and its working memory.
 struct files {
     std::FILE* insert;
@@ -43,6 +56,7 @@ struct files {
     file_time left_time;     // what a failure dates DEST: its own time before the run
     bool made;               // this run made DEST, or emptied it at its open
     progress_line* line;     // what a long run shows on a terminal
+    turns_under* under;      // the files under them that hold turns
 };
 
 // How a step ended, with the system's error of the call that failed, taken
@@ -115,6 +129,14 @@ void cut_on_stop(const files& f, std::int64_t kept);
 // closing.cpp: a regular DEST cut back to what this run wrote before it
 // failed, and dated as it was, or older than its inputs if this run made it.
 void cut_back(const files& f, std::int64_t kept);
+// under_turns.cpp: the turns asked for on the run's files, and after them
+// one on each file under them, shared or alone as the file over it asks; a
+// file reached twice gets one turn, alone if either asks so. What under held
+// before is let go first.
+turn_list with_files_under(const turn_request* named, std::size_t count, turns_under& under);
+// under_turns.cpp: the files under the run's files closed, their turns ended.
+void end_files_under(turns_under& under);
+
 // closing.cpp: the files closed in their order; only DEST's close can fail,
 // and a device whose last flush or close fails gets its laid head zeroed.
 ended close_files(files& f, std::size_t laid);

@@ -201,6 +201,16 @@ void end_turn(const turn_request& request);
 // Whether another run holds any turn on the file.
 bool turn_taken(host_file file);
 
+// The regular files under an open file that hold its bytes (a loop device's
+// file, an overlay file's layer file, and on down), opened anew from their
+// checked identity: for writing where file is written, else for reading.
+// One that will not open so is left out; hosts without such stacks find none.
+struct files_under {
+    host_file file[MOST_PLACES];
+    std::size_t count;
+};
+files_under open_files_under(host_file file, bool written);
+
 // Reads n bytes at offset of an input as they are now on its storage, past
 // any cache the input keeps of its own; got is how many it gave, error why
 // it failed.

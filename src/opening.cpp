@@ -134,7 +134,8 @@ held empty_in_turn(const files& f, const char* path, const looked& look, host_fi
     turn_request turns[COMPARED];
     std::size_t count = input_turns(f, turns);
     turns[count] = {reader, false};
-    held h = {take_turns(turns, count + 1, *f.line), NO_FILE, false, false};
+    turn_list all = with_files_under(turns, count + 1, *f.under);
+    held h = {take_turns(all.request, all.count, *f.line), NO_FILE, false, false};
     if (h.end.result != DONE) {
         close_file(reader);
         return h;
@@ -148,6 +149,7 @@ held empty_in_turn(const files& f, const char* path, const looked& look, host_fi
     if (out.file != NO_FILE && try_turn({out.file, true}) == turn::held)
         return {{DONE, NO_REASON}, out.file, false, out.made};
     end_turns(turns, count);
+    end_files_under(*f.under);
     if (out.file != NO_FILE)
         close_file(out.file);
     h.again = h.again || out.file != NO_FILE;
@@ -181,8 +183,10 @@ held open_in_turn(const files& f, const char* path, const looked& look)
     // A pipe or a character device keeps no bytes for two runs to mix.
     if (holds_bytes(facts))
         turns[count++] = {out.file, true};
-    if (h.end.result == DONE)
-        h.end = take_turns(turns, count, *f.line);
+    if (h.end.result == DONE) {
+        turn_list all = with_files_under(turns, count, *f.under);
+        h.end = take_turns(all.request, all.count, *f.line);
+    }
     if (h.end.result != DONE) {
         // Made by this open, it is dated so that make does not take it for done.
         if (out.made)

@@ -34,6 +34,19 @@ void follow_storage(int fd, const struct stat& info, std::int64_t start, std::in
         follow_file(fd, info, start, end, under, at);
 }
 
+files_under open_files_under(host_file file, bool written)
+{
+    files_under found = {};
+    auto fd = static_cast<int>(file);
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
+        return found;
+    storage under = {};
+    under.followed = true;
+    follow_storage(fd, info, 0, INT64_MAX, under, {0, written, true, &found});
+    return found;
+}
+
 bool same_file(host_file a, host_file b)
 {
     struct stat one;

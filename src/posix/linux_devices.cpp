@@ -103,8 +103,10 @@ void follow_loop_file(dev_t disk, const struct loop_info64& loop, std::int64_t f
     struct stat info;
     bool same = file >= 0 && fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
                 id_of(info).device == loop.lo_device && id_of(info).index == loop.lo_inode;
-    if (same)
+    if (same) {
+        keep_file_under(file, at);
         follow_file(file, info, from, to, under, deeper(at));
+    }
     else
         cannot_follow(under, at);
     if (file >= 0)

@@ -197,8 +197,10 @@ in_layer look_in_layer(const char* layer, const overlay_file& file, const struct
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? in_layer::absent : in_layer::unknown;
     bool same = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_ino == merged.st_ino;
-    if (same)
+    if (same) {
+        keep_file_under(fd, at);
         follow_storage(fd, info, start, end, under, deeper(at));
+    }
     close(fd);
     return same ? in_layer::found : in_layer::unknown;
 }

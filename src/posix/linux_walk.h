@@ -56,4 +56,9 @@ device_claim claim_of(dev_t device);
 // the upper layer has it.
 upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
 
+// Keeps the regular file fd, met under a run's file where its bytes lie,
+// opened anew for a turn on it, where the walk keeps such files
+// (linux_under.cpp).
+void keep_file_under(int fd, walk at);
+
 #endif

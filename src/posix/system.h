@@ -28,14 +28,15 @@ struct walk {
     int depth;
     bool writing;
     bool holds;
+    files_under* keep = nullptr; // where the files met under it are kept open for turns
 };
 inline walk deeper(walk at)
 {
-    return {at.depth + 1, at.writing, at.holds};
+    return {at.depth + 1, at.writing, at.holds, at.keep};
 }
 inline walk within(walk at)
 {
-    return {at.depth + 1, at.writing, false};
+    return {at.depth + 1, at.writing, false, at.keep};
 }
 
 // Something under a file that could not be followed: where the file's own
