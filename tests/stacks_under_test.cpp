@@ -74,6 +74,7 @@ void run_beside_held_turn(const std::string& dir, const under_row& row, const st
 TEST_F(UnderTurns, RunsMeetOnTheFileUnderALoopDevice)
 {
     SKIP_UNLESS_POSIX_TOOL();
+    SKIP_UNLESS_LINUX_CALLS("a walk to the files under a loop device or an overlay file");
     SKIP_UNLESS_ROOT();
     for (std::size_t i = 0; i < std::size(ROWS); ++i) {
         // A fresh image and device each time: no device cache outlives a row.
@@ -90,6 +91,7 @@ TEST_F(UnderTurns, RunsMeetOnTheFileUnderALoopDevice)
 TEST_F(UnderTurns, RunsMeetOnTheLayerFileUnderAnOverlayFile)
 {
     SKIP_UNLESS_POSIX_TOOL();
+    SKIP_UNLESS_LINUX_CALLS("a walk to the files under a loop device or an overlay file");
     SKIP_UNLESS_ROOT();
     std::string why;
     std::string merged = mount_overlay("64M", &why);
@@ -109,6 +111,7 @@ TEST_F(UnderTurns, RunsMeetOnTheLayerFileUnderAnOverlayFile)
 TEST_F(UnderTurns, AFileReachedTwiceUnderOneRunIsTurnedOnOnce)
 {
     SKIP_UNLESS_POSIX_TOOL();
+    SKIP_UNLESS_LINUX_CALLS("a walk to the files under a loop device or an overlay file");
     SKIP_UNLESS_ROOT();
     std::string insert = pattern(32768, 1);
     std::string image = pattern(4 * MIB, 2);
