@@ -61,13 +61,13 @@ void cut_on_stop(const files& f, std::int64_t kept)
 }
 
 // One that could not be measured may be regular too.
-void cut_back(const files& f, std::int64_t kept)
+void undo_failed(const files& f, failure_leaves leaves, std::int64_t kept)
 {
     // Made by this run and failed before it was written: empty, and dated
     // so that make does not take it for done.
     if (f.destination == nullptr && f.made)
         (void)date_file(f.destination_turn, OLDEST_TIME);
-    if (kept == LEAVE_AS_IS || f.destination == nullptr)
+    if (leaves == failure_leaves::dest_as_is || f.destination == nullptr)
         return;
     keep_on_stop(kept);
     file_kind kind = f.destination_facts.kind;

@@ -1,13 +1,9 @@
 // SPDX-License-Identifier: MIT
-// What the insertion needs from the host beyond standard streams: plain
-// calls on files, turns, stops and the terminal, each doing one thing; what
-// to do with them, in which order, is the core's. Each host has a folder
-// that implements it, posix/ and windows/, with the same rooms: files.cpp,
-// identity.cpp, lock.cpp, stops.cpp, terminal.cpp and text.cpp. On Linux the
-// linux_*.cpp files add Linux's own calls; portable.cpp stands in for them
-// on any other POSIX system. Hosts without Linux's copying calls take
-// plain_copy.cpp. The host calls back into the core only through what the
-// core hands it: the line's tick.
+// What the core needs from a host (posix/, windows/; their rooms are drawn
+// in ARCHITECTURE.md): plain calls on files, turns, stops and the terminal,
+// each doing one thing; what to do with them, in which order, is the core's.
+// A host calls back into the core only through what it is handed: the
+// line's tick.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 
@@ -18,12 +14,6 @@
 
 #include "storage.h"
 #include "talvor.h"
-
-#if defined(__GNUC__)
-#define TALVOR_PRINTF(f, a) __attribute__((format(printf, f, a)))
-#else
-#define TALVOR_PRINTF(f, a)
-#endif
 
 // The two standard streams that the tool writes its texts on.
 enum class standard_stream { output, error };
@@ -48,6 +38,16 @@ constexpr int REASON_ERROR_OUTPUT = -6;     // an input that a shell holds as st
 constexpr int REASON_SAME_STORAGE = -7;     // DEST's storage holds an input's bytes, or the reverse
 constexpr int REASON_NOT_TOLD_APART = -8;   // DEST reads as an input, on storage not followed
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
+
+// How a step of the run, or a host's call for it, ended: its outcome, the
+// system's error of the call that failed (or the tool's REASON_), and how
+// many leading bytes of DEST it reached: all of them this run's, those
+// that a failure may leave.
+struct ended {
+    outcome result;
+    int error = NO_REASON;
+    std::int64_t reached = 0;
+};
 
 // Why a call failed, as the tool says it: its own phrase for the usual
 // errors, the system's text for the rest.
@@ -148,15 +148,14 @@ struct looked {
 };
 looked look_at(const char* path);
 
-// DEST opened from the look, if any, so that no name swapped in since is:
-// created if absent (in the very directory looked at) and never cut
-// (in_place), emptied at its open, or for reading only, never waiting. A
-// file that holds bytes is opened for reading too where it lets itself be,
-// so that it can be told apart from the inputs by reading. A file to take DEST's turn on and measure;
-// Windows opens one on disk for reading only, so that no run waiting for
-// its turn holds open for writing a file that another run reads. A new DEST
-// among the devices is refused (REASON_NO_DEVICE): it would be a file in
-// memory where a device was meant.
+// DEST opened, to take its turn on and measure, from the look if any so
+// that no name swapped in since is: made if absent (in the very directory
+// looked at) and never cut (in_place), emptied at its open, or for reading
+// only; never waiting. A file that holds bytes is opened for reading too
+// where it lets itself be, to be told apart from the inputs by reading;
+// Windows opens one on disk for reading only, so that no run waiting for its
+// turn holds open for writing a file that another run reads. A new DEST
+// among the devices is refused (REASON_NO_DEVICE): a file in memory.
 enum class output_open { in_place, emptied, reader };
 struct opened {
     host_file file; // or NO_FILE, with error why
@@ -202,28 +201,23 @@ void end_turn(const turn_request& request);
 bool turn_taken(host_file file);
 
 // Reads n bytes at offset of an input as they are now on its storage, past
-// any cache the input keeps of its own; got is how many it gave, error why
-// it failed.
-struct read_back_result {
-    bool ok;
-    std::size_t got;
-    int error;
-};
-read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n);
+// any cache the input keeps of its own; reached is how many it gave, fewer
+// at its end. A failed read ends as unreadable.
+ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n,
+                outcome unreadable);
 
 // The stretch of data that starts at or after an offset: [start, end), with
 // start == end == length when only holes are left.
 struct data_stretch {
-    outcome result; // SOURCE_UNREADABLE when the file system would not say
     std::int64_t start;
     std::int64_t end;
-    bool ends = false; // the source ends at start: it was cut short since it was measured
-    int error = 0;     // why the file system would not say
+    bool ends; // the source ends at start: it was cut short since it was measured
 };
 
-// The next stretch of data in a sparse source at or after offset. Hosts that
-// cannot tell holes give [offset, length).
-data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t length);
+// Finds the next stretch of data in a sparse source at or after offset;
+// SOURCE_UNREADABLE when the file system would not say. Hosts that cannot
+// tell holes give [offset, length).
+ended next_data(std::FILE* source, std::int64_t offset, std::int64_t length, data_stretch& found);
 
 // Makes [offset, end) of the destination share the source's blocks at the
 // same place, without copying; false where the file system cannot.
@@ -244,18 +238,12 @@ bool push_to_device(std::FILE* device, std::int64_t from, std::int64_t to);
 // read depends on it, so a failed call here is no failure of the run.
 std::size_t widen_pipe(std::FILE* stream, std::size_t wanted);
 
-// How far a copy got, and how it ended.
-struct copied {
-    outcome result;
-    std::int64_t bytes;
-    int error; // the failed call's
-};
-
 // Lets the kernel copy count bytes from offset to the same offset, sharing
-// blocks where the file system can. Fewer bytes than count ask the caller to
-// copy the rest itself. Stream positions are kept.
-copied kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
-                   std::int64_t count);
+// blocks where the file system can; reached is how many it copied. Fewer
+// bytes than count ask the caller to copy the rest itself. Stream positions
+// are kept.
+ended kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                  std::int64_t count);
 
 // Makes [offset, end) read as zeros without writing them; false where the
 // host or the file system cannot.
