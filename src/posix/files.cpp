@@ -24,33 +24,28 @@ constexpr std::int64_t STAT_BLOCK = 512;
 struct seek_probe {
     off_t at;
     int error;
+    bool position_lost; // the stream's position could not be read or put back
 };
-
-// A position that could not be read or put back is a failure with its own
-// error, but never EINVAL, which says that the probe is not supported.
-seek_probe position_lost()
-{
-    return {-1, errno == EINVAL ? EIO : errno};
-}
 
 // Moves fd to offset and back, where the stream expects it.
 seek_probe probe_seek(int fd, off_t offset, int whence)
 {
     off_t kept = lseek(fd, 0, SEEK_CUR);
     if (kept < 0)
-        return position_lost();
+        return {-1, errno, true};
     off_t found = lseek(fd, offset, whence);
     int error = found < 0 ? errno : NO_REASON;
     if (lseek(fd, kept, SEEK_SET) != kept)
-        return position_lost();
-    return {found, error};
+        return {-1, errno, true};
+    return {found, error, false};
 }
 
-// A file system whose seeks know no holes answers EINVAL: it cannot tell,
-// which is no failure, as the copy then looks at every byte.
+// A file system whose seeks know no holes answers EINVAL to the probe: it
+// cannot tell, which is no failure, as the copy then looks at every byte. A
+// position lost is a failure whatever its error.
 bool holes_untold(const seek_probe& probe)
 {
-    return probe.error == EINVAL;
+    return probe.error == EINVAL && !probe.position_lost;
 }
 
 // A file's length and holes, once it is known to be a regular file; the
@@ -98,7 +93,7 @@ file_facts measure_descriptor(int fd, bool writing)
         return facts;
     }
     // Its end is its size, for a device here as on every POSIX host.
-    seek_probe end = {info.st_size, NO_REASON};
+    seek_probe end = {info.st_size, NO_REASON, false};
     if (S_ISBLK(info.st_mode))
         end = probe_seek(fd, 0, SEEK_END);
     facts.error = end.at < 0 ? end.error : NO_REASON;
