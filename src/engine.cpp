@@ -15,8 +15,8 @@ ended got_to(ended step, std::int64_t reached)
     return step;
 }
 
-// Where the block that holds chunk position at ends, block boundaries being
-// those of the file.
+// The chunk position where the file's block holding chunk position at ends,
+// or n where the chunk ends first.
 std::size_t block_end(std::int64_t offset, std::size_t at, std::size_t n)
 {
     auto into = static_cast<std::size_t>((offset + static_cast<std::int64_t>(at)) % ZERO_BLOCK);
@@ -43,8 +43,8 @@ std::int64_t next_piece(std::int64_t piece, std::int64_t took_ms)
     return std::max(paced, DEVICE_PIECE_FLOOR);
 }
 
-// Waits until the device holds the bytes before to, of the sent written,
-// and sizes the next piece by how long that took.
+// Waits until the device holds every byte before to (sent being all that
+// was written, for the line), and sizes the next piece by how long it took.
 bool push_piece(engine& e, std::int64_t to, std::int64_t sent)
 {
     std::int64_t start = clock_ms();
@@ -71,7 +71,7 @@ bool hand_over(engine& e, std::int64_t to)
 // piece at a time.
 ended advance(engine& e, std::int64_t reached)
 {
-    keep_on_stop(reached);
+    stop_cuts_dest_to(reached);
     if (e.to != writing::device) {
         count_bytes(*e.line, reached, reached);
         return {DONE};
@@ -165,9 +165,9 @@ ended write_sparse(engine& e, std::size_t n, std::int64_t offset)
     return {DONE};
 }
 
-// Writes the got bytes read into the chunk at offset at, with holes where
-// sparse, and counts them done; a read shorter than want, the source's end,
-// settles a device.
+// Writes the got bytes just read into the chunk to DEST at offset at (zero
+// blocks left as holes when sparse) and counts them done. A read shorter
+// than want means the source ended: a device gets the rest pushed then.
 ended put_chunk(engine& e, std::size_t got, std::size_t want, std::int64_t at, bool sparse)
 {
     std::int64_t reached = at + static_cast<std::int64_t>(got);

@@ -45,12 +45,6 @@ struct files {
     progress_line* line;     // what a long run shows on a terminal
 };
 
-// A write of DEST that failed, with the error of the call that just failed.
-inline ended failed_write()
-{
-    return {DESTINATION_UNWRITABLE, last_error()};
-}
-
 // How many bytes of IP.BIN's head lie in the first reached bytes of DEST.
 inline std::size_t head_within(const files& f, std::int64_t reached)
 {
@@ -93,9 +87,10 @@ ended write_destination(const files& f);
 // input (REASON_NOT_TOLD_APART), unwritten.
 ended prove_apart(files& f);
 
-// closing.cpp: from here on a stop cuts a regular DEST back to kept bytes
-// and dates it as a failure does.
-void cut_on_stop(const files& f, std::int64_t kept);
+// closing.cpp: from here on a stop empties a regular DEST and dates it as a
+// failure does; or, once DEST is left as it will stay, leaves it be.
+void empty_dest_on_stop(const files& f);
+void let_dest_be_on_stop();
 // What a failure does to DEST: leaves it as it is (it may be an input, or
 // it is closed already), or cuts it back to the leading bytes this run wrote.
 enum class failure_leaves { dest_as_is, dest_cut_back };

@@ -286,12 +286,12 @@ file_time written_at(host_file file);
 bool date_file(host_file file, file_time time);
 
 // From here on a stop leaves DEST as a failure would: a regular DEST cut to
-// what keep_on_stop last allowed and dated left, a device's bytes on their
-// way waited for. A null destination: a stop leaves DEST be.
-void guard_on_stop(std::FILE* destination, file_kind kind, file_time left);
+// the length stop_cuts_dest_to last gave and dated left, a device's bytes on
+// their way waited for. A null destination: a stop leaves DEST be.
+void guard_dest_on_stop(std::FILE* destination, file_kind kind, file_time left);
 
-// How many leading bytes of a guarded destination a stop leaves from now on.
-void keep_on_stop(std::int64_t kept);
+// The length a stop cuts a guarded regular DEST to, from now on.
+void stop_cuts_dest_to(std::int64_t length);
 
 // Opens the stream's file a second time, for writing, unbuffered; null if it
 // could not, with error why.

@@ -96,7 +96,7 @@ run_end run_steps(files& f, const run_names& names)
         return {{DEVICE_TOO_SMALL}, as_is};
     // Until DEST is known to share nothing with the inputs, a stop leaves it be.
     if (f.apart)
-        cut_on_stop(f, 0);
+        empty_dest_on_stop(f);
     if ((e = take_memory(f)).result != DONE)
         return failed_after_open(f, e);
     plan(f);
@@ -105,7 +105,7 @@ run_end run_steps(files& f, const run_names& names)
     // Refused as an input: nothing of DEST was written.
     if ((e = prove_apart(f)).result != DONE)
         return {e, as_is};
-    cut_on_stop(f, 0);
+    empty_dest_on_stop(f);
     ended w = write_destination(f);
     if (w.result != DONE)
         return {w, failure_leaves::dest_cut_back};
@@ -138,7 +138,7 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
     if (e.result == DONE)
         warn_of_mistakes(f, e.reached, {names, f.safe});
     // DEST is left as it will stay: a stop while the message waits touches nothing.
-    guard_on_stop(nullptr, file_kind::unmeasured, OLDEST_TIME);
+    let_dest_be_on_stop();
     std::free(f.memory);
     std::exit(tell_outcome({names, f.safe}, e.result, e.error));
 }

@@ -50,8 +50,9 @@ ended write_stream(const files& f)
 }
 
 // Whether the head, once laid, could read as zeros, and so could not tell an
-// unfinished destination from a finished one. Of a source that tells its
-// length only by running out, any first bytes of it may be all it lays.
+// unfinished destination from a finished one. A source that tells its length
+// only by running out may end after its first byte: that byte is all that
+// is sure to be laid.
 bool head_reads_as_zeros(const files& f)
 {
     std::int64_t length = f.source_facts.length;
@@ -87,7 +88,7 @@ ended write_in_place(const files& f, std::int64_t old_length)
         return w;
     // The body is whole from here on: a failure must leave none of it, as
     // it would look done.
-    keep_on_stop(0);
+    stop_cuts_dest_to(0);
     std::int64_t now = f.to == writing::file ? current_length(f.destination) : w.reached;
     std::size_t n = head_within(f, w.reached);
     if (now < 0 || (now != w.reached && !set_length(f.destination, w.reached)) ||
@@ -124,7 +125,7 @@ ended write_destination(const files& f)
     }
     ended w = write_in_place(f, old_length);
     if (starts_over(f, w, old_length)) {
-        keep_on_stop(0);
+        stop_cuts_dest_to(0);
         if (!set_length(f.destination, 0) || !seek_to(f.destination, 0))
             return {DESTINATION_UNWRITABLE, last_error()};
         if (!seek_to(f.source, 0))
