@@ -185,16 +185,19 @@ ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t 
                         POSIX_FADV_DONTNEED);
 #endif
     auto* into = static_cast<unsigned char*>(bytes);
-    for (std::int64_t got = 0; got < static_cast<std::int64_t>(n);) {
-        ssize_t more = pread(fd, into + got, n - static_cast<std::size_t>(got),
-                             static_cast<off_t>(offset + got));
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t more = pread(fd, into + got, n - got,
+                             static_cast<off_t>(offset) + static_cast<off_t>(got));
         if (more < 0 && errno == EINTR)
             continue;
-        if (more <= 0)
-            return more == 0 ? ended{DONE, NO_REASON, got} : ended{unreadable, errno, got};
-        got += more;
+        if (more < 0)
+            return {unreadable, errno, static_cast<std::int64_t>(got)};
+        if (more == 0)
+            break;
+        got += static_cast<std::size_t>(more);
     }
-    return {DONE, NO_REASON, static_cast<std::int64_t>(n)};
+    return {DONE, NO_REASON, static_cast<std::int64_t>(got)};
 }
 
 bool flush_to_device(std::FILE* stream)

@@ -187,24 +187,25 @@ ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t 
         return {unreadable, static_cast<int>(GetLastError())};
     ended result = {DONE};
     auto* into = static_cast<unsigned char*>(bytes);
-    while (result.result == DONE && static_cast<std::size_t>(result.reached) < n) {
+    std::size_t done = 0;
+    while (result.result == DONE && done < n) {
         OVERLAPPED at = {};
-        auto from = static_cast<std::uint64_t>(offset + result.reached);
+        auto from = static_cast<std::uint64_t>(offset) + done;
         at.Offset = static_cast<DWORD>(from);
         at.OffsetHigh = static_cast<DWORD>(from >> 32);
         DWORD got = 0;
-        std::size_t left = n - static_cast<std::size_t>(result.reached);
-        DWORD want = static_cast<DWORD>(std::min<std::size_t>(left, MAXDWORD));
-        bool read = ReadFile(handle, into + result.reached, want, &got, &at) != 0;
+        DWORD want = static_cast<DWORD>(std::min<std::size_t>(n - done, MAXDWORD));
+        bool read = ReadFile(handle, into + done, want, &got, &at) != 0;
         DWORD error = read ? NO_ERROR : GetLastError();
         if (!read && error != ERROR_HANDLE_EOF)
-            result = {unreadable, static_cast<int>(error), result.reached};
+            result = {unreadable, static_cast<int>(error)};
         if (!read || got == 0)
             break;
-        result.reached += got;
+        done += got;
     }
     if (!SetFilePointerEx(handle, kept, nullptr, FILE_BEGIN) && result.result == DONE)
-        result = {unreadable, static_cast<int>(GetLastError()), result.reached};
+        result = {unreadable, static_cast<int>(GetLastError())};
+    result.reached = static_cast<std::int64_t>(done);
     return result;
 }
 
