@@ -192,7 +192,7 @@ portable_skips=("${posix_skips[@]}" -s '^KernelCopy\.'
     -s '^FileSystems\.BlockDeviceInUseIsRefusedUntouched$'
     -s '^NewDest\.AmongTheDevicesIsRefusedUnmade$'
     -s '^Stop\.StopWhileTheMessageWaitsWritesNothingMore$'
-    -s '^Rows/Stack\.' -s '^UnderTurns\.')
+    -s '^Rows/Stack\.' -s '^StackRows\.' -s '^UnderTurns\.')
 # A static tool takes no preloaded shim: these run against the dynamic ones.
 static_skips=("${posix_skips[@]}" -s '^HostFailure\.NoWorkingBufferLeavesAnEmptyDestination$'
     -s '^SameFileRace\.InputLinkedInAfterAnyNameCheckIsRefusedUntouched$'
@@ -211,7 +211,8 @@ windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/Overl
     -s '^InPlace\.(FailedRunLeavesNoOldByte|OutOfSpaceStartsOver)'
     -s '^Stop\.(CaughtStopCutsBack|FileSizeLimitIsAFailedWrite|KilledRunWithAHeadOfZeros|StopWhileTheMessageWaits)'
     -s '^LineThread\.'
-    -s '^Stacks\.' -s '^Rows/Stack\.' -s '^Rows/Apart\.' -s '^OffsetView\.' -s '^UnderTurns\.')
+    -s '^Stacks\.' -s '^Rows/Stack\.' -s '^StackRows\.' -s '^Rows/Apart\.' -s '^OffsetView\.'
+    -s '^UnderTurns\.')
 
 # Where no binfmt handler took 32-bit x86 programs, the kernel runs them itself.
 i386_emulated() {

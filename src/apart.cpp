@@ -34,15 +34,16 @@ ended tell_apart(const files& f, const compared_input& in)
     for (std::int64_t at = 0; at < length;) {
         auto n = static_cast<std::size_t>(
             std::min(length - at, static_cast<std::int64_t>(COMPARED_PIECE)));
-        read_back_result dest = read_back(f.destination, at, mine, n);
-        if (!dest.ok)
+        ended dest = read_back(f.destination, at, mine, n, in.same);
+        if (dest.result != DONE)
             return {in.same, REASON_NOT_TOLD_APART};
-        read_back_result input = read_back(in.stream, at, theirs, n);
-        if (!input.ok)
-            return {in.unreadable, input.error};
-        if (dest.got != input.got || std::memcmp(mine, theirs, dest.got) != 0)
+        ended input = read_back(in.stream, at, theirs, n, in.unreadable);
+        if (input.result != DONE)
+            return input;
+        auto got = static_cast<std::size_t>(dest.reached);
+        if (dest.reached != input.reached || std::memcmp(mine, theirs, got) != 0)
             return {DONE, NO_REASON};
-        if (dest.got < n)
+        if (got < n)
             break;
         at += static_cast<std::int64_t>(n);
     }

@@ -6,18 +6,19 @@
 
 namespace {
 
-// What undoes a finished look: DEST's kind, the head's bytes laid, and
-// the time a regular DEST is dated once emptied.
-struct undoing {
+// What it takes to make a finished DEST plainly unfinished again: its kind,
+// how many bytes of the head were laid, and the date a regular DEST gets.
+struct unfinishing {
     file_kind kind;
     std::size_t laid;
     file_time left;
 };
 
-// Undoes a finished look: a file emptied and dated older than its inputs
-// for make, a device's laid head zeroed and flushed, as its size cannot
-// change. Already failing: a write that fails too leaves nothing better to do.
-void unfinish(std::FILE* destination, const undoing& undo)
+// Makes a finished DEST plainly unfinished: a file emptied and dated older
+// than its inputs for make, a device's laid head zeroed and flushed, as its
+// size cannot change. The run fails already: a call that fails here too
+// leaves nothing better to do.
+void mark_unfinished(std::FILE* destination, const unfinishing& undo)
 {
     if (undo.kind == file_kind::regular) {
         (void)set_length(destination, 0);
@@ -31,7 +32,7 @@ void unfinish(std::FILE* destination, const undoing& undo)
 // Closes the destination; false if that failed, with error the close's. A
 // close can report a write that failed late (network file systems): it is
 // then undone, so that it does not look finished.
-bool close_destination(std::FILE* destination, const undoing& undo, int& error)
+bool close_destination(std::FILE* destination, const unfinishing& undo, int& error)
 {
     bool bytes = undo.kind == file_kind::regular || undo.kind == file_kind::block_device;
     error = NO_REASON;
@@ -39,14 +40,14 @@ bool close_destination(std::FILE* destination, const undoing& undo, int& error)
     std::FILE* spare = bytes ? duplicate_stream(destination, error) : nullptr;
     if (bytes && spare == nullptr) {
         // Without a spare a failed close could not be undone: fail first.
-        unfinish(destination, undo);
+        mark_unfinished(destination, undo);
         std::fclose(destination);
         return false;
     }
     bool closed = std::fclose(destination) == 0;
     error = closed ? NO_REASON : last_error();
     if (!closed && spare != nullptr)
-        unfinish(spare, undo);
+        mark_unfinished(spare, undo);
     if (spare != nullptr)
         std::fclose(spare);
     return closed;
@@ -54,23 +55,28 @@ bool close_destination(std::FILE* destination, const undoing& undo, int& error)
 
 } // namespace
 
-void cut_on_stop(const files& f, std::int64_t kept)
+void empty_dest_on_stop(const files& f)
 {
-    keep_on_stop(kept);
-    guard_on_stop(f.destination, f.destination_facts.kind, f.left_time);
+    stop_cuts_dest_to(0);
+    guard_dest_on_stop(f.destination, f.destination_facts.kind, f.left_time);
 }
 
-// One that could not be measured may be regular too.
-void cut_back(const files& f, std::int64_t kept)
+void let_dest_be_on_stop()
+{
+    guard_dest_on_stop(nullptr, file_kind::unmeasured, OLDEST_TIME);
+}
+
+void undo_failed(const files& f, failure_leaves leaves, std::int64_t kept)
 {
     // Made by this run and failed before it was written: empty, and dated
     // so that make does not take it for done.
     if (f.destination == nullptr && f.made)
         (void)date_file(f.destination_turn, OLDEST_TIME);
-    if (kept == LEAVE_AS_IS || f.destination == nullptr)
+    if (leaves == failure_leaves::dest_as_is || f.destination == nullptr)
         return;
-    keep_on_stop(kept);
+    stop_cuts_dest_to(kept);
     file_kind kind = f.destination_facts.kind;
+    // One that could not be measured may be regular too.
     if (kind != file_kind::regular && kind != file_kind::unmeasured)
         return;
     std::int64_t now = current_length(f.destination);
@@ -87,13 +93,13 @@ ended close_files(files& f, std::size_t laid)
     // is then zeroed, as it cannot be emptied.
     if (f.to == writing::device && !flush_to_device(f.destination)) {
         int error = last_error();
-        unfinish(f.destination, {file_kind::block_device, laid, OLDEST_TIME});
+        mark_unfinished(f.destination, {file_kind::block_device, laid, OLDEST_TIME});
         return {DESTINATION_UNWRITABLE, error};
     }
     // Inputs lose nothing if their close fails; the destination may.
     std::fclose(f.source);
     // Finished, or about to be closed: a stop leaves DEST be.
-    guard_on_stop(nullptr, file_kind::unmeasured, OLDEST_TIME);
+    let_dest_be_on_stop();
     int error = NO_REASON;
     bool closed =
         close_destination(f.destination, {f.destination_facts.kind, laid, f.left_time}, error);

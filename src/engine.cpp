@@ -8,22 +8,15 @@
 
 namespace {
 
-// The outcome of a call that just failed, with its error taken before any other call.
-outcome failed(engine& e, outcome o)
+// A step's end, told at how far the copy got.
+ended got_to(ended step, std::int64_t reached)
 {
-    e.error = last_error();
-    return o;
+    step.reached = reached;
+    return step;
 }
 
-// How a copy ended, with the error of the call that ended it, if one did.
-copy_end told(const engine& e, copy_end p)
-{
-    p.error = p.result == DONE ? NO_REASON : e.error;
-    return p;
-}
-
-// Where the block that holds chunk position at ends, block boundaries being
-// those of the file.
+// The chunk position where the file's block holding chunk position at ends,
+// or n where the chunk ends first.
 std::size_t block_end(std::int64_t offset, std::size_t at, std::size_t n)
 {
     auto into = static_cast<std::size_t>((offset + static_cast<std::int64_t>(at)) % ZERO_BLOCK);
@@ -50,8 +43,8 @@ std::int64_t next_piece(std::int64_t piece, std::int64_t took_ms)
     return std::max(paced, DEVICE_PIECE_FLOOR);
 }
 
-// Waits until the device holds the bytes before to, of the sent written,
-// and sizes the next piece by how long that took.
+// Waits until the device holds every byte before to (sent being all that
+// was written, for the line), and sizes the next piece by how long it took.
 bool push_piece(engine& e, std::int64_t to, std::int64_t sent)
 {
     std::int64_t start = clock_ms();
@@ -76,12 +69,12 @@ bool hand_over(engine& e, std::int64_t to)
 // Every byte of the destination before reached is this run's: a stop may
 // keep them, and a device gets them pushed a window behind the copy, a
 // piece at a time.
-outcome advance(engine& e, std::int64_t reached)
+ended advance(engine& e, std::int64_t reached)
 {
-    keep_on_stop(reached);
+    stop_cuts_dest_to(reached);
     if (e.to != writing::device) {
         count_bytes(*e.line, reached, reached);
-        return DONE;
+        return {DONE};
     }
     if (reached - e.started >= e.piece) {
         start_push(e.destination, e.started, reached);
@@ -90,62 +83,62 @@ outcome advance(engine& e, std::int64_t reached)
     std::int64_t window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
     while (e.started - window - e.pushed >= e.piece) {
         if (!push_piece(e, e.pushed + e.piece, reached))
-            return failed(e, DESTINATION_UNWRITABLE);
+            return {DESTINATION_UNWRITABLE, last_error()};
         window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
     }
     count_bytes(*e.line, e.pushed, reached);
-    return DONE;
+    return {DONE};
 }
 
 // Once the source has run out, pushes the rest to a device piece by piece,
 // so that the line moves through what would be one long final flush.
-outcome settle(engine& e, std::int64_t reached)
+ended settle(engine& e, std::int64_t reached)
 {
     if (e.to != writing::device)
-        return DONE;
+        return {DONE};
     start_push(e.destination, e.started, reached);
     e.started = reached;
     while (e.pushed < reached) {
         if (!push_piece(e, std::min(reached, e.pushed + e.piece), reached))
-            return failed(e, DESTINATION_UNWRITABLE);
+            return {DESTINATION_UNWRITABLE, last_error()};
     }
-    return DONE;
+    return {DONE};
 }
 
 // Makes [offset, end) of the destination read as zeros where its old content
 // lies, without writing them where it can: old content that runs to its end,
 // or that cannot be punched out of a file, is cut off, which also frees its
 // last block. A device's old bytes are written over.
-outcome clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
+ended clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
 {
     bool device = e.to == writing::device;
     if (offset >= end || (!device && offset >= e.old_length))
-        return DONE;
+        return {DONE};
     // A hole that cannot be punched is no failure: the cut below clears it too.
     if ((device || end < e.old_length) && punch_hole(e.destination, offset, end))
-        return DONE;
+        return {DONE};
     if (!device) {
         if (!set_length(e.destination, offset))
-            return failed(e, DESTINATION_UNWRITABLE);
+            return {DESTINATION_UNWRITABLE, last_error()};
         e.old_length = offset;
-        return DONE;
+        return {DONE};
     }
     // A piece at a time, so that a device gets them pushed behind as the rest.
     while (offset < end) {
         std::int64_t to = std::min(end, offset + e.piece);
         if (!clear_tail(e.destination, offset, to))
-            return failed(e, DESTINATION_UNWRITABLE);
+            return {DESTINATION_UNWRITABLE, last_error()};
         offset = to;
-        outcome o = advance(e, offset);
-        if (o != DONE)
+        ended o = advance(e, offset);
+        if (o.result != DONE)
             return o;
     }
-    return DONE;
+    return {DONE};
 }
 
 // Writes n bytes of the chunk at offset but leaves a hole wherever a whole
 // block is zeros, clearing the old bytes under it.
-outcome write_sparse(engine& e, std::size_t n, std::int64_t offset)
+ended write_sparse(engine& e, std::size_t n, std::int64_t offset)
 {
     std::size_t at = 0;
     while (at < n) {
@@ -159,27 +152,37 @@ outcome write_sparse(engine& e, std::size_t n, std::int64_t offset)
         }
         std::int64_t from = offset + static_cast<std::int64_t>(at);
         std::int64_t to = offset + static_cast<std::int64_t>(end);
-        outcome o = zeros ? clear_stretch(e, from, to) : DONE;
-        if (o != DONE)
+        ended o = zeros ? clear_stretch(e, from, to) : ended{DONE};
+        if (o.result != DONE)
             return o;
         if (!zeros && (!seek_to(e.destination, from) ||
                        write_out(e.destination, e.chunk + at, end - at) != end - at))
-            return failed(e, DESTINATION_UNWRITABLE);
+            return {DESTINATION_UNWRITABLE, last_error()};
         at = end;
     }
     if (!seek_to(e.destination, offset + static_cast<std::int64_t>(n)))
-        return failed(e, DESTINATION_UNWRITABLE);
-    return DONE;
+        return {DESTINATION_UNWRITABLE, last_error()};
+    return {DONE};
 }
 
-// Moves both streams to offset, for the buffer to go on from there.
-outcome seek_both(engine& e, std::int64_t offset)
+// Writes the got bytes just read into the chunk to DEST at offset at (zero
+// blocks left as holes when sparse) and counts them done. A read shorter
+// than want means the source ended: a device gets the rest pushed then.
+ended put_chunk(engine& e, std::size_t got, std::size_t want, std::int64_t at, bool sparse)
 {
-    if (!seek_to(e.source, offset))
-        return failed(e, SOURCE_UNREADABLE);
-    if (!seek_to(e.destination, offset))
-        return failed(e, DESTINATION_UNWRITABLE);
-    return DONE;
+    std::int64_t reached = at + static_cast<std::int64_t>(got);
+    if (!hand_over(e, reached))
+        return {DEVICE_TOO_SMALL, NO_REASON, at};
+    ended o = {DONE};
+    if (got > 0 && sparse)
+        o = write_sparse(e, got, at);
+    else if (got > 0 && write_out(e.destination, e.chunk, got) != got)
+        o = {DESTINATION_UNWRITABLE, last_error()};
+    if (o.result != DONE)
+        return got_to(o, at);
+    o = advance(e, reached);
+    e.source_ran_out = got < want;
+    return got_to(o.result == DONE && e.source_ran_out ? settle(e, reached) : o, reached);
 }
 
 } // namespace
@@ -199,114 +202,96 @@ bool clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
     return true;
 }
 
-copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want)
+ended copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want)
 {
     want = std::min(want, e.step);
     std::size_t got = std::fread(e.chunk, 1, want, e.source);
     if (std::ferror(e.source))
-        return {SOURCE_UNREADABLE, 0, false, last_error()};
+        return {SOURCE_UNREADABLE, last_error()};
     n = std::min(n, got);
     std::memcpy(e.original, e.chunk, std::min(n, INSERT_LENGTH));
     std::memcpy(e.chunk, head, n);
-    if (!hand_over(e, static_cast<std::int64_t>(got)))
-        return {DEVICE_TOO_SMALL, 0, false, NO_REASON};
-    if (write_out(e.destination, e.chunk, got) != got)
-        return {DESTINATION_UNWRITABLE, 0, false, last_error()};
-    auto reached = static_cast<std::int64_t>(got);
-    bool ended = got < want;
-    outcome o = advance(e, reached);
-    return told(e, {o == DONE && ended ? settle(e, reached) : o, reached, ended});
+    return put_chunk(e, got, want, 0, false);
 }
 
 // fread only comes back short at end of file or on an error, so pipes are
 // handled like files.
-copy_end copy_through(engine& e, std::int64_t from, std::int64_t end)
+ended copy_through(engine& e, std::int64_t from, std::int64_t end)
 {
-    copy_end p = {DONE, from, false};
-    while (p.reached < end) {
+    std::int64_t reached = from;
+    while (reached < end) {
         auto want =
-            static_cast<std::size_t>(std::min(end - p.reached, static_cast<std::int64_t>(e.step)));
+            static_cast<std::size_t>(std::min(end - reached, static_cast<std::int64_t>(e.step)));
         std::size_t got = std::fread(e.chunk, 1, want, e.source);
         if (std::ferror(e.source))
-            return told(e, {failed(e, SOURCE_UNREADABLE), p.reached, false});
-        if (!hand_over(e, p.reached + static_cast<std::int64_t>(got)))
-            return {DEVICE_TOO_SMALL, p.reached, false, NO_REASON};
-        if (got > 0 && e.find_zeros)
-            p.result = write_sparse(e, got, p.reached);
-        else if (got > 0 && write_out(e.destination, e.chunk, got) != got)
-            p.result = failed(e, DESTINATION_UNWRITABLE);
-        if (p.result != DONE)
-            return told(e, p);
-        p.reached += static_cast<std::int64_t>(got);
-        p.result = advance(e, p.reached);
-        if (p.result != DONE)
-            return told(e, p);
-        if (got < want) {
-            p.ended = true;
-            p.result = settle(e, p.reached);
-            return told(e, p);
-        }
+            return {SOURCE_UNREADABLE, last_error(), reached};
+        ended p = put_chunk(e, got, want, reached, e.find_zeros);
+        if (p.result != DONE || e.source_ran_out)
+            return p;
+        reached = p.reached;
     }
-    return p;
+    return {DONE, NO_REASON, reached};
 }
 
-copy_end copy_range(engine& e, std::int64_t from, std::int64_t end)
+ended copy_range(engine& e, std::int64_t from, std::int64_t end)
 {
-    copy_end p = {DONE, from, false};
-    while (e.kernel_works && p.reached < end) {
+    std::int64_t reached = from;
+    while (e.kernel_works && reached < end) {
         // Pieces end on multiples of their size, as the kernel copies best.
-        std::int64_t piece = std::min(end, (p.reached / KERNEL_COPY_PIECE + 1) * KERNEL_COPY_PIECE);
+        std::int64_t piece = std::min(end, (reached / KERNEL_COPY_PIECE + 1) * KERNEL_COPY_PIECE);
         // A kernel that fails on anything but room leaves the rest to the
         // buffer, whose own calls then fail on the side they belong to.
-        copied c = kernel_copy(e.source, e.destination, p.reached, piece - p.reached);
-        p.reached += c.bytes;
+        ended c = kernel_copy(e.source, e.destination, reached, piece - reached);
+        reached += c.reached;
         if (c.result != DONE)
-            e.error = c.error;
-        p.result = c.result != DONE ? c.result : advance(e, p.reached);
-        if (p.result != DONE)
-            return told(e, p);
-        if (p.reached < piece)
+            return {c.result, c.error, reached};
+        ended o = advance(e, reached);
+        if (o.result != DONE)
+            return got_to(o, reached);
+        if (reached < piece)
             e.kernel_works = false; // it said no or ran dry: do not ask again
     }
-    if (p.reached == end)
-        return p;
-    p.result = seek_both(e, p.reached);
-    return p.result == DONE ? copy_through(e, p.reached, end) : told(e, p);
+    if (reached == end)
+        return {DONE, NO_REASON, reached};
+    // Both streams move to where the buffer goes on from.
+    if (!seek_to(e.source, reached))
+        return {SOURCE_UNREADABLE, last_error(), reached};
+    if (!seek_to(e.destination, reached))
+        return {DESTINATION_UNWRITABLE, last_error(), reached};
+    return copy_through(e, reached, end);
 }
 
-copy_end copy_rest(engine& e, std::int64_t from, std::int64_t length)
+ended copy_rest(engine& e, std::int64_t from, std::int64_t length)
 {
-    copy_end p = {DONE, from, false};
+    std::int64_t reached = from;
     // The kernel would copy hidden holes as zeros, unless it can share blocks.
     // Blocks that could not be shared are copied below: a failure costs time only.
     if (e.find_zeros && share_blocks(e.source, e.destination, from, length)) {
-        p.reached = length;
-        p.result = advance(e, length);
-        if (p.result != DONE)
-            return told(e, p);
+        reached = length;
+        ended o = advance(e, length);
+        if (o.result != DONE)
+            return got_to(o, reached);
     }
-    while (p.reached < length && !p.ended) {
-        data_stretch data = e.walk_holes ? next_data(e.source, p.reached, length)
-                                         : data_stretch{DONE, p.reached, length, false, 0};
-        if (data.result != DONE)
-            e.error = data.error;
-        p.result = data.result != DONE ? data.result : clear_stretch(e, p.reached, data.start);
-        if (p.result != DONE)
-            return told(e, p);
-        p.reached = data.start;
+    while (reached < length) {
+        data_stretch data = {reached, length, false};
+        ended found = e.walk_holes ? next_data(e.source, reached, length, data) : ended{DONE};
+        if (found.result != DONE)
+            return {found.result, found.error, reached};
+        ended o = clear_stretch(e, reached, data.start);
+        if (o.result != DONE)
+            return got_to(o, reached);
+        reached = data.start;
         // What the source yields is its length, holes included.
         if (data.ends) {
-            p.ended = true;
-            p.result = settle(e, p.reached);
-            return told(e, p);
+            e.source_ran_out = true;
+            return got_to(settle(e, reached), reached);
         }
         if (data.start < data.end) {
-            p = copy_range(e, data.start, data.end);
-            if (p.result != DONE)
+            ended p = copy_range(e, data.start, data.end);
+            if (p.result != DONE || e.source_ran_out)
                 return p;
+            reached = p.reached;
         }
     }
-    if (!p.ended)
-        p.result = settle(e, p.reached);
-    return told(e, p);
+    return got_to(settle(e, reached), reached);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "host.h"
 #include "progress.h"
 #include "talvor.h"
 
@@ -52,7 +53,6 @@ constexpr std::int64_t DEVICE_PIECE_FLOOR = std::int64_t{256} * 1024;
 constexpr std::int64_t DEVICE_PIECE_MS = 200;
 constexpr std::int64_t DEVICE_WINDOW_PIECES = 2;
 
-
 // How the destination is written, which decides where its old bytes lie.
 enum class writing {
     stream, // in order, with nothing old in it: a pipe, a terminal, a character device
@@ -78,23 +78,17 @@ struct engine {
     std::int64_t pushed;     // and holds those before this
     // A device's pieces, sized to its pace by the last push.
     std::int64_t piece = DEVICE_PIECE_FLOOR;
-    int error = 0; // the system's error of the call that failed, taken at once
+    bool source_ran_out = false; // before the end a copy asked for
 };
 
-// How a copy ended and how far it got: every byte of the destination before
-// reached is this run's.
-struct copy_end {
-    outcome result;
-    std::int64_t reached;
-    bool ended;    // the source ran out before the end asked for
-    int error = 0; // for a failure: the system's error of the call that failed
-};
+// Each copy says how it ended and how far it got: every byte of the
+// destination before reached is this run's.
 
 // Reads up to want bytes of the source (at most e.step) and writes them at
 // the destination's start in one write, with its first n bytes replaced by
 // head's: IP.BIN's, or zeros that seal it; the source's own first bytes are
 // kept in e.original.
-copy_end copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want);
+ended copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want);
 
 // Writes zeros over [from, to) of the destination; false if a seek or a
 // write failed, its error left for the caller to take at once.
@@ -102,15 +96,15 @@ bool clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to);
 
 // Copies [from, end) of the source to the same place through the buffer,
 // with both streams already at from; end may lie past the source's end.
-copy_end copy_through(engine& e, std::int64_t from, std::int64_t end);
+ended copy_through(engine& e, std::int64_t from, std::int64_t end);
 
 // Copies [from, end) of a seekable source to the same place: the kernel
 // first while it is willing, then the buffer.
-copy_end copy_range(engine& e, std::int64_t from, std::int64_t end);
+ended copy_range(engine& e, std::int64_t from, std::int64_t end);
 
 // Copies a seekable source from `from` on, stretch by stretch of data,
 // clearing the old bytes under its holes, up to the length it had when
 // measured and never past it.
-copy_end copy_rest(engine& e, std::int64_t from, std::int64_t length);
+ended copy_rest(engine& e, std::int64_t from, std::int64_t length);
 
 #endif

@@ -59,19 +59,6 @@ struct files {
     turns_under* under;      // the files under them that hold turns
 };
 
-// How a step ended, with the system's error of the call that failed, taken
-// at once (or a REASON_ of the tool's).
-struct ended {
-    outcome result;
-    int error;
-};
-
-// A write of DEST that failed, with the error of the call that just failed.
-inline ended failed_write()
-{
-    return {DESTINATION_UNWRITABLE, last_error()};
-}
-
 // How many bytes of IP.BIN's head lie in the first reached bytes of DEST.
 inline std::size_t head_within(const files& f, std::int64_t reached)
 {
@@ -101,19 +88,10 @@ ended open_inputs(files& f, const run_names& names);
 // written to it, and the run's files held, then measured again.
 ended open_destination(files& f, const run_names& names);
 
-// What a failure leaves of a DEST that may be an input after all: all of it.
-constexpr std::int64_t LEAVE_AS_IS = -1;
-
-// How writing DEST ended, and how many of its leading bytes a failure may
-// leave: none of them old, and never a whole that looks done.
-struct written {
-    outcome result;
-    std::int64_t kept;
-    std::int64_t reached; // bytes of DEST written
-    int error;            // the system's error of the call that failed
-};
-// writer.cpp: DEST written whole, its head laid last.
-written write_destination(const files& f);
+// writer.cpp: DEST written whole, its head laid last; reached is its
+// length, or after a failure the leading bytes it may keep: none of them
+// old, and never a whole that looks done.
+ended write_destination(const files& f);
 
 // apart.cpp: sets f.apart, or refuses DEST as the input it may be, before
 // anything is written to it. A DEST this run made, or one that the walk
@@ -123,12 +101,16 @@ written write_destination(const files& f);
 // input (REASON_NOT_TOLD_APART), unwritten.
 ended prove_apart(files& f);
 
-// closing.cpp: from here on a stop cuts a regular DEST back to kept bytes
-// and dates it as a failure does.
-void cut_on_stop(const files& f, std::int64_t kept);
-// closing.cpp: a regular DEST cut back to what this run wrote before it
-// failed, and dated as it was, or older than its inputs if this run made it.
-void cut_back(const files& f, std::int64_t kept);
+// closing.cpp: from here on a stop empties a regular DEST and dates it as a
+// failure does; or, once DEST is left as it will stay, leaves it be.
+void empty_dest_on_stop(const files& f);
+void let_dest_be_on_stop();
+// What a failure does to DEST: leaves it as it is (it may be an input, or
+// it is closed already), or cuts it back to the leading bytes this run wrote.
+enum class failure_leaves { dest_as_is, dest_cut_back };
+// closing.cpp: after a failure, a regular DEST cut back to kept bytes if
+// asked, and dated as it was, or older than its inputs if this run made it.
+void undo_failed(const files& f, failure_leaves leaves, std::int64_t kept);
 // under_turns.cpp: the turns asked for on the run's files, and after them
 // one on each file under them, shared or alone as the file over it asks; a
 // file reached twice gets one turn, alone if either asks so. What under held
@@ -136,7 +118,6 @@ void cut_back(const files& f, std::int64_t kept);
 turn_list with_files_under(const turn_request* named, std::size_t count, turns_under& under);
 // under_turns.cpp: the files under the run's files closed, their turns ended.
 void end_files_under(turns_under& under);
-
 // closing.cpp: the files closed in their order; only DEST's close can fail,
 // and a device whose last flush or close fails gets its laid head zeroed.
 ended close_files(files& f, std::size_t laid);

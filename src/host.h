@@ -1,13 +1,9 @@
 // SPDX-License-Identifier: MIT
-// What the insertion needs from the host beyond standard streams: plain
-// calls on files, turns, stops and the terminal, each doing one thing; what
-// to do with them, in which order, is the core's. Each host has a folder
-// that implements it, posix/ and windows/, with the same rooms: files.cpp,
-// identity.cpp, lock.cpp, stops.cpp, terminal.cpp and text.cpp. On Linux the
-// linux_*.cpp files add Linux's own calls; portable.cpp stands in for them
-// on any other POSIX system. Hosts without Linux's copying calls take
-// plain_copy.cpp. The host calls back into the core only through what the
-// core hands it: the line's tick.
+// What the core needs from a host (posix/, windows/; their rooms are drawn
+// in ARCHITECTURE.md): plain calls on files, turns, stops and the terminal,
+// each doing one thing; what to do with them, in which order, is the core's.
+// A host calls back into the core only through what it is handed: the
+// line's tick.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 
@@ -18,12 +14,7 @@
 
 #include "storage.h"
 #include "talvor.h"
-
-#if defined(__GNUC__)
-#define TALVOR_PRINTF(f, a) __attribute__((format(printf, f, a)))
-#else
-#define TALVOR_PRINTF(f, a)
-#endif
+#include "terminal.h"
 
 // The two standard streams that the tool writes its texts on.
 enum class standard_stream { output, error };
@@ -49,6 +40,16 @@ constexpr int REASON_SAME_STORAGE = -7;     // DEST's storage holds an input's b
 constexpr int REASON_NOT_TOLD_APART = -8;   // DEST reads as an input, on storage not followed
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
+// How a step of the run, or a host's call for it, ended: its outcome, the
+// system's error of the call that failed (or the tool's REASON_), and how
+// many leading bytes of DEST it reached: all of them this run's, those
+// that a failure may leave.
+struct ended {
+    outcome result;
+    int error = NO_REASON;
+    std::int64_t reached = 0;
+};
+
 // Why a call failed, as the tool says it: its own phrase for the usual
 // errors, the system's text for the rest.
 std::string reason_text(int error);
@@ -71,37 +72,6 @@ constexpr const char* DIRECTORY_ENDS = "/";
 constexpr bool ROOTS_AFTER_TWO_ENDS = false;
 #endif
 
-// The progress line goes to standard error only when that is a terminal (a
-// console on Windows); no failure to write it changes the run.
-bool error_terminal();
-// How often the line's timer wakes: the granularity of the line's delays
-// and of the time a stop (Ctrl-Z) is left out of its rate.
-constexpr std::int64_t LINE_TICK_MS = 100;
-// Room for a line, name included; a longer one is cut.
-constexpr std::size_t TERMINAL_LINE_SIZE = 256;
-// Starts the thread that calls tick(context, ms) every LINE_TICK_MS or
-// so until the line is closed, with the milliseconds run since this call:
-// on POSIX, time spent stopped (Ctrl-Z, SIGSTOP) until SIGCONT is left out.
-// Its signals are blocked, so that a stop's handler runs on another thread.
-// False if none could start.
-bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* context);
-// The columns a line may take on the terminal: one less than its width, so
-// that the cursor never wraps to a row that a carriage return cannot reach
-// back from.
-std::size_t terminal_columns();
-// Writes count bytes that the core made to cover the row (a carriage
-// return, then one byte per column it covers), on POSIX only while the
-// process is in the terminal's foreground, so that a background job never
-// writes to it nor stops on SIGTTOU. Called by the line's thread.
-void draw_terminal_line(const char* line, std::size_t count);
-// Leaves the row empty, whoever drew on it, if this run drew a line there,
-// and draws none from then on; safe in a stop's handler, and waits for a
-// draw under way to end first.
-void close_terminal_line();
-// Whether a stop has come that the run has not yet ended for: the kernel
-// may hold it in a call that no signal cuts short (a device's write). Asked
-// by the line's thread.
-bool stop_heard();
 // Milliseconds on a clock that never goes back.
 std::int64_t clock_ms();
 // Sleeps for about ms milliseconds.
@@ -148,15 +118,14 @@ struct looked {
 };
 looked look_at(const char* path);
 
-// DEST opened from the look, if any, so that no name swapped in since is:
-// created if absent (in the very directory looked at) and never cut
-// (in_place), emptied at its open, or for reading only, never waiting. A
-// file that holds bytes is opened for reading too where it lets itself be,
-// so that it can be told apart from the inputs by reading. A file to take DEST's turn on and measure;
-// Windows opens one on disk for reading only, so that no run waiting for
-// its turn holds open for writing a file that another run reads. A new DEST
-// among the devices is refused (REASON_NO_DEVICE): it would be a file in
-// memory where a device was meant.
+// DEST opened, to take its turn on and measure, from the look if any so
+// that no name swapped in since is: made if absent (in the very directory
+// looked at) and never cut (in_place), emptied at its open, or for reading
+// only; never waiting. A file that holds bytes is opened for reading too
+// where it lets itself be, to be told apart from the inputs by reading;
+// Windows opens one on disk for reading only, so that no run waiting for its
+// turn holds open for writing a file that another run reads. A new DEST
+// among the devices is refused (REASON_NO_DEVICE): a file in memory.
 enum class output_open { in_place, emptied, reader };
 struct opened {
     host_file file; // or NO_FILE, with error why
@@ -212,28 +181,23 @@ struct files_under {
 files_under open_files_under(host_file file, bool written);
 
 // Reads n bytes at offset of an input as they are now on its storage, past
-// any cache the input keeps of its own; got is how many it gave, error why
-// it failed.
-struct read_back_result {
-    bool ok;
-    std::size_t got;
-    int error;
-};
-read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n);
+// any cache the input keeps of its own; reached is how many it gave, fewer
+// at its end. A failed read ends as unreadable.
+ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n,
+                outcome unreadable);
 
 // The stretch of data that starts at or after an offset: [start, end), with
 // start == end == length when only holes are left.
 struct data_stretch {
-    outcome result; // SOURCE_UNREADABLE when the file system would not say
     std::int64_t start;
     std::int64_t end;
-    bool ends = false; // the source ends at start: it was cut short since it was measured
-    int error = 0;     // why the file system would not say
+    bool ends; // the source ends at start: it was cut short since it was measured
 };
 
-// The next stretch of data in a sparse source at or after offset. Hosts that
-// cannot tell holes give [offset, length).
-data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t length);
+// Finds the next stretch of data in a sparse source at or after offset;
+// SOURCE_UNREADABLE when the file system would not say. Hosts that cannot
+// tell holes give [offset, length).
+ended next_data(std::FILE* source, std::int64_t offset, std::int64_t length, data_stretch& found);
 
 // Makes [offset, end) of the destination share the source's blocks at the
 // same place, without copying; false where the file system cannot.
@@ -254,18 +218,12 @@ bool push_to_device(std::FILE* device, std::int64_t from, std::int64_t to);
 // read depends on it, so a failed call here is no failure of the run.
 std::size_t widen_pipe(std::FILE* stream, std::size_t wanted);
 
-// How far a copy got, and how it ended.
-struct copied {
-    outcome result;
-    std::int64_t bytes;
-    int error; // the failed call's
-};
-
 // Lets the kernel copy count bytes from offset to the same offset, sharing
-// blocks where the file system can. Fewer bytes than count ask the caller to
-// copy the rest itself. Stream positions are kept.
-copied kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
-                   std::int64_t count);
+// blocks where the file system can; reached is how many it copied. Fewer
+// bytes than count ask the caller to copy the rest itself. Stream positions
+// are kept.
+ended kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                  std::int64_t count);
 
 // Makes [offset, end) read as zeros without writing them; false where the
 // host or the file system cannot.
@@ -308,12 +266,12 @@ file_time written_at(host_file file);
 bool date_file(host_file file, file_time time);
 
 // From here on a stop leaves DEST as a failure would: a regular DEST cut to
-// what keep_on_stop last allowed and dated left, a device's bytes on their
-// way waited for. A null destination: a stop leaves DEST be.
-void guard_on_stop(std::FILE* destination, file_kind kind, file_time left);
+// the length stop_cuts_dest_to last gave and dated left, a device's bytes on
+// their way waited for. A null destination: a stop leaves DEST be.
+void guard_dest_on_stop(std::FILE* destination, file_kind kind, file_time left);
 
-// How many leading bytes of a guarded destination a stop leaves from now on.
-void keep_on_stop(std::int64_t kept);
+// The length a stop cuts a guarded regular DEST to, from now on.
+void stop_cuts_dest_to(std::int64_t length);
 
 // Opens the stream's file a second time, for writing, unbuffered; null if it
 // could not, with error why.

@@ -17,6 +17,12 @@ struct safe_streams {
     bool error = true;
 };
 
+#if defined(__GNUC__)
+#define TALVOR_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define TALVOR_PRINTF(f, a)
+#endif
+
 // A text meant for standard output, or error: on the other stream when its own is not safe.
 void print_text(const safe_streams& safe, const char* format, ...) TALVOR_PRINTF(2, 3);
 void print_error_text(const safe_streams& safe, const char* format, ...) TALVOR_PRINTF(2, 3);

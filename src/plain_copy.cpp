@@ -15,9 +15,9 @@ std::size_t widen_pipe(std::FILE*, std::size_t)
     return 0;
 }
 
-copied kernel_copy(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
+ended kernel_copy(std::FILE*, std::FILE*, std::int64_t, std::int64_t)
 {
-    return {DONE, 0, NO_REASON};
+    return {DONE};
 }
 
 bool punch_hole(std::FILE*, std::int64_t, std::int64_t)

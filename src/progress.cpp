@@ -208,7 +208,6 @@ const char* tool_name(const char* invocation)
 
 void start_progress(progress_line& line, const char* invocation, const char* destination)
 {
-    line.invocation = invocation;
     line.name = tool_name(invocation);
     line.destination = destination;
     line.destination_name = tool_name(destination);

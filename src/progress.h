@@ -46,7 +46,6 @@ struct progress_clock {
 };
 
 struct progress_line {
-    const char* invocation;          // as the tool was started, which starts every message
     const char* name;                // the tool's own name: the invocation name's last element
     const char* destination;         // what the line says the run waits for
     const char* destination_name;    // its last element, which the line names

@@ -67,37 +67,36 @@ ended read_head(files& f)
     return {DONE, NO_REASON};
 }
 
-// How the run ended, and how many leading bytes of DEST a failure may
-// leave (LEAVE_AS_IS: all of them, for a DEST that may be an input).
+// How the run ended, and what its failure leaves of DEST.
 struct run_end {
-    outcome result;
-    int error;
-    std::int64_t kept;
-    std::int64_t reached; // bytes of DEST written, for a finished run
+    ended step; // reached: bytes of DEST written, or those a failure keeps
+    failure_leaves leaves;
 };
 
-// Until DEST is known apart from the inputs, a failure leaves all of it.
+// Until DEST is known to share nothing with the inputs, a failure leaves it be.
 run_end failed_after_open(const files& f, ended e)
 {
-    return {e.result, e.error, f.apart ? 0 : LEAVE_AS_IS, 0};
+    e.reached = 0;
+    return {e, f.apart ? failure_leaves::dest_cut_back : failure_leaves::dest_as_is};
 }
 
 // The run's steps in their order, each ending it if it fails.
 run_end run_steps(files& f, const run_names& names)
 {
+    constexpr failure_leaves as_is = failure_leaves::dest_as_is;
     ended e = open_inputs(f, names);
     if (e.result != DONE)
-        return {e.result, e.error, LEAVE_AS_IS, 0};
+        return {e, as_is};
     // Refused or not measured: nothing of DEST was written.
     if ((e = open_destination(f, names)).result != DONE)
-        return {e.result, e.error, LEAVE_AS_IS, 0};
+        return {e, as_is};
     // A device that SOURCE's known length overruns is left untouched.
     if (f.destination_facts.kind == file_kind::block_device &&
         f.source_facts.length > f.destination_facts.length)
-        return {DEVICE_TOO_SMALL, NO_REASON, LEAVE_AS_IS, 0};
+        return {{DEVICE_TOO_SMALL}, as_is};
     // Until DEST is known to share nothing with the inputs, a stop leaves it be.
     if (f.apart)
-        cut_on_stop(f, 0);
+        empty_dest_on_stop(f);
     if ((e = take_memory(f)).result != DONE)
         return failed_after_open(f, e);
     plan(f);
@@ -105,14 +104,14 @@ run_end run_steps(files& f, const run_names& names)
         return failed_after_open(f, e);
     // Refused as an input: nothing of DEST was written.
     if ((e = prove_apart(f)).result != DONE)
-        return {e.result, e.error, LEAVE_AS_IS, 0};
-    cut_on_stop(f, 0);
-    written w = write_destination(f);
+        return {e, as_is};
+    empty_dest_on_stop(f);
+    ended w = write_destination(f);
     if (w.result != DONE)
-        return {w.result, w.error, w.kept, w.reached};
+        return {w, failure_leaves::dest_cut_back};
     // Closed or zeroed by then: nothing is left to cut.
     e = close_files(f, head_within(f, w.reached));
-    return {e.result, e.error, LEAVE_AS_IS, w.reached};
+    return {{e.result, e.error, w.reached}, as_is};
 }
 
 // IP.BIN that inserts nothing, or not all of itself, is surely a mistake,
@@ -132,15 +131,16 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
 // line gone, the one message, and the process ended with its status.
 [[noreturn]] void end_run(const files& f, const run_names& names, const run_end& end)
 {
-    if (end.result != DONE)
-        cut_back(f, end.kept);
+    const ended& e = end.step;
+    if (e.result != DONE)
+        undo_failed(f, end.leaves, e.reached);
     close_terminal_line();
-    if (end.result == DONE)
-        warn_of_mistakes(f, end.reached, {names, f.safe});
+    if (e.result == DONE)
+        warn_of_mistakes(f, e.reached, {names, f.safe});
     // DEST is left as it will stay: a stop while the message waits touches nothing.
-    guard_on_stop(nullptr, file_kind::unmeasured, OLDEST_TIME);
+    let_dest_be_on_stop();
     std::free(f.memory);
-    std::exit(tell_outcome({names, f.safe}, end.result, end.error));
+    std::exit(tell_outcome({names, f.safe}, e.result, e.error));
 }
 
 } // namespace

@@ -40,18 +40,19 @@ std::int64_t source_end(const files& f)
 
 // For a destination that cannot seek (a pipe, a character device): the head
 // goes out in the first block and the rest streams behind it.
-written write_stream(const files& f)
+ended write_stream(const files& f)
 {
     engine e = start_engine(f, 0);
-    copy_end p = copy_first_block(e, f.head, f.head_length, f.step);
-    if (p.result == DONE && !p.ended)
+    ended p = copy_first_block(e, f.head, f.head_length, f.step);
+    if (p.result == DONE && !e.source_ran_out)
         p = copy_through(e, p.reached, source_end(f));
-    return {p.result, p.reached, p.reached, p.error};
+    return p;
 }
 
 // Whether the head, once laid, could read as zeros, and so could not tell an
-// unfinished destination from a finished one. Of a source that tells its
-// length only by running out, any first bytes of it may be all it lays.
+// unfinished destination from a finished one. A source that tells its length
+// only by running out may end after its first byte: that byte is all that
+// is sure to be laid.
 bool head_reads_as_zeros(const files& f)
 {
     std::int64_t length = f.source_facts.length;
@@ -64,45 +65,43 @@ bool head_reads_as_zeros(const files& f)
 // they cover old bytes before anything else is written; it is read like the
 // rest, so that a source shorter than it said ends the destination there.
 // It ends on a block boundary, where the kernel can share blocks.
-written write_body(const files& f, std::int64_t old_length)
+ended write_body(const files& f, std::int64_t old_length)
 {
     engine e = start_engine(f, old_length);
     std::int64_t length = f.source_facts.length;
     // A pipe, or a file of /proc that says it is empty, tells its length
     // only by running out.
     std::size_t first = length <= 0 ? f.step : INSERT_LENGTH;
-    copy_end p = copy_first_block(e, f.zeros, f.head_length, first);
-    if (p.result == DONE && !p.ended)
+    ended p = copy_first_block(e, f.zeros, f.head_length, first);
+    if (p.result == DONE && !e.source_ran_out)
         p = length <= 0 ? copy_through(e, p.reached, INT64_MAX) : copy_rest(e, p.reached, length);
-    return {p.result, p.reached, p.reached, p.error};
+    return p;
 }
 
 // Writes DEST in place over its old bytes (those of a file before
 // old_length): the body, then a file's length, a device's flush (which
 // shows its late write errors), and the head, laid last.
-written write_in_place(const files& f, std::int64_t old_length)
+ended write_in_place(const files& f, std::int64_t old_length)
 {
-    written w = write_body(f, old_length);
+    ended w = write_body(f, old_length);
     if (w.result != DONE)
         return w;
-    // The body is whole from here on: a failure must not leave it looking done.
-    keep_on_stop(0);
-    w.kept = 0;
+    // The body is whole from here on: a failure must leave none of it, as
+    // it would look done.
+    stop_cuts_dest_to(0);
     std::int64_t now = f.to == writing::file ? current_length(f.destination) : w.reached;
     std::size_t n = head_within(f, w.reached);
     if (now < 0 || (now != w.reached && !set_length(f.destination, w.reached)) ||
         (f.to == writing::device && !flush_to_device(f.destination)) ||
-        !seek_to(f.destination, 0) || write_out(f.destination, f.head, n) != n) {
-        w.result = DESTINATION_UNWRITABLE;
-        w.error = last_error();
-    }
+        !seek_to(f.destination, 0) || write_out(f.destination, f.head, n) != n)
+        return {DESTINATION_UNWRITABLE, last_error(), 0};
     return w;
 }
 
 // An old file rewritten in place may run out of space while its old blocks
 // are still held (copy-on-write file systems): it is then emptied, which
 // frees them, and written once more, as a new file would have been.
-bool starts_over(const files& f, const written& w, std::int64_t old_length)
+bool starts_over(const files& f, const ended& w, std::int64_t old_length)
 {
     return w.result == DESTINATION_UNWRITABLE && ran_out_of_space(w.error) &&
            f.to == writing::file && old_length > 0 && f.source_facts.length >= 0;
@@ -110,7 +109,7 @@ bool starts_over(const files& f, const written& w, std::int64_t old_length)
 
 } // namespace
 
-written write_destination(const files& f)
+ended write_destination(const files& f)
 {
     if (f.to == writing::stream)
         return write_stream(f);
@@ -121,16 +120,16 @@ written write_destination(const files& f)
     // whole.
     if (f.to == writing::file && old_length > 0 && head_reads_as_zeros(f)) {
         if (!set_length(f.destination, 0))
-            return {DESTINATION_UNWRITABLE, 0, 0, last_error()};
+            return {DESTINATION_UNWRITABLE, last_error()};
         old_length = 0;
     }
-    written w = write_in_place(f, old_length);
+    ended w = write_in_place(f, old_length);
     if (starts_over(f, w, old_length)) {
-        keep_on_stop(0);
+        stop_cuts_dest_to(0);
         if (!set_length(f.destination, 0) || !seek_to(f.destination, 0))
-            return {DESTINATION_UNWRITABLE, 0, 0, last_error()};
+            return {DESTINATION_UNWRITABLE, last_error()};
         if (!seek_to(f.source, 0))
-            return {SOURCE_UNREADABLE, 0, 0, last_error()};
+            return {SOURCE_UNREADABLE, last_error()};
         w = write_in_place(f, 0);
     }
     return w;

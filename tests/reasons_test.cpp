@@ -159,6 +159,24 @@ TEST_F(Reasons, EachCauseOfFailureIsToldOnStandardError)
              return std::vector<std::string>{"src", "holed-dst"};
          },
          "ecrire", 249, "erreur d'entree-sortie"},
+        // An old DEST that runs out of room is emptied and written again: a
+        // failure then is told as itself, on the side it belongs to.
+        {"restart, then a refused cut", tools::traced,
+         [this](std::string*, run_options& options) {
+             write_file(path("dst"), pattern(LARGE_SOURCE, 5));
+             options = under_strace("write:error=ENOSPC:when=1;ftruncate:error=EPERM", {"dst"});
+             return std::vector<std::string>{"src", "dst"};
+         },
+         "ecrire", 249, "permission refusee"},
+        {"restart, then SOURCE not sought", tools::traced,
+         [this](std::string*, run_options& options) {
+             write_file(path("dst"), pattern(LARGE_SOURCE, 5));
+             // The second seek on either file: DEST's, then SOURCE's.
+             options = under_strace("write:error=ENOSPC:when=1;lseek:error=EIO:when=2",
+                                    {"src", "dst"});
+             return std::vector<std::string>{"src", "dst"};
+         },
+         "lire", 250, "erreur d'entree-sortie"},
         // A turn that cannot be taken (a lock refused) gives the system's reason.
         {"turn refused", tools::traced,
          [](std::string*, run_options& options) {

@@ -13,6 +13,9 @@
 
 namespace {
 
+// SOURCE's length: not a whole number of blocks, nor of pieces read.
+constexpr std::size_t SOURCE_SIZE = 2 * MIB + 7;
+
 // Names from the test's directory, DEST's old bytes ("" for none), and a
 // mounted image to find clean at the end ("" for none).
 struct apart_paths {
@@ -68,6 +71,21 @@ class ApartRows : public StackTest {
         p.old = pattern(MIB + 5, 3);
         return built;
     }
+    // Not followed, of SOURCE's length, and told apart by reading: by its
+    // first bytes, or by its last one alone.
+    bool old_dest_on_fuse_of_the_sources_length(apart_paths& p, std::string* why)
+    {
+        bool built = new_dest_on_fuse(p, why);
+        p.old = pattern(SOURCE_SIZE, 3);
+        return built;
+    }
+    bool old_dest_on_fuse_unlike_the_source_in_its_last_byte(apart_paths& p, std::string* why)
+    {
+        bool built = new_dest_on_fuse(p, why);
+        p.old = pattern(SOURCE_SIZE, 2);
+        p.old.back() = static_cast<char>(~p.old.back());
+        return built;
+    }
 };
 
 struct apart_row {
@@ -91,7 +109,7 @@ TEST_P(Apart, DestIsWrittenAndTheInputsKeptWhole)
     if (!(this->*GetParam().build)(p, &why))
         GTEST_SKIP() << why;
     std::string insert = pattern(32768, 1);
-    std::string source = pattern(2 * MIB + 7, 2);
+    std::string source = pattern(SOURCE_SIZE, 2);
     write_file(path("IP.BIN"), insert);
     write_file(path(p.source), source);
     std::string dest = p.destination[0] == '/' ? p.destination : path(p.destination);
@@ -121,7 +139,11 @@ INSTANTIATE_TEST_SUITE_P(
         apart_row{"OldDestInTheSourcesFileSystem", &ApartRows::old_dest_in_the_source_image},
         apart_row{"LoopDeviceBesideTheSource", &ApartRows::loop_device_beside_the_source},
         apart_row{"NewDestOnFuse", &ApartRows::new_dest_on_fuse},
-        apart_row{"OldDestOnFuseThatReadsOtherwise", &ApartRows::old_dest_on_fuse}),
+        apart_row{"OldDestOnFuseThatReadsOtherwise", &ApartRows::old_dest_on_fuse},
+        apart_row{"OldDestOnFuseOfTheSourcesLength",
+                  &ApartRows::old_dest_on_fuse_of_the_sources_length},
+        apart_row{"OldDestOnFuseUnlikeTheSourceInItsLastByte",
+                  &ApartRows::old_dest_on_fuse_unlike_the_source_in_its_last_byte}),
     [](const ::testing::TestParamInfo<apart_row>& row) { return std::string(row.param.name); });
 
 using OffsetView = StackTest;

@@ -148,6 +148,25 @@ TEST_P(Stack, InputUnderneathIsRefusedUntouched)
     }
 }
 
+// A failure before DEST is told apart (here IP.BIN unreadable) leaves DEST
+// as it is: it may be an input, whose bytes a cut back would take.
+TEST_F(StackRows, FailureBeforeDestIsToldApartLeavesItBe)
+{
+    SKIP_UNLESS_STRACE();
+    SKIP_UNLESS_LINUX_CALLS("the storage under a file followed down to its devices");
+    SKIP_UNLESS_ROOT();
+    std::string why;
+    stack_paths p;
+    if (!relative_layers(p, &why))
+        GTEST_SKIP() << why;
+    write_file(path("IP.BIN"), pattern(32768, 1));
+    std::vector<kept_file> kept = keep(dir, {p.source, "IP.BIN"});
+    tool_run r = run({p.source, p.destination}, under_strace("read:error=EIO", {"IP.BIN"}));
+    EXPECT_EQ(r.out, r.name + ": Je ne peux pas lire IP.BIN\n");
+    EXPECT_EQ(r.status, 250);
+    expect_unchanged(kept);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, Stack,
     ::testing::Values(

@@ -24,33 +24,28 @@ constexpr std::int64_t STAT_BLOCK = 512;
 struct seek_probe {
     off_t at;
     int error;
+    bool position_lost; // the stream's position could not be read or put back
 };
-
-// A position that could not be read or put back is a failure with its own
-// error, but never EINVAL, which says that the probe is not supported.
-seek_probe position_lost()
-{
-    return {-1, errno == EINVAL ? EIO : errno};
-}
 
 // Moves fd to offset and back, where the stream expects it.
 seek_probe probe_seek(int fd, off_t offset, int whence)
 {
     off_t kept = lseek(fd, 0, SEEK_CUR);
     if (kept < 0)
-        return position_lost();
+        return {-1, errno, true};
     off_t found = lseek(fd, offset, whence);
     int error = found < 0 ? errno : NO_REASON;
     if (lseek(fd, kept, SEEK_SET) != kept)
-        return position_lost();
-    return {found, error};
+        return {-1, errno, true};
+    return {found, error, false};
 }
 
-// A file system whose seeks know no holes answers EINVAL: it cannot tell,
-// which is no failure, as the copy then looks at every byte.
+// A file system whose seeks know no holes answers EINVAL to the probe: it
+// cannot tell, which is no failure, as the copy then looks at every byte. A
+// position lost is a failure whatever its error.
 bool holes_untold(const seek_probe& probe)
 {
-    return probe.error == EINVAL;
+    return probe.error == EINVAL && !probe.position_lost;
 }
 
 // A file's length and holes, once it is known to be a regular file; the
@@ -98,7 +93,7 @@ file_facts measure_descriptor(int fd, bool writing)
         return facts;
     }
     // Its end is its size, for a device here as on every POSIX host.
-    seek_probe end = {info.st_size, NO_REASON};
+    seek_probe end = {info.st_size, NO_REASON, false};
     if (S_ISBLK(info.st_mode))
         end = probe_seek(fd, 0, SEEK_END);
     facts.error = end.at < 0 ? end.error : NO_REASON;
@@ -179,7 +174,8 @@ void close_file(host_file file)
         close(static_cast<int>(file));
 }
 
-read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n)
+ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n,
+                outcome unreadable)
 {
     int fd = fileno(input);
 #if defined(POSIX_FADV_DONTNEED)
@@ -188,21 +184,20 @@ read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, s
     (void)posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(n),
                         POSIX_FADV_DONTNEED);
 #endif
-    read_back_result result = {true, 0, NO_REASON};
     auto* into = static_cast<unsigned char*>(bytes);
-    while (result.got < n) {
-        ssize_t got = pread(fd, into + result.got, n - result.got,
-                            static_cast<off_t>(offset) + static_cast<off_t>(result.got));
-        if (got < 0 && errno == EINTR)
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t more = pread(fd, into + got, n - got,
+                             static_cast<off_t>(offset) + static_cast<off_t>(got));
+        if (more < 0 && errno == EINTR)
             continue;
-        if (got <= 0) {
-            result.ok = got == 0;
-            result.error = got < 0 ? errno : NO_REASON;
+        if (more < 0)
+            return {unreadable, errno, static_cast<std::int64_t>(got)};
+        if (more == 0)
             break;
-        }
-        result.got += static_cast<std::size_t>(got);
+        got += static_cast<std::size_t>(more);
     }
-    return result;
+    return {DONE, NO_REASON, static_cast<std::int64_t>(got)};
 }
 
 bool flush_to_device(std::FILE* stream)
@@ -218,49 +213,43 @@ namespace {
 
 // Only holes from offset on, up to the source's end: which is where it ends
 // now, if it was cut short since it was measured.
-data_stretch holes_to_end(int fd, std::int64_t offset, std::int64_t length)
+ended holes_to_end(int fd, std::int64_t offset, std::int64_t length, data_stretch& found)
 {
     struct stat info;
     if (fstat(fd, &info) != 0)
-        return {SOURCE_UNREADABLE, offset, offset, false, errno};
+        return {SOURCE_UNREADABLE, errno};
     auto size = static_cast<std::int64_t>(info.st_size);
-    if (size >= length)
-        return {DONE, length, length, false};
-    std::int64_t end = std::max(offset, size);
-    return {DONE, end, end, true};
+    std::int64_t end = std::min(length, std::max(offset, size));
+    found = {end, end, size < length};
+    return {DONE};
 }
 
 } // namespace
 #endif
 
-data_stretch next_data(std::FILE* source, std::int64_t offset, std::int64_t length)
+ended next_data(std::FILE* source, std::int64_t offset, std::int64_t length, data_stretch& found)
 {
-    data_stretch stretch = {DONE, offset, length, false};
+    found = {offset, length, false};
 #if defined(SEEK_DATA) && defined(SEEK_HOLE)
     int fd = fileno(source);
     seek_probe data = probe_seek(fd, static_cast<off_t>(offset), SEEK_DATA);
     if (data.at < 0 && data.error == ENXIO)
-        return holes_to_end(fd, offset, length);
-    if (data.at < 0) {
-        stretch.error = data.error;
-        if (!holes_untold(data))
-            stretch.result = SOURCE_UNREADABLE;
-        return stretch;
-    }
+        return holes_to_end(fd, offset, length, found);
+    if (data.at < 0)
+        return {holes_untold(data) ? DONE : SOURCE_UNREADABLE, data.error};
     // Data and holes may change under us: every step must move forward.
     if (data.at < offset)
-        return stretch;
-    stretch.start = std::min(static_cast<std::int64_t>(data.at), length);
+        return {DONE};
+    found.start = std::min(static_cast<std::int64_t>(data.at), length);
     seek_probe hole = probe_seek(fd, data.at, SEEK_HOLE);
-    stretch.error = hole.error;
     if (hole.at < 0 && !holes_untold(hole))
-        stretch.result = SOURCE_UNREADABLE;
-    else if (hole.at > data.at)
-        stretch.end = std::min(static_cast<std::int64_t>(hole.at), length);
+        return {SOURCE_UNREADABLE, hole.error};
+    if (hole.at > data.at)
+        found.end = std::min(static_cast<std::int64_t>(hole.at), length);
 #else
     (void)source;
 #endif
-    return stretch;
+    return {DONE};
 }
 
 bool set_length(std::FILE* stream, std::int64_t length)

@@ -40,26 +40,26 @@ std::size_t widen_pipe(std::FILE* stream, std::size_t wanted)
     return size > 0 ? static_cast<std::size_t>(size) : 0;
 }
 
-copied kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
-                   std::int64_t count)
+ended kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset,
+                  std::int64_t count)
 {
-    copied done = {DONE, 0, NO_REASON};
+    ended done = {DONE};
     int in = fileno(source);
     int out = fileno(destination);
     // Explicit offsets leave both descriptors' positions to the streams.
     off_t in_offset = static_cast<off_t>(offset);
     off_t out_offset = static_cast<off_t>(offset);
-    while (done.bytes < count) {
+    while (done.reached < count) {
         // A first call that ends on a boundary lets the others start on one,
         // which the page cache copies faster.
-        std::int64_t misaligned = (offset + done.bytes) % KERNEL_COPY_ALIGNMENT;
+        std::int64_t misaligned = (offset + done.reached) % KERNEL_COPY_ALIGNMENT;
         std::int64_t want =
-            std::min(count - done.bytes,
+            std::min(count - done.reached,
                      misaligned != 0 ? KERNEL_COPY_ALIGNMENT - misaligned : KERNEL_COPY_CHUNK);
         ssize_t n =
             copy_file_range(in, &in_offset, out, &out_offset, static_cast<std::size_t>(want), 0);
         if (n > 0) {
-            done.bytes += n;
+            done.reached += n;
             continue;
         }
         // End of file, or a file system (procfs, some overlays) that copies
@@ -74,7 +74,7 @@ copied kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offse
         // either file (EIO): the buffer copies the rest, and meets a real
         // error again on the side it belongs to.
         if (ran_out_of_space(error))
-            done = {DESTINATION_UNWRITABLE, done.bytes, error};
+            done = {DESTINATION_UNWRITABLE, error, done.reached};
         return done;
     }
     return done;

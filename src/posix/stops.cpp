@@ -91,7 +91,7 @@ void watch_stops()
     }
 }
 
-void guard_on_stop(std::FILE* destination, file_kind kind, file_time left)
+void guard_dest_on_stop(std::FILE* destination, file_kind kind, file_time left)
 {
     // Unguarded meanwhile, so that a stop never meets half of the guard.
     guarded_descriptor.store(-1);
@@ -107,9 +107,9 @@ void guard_on_stop(std::FILE* destination, file_kind kind, file_time left)
         pushed_descriptor.store(fileno(destination));
 }
 
-void keep_on_stop(std::int64_t kept)
+void stop_cuts_dest_to(std::int64_t length)
 {
-    guarded_kept.store(kept);
+    guarded_kept.store(length);
 }
 
 bool stop_heard()

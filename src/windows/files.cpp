@@ -176,33 +176,36 @@ void close_file(host_file file)
         CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
-read_back_result read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n)
+ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t n,
+                outcome unreadable)
 {
     HANDLE handle = handle_of(input);
     // Read at an offset, then put back where the runtime left the handle.
     LARGE_INTEGER zero = {};
     LARGE_INTEGER kept = {};
     if (!SetFilePointerEx(handle, zero, &kept, FILE_CURRENT))
-        return {false, 0, static_cast<int>(GetLastError())};
-    read_back_result result = {true, 0, NO_REASON};
+        return {unreadable, static_cast<int>(GetLastError())};
+    ended result = {DONE};
     auto* into = static_cast<unsigned char*>(bytes);
-    while (result.ok && result.got < n) {
+    std::size_t done = 0;
+    while (result.result == DONE && done < n) {
         OVERLAPPED at = {};
-        auto from = static_cast<std::uint64_t>(offset) + result.got;
+        auto from = static_cast<std::uint64_t>(offset) + done;
         at.Offset = static_cast<DWORD>(from);
         at.OffsetHigh = static_cast<DWORD>(from >> 32);
         DWORD got = 0;
-        DWORD want = static_cast<DWORD>(std::min<std::size_t>(n - result.got, MAXDWORD));
-        bool read = ReadFile(handle, into + result.got, want, &got, &at) != 0;
+        DWORD want = static_cast<DWORD>(std::min<std::size_t>(n - done, MAXDWORD));
+        bool read = ReadFile(handle, into + done, want, &got, &at) != 0;
         DWORD error = read ? NO_ERROR : GetLastError();
-        result.ok = read || error == ERROR_HANDLE_EOF;
-        result.error = result.ok ? NO_REASON : static_cast<int>(error);
+        if (!read && error != ERROR_HANDLE_EOF)
+            result = {unreadable, static_cast<int>(error)};
         if (!read || got == 0)
             break;
-        result.got += got;
+        done += got;
     }
-    if (!SetFilePointerEx(handle, kept, nullptr, FILE_BEGIN) && result.ok)
-        result = {false, result.got, static_cast<int>(GetLastError())};
+    if (!SetFilePointerEx(handle, kept, nullptr, FILE_BEGIN) && result.result == DONE)
+        result = {unreadable, static_cast<int>(GetLastError())};
+    result.reached = static_cast<std::int64_t>(done);
     return result;
 }
 
@@ -214,9 +217,10 @@ bool flush_to_device(std::FILE* stream)
 }
 
 // Holes are copied as zeros here.
-data_stretch next_data(std::FILE*, std::int64_t offset, std::int64_t length)
+ended next_data(std::FILE*, std::int64_t offset, std::int64_t length, data_stretch& found)
 {
-    return {DONE, offset, length};
+    found = {offset, length, false};
+    return {DONE};
 }
 
 std::int64_t current_length(std::FILE* stream)

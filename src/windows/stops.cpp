@@ -141,7 +141,7 @@ void watch_stops()
     SetConsoleCtrlHandler(on_console_stop, TRUE);
 }
 
-void guard_on_stop(std::FILE* destination, file_kind kind, file_time left)
+void guard_dest_on_stop(std::FILE* destination, file_kind kind, file_time left)
 {
     enter_guard();
     // A pipe or a device may block a write for good, and has nothing to cut:
@@ -152,10 +152,10 @@ void guard_on_stop(std::FILE* destination, file_kind kind, file_time left)
     leave_guard();
 }
 
-void keep_on_stop(std::int64_t kept)
+void stop_cuts_dest_to(std::int64_t length)
 {
     enter_guard();
-    guard.kept = kept;
+    guard.kept = length;
     leave_guard();
 }
 
