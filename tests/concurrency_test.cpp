@@ -81,6 +81,8 @@ struct turn_case {
 TEST_F(Concurrency, RunsTakeTurnsAndLeaveTheLastRunsOutput)
 {
     SKIP_UNLESS_POSIX_TOOL();
+    if (!tool_is_native())
+        GTEST_SKIP() << "the held run is seen in its read call, as numbered on this processor";
     const turn_case cases[] = {
         {"two, new DEST", {3 * MIB, 2 * MIB + 5}, -1},
         {"two, old DEST", {3 * MIB, MIB + 5}, 4 * MIB},
@@ -130,6 +132,8 @@ struct stop_case {
 TEST_F(Concurrency, RunStoppedWhileWaitingLeavesTheOtherRunsDest)
 {
     SKIP_UNLESS_POSIX_TOOL();
+    if (!tool_is_native())
+        GTEST_SKIP() << "the held run is seen in its read call, as numbered on this processor";
     const stop_case cases[] = {{"SIGTERM, old DEST", SIGTERM, 4 * MIB},
                                {"SIGINT, new DEST", SIGINT, -1}};
     std::string insert = pattern(32768, 1);

@@ -10,10 +10,11 @@ for arch in "${linux_arches[@]}"; do
     cmake --preset linux-tests -DTALVOR_TEST_COMMAND="$PWD/build/linux-$arch/talvor" >/dev/null
     cmake --build --preset linux-tests
     # The fault points, the traced device pushes, the traced line thread and
-    # stop, and the throttled device ran against this code in the release and
-    # sanitize suites; a foreign tool's calls are its emulator's.
+    # stop, the throttled device, and the cases that watch the tool's calls
+    # ran against this code in the release and sanitize suites; a foreign
+    # tool's calls are its emulator's, or numbered as on its own processor.
     run_suite "${static_skips[@]}" -- ctest --preset linux-tests -j2 \
-        -E '^(Scenarios/FaultPoint|DeviceWriteBehind|DeviceFlush|ThrottledDevice|LineThread)\.|^Stop\.StopWhileTheMessageWaits'
+        -E '^(Scenarios/FaultPoint|DeviceWriteBehind|DeviceFlush|ThrottledDevice|LineThread)\.|^Stop\.StopWhileTheMessageWaits|^Concurrency\.(RunsTakeTurns|RunStoppedWhileWaiting)|^HostFailure\.DestThatCannotBeCutBack'
     echo "CI: linux-$arch suite took $((SECONDS - started)) s"
     # x86-64's dynamic build is the release preset's, which ran them all.
     [ "$arch" != x86_64 ] || continue
