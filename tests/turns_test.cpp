@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -156,12 +157,15 @@ TEST_F(Turns, InputHeldForWritingByAnotherProgramIsRefusedOnWindows)
         std::filesystem::remove(path("fifo"));
         held_fifo line(path("fifo"));
         std::string held = std::string("set /p x= >> ") + r.input;
+        std::atomic<bool> ended{false};
         std::thread program([&] {
             shell("cd '" + dir + "' && exec '" + TOOL_COMMAND[0] + "' cmd /c '" + held +
-                  "' < fifo > /dev/null 2>&1");
+                  "' < fifo > /dev/null 2>cmd-said");
+            ended = true;
         });
-        EXPECT_TRUE(reached([&] { return process_holds(held, path(r.input)); }))
-            << "cmd never held " << r.input;
+        EXPECT_TRUE(reached([&] { return ended || process_holds(held, path(r.input)); }) && !ended)
+            << "cmd never held " << r.input << (ended ? ": it ended, saying: " : ": ")
+            << read_file(path("cmd-said"));
         run_options errors_kept;
         errors_kept.wrapper = {"sh", "-c", "exec \"$@\" 2>err", "sh"};
         tool_run t = run({"src", "dst"}, errors_kept);
