@@ -62,9 +62,7 @@ using DeviceFlush = ToolTest;
 
 TEST_F(DeviceFlush, ComesAfterTheBodyAndBeforeTheHead)
 {
-    SKIP_UNLESS_STRACE();
-    if (!tool_is_native())
-        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    SKIP_UNLESS_TRACEABLE();
     constexpr std::size_t MIB = 1024 * KIB;
     std::string insert = pattern(32768, 1);
     std::string source = pattern(3 * MIB + 77, 2);
@@ -138,9 +136,7 @@ dest_calls count_dest_calls(const std::string& log)
 // told is the close's, whatever the undoing met.
 TEST_F(DeviceFlush, FailedCloseLeavesDestPlainlyUnfinished)
 {
-    SKIP_UNLESS_STRACE();
-    if (!tool_is_native())
-        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    SKIP_UNLESS_TRACEABLE();
     std::string insert = pattern(5000, 1);
     std::string source = pattern(70000, 2);
     write_file(path("IP.BIN"), insert);

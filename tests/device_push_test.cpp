@@ -54,9 +54,7 @@ std::vector<push> pushes(const std::string& log, const std::string& device)
 // on the device before the head; a push that fails fails the run.
 TEST_F(DeviceWriteBehind, PushesAlongTheWayAndAFailedPushIsAFailedWrite)
 {
-    SKIP_UNLESS_STRACE();
-    if (!tool_is_native())
-        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    SKIP_UNLESS_TRACEABLE();
     std::string insert = pattern(32768, 1);
     write_file(path("IP.BIN"), insert);
     // Not a whole number of pieces, so that the last one is short.

@@ -197,9 +197,7 @@ void FaultPoint::check(const tool_run& r, const std::string& point, const mode* 
 
 TEST_P(FaultPoint, LeavesDestFinishedOrPlainlyNot)
 {
-    SKIP_UNLESS_STRACE();
-    if (!tool_is_native())
-        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    SKIP_UNLESS_TRACEABLE();
     const std::string& group = GetParam().group;
     std::string why;
     std::string base = s().where == "ntfs" ? mount_ntfs(&why) : dir;

@@ -101,6 +101,13 @@ int shell(const std::string& command);
     if (!have_program("strace"))                                                                   \
     GTEST_SKIP() << "strace is not installed"
 
+// strace sees the tool's own calls, named and numbered as on this processor,
+// only when the tool is built for it: an emulator's calls are its own.
+#define SKIP_UNLESS_TRACEABLE()                                                                    \
+    SKIP_UNLESS_STRACE();                                                                          \
+    if (!tool_is_native())                                                                         \
+    GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's"
+
 #define SKIP_UNLESS_LINUX_CALLS(what)                                                              \
     if (!tool_makes_linux_calls())                                                                 \
     GTEST_SKIP() << "needs " what ", which a tool built for POSIX alone does not make"

@@ -112,9 +112,7 @@ TEST_F(HostSource, SourceShorterThanItSaysEndsDestThere)
 // A DEST that cannot be cut back after a failure gets zeros, not its old bytes.
 TEST_F(HostFailure, DestThatCannotBeCutBackIsClearedInstead)
 {
-    SKIP_UNLESS_STRACE();
-    if (!tool_is_native())
-        GTEST_SKIP() << "strace must see the tool's own calls, named as on this processor";
+    SKIP_UNLESS_TRACEABLE();
     std::string insert = pattern(32768, 1);
     std::string source = pattern(3 * 1024 * 1024, 2);
     write_file(path("IP.BIN"), insert);

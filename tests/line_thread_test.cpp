@@ -79,9 +79,7 @@ bool held_drawing(const std::string& task)
 
 TEST_F(LineThread, BlocksStopsWaitsToDrawAndIsWaitedFor)
 {
-    SKIP_UNLESS_STRACE();
-    if (!tool_is_native())
-        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    SKIP_UNLESS_TRACEABLE();
     std::string insert = pattern(32768, 1);
     std::string source = pattern(128 * KIB, 2);
     write_file(path("IP.BIN"), insert);

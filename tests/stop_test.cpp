@@ -144,9 +144,7 @@ bool writing_the_report(int pid)
 // nothing.
 TEST_F(Stop, StopWhileTheMessageWaitsWritesNothingMore)
 {
-    SKIP_UNLESS_STRACE();
-    if (!tool_is_native())
-        GTEST_SKIP() << "strace must see the tool's own calls, not an emulator's";
+    SKIP_UNLESS_TRACEABLE();
     if (!tool_makes_linux_calls())
         GTEST_SKIP() << "a host with POSIX calls alone cannot tell a FUSE view of SOURCE from a file";
     std::string why;
