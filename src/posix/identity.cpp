@@ -42,7 +42,6 @@ files_under open_files_under(host_file file, bool written)
     if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
         return found;
     storage under = {};
-    under.followed = true;
     follow_storage(fd, info, 0, INT64_MAX, under, {0, written, true, &found});
     return found;
 }

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int DECIMAL = 10;
 // Room for "/proc/self/fdinfo/" and any descriptor number.
 constexpr std::size_t PROC_FD_NAME_SIZE = 32;
 // Most lower layers an overlay takes.
@@ -63,19 +62,17 @@ long mount_id(int fd)
 // unescaped:
 //   id parent major:minor root mount-point options... - type source super-options
 struct overlay_mount {
-    bool told;  // false when mountinfo could not be read
     char* line; // holds the fields; freed with std::free
     const char* root;
     const char* point;
-    const char* upper;
     std::size_t lowers;
-    const char* lower[MOST_LOWER_LAYERS]; // top down
+    const char* layer[1 + MOST_LOWER_LAYERS]; // top down: the upper one (or none), the lower ones
 };
 
 void add_lower(overlay_mount& mount, const char* layer)
 {
     if (mount.lowers < MOST_LOWER_LAYERS)
-        mount.lower[mount.lowers++] = layer;
+        mount.layer[1 + mount.lowers++] = layer;
 }
 
 // Splits lowerdir=a:b in place into its layers, undoing the backslashes
@@ -115,7 +112,7 @@ void read_option(char* word, overlay_mount& mount)
     else if (std::strncmp(word, ONE_LOWER, sizeof ONE_LOWER - 1) == 0)
         add_lower(mount, word + sizeof ONE_LOWER - 1);
     else if (std::strncmp(word, UPPER, sizeof UPPER - 1) == 0)
-        mount.upper = word + sizeof UPPER - 1;
+        mount.layer[0] = word + sizeof UPPER - 1;
 }
 
 overlay_mount find_mount(long id)
@@ -140,7 +137,6 @@ overlay_mount find_mount(long id)
         mount.point = field[POINT];
         break;
     }
-    mount.told = mounts != nullptr && (mount.point != nullptr || !std::ferror(mounts));
     if (mounts != nullptr)
         std::fclose(mounts);
     return mount;
@@ -205,14 +201,6 @@ in_layer look_in_layer(const char* layer, const overlay_file& file, const struct
     return same ? in_layer::found : in_layer::unknown;
 }
 
-// The layers top down: the upper one first, when there is one.
-const char* layer_at(const overlay_mount& mount, std::size_t k)
-{
-    if (mount.upper != nullptr)
-        return k == 0 ? mount.upper : mount.lower[k - 1];
-    return mount.lower[k];
-}
-
 } // namespace
 
 upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage& under, walk at)
@@ -220,19 +208,17 @@ upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage&
     overlay_file file = {};
     struct stat merged;
     bool located = fstat(fd, &merged) == 0 && locate(fd, file);
-    std::size_t layers = file.mount.lowers + (file.mount.upper != nullptr ? 1 : 0);
     upper_layer upper = upper_layer::unknown;
     bool found = false;
-    for (std::size_t k = 0; located && !found && k < layers; ++k) {
-        in_layer place =
-            look_in_layer(layer_at(file.mount, k), file, merged, start, end, under, at);
+    std::size_t top = file.mount.layer[0] == nullptr ? 1 : 0;
+    for (std::size_t k = top; located && !found && k <= file.mount.lowers; ++k) {
+        in_layer place = look_in_layer(file.mount.layer[k], file, merged, start, end, under, at);
         if (place == in_layer::unknown)
             break;
-        bool top = k == 0 && file.mount.upper != nullptr;
-        if (top)
+        if (k == 0)
             upper = place == in_layer::found ? upper_layer::yes : upper_layer::no;
         // Written, a file copies itself up: the lower layers keep their bytes.
-        found = place == in_layer::found || (top && at.writing);
+        found = place == in_layer::found || (k == 0 && at.writing);
     }
     std::free(file.mount.line);
     // Not found where the mount says it is: renamed layers, redirects, another namespace.
@@ -246,6 +232,5 @@ upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage&
 upper_layer in_upper_layer(int fd)
 {
     storage under = {};
-    under.followed = true;
     return follow_layers(fd, 0, INT64_MAX, under, {0, false, true});
 }
