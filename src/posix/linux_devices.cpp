@@ -14,19 +14,16 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cerrno>
-#include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "linux_walk.h"
-#include "system.h"
 
 namespace {
 
-constexpr int DECIMAL = 10;
 // /sys gives a partition's start and size in these, whatever the disk's blocks.
 constexpr std::int64_t SYS_SECTOR = 512;
 
@@ -51,17 +48,16 @@ struct disk_place {
 
 disk_place place_on_disk(dev_t device)
 {
-    disk_place none = {false, 0, 0, 0};
     if (read_sys(device, "dev").text[0] == '\0')
-        return none;
+        return {};
     sys_line partition = read_sys(device, "partition");
     if (partition.text[0] == '\0')
-        return partition.error == ENOENT ? disk_place{true, device, 0, INT64_MAX} : none;
+        return partition.error == ENOENT ? disk_place{true, device, 0, INT64_MAX} : disk_place{};
     dev_t disk = device_named(read_sys(device, "../dev").text);
     std::int64_t start = sys_bytes(device, "start");
     std::int64_t size = sys_bytes(device, "size");
     if (disk == 0 || start < 0 || size < 0)
-        return none;
+        return {};
     return {true, disk, start, start + size};
 }
 
@@ -71,50 +67,10 @@ std::int64_t moved(std::int64_t at, std::int64_t offset)
     return at > INT64_MAX - offset ? INT64_MAX : at + offset;
 }
 
-// The path of a loop device's file, as the kernel sees it from here; ""
-// when it shows none.
-struct file_name {
-    char path[PATH_MAX];
-};
-
-file_name backing_name(dev_t disk)
-{
-    char name[SYS_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/loop/backing_file", major(disk),
-                  minor(disk));
-    file_name file = {};
-    int sys = open(name, O_RDONLY | O_CLOEXEC);
-    ssize_t n = sys >= 0 ? read(sys, file.path, sizeof file.path - 1) : -1;
-    if (sys >= 0)
-        close(sys);
-    if (n > 0 && file.path[n - 1] == '\n')
-        file.path[n - 1] = '\0';
-    return file;
-}
-
-// Follows what lies under a loop device's file, which the device named by its
-// identity: the name /sys gives opens it only when it is still that file
-// (the device holds it, so no other file takes its number meanwhile).
-void follow_loop_file(dev_t disk, const struct loop_info64& loop, std::int64_t from,
-                      std::int64_t to, storage& under, walk at)
-{
-    file_name name = backing_name(disk);
-    int file = name.path[0] == '/' ? open_to_ask(name.path, 0) : -1;
-    struct stat info;
-    bool same = file >= 0 && fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
-                id_of(info).device == loop.lo_device && id_of(info).index == loop.lo_inode;
-    if (same) {
-        keep_file_under(file, at);
-        follow_file(file, info, from, to, under, deeper(at));
-    }
-    else
-        cannot_follow(under, at);
-    if (file >= 0)
-        close(file);
-}
-
 // Follows a loop device's file, as the device itself tells it when asked
 // on its opened node: another device, or a file with what lies under it.
+// The name /sys gives opens the file only when it is still that file (the
+// device holds it, so no other file takes its number meanwhile).
 void follow_loop(dev_t disk, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
     opened node = open_node(disk);
@@ -130,18 +86,27 @@ void follow_loop(dev_t disk, std::int64_t start, std::int64_t end, storage& unde
         return;
     }
     auto offset = static_cast<std::int64_t>(std::min<std::uint64_t>(loop.lo_offset, INT64_MAX));
+    auto limit = static_cast<std::int64_t>(std::min<std::uint64_t>(loop.lo_sizelimit, INT64_MAX));
     std::int64_t from = moved(start, offset);
     std::int64_t to = moved(end, offset);
     if (loop.lo_sizelimit != 0)
-        to = std::min(to, moved(static_cast<std::int64_t>(
-                                    std::min<std::uint64_t>(loop.lo_sizelimit, INT64_MAX)),
-                                offset));
+        to = std::min(to, moved(limit, offset));
     if (loop.lo_rdevice != 0) {
         follow_device(static_cast<dev_t>(loop.lo_rdevice), from, to, under, deeper(at));
         return;
     }
     add_place(under, {loop.lo_device, loop.lo_inode}, from, to, at);
-    follow_loop_file(disk, loop, from, to, under, at);
+    sys_line name = read_sys(disk, "loop/backing_file");
+    int file = name.text[0] == '/' ? open_to_ask(name.text, 0) : -1;
+    struct stat info;
+    if (file >= 0 && fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
+        id_of(info).device == loop.lo_device && id_of(info).index == loop.lo_inode) {
+        keep_file_under(file, at);
+        follow_file(file, info, from, to, under, deeper(at));
+    } else
+        cannot_follow(under, at);
+    if (file >= 0)
+        close(file);
 }
 
 // Follows each device that a device-mapper or md device is built on, whole:
@@ -150,24 +115,8 @@ void follow_slaves(dev_t disk, storage& under, walk at)
 {
     char name[SYS_NAME_SIZE];
     std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/slaves", major(disk), minor(disk));
-    DIR* slaves = opendir(name);
-    if (slaves == nullptr) {
-        if (errno != ENOENT)
-            cannot_follow(under, at);
-        return;
-    }
-    while (const struct dirent* entry = readdir(slaves)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        char leaf[SYS_NAME_SIZE + sizeof entry->d_name];
-        std::snprintf(leaf, sizeof leaf, "slaves/%s/dev", entry->d_name);
-        dev_t slave = device_named(read_sys(disk, leaf).text);
-        if (slave == 0)
-            cannot_follow(under, at);
-        else
-            follow_device(slave, 0, INT64_MAX, under, deeper(at));
-    }
-    closedir(slaves);
+    if (follow_listed(name, under, deeper(at)) < 0 && errno != ENOENT)
+        cannot_follow(under, at);
 }
 
 // Whether another device could stand on DEST's bytes: on a file only a
@@ -194,10 +143,10 @@ bool worth_asking(const file_facts& destination, dev_t other, const disk_place& 
 // another mount namespace is asked.
 bool may_stand_on(dev_t loop, const file_facts& destination)
 {
-    file_name name = backing_name(loop);
-    if (name.path[0] == '\0')
+    sys_line name = read_sys(loop, "loop/backing_file");
+    if (name.text[0] == '\0')
         return false;
-    int file = open(name.path, O_PATH | O_CLOEXEC);
+    int file = open(name.text, O_PATH | O_CLOEXEC);
     struct stat info;
     bool other = file >= 0 && fstat(file, &info) == 0 && S_ISREG(info.st_mode);
     for (std::size_t i = 0; other && i < destination.under.count; ++i) {
@@ -227,6 +176,28 @@ bool open_elsewhere(int fd, const file_facts& destination)
 }
 
 } // namespace
+
+long follow_listed(const char* directory, storage& under, walk at)
+{
+    DIR* listed = opendir(directory);
+    if (listed == nullptr)
+        return -1;
+    long count = 0;
+    while (const struct dirent* entry = readdir(listed)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char name[SYS_NAME_SIZE + sizeof entry->d_name];
+        std::snprintf(name, sizeof name, "%s/%s/dev", directory, entry->d_name);
+        dev_t device = device_named(read_sys_file(name).text);
+        if (device == 0)
+            cannot_follow(under, at);
+        else
+            follow_device(device, 0, INT64_MAX, under, at);
+        ++count;
+    }
+    closedir(listed);
+    return count;
+}
 
 void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at)
 {

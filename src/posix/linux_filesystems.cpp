@@ -13,8 +13,6 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -26,30 +24,23 @@ namespace {
 
 // Magic numbers that the system's headers do not name.
 constexpr unsigned long CONFIGFS_MAGIC = 0x62656570;
+constexpr unsigned long ZFS_MAGIC = 0x2fc12fc1;
+constexpr unsigned long BCACHEFS_MAGIC = 0xca451a4e;
 
-// File systems kept in memory, or made up by the kernel: no device holds their files.
-bool in_memory(const struct statfs& where)
+// File systems whose files stand on no device that a call here names: kept
+// in memory, made up by the kernel, or (ZFS, bcachefs) holding their bytes
+// on devices out of reach.
+bool on_no_device_told(const struct statfs& where)
 {
-    static constexpr unsigned long MEMORY[] = {
+    static constexpr unsigned long UNTOLD[] = {
         TMPFS_MAGIC,        RAMFS_MAGIC,         HUGETLBFS_MAGIC, PROC_SUPER_MAGIC,
         SYSFS_MAGIC,        DEBUGFS_MAGIC,       TRACEFS_MAGIC,   SECURITYFS_MAGIC,
         CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, CONFIGFS_MAGIC,  EFIVARFS_MAGIC,
         BPF_FS_MAGIC,       PIPEFS_MAGIC,        SOCKFS_MAGIC,    ANON_INODE_FS_MAGIC,
-        DEVPTS_SUPER_MAGIC,
+        DEVPTS_SUPER_MAGIC, ZFS_MAGIC,           BCACHEFS_MAGIC,
     };
     auto type = static_cast<unsigned long>(where.f_type);
-    return std::find(std::begin(MEMORY), std::end(MEMORY), type) != std::end(MEMORY);
-}
-
-// File systems that hold their own files' bytes on devices that no call
-// here names: what stands under them is out of reach.
-constexpr unsigned long ZFS_MAGIC = 0x2fc12fc1;
-constexpr unsigned long BCACHEFS_MAGIC = 0xca451a4e;
-
-bool own_devices_untold(const struct statfs& where)
-{
-    auto type = static_cast<unsigned long>(where.f_type);
-    return type == ZFS_MAGIC || type == BCACHEFS_MAGIC;
+    return std::find(std::begin(UNTOLD), std::end(UNTOLD), type) != std::end(UNTOLD);
 }
 
 // Asks Btrfs which file system fd's file is on, through a descriptor that
@@ -81,24 +72,7 @@ void follow_btrfs(int fd, storage& under, walk at)
                   "%02x%02x%02x%02x%02x%02x/devices",
                   u[0], u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12],
                   u[13], u[14], u[15]);
-    DIR* devices = opendir(name);
-    std::size_t found = 0;
-    while (const struct dirent* entry = devices != nullptr ? readdir(devices) : nullptr) {
-        if (entry->d_name[0] == '.')
-            continue;
-        // Room for the directory, the device's name and "/dev".
-        char leaf[sizeof name + sizeof entry->d_name + SYS_TEXT_SIZE];
-        std::snprintf(leaf, sizeof leaf, "%s/%s/dev", name, entry->d_name);
-        dev_t device = device_named(read_sys_file(leaf).text);
-        if (device == 0)
-            cannot_follow(under, at);
-        else
-            follow_device(device, 0, INT64_MAX, under, at);
-        ++found;
-    }
-    if (devices != nullptr)
-        closedir(devices);
-    if (found == 0)
+    if (follow_listed(name, under, at) <= 0)
         cannot_follow(under, at);
 }
 
@@ -126,6 +100,6 @@ void follow_file(int fd, const struct stat& info, std::int64_t start, std::int64
     else if (where.f_type == BTRFS_SUPER_MAGIC)
         follow_btrfs(fd, under, within(at));
     // A network or FUSE file system may show any file's bytes by this name.
-    else if (!in_memory(where) && !own_devices_untold(where))
+    else if (!on_no_device_told(where))
         cannot_follow(under, at);
 }

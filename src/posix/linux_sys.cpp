@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int DECIMAL = 10;
-
 // The device's node under /dev, as /sys names the device: the last part of
 // the link /sys/dev/block/MAJOR:MINOR; "" when it tells none.
 struct node_name {
@@ -43,18 +41,16 @@ sys_line read_sys_file(const char* name)
 {
     sys_line line = {};
     int fd = open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        line.error = errno;
-        return line;
-    }
-    ssize_t n = read(fd, line.text, sizeof line.text - 1);
-    // An empty file tells nothing either.
-    int error = n < 0 ? errno : EIO;
-    close(fd);
+    ssize_t n = fd < 0 ? -1 : read(fd, line.text, sizeof line.text - 1);
+    if (n > 0 && line.text[n - 1] == '\n')
+        line.text[--n] = '\0';
+    // An empty line tells nothing either.
     if (n <= 0) {
         line.text[0] = '\0';
-        line.error = error;
+        line.error = n < 0 ? errno : EIO;
     }
+    if (fd >= 0)
+        close(fd);
     return line;
 }
 

@@ -7,21 +7,23 @@
 
 #include <sys/types.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
 #include "system.h"
 
-// Room for "/sys/dev/block/MAJOR:MINOR/" or "/sys/fs/btrfs/UUID/devices/",
-// and a leaf.
+constexpr int DECIMAL = 10;
+// Room for "/sys/dev/block/MAJOR:MINOR/" or "/sys/fs/btrfs/UUID/devices/", and a leaf.
 constexpr std::size_t SYS_NAME_SIZE = 128;
-// Room for a line of /sys: a number, or MAJOR:MINOR.
+// Room for a number of /sys, or MAJOR:MINOR.
 constexpr std::size_t SYS_TEXT_SIZE = 32;
 
-// The first line of a file of /sys, or "" when it cannot be read, with error
-// why: ENOENT when the file is not there.
+// The first line of a file of /sys (a number, MAJOR:MINOR, a loop device's
+// file), or "" when it cannot be read, with error why: ENOENT when the file
+// is not there.
 struct sys_line {
-    char text[SYS_TEXT_SIZE];
+    char text[PATH_MAX];
     int error;
 };
 sys_line read_sys_file(const char* name);
@@ -31,6 +33,10 @@ sys_line read_sys(dev_t device, const char* leaf);
 
 // The device that MAJOR:MINOR names; 0, which names none, if it does not.
 dev_t device_named(const char* text);
+
+// Follows, whole, each device that a directory of /sys lists by its
+// entries' dev files; how many it lists, or -1 (errno why) when it cannot be read.
+long follow_listed(const char* directory, storage& under, walk at);
 
 // Opens the very file that fd holds (an O_PATH descriptor too) again with
 // flags, which no name swapped in meanwhile can change; ENOENT when /proc
@@ -57,8 +63,7 @@ device_claim claim_of(dev_t device);
 upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
 
 // Keeps the regular file fd, met under a run's file where its bytes lie,
-// opened anew for a turn on it, where the walk keeps such files
-// (linux_under.cpp).
+// opened anew for a turn on it (linux_under.cpp).
 void keep_file_under(int fd, walk at);
 
 #endif
