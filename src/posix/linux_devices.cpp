@@ -109,16 +109,6 @@ void follow_loop(dev_t disk, std::int64_t start, std::int64_t end, storage& unde
         close(file);
 }
 
-// Follows each device that a device-mapper or md device is built on, whole:
-// how it maps them is not told here.
-void follow_slaves(dev_t disk, storage& under, walk at)
-{
-    char name[SYS_NAME_SIZE];
-    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u/slaves", major(disk), minor(disk));
-    if (follow_listed(name, under, deeper(at)) < 0 && errno != ENOENT)
-        cannot_follow(under, at);
-}
-
 // Whether another device could stand on DEST's bytes: on a file only a
 // loop device can; on a device, any but its own disk with its partitions,
 // and the disks under it, whose claims the exclusive open of DEST meets.
@@ -214,7 +204,13 @@ void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& 
     add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(place.disk)}, from, to, at);
     if (major(place.disk) == LOOP_MAJOR)
         follow_loop(place.disk, from, to, under, at);
-    follow_slaves(place.disk, under, at);
+    // The devices a device-mapper or md device is built on, followed whole:
+    // how it maps them is not told here.
+    char slaves[SYS_NAME_SIZE];
+    std::snprintf(slaves, sizeof slaves, "/sys/dev/block/%u:%u/slaves", major(place.disk),
+                  minor(place.disk));
+    if (follow_listed(slaves, under, deeper(at)) < 0 && errno != ENOENT)
+        cannot_follow(under, at);
 }
 
 bool storage_in_use(int fd, const file_facts& destination)

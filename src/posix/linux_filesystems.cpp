@@ -43,28 +43,18 @@ bool on_no_device_told(const struct statfs& where)
     return std::find(std::begin(UNTOLD), std::end(UNTOLD), type) != std::end(UNTOLD);
 }
 
-// Asks Btrfs which file system fd's file is on, through a descriptor that
-// can be asked: fd itself, or fd opened again when it was opened only to look.
-bool btrfs_info(int fd, struct btrfs_ioctl_fs_info_args& info)
-{
-    int ask = fd;
-    if ((fcntl(fd, F_GETFL) & O_PATH) != 0)
-        ask = static_cast<int>(open_again(fd, O_RDONLY | O_NONBLOCK).file);
-    bool told = ask >= 0 && ioctl(ask, BTRFS_IOC_FS_INFO, &info) == 0;
-    if (ask >= 0 && ask != fd)
-        close(ask);
-    return told;
-}
-
 // Follows every device of the Btrfs file system that fd's file is on,
 // whole: where in them its bytes lie is not told here.
 void follow_btrfs(int fd, storage& under, walk at)
 {
+    // Btrfs is asked through fd, or fd opened again where it only looks.
+    int ask = fd;
+    if ((fcntl(fd, F_GETFL) & O_PATH) != 0)
+        ask = static_cast<int>(open_again(fd, O_RDONLY | O_NONBLOCK).file);
     struct btrfs_ioctl_fs_info_args info = {};
-    if (!btrfs_info(fd, info)) {
-        cannot_follow(under, at);
-        return;
-    }
+    bool told = ask >= 0 && ioctl(ask, BTRFS_IOC_FS_INFO, &info) == 0;
+    if (ask >= 0 && ask != fd)
+        close(ask);
     const unsigned char* u = info.fsid;
     char name[SYS_NAME_SIZE];
     std::snprintf(name, sizeof name,
@@ -72,7 +62,7 @@ void follow_btrfs(int fd, storage& under, walk at)
                   "%02x%02x%02x%02x%02x%02x/devices",
                   u[0], u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12],
                   u[13], u[14], u[15]);
-    if (follow_listed(name, under, at) <= 0)
+    if (!told || follow_listed(name, under, at) <= 0)
         cannot_follow(under, at);
 }
 

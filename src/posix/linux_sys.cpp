@@ -13,30 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-// The device's node under /dev, as /sys names the device: the last part of
-// the link /sys/dev/block/MAJOR:MINOR; "" when it tells none.
-struct node_name {
-    char path[SYS_NAME_SIZE + NAME_MAX];
-};
-
-node_name node_of(dev_t device)
-{
-    node_name node = {};
-    char name[SYS_NAME_SIZE];
-    char target[PATH_MAX];
-    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u", major(device), minor(device));
-    ssize_t n = readlink(name, target, sizeof target - 1);
-    target[n > 0 ? n : 0] = '\0';
-    const char* last = std::strrchr(target, '/');
-    if (last != nullptr)
-        std::snprintf(node.path, sizeof node.path, "/dev/%s", last + 1);
-    return node;
-}
-
-} // namespace
-
 sys_line read_sys_file(const char* name)
 {
     sys_line line = {};
@@ -90,10 +66,19 @@ int open_to_ask(const char* name, int flags)
 
 opened open_node(dev_t device)
 {
-    node_name node = node_of(device);
-    if (node.path[0] == '\0')
+    // The node under /dev that /sys names the device by: the last part of the
+    // link /sys/dev/block/MAJOR:MINOR.
+    char name[SYS_NAME_SIZE];
+    char target[PATH_MAX];
+    std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u", major(device), minor(device));
+    ssize_t n = readlink(name, target, sizeof target - 1);
+    target[n > 0 ? n : 0] = '\0';
+    const char* last = std::strrchr(target, '/');
+    if (last == nullptr)
         return {NO_FILE, ENODEV, false};
-    int fd = open(node.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    char node[SYS_NAME_SIZE + NAME_MAX];
+    std::snprintf(node, sizeof node, "/dev/%s", last + 1);
+    int fd = open(node, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return {NO_FILE, errno, false};
     // The name only finds the node: what it opened must be the device asked for.
