@@ -58,26 +58,28 @@ long mount_id(int fd)
     return id;
 }
 
-// The line of /proc/self/mountinfo for one overlayfs mount, its fields
-// unescaped:
+// Where the overlay file that fd holds stands: its path, and the line of
+// /proc/self/mountinfo for its mount, its fields unescaped:
 //   id parent major:minor root mount-point options... - type source super-options
-struct overlay_mount {
-    char* line; // holds the fields; freed with std::free
+struct overlay_file {
+    char path[PATH_MAX];
+    const char* rest; // "/dir/file", below the mount point
+    char* line;       // holds the fields; freed with std::free
     const char* root;
     const char* point;
     std::size_t lowers;
     const char* layer[1 + MOST_LOWER_LAYERS]; // top down: the upper one (or none), the lower ones
 };
 
-void add_lower(overlay_mount& mount, const char* layer)
+void add_lower(overlay_file& file, const char* layer)
 {
-    if (mount.lowers < MOST_LOWER_LAYERS)
-        mount.layer[1 + mount.lowers++] = layer;
+    if (file.lowers < MOST_LOWER_LAYERS)
+        file.layer[1 + file.lowers++] = layer;
 }
 
 // Splits lowerdir=a:b in place into its layers, undoing the backslashes
 // that escape a ':' in a name; the layers after "::" hold data, no names.
-void split_lowerdir(char* list, overlay_mount& mount)
+void split_lowerdir(char* list, overlay_file& file)
 {
     char* out = list;
     const char* layer = list;
@@ -92,7 +94,7 @@ void split_lowerdir(char* list, overlay_mount& mount)
         }
         bool last = *in == '\0' || in[1] == ':';
         *out++ = '\0';
-        add_lower(mount, layer);
+        add_lower(file, layer);
         if (last)
             return;
         layer = out;
@@ -101,54 +103,44 @@ void split_lowerdir(char* list, overlay_mount& mount)
 
 // Reads a super-option: the layers, as lowerdir=a:b or one lowerdir+=a at
 // a time, and upperdir=.
-void read_option(char* word, overlay_mount& mount)
+void read_option(char* word, overlay_file& file)
 {
     static constexpr char LOWER[] = "lowerdir=";
     static constexpr char ONE_LOWER[] = "lowerdir+=";
     static constexpr char UPPER[] = "upperdir=";
     unescape(word);
     if (std::strncmp(word, LOWER, sizeof LOWER - 1) == 0)
-        split_lowerdir(word + sizeof LOWER - 1, mount);
+        split_lowerdir(word + sizeof LOWER - 1, file);
     else if (std::strncmp(word, ONE_LOWER, sizeof ONE_LOWER - 1) == 0)
-        add_lower(mount, word + sizeof ONE_LOWER - 1);
+        add_lower(file, word + sizeof ONE_LOWER - 1);
     else if (std::strncmp(word, UPPER, sizeof UPPER - 1) == 0)
-        mount.layer[0] = word + sizeof UPPER - 1;
+        file.layer[0] = word + sizeof UPPER - 1;
 }
 
-overlay_mount find_mount(long id)
+void find_mount(long id, overlay_file& file)
 {
     enum { ID, PARENT, DEVICE, ROOT, POINT, LEADING_FIELDS };
-    overlay_mount mount = {};
     std::FILE* mounts = std::fopen("/proc/self/mountinfo", "r");
     std::size_t capacity = 0;
-    while (mounts != nullptr && getline(&mount.line, &capacity, mounts) > 0) {
+    while (mounts != nullptr && getline(&file.line, &capacity, mounts) > 0) {
         char* rest = nullptr;
         char* field[LEADING_FIELDS] = {};
         for (int k = 0; k < LEADING_FIELDS; ++k)
-            field[k] = strtok_r(k == ID ? mount.line : nullptr, " \n", &rest);
+            field[k] = strtok_r(k == ID ? file.line : nullptr, " \n", &rest);
         if (field[POINT] == nullptr || std::strtol(field[ID], nullptr, DECIMAL) != id)
             continue;
         for (char* word = strtok_r(nullptr, " ,\n", &rest); word != nullptr;
              word = strtok_r(nullptr, " ,\n", &rest))
-            read_option(word, mount);
+            read_option(word, file);
         unescape(field[ROOT]);
         unescape(field[POINT]);
-        mount.root = field[ROOT];
-        mount.point = field[POINT];
+        file.root = field[ROOT];
+        file.point = field[POINT];
         break;
     }
     if (mounts != nullptr)
         std::fclose(mounts);
-    return mount;
 }
-
-// Where the overlay file that fd holds stands in its mount: its layers, and
-// its path below the mount point.
-struct overlay_file {
-    overlay_mount mount;
-    const char* rest; // "/dir/file"
-    char path[PATH_MAX];
-};
 
 // False when the mount is not one of ours (another namespace's, reached
 // through /proc/PID/root) or the file's path is not below its mount point.
@@ -161,8 +153,8 @@ bool locate(int fd, overlay_file& file)
     if (id < 0)
         return false;
     file.path[n] = '\0';
-    file.mount = find_mount(id);
-    const char* point = file.mount.point;
+    find_mount(id, file);
+    const char* point = file.point;
     if (point == nullptr)
         return false;
     std::size_t prefix = std::strcmp(point, "/") == 0 ? 0 : std::strlen(point);
@@ -184,7 +176,7 @@ in_layer look_in_layer(const char* layer, const overlay_file& file, const struct
     struct stat info;
     if (layer == nullptr || layer[0] != '/' || stat(layer, &info) != 0 || !S_ISDIR(info.st_mode))
         return in_layer::unknown;
-    const char* root = std::strcmp(file.mount.root, "/") == 0 ? "" : file.mount.root;
+    const char* root = std::strcmp(file.root, "/") == 0 ? "" : file.root;
     char found[2 * PATH_MAX];
     int n = std::snprintf(found, sizeof found, "%s%s%s", layer, root, file.rest);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof found)
@@ -210,9 +202,9 @@ upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage&
     bool located = fstat(fd, &merged) == 0 && locate(fd, file);
     upper_layer upper = upper_layer::unknown;
     bool found = false;
-    std::size_t top = file.mount.layer[0] == nullptr ? 1 : 0;
-    for (std::size_t k = top; located && !found && k <= file.mount.lowers; ++k) {
-        in_layer place = look_in_layer(file.mount.layer[k], file, merged, start, end, under, at);
+    std::size_t top = file.layer[0] == nullptr ? 1 : 0;
+    for (std::size_t k = top; located && !found && k <= file.lowers; ++k) {
+        in_layer place = look_in_layer(file.layer[k], file, merged, start, end, under, at);
         if (place == in_layer::unknown)
             break;
         if (k == 0)
@@ -220,7 +212,7 @@ upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage&
         // Written, a file copies itself up: the lower layers keep their bytes.
         found = place == in_layer::found || (k == 0 && at.writing);
     }
-    std::free(file.mount.line);
+    std::free(file.line);
     // Not found where the mount says it is: renamed layers, redirects, another namespace.
     if (!found) {
         cannot_follow(under, at);
