@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What a block device stands on, on Linux: its stretch of a whole disk, the
-// devices that disk is built on, and a loop device's file, each followed in
-// turn, as /sys and the devices' own opened nodes tell; and whether another
-// device over the same bytes is in use.
+// What a block device stands on, on Linux (its disk, the devices that disk is
+// built on, a loop device's file), and whether another device over its bytes is in use.
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <linux/major.h>
@@ -38,9 +36,9 @@ std::int64_t sys_bytes(dev_t device, const char* leaf)
     return static_cast<std::int64_t>(sectors) * SYS_SECTOR;
 }
 
-// The whole disk that a block device belongs to, and its stretch of it.
+// The whole disk that a block device belongs to (0 when /sys would not say),
+// and its stretch of it.
 struct disk_place {
-    bool told; // false when /sys would not say
     dev_t disk;
     std::int64_t start;
     std::int64_t end;
@@ -52,13 +50,13 @@ disk_place place_on_disk(dev_t device)
         return {};
     sys_line partition = read_sys(device, "partition");
     if (partition.text[0] == '\0')
-        return partition.error == ENOENT ? disk_place{true, device, 0, INT64_MAX} : disk_place{};
+        return partition.error == ENOENT ? disk_place{device, 0, INT64_MAX} : disk_place{};
     dev_t disk = device_named(read_sys(device, "../dev").text);
     std::int64_t start = sys_bytes(device, "start");
     std::int64_t size = sys_bytes(device, "size");
     if (disk == 0 || start < 0 || size < 0)
         return {};
-    return {true, disk, start, start + size};
+    return {disk, start, start + size};
 }
 
 // [start, end) of a stretch, moved by offset; an open end stays open.
@@ -115,7 +113,7 @@ void follow_loop(dev_t disk, std::int64_t start, std::int64_t end, storage& unde
 bool worth_asking(const file_facts& destination, dev_t other, const disk_place& place)
 {
     if (destination.kind == file_kind::regular)
-        return major(other) == LOOP_MAJOR && place.told && place.disk == other;
+        return major(other) == LOOP_MAJOR && place.disk == other;
     for (std::size_t i = 0; i < destination.under.count; ++i) {
         const storage_place& p = destination.under.place[i];
         bool disk = p.holds && p.id.device == DISK_DEVICE;
@@ -127,10 +125,9 @@ bool worth_asking(const file_facts& destination, dev_t other, const disk_place& 
 }
 
 // Whether a loop device may stand on DEST's bytes, as the path of its file
-// tells: one that opens another regular file is taken at its word, so that
-// no loop device of the machine is opened, and waited for while another
-// program closes it, for nothing; one over a device, deleted, or named in
-// another mount namespace is asked.
+// tells: one naming another regular file is taken at its word, so that no loop
+// device is opened (and waited for while another program closes it) for nothing;
+// one over a device, deleted, or named in another mount namespace is asked.
 bool may_stand_on(dev_t loop, const file_facts& destination)
 {
     sys_line name = read_sys(loop, "loop/backing_file");
@@ -192,7 +189,7 @@ long follow_listed(const char* directory, storage& under, walk at)
 void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
     disk_place place = at.depth > MOST_DEPTH ? disk_place{} : place_on_disk(device);
-    if (!place.told) {
+    if (place.disk == 0) {
         // A partition of a disk that holds an input must not pass for a disk
         // of its own; nor a cycle, or a stack deeper than any built on purpose.
         add_place(under, {DISK_DEVICE, static_cast<std::uint64_t>(device)}, start, end, at);

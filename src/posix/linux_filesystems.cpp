@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What a file stands on below itself, on Linux: an overlayfs file its layer's
-// file; any other the device of its file system, as its device number names
-// it, or every device of a Btrfs file system; a file system kept in memory
-// stands on none; one that may pass another file's bytes on (network, FUSE
-// without a device) cannot be followed.
+// file; any other the device of its file system (every device of a Btrfs one).
 #include <fcntl.h>
 #include <linux/btrfs.h>
 #include <linux/magic.h>

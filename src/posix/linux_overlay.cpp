@@ -86,18 +86,16 @@ void split_lowerdir(char* list, overlay_file& file)
     for (const char* in = list;; ++in) {
         if (*in == '\\' && in[1] != '\0') {
             *out++ = *++in;
-            continue;
-        }
-        if (*in != ':' && *in != '\0') {
+        } else if (*in != ':' && *in != '\0') {
             *out++ = *in;
-            continue;
+        } else {
+            bool last = *in == '\0' || in[1] == ':';
+            *out++ = '\0';
+            add_lower(file, layer);
+            if (last)
+                return;
+            layer = out;
         }
-        bool last = *in == '\0' || in[1] == ':';
-        *out++ = '\0';
-        add_lower(file, layer);
-        if (last)
-            return;
-        layer = out;
     }
 }
 

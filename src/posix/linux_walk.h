@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What the walks of storage on Linux share: what /sys tells of block devices
-// by their numbers, their nodes opened and checked to be those devices
-// (linux_sys.cpp), and an overlayfs file's layers (linux_overlay.cpp).
+// What the rooms of the Linux walk share: /sys lines and device nodes opened and
+// checked (linux_sys.cpp), an overlayfs file's layers (linux_overlay.cpp).
 #ifndef TALVOR_POSIX_LINUX_WALK_H
 #define TALVOR_POSIX_LINUX_WALK_H
 
@@ -19,9 +18,8 @@ constexpr std::size_t SYS_NAME_SIZE = 128;
 // Room for a number of /sys, or MAJOR:MINOR.
 constexpr std::size_t SYS_TEXT_SIZE = 32;
 
-// The first line of a file of /sys (a number, MAJOR:MINOR, a loop device's
-// file), or "" when it cannot be read, with error why: ENOENT when the file
-// is not there.
+// The first line of a file of /sys (a number, MAJOR:MINOR, a loop device's file),
+// or "" when it cannot be read, with error why (ENOENT: the file is not there).
 struct sys_line {
     char text[PATH_MAX];
     int error;
@@ -38,9 +36,8 @@ dev_t device_named(const char* text);
 // entries' dev files; how many it lists, or -1 (errno why) when it cannot be read.
 long follow_listed(const char* directory, storage& under, walk at);
 
-// Opens the very file that fd holds (an O_PATH descriptor too) again with
-// flags, which no name swapped in meanwhile can change; ENOENT when /proc
-// is missing.
+// Opens the very file that fd (an O_PATH one too) holds again, which no name
+// swapped in meanwhile can change; ENOENT when /proc is missing.
 opened open_again(int fd, int flags);
 
 // Opens a file found by name, to be asked about it; only to look at it
@@ -51,15 +48,13 @@ int open_to_ask(const char* name, int flags);
 // as open to be that very device; -1 with the error why when it cannot be.
 opened open_node(dev_t device);
 
-// Whether a block device is held by another (mounted, or claimed by a
-// program or by a device built on it), as an exclusive open of its node
-// tells; unknown where the node cannot be opened.
+// Whether a block device is held (mounted, claimed by a program or by a device
+// built on it), as an exclusive open of its node tells; unknown without a node.
 enum class device_claim { free, held, unknown };
 device_claim claim_of(dev_t device);
 
-// Follows the file that holds an overlayfs file's bytes: the one in the
-// topmost layer that has it, known to be it by the kernel; says whether
-// the upper layer has it.
+// Follows the file in the topmost layer that holds an overlayfs file's bytes,
+// known to be it by the kernel; says whether the upper layer has it.
 upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
 
 // Keeps the regular file fd, met under a run's file where its bytes lie,
