@@ -58,15 +58,13 @@ file_facts measure_standard(standard_stream which)
 {
     int fd = which == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO;
     struct stat info;
-    if (fstat(fd, &info) != 0) {
-        // Closed: what goes there goes nowhere, so no file can be spoilt by it.
-        int error = errno;
-        file_facts facts =
-            facts_of_kind(error == EBADF ? file_kind::stream : file_kind::unmeasured);
-        facts.error = error == EBADF ? NO_REASON : error;
-        return facts;
-    }
-    if (S_ISCHR(info.st_mode))
+    int error = fstat(fd, &info) == 0 ? NO_REASON : errno;
+    // Closed: what goes there goes nowhere, so no file can be spoilt by it.
+    if (error == EBADF || (error == NO_REASON && S_ISCHR(info.st_mode)))
         return facts_of_kind(file_kind::stream);
-    return measure_descriptor(fd, true);
+    if (error == NO_REASON)
+        return measure_descriptor(fd, true);
+    file_facts facts = facts_of_kind(file_kind::unmeasured);
+    facts.error = error;
+    return facts;
 }

@@ -65,10 +65,9 @@ std::int64_t moved(std::int64_t at, std::int64_t offset)
     return at > INT64_MAX - offset ? INT64_MAX : at + offset;
 }
 
-// Follows a loop device's file, as the device itself tells it when asked
-// on its opened node: another device, or a file with what lies under it.
-// The name /sys gives opens the file only when it is still that file (the
-// device holds it, so no other file takes its number meanwhile).
+// Follows a loop device's file, as the device tells it on its opened node: another device, or a
+// file with what lies under it. The name /sys gives opens the file only when it is still that
+// file (the device holds it, so no other file takes its number meanwhile).
 void follow_loop(dev_t disk, std::int64_t start, std::int64_t end, storage& under, walk at)
 {
     opened node = open_node(disk);
@@ -153,8 +152,7 @@ bool open_elsewhere(int fd, const file_facts& destination)
     std::size_t holding = 0;
     for (std::size_t i = 0; i < destination.under.count; ++i)
         holding += destination.under.place[i].holds ? 1 : 0;
-    // Another program's open meanwhile breaks the lease with SIGIO, which
-    // must not end the run.
+    // Another program's open meanwhile breaks the lease with SIGIO, which must not end the run.
     std::signal(SIGIO, SIG_IGN);
     if (holding != 1 || fcntl(fd, F_SETLEASE, F_WRLCK) != 0)
         return true;
@@ -224,10 +222,9 @@ bool storage_in_use(int fd, const file_facts& destination)
         if (other == 0 || !worth_asking(destination, other, place) ||
             (major(place.disk) == LOOP_MAJOR && !may_stand_on(place.disk, destination)))
             continue;
-        file_facts facts = facts_of_kind(file_kind::block_device);
-        follow_device(other, 0, INT64_MAX, facts.under, {1, true, true});
-        in_use =
-            share_bytes(destination.under, facts.under) && claim_of(other) == device_claim::held;
+        storage under = {};
+        follow_device(other, 0, INT64_MAX, under, {1, true, true});
+        in_use = share_bytes(destination.under, under) && claim_of(other) == device_claim::held;
     }
     closedir(devices);
     return in_use;

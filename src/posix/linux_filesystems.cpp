@@ -24,9 +24,8 @@ constexpr unsigned long CONFIGFS_MAGIC = 0x62656570;
 constexpr unsigned long ZFS_MAGIC = 0x2fc12fc1;
 constexpr unsigned long BCACHEFS_MAGIC = 0xca451a4e;
 
-// File systems whose files stand on no device that a call here names: kept
-// in memory, made up by the kernel, or (ZFS, bcachefs) holding their bytes
-// on devices out of reach.
+// File systems whose files stand on no device a call here names: kept in memory, made up by the
+// kernel, or (ZFS, bcachefs) holding their bytes on devices out of reach.
 bool on_no_device_told(const struct statfs& where)
 {
     static constexpr unsigned long UNTOLD[] = {

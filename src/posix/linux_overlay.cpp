@@ -15,8 +15,6 @@
 
 namespace {
 
-// Room for "/proc/self/fdinfo/" and any descriptor number.
-constexpr std::size_t PROC_FD_NAME_SIZE = 32;
 // Most lower layers an overlay takes.
 constexpr std::size_t MOST_LOWER_LAYERS = 500;
 
@@ -26,8 +24,8 @@ bool is_octal(char c)
     return c >= '0' && c <= '7';
 }
 
-// Undoes mountinfo's escapes in place.
-void unescape(char* field)
+// Undoes mountinfo's escapes in place; returns field.
+char* unescape(char* field)
 {
     char* out = field;
     for (const char* in = field; *in != '\0'; ++out) {
@@ -39,17 +37,18 @@ void unescape(char* field)
         }
     }
     *out = '\0';
+    return field;
 }
 
 // The mount ID of the open file, as /proc/self/fdinfo gives it; -1 if unknown.
 long mount_id(int fd)
 {
     static constexpr char KEY[] = "mnt_id:";
-    char name[PROC_FD_NAME_SIZE];
+    char name[SYS_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
     std::FILE* info = std::fopen(name, "r");
     long id = -1;
-    char line[PROC_FD_NAME_SIZE * 4];
+    char line[SYS_NAME_SIZE];
     while (info != nullptr && id < 0 && std::fgets(line, sizeof line, info) != nullptr)
         if (std::strncmp(line, KEY, sizeof KEY - 1) == 0)
             id = std::strtol(line + sizeof KEY - 1, nullptr, DECIMAL);
@@ -99,8 +98,7 @@ void split_lowerdir(char* list, overlay_file& file)
     }
 }
 
-// Reads a super-option: the layers, as lowerdir=a:b or one lowerdir+=a at
-// a time, and upperdir=.
+// Reads a super-option: the layers, as lowerdir=a:b or lowerdir+=a (one at a time), and upperdir=.
 void read_option(char* word, overlay_file& file)
 {
     static constexpr char LOWER[] = "lowerdir=";
@@ -130,10 +128,8 @@ void find_mount(long id, overlay_file& file)
         for (char* word = strtok_r(nullptr, " ,\n", &rest); word != nullptr;
              word = strtok_r(nullptr, " ,\n", &rest))
             read_option(word, file);
-        unescape(field[ROOT]);
-        unescape(field[POINT]);
-        file.root = field[ROOT];
-        file.point = field[POINT];
+        file.root = unescape(field[ROOT]);
+        file.point = unescape(field[POINT]);
         break;
     }
     if (mounts != nullptr)
@@ -144,7 +140,7 @@ void find_mount(long id, overlay_file& file)
 // through /proc/PID/root) or the file's path is not below its mount point.
 bool locate(int fd, overlay_file& file)
 {
-    char name[PROC_FD_NAME_SIZE];
+    char name[SYS_NAME_SIZE];
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(name, file.path, sizeof file.path - 1);
     long id = n > 0 ? mount_id(fd) : -1;
@@ -163,11 +159,10 @@ bool locate(int fd, overlay_file& file)
 // What a layer holds at the file's place.
 enum class in_layer { absent, found, unknown };
 
-// Looks in one layer, named by an absolute path that is still a directory,
-// and follows the file found there when it is the overlay file's own: the
-// kernel shows a layer file's inode number through the overlay. A copy put
-// under its name, or a file copied up (which shows its origin's), is not
-// known to be it.
+// Looks in one layer, named by an absolute path that is still a directory, and follows the file
+// found there when it is the overlay file's own: the kernel shows a layer file's inode number
+// through the overlay. A copy put under its name, or a file copied up (which shows its
+// origin's), is not known to be it.
 in_layer look_in_layer(const char* layer, const overlay_file& file, const struct stat& merged,
                        std::int64_t start, std::int64_t end, storage& under, walk at)
 {

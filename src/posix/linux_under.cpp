@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The files under a run's file that hold its bytes, as the walk meets them
-// (a loop device's file, an overlay file's layer file), opened anew from
-// the walk's checked descriptor, so that the run takes its turns on them too.
+// The files under a run's file that hold its bytes (a loop device's file, an overlay's layer
+// file), opened anew from the walk's checked descriptor, so that the run takes turns on them too.
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/vfs.h>
@@ -10,8 +9,7 @@
 
 void keep_file_under(int fd, walk at)
 {
-    files_under* keep = at.keep;
-    if (keep == nullptr || !at.holds || keep->count == MOST_PLACES)
+    if (at.keep == nullptr || !at.holds || at.keep->count == MOST_PLACES)
         return;
     // An overlay file opened for writing would be copied up by this open;
     // its layer file, met next, takes the turn instead.
@@ -21,5 +19,5 @@ void keep_file_under(int fd, walk at)
     // A turn alone asks a file open for writing; a shared one, for reading.
     opened again = open_again(fd, (at.writing ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOCTTY);
     if (again.file != NO_FILE)
-        keep->file[keep->count++] = again.file;
+        at.keep->file[at.keep->count++] = again.file;
 }

@@ -13,7 +13,7 @@
 #include "system.h"
 
 constexpr int DECIMAL = 10;
-// Room for "/sys/dev/block/MAJOR:MINOR/" or "/sys/fs/btrfs/UUID/devices/", and a leaf.
+// Room for a name of /sys or /proc/self (a directory and a leaf), or for a line of fdinfo.
 constexpr std::size_t SYS_NAME_SIZE = 128;
 // Room for a number of /sys, or MAJOR:MINOR.
 constexpr std::size_t SYS_TEXT_SIZE = 32;
