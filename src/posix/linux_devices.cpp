@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What a block device stands on, on Linux (its disk, the devices that disk is
-// built on, a loop device's file), and whether another device over its bytes is in use.
+// What a block device stands on, on Linux, and whether another device over its bytes is in use.
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <linux/major.h>
@@ -36,8 +35,7 @@ std::int64_t sys_bytes(dev_t device, const char* leaf)
     return static_cast<std::int64_t>(sectors) * SYS_SECTOR;
 }
 
-// The whole disk that a block device belongs to (0 when /sys would not say),
-// and its stretch of it.
+// The whole disk a block device belongs to (0 when /sys would not say), and its stretch of it.
 struct disk_place {
     dev_t disk;
     std::int64_t start;

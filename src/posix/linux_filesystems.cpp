@@ -39,8 +39,7 @@ bool on_no_device_told(const struct statfs& where)
     return std::find(std::begin(UNTOLD), std::end(UNTOLD), type) != std::end(UNTOLD);
 }
 
-// Follows every device of the Btrfs file system that fd's file is on,
-// whole: where in them its bytes lie is not told here.
+// Follows every device of fd's Btrfs file system, whole: where in them its bytes lie is not told.
 void follow_btrfs(int fd, storage& under, walk at)
 {
     // Btrfs is asked through fd, or fd opened again where it only looks.

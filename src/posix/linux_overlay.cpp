@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Which file holds an overlayfs file's bytes: the one in the topmost of its
-// layers that has it, found by /proc/self/mountinfo, and checked to be it.
+// Which file holds an overlayfs file's bytes: the topmost layer's that has it, checked to be it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What the rooms of the Linux walk share: /sys lines and device nodes opened and
-// checked (linux_sys.cpp), an overlayfs file's layers (linux_overlay.cpp).
+// What the rooms of the Linux walk (linux_devices, _filesystems, _overlay, _sys, _under) share.
 #ifndef TALVOR_POSIX_LINUX_WALK_H
 #define TALVOR_POSIX_LINUX_WALK_H
 
@@ -40,8 +39,7 @@ long follow_listed(const char* directory, storage& under, walk at);
 // swapped in meanwhile can change; ENOENT when /proc is missing.
 opened open_again(int fd, int flags);
 
-// Opens a file found by name, to be asked about it; only to look at it
-// where it cannot be read.
+// Opens a file found by name, to be asked about it; only to look at it where it cannot be read.
 int open_to_ask(const char* name, int flags);
 
 // Opens the device's node for reading, without waiting for a medium, checked
@@ -57,8 +55,7 @@ device_claim claim_of(dev_t device);
 // known to be it by the kernel; says whether the upper layer has it.
 upper_layer follow_layers(int fd, std::int64_t start, std::int64_t end, storage& under, walk at);
 
-// Keeps the regular file fd, met under a run's file where its bytes lie,
-// opened anew for a turn on it (linux_under.cpp).
+// Keeps fd, a regular file met where a run's file's bytes lie, opened anew for a turn on it.
 void keep_file_under(int fd, walk at);
 
 #endif
