@@ -80,6 +80,40 @@ looked look_at_directory(const char* path)
     return look;
 }
 
+opened reopen_look(int look, output_open how)
+{
+    if (how == output_open::reader)
+        return open_again(look, O_RDONLY | O_NONBLOCK);
+    opened out = {NO_FILE, NO_REASON, false};
+    if (how == output_open::emptied) {
+        // Emptied at its open, its old date went with its bytes.
+        out = open_again(look, O_WRONLY | O_TRUNC);
+        out.made = out.file != NO_FILE;
+        return out;
+    }
+    // A file or a device is read too where it lets itself be, so that it can
+    // be told apart from the inputs by reading where the walk cannot tell.
+    struct stat info;
+    if (fstat(look, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
+        out = open_again(look, O_RDWR);
+    return out.file != NO_FILE ? out : open_again(look, O_WRONLY);
+}
+
+// A new DEST is refused on the device file system itself (REASON_NO_DEVICE):
+// it would be a file in memory where a device was meant.
+opened make_in_directory(int directory, const char* path)
+{
+    struct stat info;
+    if (fstat(directory, &info) == 0 && among_devices(info.st_dev))
+        return {NO_FILE, REASON_NO_DEVICE, false};
+    int fd = openat(directory, leaf_of(path), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0)
+        return {fd, NO_REASON, true};
+    // Another program's file made there meanwhile, or a dangling symbolic
+    // link, whose target is made by its name.
+    return errno == EEXIST ? open_by_name(path) : opened{NO_FILE, errno, false};
+}
+
 } // namespace
 
 looked look_at(const char* path)
@@ -103,36 +137,19 @@ looked look_at(const char* path)
     return look;
 }
 
-opened reopen_look(int look, output_open how)
+opened open_output(const char* path, const looked& look, output_open how)
 {
-    if (how == output_open::reader)
-        return open_again(look, O_RDONLY | O_NONBLOCK);
-    opened out = {NO_FILE, NO_REASON, false};
-    if (how == output_open::emptied) {
-        // Emptied at its open, its old date went with its bytes.
-        out = open_again(look, O_WRONLY | O_TRUNC);
-        out.made = out.file != NO_FILE;
-        return out;
+    auto fd = static_cast<int>(look.file);
+    if (look.absent)
+        return fd >= 0 ? make_in_directory(fd, path) : open_by_name(path);
+    if (fd >= 0) {
+        opened again = reopen_look(fd, how);
+        // Without /proc a file written in place is opened by its name, and
+        // compared once open.
+        if (again.file != NO_FILE || again.error != ENOENT || how != output_open::in_place)
+            return again;
     }
-    // A file or a device is read too where it lets itself be, so that it can
-    // be told apart from the inputs by reading where the walk cannot tell.
-    struct stat info;
-    if (fstat(look, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
-        out = open_again(look, O_RDWR);
-    return out.file != NO_FILE ? out : open_again(look, O_WRONLY);
-}
-
-opened make_in_directory(int directory, const char* path)
-{
-    struct stat info;
-    if (fstat(directory, &info) == 0 && among_devices(info.st_dev))
-        return {NO_FILE, REASON_NO_DEVICE, false};
-    int fd = openat(directory, leaf_of(path), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0)
-        return {fd, NO_REASON, true};
-    // Another program's file made there meanwhile, or a dangling symbolic
-    // link, whose target is made by its name.
-    return errno == EEXIST ? open_by_name(path) : opened{NO_FILE, errno, false};
+    return open_by_name(path);
 }
 
 opened claim_device(int fd)

@@ -3,9 +3,6 @@
 // compared once open; a file stands on the device of its file system, and
 // what a device stands on cannot be told.
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "system.h"
 
@@ -32,13 +29,8 @@ looked look_at(const char* path)
     return look;
 }
 
-// Never asked: there is no look to open again, or to make a file in.
-opened reopen_look(int, output_open)
-{
-    return {NO_FILE, ENOENT, false};
-}
-
-opened make_in_directory(int, const char* path)
+// There is no look to open again, or to make a file in.
+opened open_output(const char* path, const looked&, output_open)
 {
     return open_by_name(path);
 }

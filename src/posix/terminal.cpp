@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The progress line on a POSIX terminal, drawn in place with a carriage
-// return while the process is in the terminal's foreground.
-//
-// A thread of its own draws it, rather than a timer signal: formatting the
-// line is no work for a signal handler, and a thread needs no handler that
-// would cut the copy's calls short. It is started on a terminal alone, and
-// the copy only stores its counts in atomics for it.
+// The progress line on a POSIX terminal, drawn in place while the process is
+// in the foreground. A thread draws it, not a timer signal: formatting is no
+// work for a signal handler, and no handler cuts the copy's calls short.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -23,10 +19,9 @@
 
 namespace {
 
-// The columns the line covers, for close_terminal_line to blank, which a
-// stop's handler calls too; -1 once closed. The line's thread is drawing
-// while drawing is set: a close waits for it, so that no line follows its
-// blank. Both are seen in one order by every thread, as seq_cst makes them.
+// The columns the line covers, for close_terminal_line (a stop's handler too)
+// to blank; -1 once closed. A close waits while drawing is set, so that no
+// line follows its blank; seq_cst shows both in one order to every thread.
 std::atomic<int> covered{0};
 std::atomic<bool> drawing{false};
 // How many times SIGCONT came: the process was stopped before each.
@@ -63,7 +58,7 @@ extern "C" void on_continue(int)
     continued.fetch_add(1);
 }
 
-// What the line's thread calls, and with what; the thread owns it.
+// What the line's thread calls; the thread owns it.
 struct ticker {
     void (*tick)(void* context, std::int64_t ms);
     void* context;
@@ -146,8 +141,8 @@ void draw_terminal_line(const char* line, std::size_t n)
     drawing.store(true);
     int before = covered.load();
     if (before >= 0 && n > 0 && in_foreground()) {
-        // Known before the write, so that a stop in the middle of it blanks it
-        // all; a close since then has the last word.
+        // Known before the write, so that a stop during it blanks it all; a
+        // close since then has the last word.
         if (covered.compare_exchange_strong(before, static_cast<int>(n - 1)))
             put(line, n);
     }
