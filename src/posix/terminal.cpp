@@ -42,8 +42,7 @@ constexpr int MOST_DRAW_WAITS = 1000;
 // or be stopped by SIGTTOU.
 bool in_foreground()
 {
-    pid_t front = tcgetpgrp(STDERR_FILENO);
-    return front >= 0 && front == getpgrp();
+    return tcgetpgrp(STDERR_FILENO) == getpgrp();
 }
 
 // The line is a courtesy: a write that fails is let go.
@@ -68,12 +67,6 @@ struct ticker {
 // SIGCONT spent that time stopped: it is left out of the time run.
 extern "C" void* keep_time(void* state)
 {
-    // SIGCONT alone reaches this thread, which the main thread leaves to it:
-    // its handler has run by the time the sleep it cut short returns.
-    sigset_t woken_by;
-    sigemptyset(&woken_by);
-    sigaddset(&woken_by, SIGCONT);
-    pthread_sigmask(SIG_UNBLOCK, &woken_by, nullptr);
     std::unique_ptr<ticker> owner(static_cast<ticker*>(state));
     std::int64_t start = clock_ms();
     std::int64_t stopped = 0;
@@ -109,12 +102,14 @@ bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* contex
     resumed.sa_flags = SA_RESTART;
     sigemptyset(&resumed.sa_mask);
     sigaction(SIGCONT, &resumed, nullptr);
-    // The thread inherits a mask that blocks every signal; a stop's handler
-    // then runs on the main thread.
-    sigset_t all;
+    // The thread inherits a mask that blocks every signal but SIGCONT, which the
+    // main thread leaves to it: a stop's handler runs on the main thread, and
+    // SIGCONT's has run by the time the sleep it cut short returns.
+    sigset_t blocked;
     sigset_t old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
+    sigfillset(&blocked);
+    sigdelset(&blocked, SIGCONT);
+    pthread_sigmask(SIG_SETMASK, &blocked, &old);
     pthread_t thread;
     bool started = pthread_create(&thread, nullptr, keep_time, state) == 0;
     if (started) {
