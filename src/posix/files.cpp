@@ -3,7 +3,6 @@
 // sought, cut, written, flushed and closed, with holes where the system tells.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,21 +69,6 @@ int measure_length(int fd, const struct stat& info, file_facts& facts)
     return NO_REASON;
 }
 
-#if defined(SEEK_DATA) && defined(SEEK_HOLE)
-// Only holes from offset on, up to the source's end: which is where it ends
-// now, if it was cut short since it was measured.
-ended holes_to_end(int fd, std::int64_t offset, std::int64_t length, data_stretch& found)
-{
-    struct stat info;
-    if (fstat(fd, &info) != 0)
-        return {SOURCE_UNREADABLE, errno};
-    auto size = static_cast<std::int64_t>(info.st_size);
-    std::int64_t end = std::min(length, std::max(offset, size));
-    found = {end, end, size < length};
-    return {DONE};
-}
-#endif
-
 // An unbuffered stream over stream's file, so that its position is the
 // file's; null with error why, its descriptor (if any) then closed.
 std::FILE* unbuffered(std::FILE* stream, int fd, int& error)
@@ -118,14 +102,12 @@ file_facts measure_descriptor(int fd, bool writing)
     }
     facts.id = id_of(info);
     file_kind kind = kind_of(info);
-    if (kind == file_kind::directory || kind == file_kind::stream) {
-        facts.kind = kind;
-        return facts;
+    if (kind == file_kind::regular || kind == file_kind::block_device) {
+        facts.error = measure_length(fd, info, facts);
+        if (facts.error != NO_REASON)
+            return facts;
+        follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing, true});
     }
-    facts.error = measure_length(fd, info, facts);
-    if (facts.error != NO_REASON)
-        return facts;
-    follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing, true});
     facts.kind = kind;
     return facts;
 }
@@ -213,8 +195,17 @@ ended next_data(std::FILE* source, std::int64_t offset, std::int64_t length, dat
 #if defined(SEEK_DATA) && defined(SEEK_HOLE)
     int fd = fileno(source);
     seek_probe data = probe_seek(fd, static_cast<off_t>(offset), SEEK_DATA);
-    if (data.at < 0 && data.error == ENXIO)
-        return holes_to_end(fd, offset, length, found);
+    struct stat info;
+    if (data.at < 0 && data.error == ENXIO) {
+        // Only holes from offset on, up to the source's end: which is where it
+        // ends now, if it was cut short since it was measured.
+        if (fstat(fd, &info) != 0)
+            return {SOURCE_UNREADABLE, errno};
+        auto size = static_cast<std::int64_t>(info.st_size);
+        std::int64_t end = std::min(length, std::max(offset, size));
+        found = {end, end, size < length};
+        return {DONE};
+    }
     if (data.at < 0)
         return {holes_untold(data) ? DONE : SOURCE_UNREADABLE, data.error};
     // Data and holes may change under us: every step must move forward.

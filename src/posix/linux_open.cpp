@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// How DEST is reached on Linux: looked at through an O_PATH descriptor,
-// which opens it neither for reading nor for writing (on overlayfs that
-// would copy it up), then opened again from that look through /proc, so
-// that no name swapped in meanwhile is opened; one that is not there yet
-// made in the very directory looked at; a device claimed there too.
+// How DEST is reached on Linux: looked at through O_PATH, which neither reads
+// nor writes it (on overlayfs that would copy it up), then opened again from
+// the look through /proc, so that no name swapped in meanwhile is; a new one
+// made in the very directory looked at.
 #include <fcntl.h>
 #include <libgen.h>
 #include <linux/magic.h>
@@ -18,30 +17,24 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host.h"
 #include "linux_walk.h"
 
 namespace {
 
-// Whether a directory's file system, by its device number, is the device
-// file system itself (devtmpfs), as mountinfo tells; one mounted below it
-// (/dev/shm) is not.
+// Whether a directory's file system, by its device number, is devtmpfs itself
+// as mountinfo tells; one mounted below it (/dev/shm) is not.
 bool among_devices(dev_t directory)
 {
     std::FILE* mounts = std::fopen("/proc/self/mountinfo", "re");
-    // id parent major:minor root point options... - type source super-options
-    char number[SYS_TEXT_SIZE];
-    std::snprintf(number, sizeof number, " %u:%u ", major(directory), minor(directory));
-    static constexpr char DEVICES[] = " - devtmpfs ";
     char* line = nullptr;
     std::size_t capacity = 0;
     bool devices = false;
+    // id parent major:minor root point options... - type source super-options
     while (mounts != nullptr && !devices && getline(&line, &capacity, mounts) > 0) {
-        const char* third = std::strchr(line, ' ');
-        third = third != nullptr ? std::strchr(third + 1, ' ') : nullptr;
-        const char* type = std::strstr(line, " - ");
-        devices = third != nullptr && std::strncmp(third, number, std::strlen(number)) == 0 &&
-                  type != nullptr && std::strncmp(type, DEVICES, sizeof DEVICES - 1) == 0;
+        unsigned high = 0;
+        unsigned low = 0;
+        devices = std::sscanf(line, "%*s %*s %u:%u", &high, &low) == 2 &&
+                  makedev(high, low) == directory && std::strstr(line, " - devtmpfs ") != nullptr;
     }
     std::free(line);
     if (mounts != nullptr)
@@ -56,10 +49,10 @@ const char* leaf_of(const char* path)
     return slash == nullptr ? path : slash + 1;
 }
 
-// A name that leads nowhere is looked at through its directory, which
-// stands for the file to be made there: a file made in a file system that
-// an input holds would change the input's bytes. A name that ends in a
-// slash is left to an open by name, which says why it fails.
+// A name that leads nowhere is looked at through its directory, standing for
+// the file to be made there: made in a file system that an input holds, it
+// would change the input's bytes. One ending in a slash is left to an open by
+// name, which says why it fails.
 looked look_at_directory(const char* path)
 {
     looked look = {NO_FILE, facts_of_kind(file_kind::unmeasured), false, true};

@@ -17,7 +17,7 @@ void follow_file(int, const struct stat& info, std::int64_t, std::int64_t, stora
     follow_device(info.st_dev, 0, INT64_MAX, under, within(at));
 }
 
-// Only tells what a name is: DEST is opened by its name, and compared once open.
+// Only tells what a name is.
 looked look_at(const char* path)
 {
     looked look = {NO_FILE, facts_of_kind(file_kind::unmeasured), false, false};
@@ -29,7 +29,6 @@ looked look_at(const char* path)
     return look;
 }
 
-// There is no look to open again, or to make a file in.
 opened open_output(const char* path, const looked&, output_open)
 {
     return open_by_name(path);

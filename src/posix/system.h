@@ -5,7 +5,6 @@
 #define TALVOR_POSIX_SYSTEM_H
 
 #include <sys/stat.h>
-#include <sys/types.h>
 
 #include <cstdint>
 
@@ -16,10 +15,9 @@ file_id id_of(const struct stat& info);
 // Stacks deeper than this (or a cycle) are not followed to their end.
 constexpr int MOST_DEPTH = 12;
 
-// How far down a walk of storage is, and what for: under a file about to
-// be written, an overlay's lower layers do not count, as writing copies it
-// up. Below the device of a file's file system, places hold the file's
-// bytes only somewhere in them.
+// How far down a walk of storage is, and what for: writing copies an overlay
+// file up, so its lower layers do not count; below the device of a file's
+// file system, places hold its bytes only somewhere in them.
 struct walk {
     int depth;
     bool writing;
@@ -35,9 +33,8 @@ inline walk within(walk at)
     return {at.depth + 1, at.writing, false, at.keep};
 }
 
-// Something under a file that could not be followed: where the file's own
-// bytes lie is then unsure. Below the device of its file system, where no
-// reading could tell either, it is out of reach and leaves the file be.
+// Something not followed leaves unsure where a file's bytes lie; below the
+// device of its file system, out of reach of any reading too, it is let be.
 inline void cannot_follow(storage& under, walk at)
 {
     under.followed = under.followed && !at.holds;
@@ -47,9 +44,8 @@ inline void cannot_follow(storage& under, walk at)
 // storage counts as not followed.
 void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end, walk at);
 
-// Adds what the open file fd stands on, for its bytes [start, end): the
-// file itself, and below it whatever the system tells. A directory stands
-// for the files to be made in it.
+// Adds what the open file fd stands on, for its bytes [start, end): itself,
+// and below it what the system tells; a directory, for the files made in it.
 void follow_storage(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
                     storage& under, walk at);
 
@@ -57,17 +53,15 @@ void follow_storage(int fd, const struct stat& info, std::int64_t start, std::in
 // devices under that, a loop device's file.
 void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at);
 
-// What lies under a regular file or a directory beyond itself: on an
-// overlay, the files in its layers; elsewhere the device of its file
-// system, and what that stands on; on a file system that may show other
-// files' bytes (a network or FUSE one), something that cannot be followed.
+// What lies under a regular file or a directory: on an overlay, the files in
+// its layers; elsewhere its file system's device, and what that stands on;
+// where other files' bytes may show (network, FUSE), something not followed.
 void follow_file(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
                  storage& under, walk at);
 
 file_kind kind_of(const struct stat& info);
 
-// Measures an open descriptor, and everything under it, as it will be read
-// or written.
+// Measures an open descriptor, and all under it, as it will be read or written.
 file_facts measure_descriptor(int fd, bool writing);
 
 // A second descriptor of fd's open file, closed on exec.
@@ -81,9 +75,8 @@ opened open_by_name(const char* path);
 // it: refused when it is mounted or held by another program.
 opened claim_device(int fd);
 
-// Whether some other block device over the bytes of DEST, open as fd (a
-// device's, or a loop device's file), is mounted or claimed: writing under
-// it would ruin what it holds.
+// Whether another block device over the bytes of DEST, open as fd, is mounted
+// or claimed: writing under it would ruin what it holds.
 bool storage_in_use(int fd, const file_facts& destination);
 
 // Whether the overlayfs file that fd holds is known to be in its upper
