@@ -135,12 +135,11 @@ void draw_terminal_line(const char* line, std::size_t n)
 {
     drawing.store(true);
     int before = covered.load();
-    if (before >= 0 && n > 0 && in_foreground()) {
-        // Known before the write, so that a stop during it blanks it all; a
-        // close since then has the last word.
-        if (covered.compare_exchange_strong(before, static_cast<int>(n - 1)))
-            put(line, n);
-    }
+    // Covered before the write, so that a stop during it blanks it all; a
+    // close since the load has the last word.
+    if (before >= 0 && n > 0 && in_foreground() &&
+        covered.compare_exchange_strong(before, static_cast<int>(n - 1)))
+        put(line, n);
     drawing.store(false);
 }
 
