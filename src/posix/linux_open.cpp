@@ -62,8 +62,7 @@ looked look_at_directory(const char* path)
     int directory = open(dirname(std::strcpy(copy, path)), O_PATH | O_DIRECTORY | O_CLOEXEC);
     struct stat info;
     if (directory < 0 || fstat(directory, &info) != 0) {
-        if (directory >= 0)
-            close(directory);
+        close_file(directory);
         return look;
     }
     look.file = directory;
