@@ -72,25 +72,6 @@ looked look_at_directory(const char* path)
     return look;
 }
 
-opened reopen_look(int look, output_open how)
-{
-    if (how == output_open::reader)
-        return open_again(look, O_RDONLY | O_NONBLOCK);
-    opened out = {NO_FILE, NO_REASON, false};
-    if (how == output_open::emptied) {
-        // Emptied at its open, its old date went with its bytes.
-        out = open_again(look, O_WRONLY | O_TRUNC);
-        out.made = out.file != NO_FILE;
-        return out;
-    }
-    // A file or a device is read too where it lets itself be, so that it can
-    // be told apart from the inputs by reading where the walk cannot tell.
-    struct stat info;
-    if (fstat(look, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
-        out = open_again(look, O_RDWR);
-    return out.file != NO_FILE ? out : open_again(look, O_WRONLY);
-}
-
 // A new DEST is refused on the device file system itself (REASON_NO_DEVICE):
 // it would be a file in memory where a device was meant.
 opened make_in_directory(int directory, const char* path)
@@ -134,14 +115,26 @@ opened open_output(const char* path, const looked& look, output_open how)
     auto fd = static_cast<int>(look.file);
     if (look.absent)
         return fd >= 0 ? make_in_directory(fd, path) : open_by_name(path);
-    if (fd >= 0) {
-        opened again = reopen_look(fd, how);
-        // Without /proc a file written in place is opened by its name, and
-        // compared once open.
-        if (again.file != NO_FILE || again.error != ENOENT || how != output_open::in_place)
-            return again;
+    if (fd < 0)
+        return open_by_name(path);
+    if (how == output_open::reader)
+        return open_again(fd, O_RDONLY | O_NONBLOCK);
+    if (how == output_open::emptied) {
+        // Emptied at its open, its old date went with its bytes.
+        opened out = open_again(fd, O_WRONLY | O_TRUNC);
+        out.made = out.file != NO_FILE;
+        return out;
     }
-    return open_by_name(path);
+    // A file or a device is read too where it lets itself be, so that it can
+    // be told apart from the inputs by reading where the walk cannot tell.
+    opened out = {NO_FILE, NO_REASON, false};
+    struct stat info;
+    if (fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
+        out = open_again(fd, O_RDWR);
+    if (out.file == NO_FILE)
+        out = open_again(fd, O_WRONLY);
+    // Without /proc it is opened by its name, and compared once open.
+    return out.file == NO_FILE && out.error == ENOENT ? open_by_name(path) : out;
 }
 
 opened claim_device(int fd)
