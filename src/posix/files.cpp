@@ -69,8 +69,7 @@ int measure_length(int fd, const struct stat& info, file_facts& facts)
     return NO_REASON;
 }
 
-// An unbuffered stream over stream's file, so that its position is the
-// file's; null with error why, its descriptor (if any) then closed.
+// The stream unbuffered, so that its position is its file's; else error why, fd closed.
 std::FILE* unbuffered(std::FILE* stream, int fd, int& error)
 {
     error = stream == nullptr ? errno : NO_REASON;

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>

@@ -4,7 +4,6 @@
 // locks, where the system has them, stay with the descriptor whatever else the
 // process opens or closes. How a run waits for its turns is the core's.
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>

@@ -34,8 +34,7 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 constexpr int DEFAULT_COLUMNS = 80;
 constexpr std::int64_t MS_PER_SECOND = 1000;
 constexpr std::int64_t NS_PER_MS = 1000000;
-// A draw blocked on a terminal (Ctrl-S) is waited for this long at most, a
-// millisecond at a time.
+// A close waits this many milliseconds at most for a draw blocked (Ctrl-S).
 constexpr int MOST_DRAW_WAITS = 1000;
 
 // A background job that wrote would scribble over the foreground's screen,
