@@ -25,15 +25,19 @@ namespace {
 bool among_devices(dev_t directory)
 {
     std::FILE* mounts = std::fopen("/proc/self/mountinfo", "re");
+    // id parent major:minor root point options... - type source super-options
+    char number[SYS_TEXT_SIZE];
+    std::snprintf(number, sizeof number, " %u:%u ", major(directory), minor(directory));
+    static constexpr char DEVICES[] = " - devtmpfs ";
     char* line = nullptr;
     std::size_t capacity = 0;
     bool devices = false;
-    // id parent major:minor root point options... - type source super-options
     while (mounts != nullptr && !devices && getline(&line, &capacity, mounts) > 0) {
-        unsigned high = 0;
-        unsigned low = 0;
-        devices = std::sscanf(line, "%*s %*s %u:%u", &high, &low) == 2 &&
-                  makedev(high, low) == directory && std::strstr(line, " - devtmpfs ") != nullptr;
+        const char* third = std::strchr(line, ' ');
+        third = third != nullptr ? std::strchr(third + 1, ' ') : nullptr;
+        const char* type = std::strstr(line, " - ");
+        devices = third != nullptr && std::strncmp(third, number, std::strlen(number)) == 0 &&
+                  type != nullptr && std::strncmp(type, DEVICES, sizeof DEVICES - 1) == 0;
     }
     std::free(line);
     if (mounts != nullptr)
