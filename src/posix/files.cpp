@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Files as every POSIX system offers them: opened, measured, read back,
-// sought, cut, written, flushed and closed, with holes where the system
-// tells them; DEST opened from a look, or by its name.
+// sought, cut, written, flushed and closed, with holes where the system tells.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "host.h"
 #include "system.h"
 
 namespace {
@@ -48,10 +45,16 @@ bool holes_untold(const seek_probe& probe)
     return probe.error == EINVAL && !probe.position_lost;
 }
 
-// A file's length and holes, once it is known to be a regular file; the
-// error of a probe that failed.
-int measure_regular(int fd, const struct stat& info, file_facts& facts)
+// The length of a regular file or a device, and a file's holes; the error
+// of a probe that failed.
+int measure_length(int fd, const struct stat& info, file_facts& facts)
 {
+    if (S_ISBLK(info.st_mode)) {
+        // A device's stat tells no size: its end is found by seeking there.
+        seek_probe end = probe_seek(fd, 0, SEEK_END);
+        facts.length = static_cast<std::int64_t>(end.at);
+        return end.at < 0 ? end.error : NO_REASON;
+    }
     facts.sparse = static_cast<std::int64_t>(info.st_blocks) * STAT_BLOCK <
                    static_cast<std::int64_t>(info.st_size);
 #if defined(SEEK_HOLE)
@@ -61,10 +64,20 @@ int measure_regular(int fd, const struct stat& info, file_facts& facts)
             return hole.error;
         facts.hides_holes = hole.at < 0 || hole.at >= info.st_size;
     }
-#else
-    (void)fd;
 #endif
+    facts.length = static_cast<std::int64_t>(info.st_size);
     return NO_REASON;
+}
+
+// The stream unbuffered, so that its position is its file's; else error why, fd closed.
+std::FILE* unbuffered(std::FILE* stream, int fd, int& error)
+{
+    error = stream == nullptr ? errno : NO_REASON;
+    if (stream != nullptr)
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+    else if (fd >= 0)
+        close(fd);
+    return stream;
 }
 
 } // namespace
@@ -88,21 +101,12 @@ file_facts measure_descriptor(int fd, bool writing)
     }
     facts.id = id_of(info);
     file_kind kind = kind_of(info);
-    if (kind == file_kind::directory || kind == file_kind::stream) {
-        facts.kind = kind;
-        return facts;
+    if (kind == file_kind::regular || kind == file_kind::block_device) {
+        facts.error = measure_length(fd, info, facts);
+        if (facts.error != NO_REASON)
+            return facts;
+        follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing, true});
     }
-    // Its end is its size, for a device here as on every POSIX host.
-    seek_probe end = {info.st_size, NO_REASON, false};
-    if (S_ISBLK(info.st_mode))
-        end = probe_seek(fd, 0, SEEK_END);
-    facts.error = end.at < 0 ? end.error : NO_REASON;
-    if (facts.error == NO_REASON && S_ISREG(info.st_mode))
-        facts.error = measure_regular(fd, info, facts);
-    if (facts.error != NO_REASON)
-        return facts;
-    facts.length = static_cast<std::int64_t>(end.at);
-    follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing, true});
     facts.kind = kind;
     return facts;
 }
@@ -115,11 +119,7 @@ opened duplicate_fd(int fd)
 
 std::FILE* open_input(const char* path, int& error)
 {
-    std::FILE* stream = std::fopen(path, "rb");
-    error = stream == nullptr ? errno : NO_REASON;
-    if (stream != nullptr)
-        std::setvbuf(stream, nullptr, _IONBF, 0);
-    return stream;
+    return unbuffered(std::fopen(path, "rb"), -1, error);
 }
 
 host_file file_of(std::FILE* stream)
@@ -130,21 +130,6 @@ host_file file_of(std::FILE* stream)
 file_facts measure_file(host_file file, bool written)
 {
     return measure_descriptor(static_cast<int>(file), written);
-}
-
-opened open_output(const char* path, const looked& look, output_open how)
-{
-    auto fd = static_cast<int>(look.file);
-    if (look.absent)
-        return fd >= 0 ? make_in_directory(fd, path) : open_by_name(path);
-    if (fd >= 0) {
-        opened again = reopen_look(fd, how);
-        // Without /proc a file written in place is opened by its name, and
-        // compared once open.
-        if (again.file != NO_FILE || again.error != ENOENT || how != output_open::in_place)
-            return again;
-    }
-    return open_by_name(path);
 }
 
 std::FILE* open_writer(host_file file, const file_facts& facts, int& error)
@@ -158,14 +143,9 @@ std::FILE* open_writer(host_file file, const file_facts& facts, int& error)
         out = {NO_FILE, REASON_DEVICE_BUSY, false};
     }
     error = out.error;
-    std::FILE* stream = out.file == NO_FILE ? nullptr : fdopen(static_cast<int>(out.file), "wb");
-    if (stream != nullptr) {
-        std::setvbuf(stream, nullptr, _IONBF, 0);
-    } else if (out.file != NO_FILE) {
-        error = errno;
-        close(static_cast<int>(out.file));
-    }
-    return stream;
+    if (out.file == NO_FILE)
+        return nullptr;
+    return unbuffered(fdopen(static_cast<int>(out.file), "wb"), static_cast<int>(out.file), error);
 }
 
 void close_file(host_file file)
@@ -208,33 +188,23 @@ bool flush_to_device(std::FILE* stream)
     return fsync(fileno(stream)) == 0 || errno == EINVAL;
 }
 
-#if defined(SEEK_DATA) && defined(SEEK_HOLE)
-namespace {
-
-// Only holes from offset on, up to the source's end: which is where it ends
-// now, if it was cut short since it was measured.
-ended holes_to_end(int fd, std::int64_t offset, std::int64_t length, data_stretch& found)
-{
-    struct stat info;
-    if (fstat(fd, &info) != 0)
-        return {SOURCE_UNREADABLE, errno};
-    auto size = static_cast<std::int64_t>(info.st_size);
-    std::int64_t end = std::min(length, std::max(offset, size));
-    found = {end, end, size < length};
-    return {DONE};
-}
-
-} // namespace
-#endif
-
 ended next_data(std::FILE* source, std::int64_t offset, std::int64_t length, data_stretch& found)
 {
     found = {offset, length, false};
 #if defined(SEEK_DATA) && defined(SEEK_HOLE)
     int fd = fileno(source);
     seek_probe data = probe_seek(fd, static_cast<off_t>(offset), SEEK_DATA);
-    if (data.at < 0 && data.error == ENXIO)
-        return holes_to_end(fd, offset, length, found);
+    struct stat info;
+    if (data.at < 0 && data.error == ENXIO) {
+        // Only holes from offset on, up to the source's end: which is where it
+        // ends now, if it was cut short since it was measured.
+        if (fstat(fd, &info) != 0)
+            return {SOURCE_UNREADABLE, errno};
+        auto size = static_cast<std::int64_t>(info.st_size);
+        std::int64_t end = std::min(length, std::max(offset, size));
+        found = {end, end, size < length};
+        return {DONE};
+    }
     if (data.at < 0)
         return {holes_untold(data) ? DONE : SOURCE_UNREADABLE, data.error};
     // Data and holes may change under us: every step must move forward.
@@ -281,11 +251,5 @@ std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t cou
 std::FILE* duplicate_stream(std::FILE* stream, int& error)
 {
     int fd = dup(fileno(stream));
-    std::FILE* spare = fd < 0 ? nullptr : fdopen(fd, "wb");
-    error = spare == nullptr ? errno : NO_REASON;
-    if (spare != nullptr)
-        std::setvbuf(spare, nullptr, _IONBF, 0);
-    else if (fd >= 0)
-        close(fd);
-    return spare;
+    return unbuffered(fd < 0 ? nullptr : fdopen(fd, "wb"), fd, error);
 }

@@ -11,7 +11,6 @@
 #include <cstdio>
 
 #include "host.h"
-#include "system.h"
 
 namespace {
 
@@ -66,15 +65,13 @@ ended kernel_copy(std::FILE* source, std::FILE* destination, std::int64_t offset
         // nothing: the caller's buffer takes over from there.
         if (n == 0)
             return done;
-        int error = errno;
-        if (error == EINTR)
+        if (errno == EINTR)
             continue;
-        // Only a full disk or quota is surely the destination's. Any other
-        // error may say the kernel will not copy this pair, or come from
-        // either file (EIO): the buffer copies the rest, and meets a real
-        // error again on the side it belongs to.
-        if (ran_out_of_space(error))
-            done = {DESTINATION_UNWRITABLE, error, done.reached};
+        // Only a full disk or quota is surely the destination's. Any other error
+        // may say the kernel will not copy this pair, or come from either file
+        // (EIO): the buffer copies the rest, and meets a real error on its side.
+        if (ran_out_of_space(errno))
+            done = {DESTINATION_UNWRITABLE, errno, done.reached};
         return done;
     }
     return done;

@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: MIT
-// How DEST is reached on Linux: looked at through an O_PATH descriptor,
-// which opens it neither for reading nor for writing (on overlayfs that
-// would copy it up), then opened again from that look through /proc, so
-// that no name swapped in meanwhile is opened; one that is not there yet
-// made in the very directory looked at; a device claimed there too.
+// How DEST is reached on Linux: looked at through O_PATH, which neither reads
+// nor writes it (on overlayfs that would copy it up), then opened again from
+// the look through /proc, so that no name swapped in meanwhile is; a new one
+// made in the very directory looked at.
 #include <fcntl.h>
 #include <libgen.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -18,14 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host.h"
 #include "linux_walk.h"
 
 namespace {
 
-// Whether a directory's file system, by its device number, is the device
-// file system itself (devtmpfs), as mountinfo tells; one mounted below it
-// (/dev/shm) is not.
+// Whether a directory's file system, by its device number, is devtmpfs itself
+// as mountinfo tells; one mounted below it (/dev/shm) is not.
 bool among_devices(dev_t directory)
 {
     std::FILE* mounts = std::fopen("/proc/self/mountinfo", "re");
@@ -56,10 +52,10 @@ const char* leaf_of(const char* path)
     return slash == nullptr ? path : slash + 1;
 }
 
-// A name that leads nowhere is looked at through its directory, which
-// stands for the file to be made there: a file made in a file system that
-// an input holds would change the input's bytes. A name that ends in a
-// slash is left to an open by name, which says why it fails.
+// A name that leads nowhere is looked at through its directory, standing for
+// the file to be made there: made in a file system that an input holds, it
+// would change the input's bytes. One ending in a slash is left to an open by
+// name, which says why it fails.
 looked look_at_directory(const char* path)
 {
     looked look = {NO_FILE, facts_of_kind(file_kind::unmeasured), false, true};
@@ -69,8 +65,7 @@ looked look_at_directory(const char* path)
     int directory = open(dirname(std::strcpy(copy, path)), O_PATH | O_DIRECTORY | O_CLOEXEC);
     struct stat info;
     if (directory < 0 || fstat(directory, &info) != 0) {
-        if (directory >= 0)
-            close(directory);
+        close_file(directory);
         return look;
     }
     look.file = directory;
@@ -78,6 +73,21 @@ looked look_at_directory(const char* path)
     look.facts.id = id_of(info);
     follow_storage(directory, info, 0, INT64_MAX, look.facts.under, {0, true, false});
     return look;
+}
+
+// A new DEST is refused on the device file system itself (REASON_NO_DEVICE):
+// it would be a file in memory where a device was meant.
+opened make_in_directory(int directory, const char* path)
+{
+    struct stat info;
+    if (fstat(directory, &info) == 0 && among_devices(info.st_dev))
+        return {NO_FILE, REASON_NO_DEVICE, false};
+    int fd = openat(directory, leaf_of(path), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0)
+        return {fd, NO_REASON, true};
+    // Another program's file made there meanwhile, or a dangling symbolic
+    // link, whose target is made by its name.
+    return errno == EEXIST ? open_by_name(path) : opened{NO_FILE, errno, false};
 }
 
 } // namespace
@@ -103,36 +113,31 @@ looked look_at(const char* path)
     return look;
 }
 
-opened reopen_look(int look, output_open how)
+opened open_output(const char* path, const looked& look, output_open how)
 {
+    auto fd = static_cast<int>(look.file);
+    if (look.absent)
+        return fd >= 0 ? make_in_directory(fd, path) : open_by_name(path);
+    if (fd < 0)
+        return open_by_name(path);
     if (how == output_open::reader)
-        return open_again(look, O_RDONLY | O_NONBLOCK);
-    opened out = {NO_FILE, NO_REASON, false};
+        return open_again(fd, O_RDONLY | O_NONBLOCK);
     if (how == output_open::emptied) {
         // Emptied at its open, its old date went with its bytes.
-        out = open_again(look, O_WRONLY | O_TRUNC);
+        opened out = open_again(fd, O_WRONLY | O_TRUNC);
         out.made = out.file != NO_FILE;
         return out;
     }
     // A file or a device is read too where it lets itself be, so that it can
     // be told apart from the inputs by reading where the walk cannot tell.
+    opened out = {NO_FILE, NO_REASON, false};
     struct stat info;
-    if (fstat(look, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
-        out = open_again(look, O_RDWR);
-    return out.file != NO_FILE ? out : open_again(look, O_WRONLY);
-}
-
-opened make_in_directory(int directory, const char* path)
-{
-    struct stat info;
-    if (fstat(directory, &info) == 0 && among_devices(info.st_dev))
-        return {NO_FILE, REASON_NO_DEVICE, false};
-    int fd = openat(directory, leaf_of(path), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0)
-        return {fd, NO_REASON, true};
-    // Another program's file made there meanwhile, or a dangling symbolic
-    // link, whose target is made by its name.
-    return errno == EEXIST ? open_by_name(path) : opened{NO_FILE, errno, false};
+    if (fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
+        out = open_again(fd, O_RDWR);
+    if (out.file == NO_FILE)
+        out = open_again(fd, O_WRONLY);
+    // Without /proc it is opened by its name, and compared once open.
+    return out.file == NO_FILE && out.error == ENOENT ? open_by_name(path) : out;
 }
 
 opened claim_device(int fd)

@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Turns between runs of the tool: a lock on one byte far past any data that
-// a file can hold. Other programs' flock never meets it, and their reads and
-// writes never touch it; open-file-description locks, where the system has
-// them, stay with the descriptor, whatever else the process opens or closes.
-// How a run waits for its turns is the core's (opening.cpp), for every host.
+// Turns between runs of the tool: a lock on one byte far past any data, which
+// other programs' flock, reads and writes never meet; open-file-description
+// locks, where the system has them, stay with the descriptor whatever else the
+// process opens or closes. How a run waits for its turns is the core's.
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -27,19 +25,14 @@ constexpr int WAIT_LOCK = F_SETLKW;
 constexpr int GET_LOCK = F_GETLK;
 #endif
 
-struct flock turn_lock(short type)
+struct flock turn_lock(int type)
 {
     struct flock lock = {};
-    lock.l_type = type;
+    lock.l_type = static_cast<short>(type);
     lock.l_whence = SEEK_SET;
     lock.l_start = TURN_OFFSET;
     lock.l_len = TURN_LENGTH;
     return lock;
-}
-
-short lock_type(bool exclusive)
-{
-    return static_cast<short>(exclusive ? F_WRLCK : F_RDLCK);
 }
 
 // A file system that keeps no locks (some NFS and FUSE mounts) cannot hold
@@ -50,26 +43,26 @@ turn unheld_or_failed(int error)
     return unheld ? turn::held : turn::failed;
 }
 
-int descriptor(const turn_request& request)
+// Asks for the request's turn, shared or alone, by command (take, or wait).
+int lock_turn(const turn_request& request, int command)
 {
-    return static_cast<int>(request.file);
+    struct flock lock = turn_lock(request.exclusive ? F_WRLCK : F_RDLCK);
+    return fcntl(static_cast<int>(request.file), command, &lock);
 }
 
 } // namespace
 
 turn try_turn(const turn_request& request)
 {
-    struct flock lock = turn_lock(lock_type(request.exclusive));
-    if (fcntl(descriptor(request), SET_LOCK, &lock) == 0)
+    if (lock_turn(request, SET_LOCK) == 0)
         return turn::held;
     return errno == EAGAIN || errno == EACCES ? turn::busy : unheld_or_failed(errno);
 }
 
 turn wait_for_turn(const turn_request& request)
 {
-    struct flock lock = turn_lock(lock_type(request.exclusive));
     int done;
-    while ((done = fcntl(descriptor(request), WAIT_LOCK, &lock)) != 0 && errno == EINTR) {
+    while ((done = lock_turn(request, WAIT_LOCK)) != 0 && errno == EINTR) {
     }
     return done == 0 ? turn::held : unheld_or_failed(errno);
 }
@@ -77,7 +70,7 @@ turn wait_for_turn(const turn_request& request)
 void end_turn(const turn_request& request)
 {
     struct flock lock = turn_lock(F_UNLCK);
-    (void)fcntl(descriptor(request), SET_LOCK, &lock);
+    (void)fcntl(static_cast<int>(request.file), SET_LOCK, &lock);
 }
 
 bool turn_taken(host_file file)

@@ -3,9 +3,6 @@
 // compared once open; a file stands on the device of its file system, and
 // what a device stands on cannot be told.
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "system.h"
 
@@ -20,7 +17,7 @@ void follow_file(int, const struct stat& info, std::int64_t, std::int64_t, stora
     follow_device(info.st_dev, 0, INT64_MAX, under, within(at));
 }
 
-// Only tells what a name is: DEST is opened by its name, and compared once open.
+// Only tells what a name is.
 looked look_at(const char* path)
 {
     looked look = {NO_FILE, facts_of_kind(file_kind::unmeasured), false, false};
@@ -32,13 +29,7 @@ looked look_at(const char* path)
     return look;
 }
 
-// Never asked: there is no look to open again, or to make a file in.
-opened reopen_look(int, output_open)
-{
-    return {NO_FILE, ENOENT, false};
-}
-
-opened make_in_directory(int, const char* path)
+opened open_output(const char* path, const looked&, output_open)
 {
     return open_by_name(path);
 }

@@ -13,9 +13,8 @@
 
 namespace {
 
-// What a stop's handler works on. A handler can reach nothing but what is
-// global; lock-free, so it reads them whole even when it interrupts a store,
-// 64-bit offsets on 32-bit hosts included.
+// What a stop's handler works on: global, as a handler reaches nothing else;
+// lock-free, so that it reads them whole even when it interrupts a store.
 std::atomic<int> guarded_descriptor{-1};
 std::atomic<std::int64_t> guarded_kept{0};
 std::atomic<std::int64_t> guarded_seconds{0};
@@ -55,13 +54,13 @@ extern "C" void on_stop(int signal_number)
     if (fd >= 0)
         (void)date_descriptor(fd, guarded_seconds.load(), guarded_nanoseconds.load());
     // The process cannot end before its bytes are on the device: waited for
-    // here, while the line says so, rather than on the last close, after it.
+    // here, while the line still says so, not on the last close after it.
     int device = pushed_descriptor.load();
     if (device >= 0)
         (void)fsync(device);
     close_terminal_line();
-    // SA_RESETHAND has restored the default action: the process ends by this
-    // signal as soon as the handler returns, as its parent expects.
+    // SA_RESETHAND restored the default action: the process ends by this
+    // signal as the handler returns, as its parent expects.
     raise(signal_number);
 }
 
@@ -69,13 +68,13 @@ extern "C" void on_stop(int signal_number)
 
 void watch_stops()
 {
-    // Past a file size limit, write fails with EFBIG instead of killing us.
+    // Past a file size limit a write fails with EFBIG instead of killing us;
+    // after a reader left, with EPIPE: a FIFO DEST is then a failed write, and
+    // a report nobody reads leaves a finished run at 0.
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGXFSZ, &ignore, nullptr);
-    // A reader that left makes a write fail with EPIPE: a FIFO DEST is then a
-    // failed write, and a report nobody reads leaves a finished run at 0.
     sigaction(SIGPIPE, &ignore, nullptr);
     struct sigaction stop = {};
     stop.sa_handler = on_stop;
@@ -114,8 +113,8 @@ void stop_cuts_dest_to(std::int64_t length)
 
 bool stop_heard()
 {
-    // A stop that the main thread cannot take yet waits in the process's
-    // pending set, which the line's thread, blocking it, sees there.
+    // A stop that the main thread cannot take yet is pending for the process,
+    // where the line's thread, which blocks it, sees it.
     sigset_t pending;
     bool heard = stopping.load();
     if (!heard && sigpending(&pending) == 0)

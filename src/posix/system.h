@@ -1,16 +1,11 @@
 // SPDX-License-Identifier: MIT
-// What the POSIX host files share among themselves, and what only some
-// POSIX systems can do: the linux_*.cpp files do it with Linux's own calls
-// and files (linux_copy.cpp copies, linux_open.cpp looks at DEST and opens
-// it again from the look, linux_devices.cpp and linux_overlay.cpp follow
-// storage down), portable.cpp without, as any other POSIX system would.
+// What the POSIX host files share: the linux_*.cpp files do it with Linux's
+// own calls and files, portable.cpp as any other POSIX system would.
 #ifndef TALVOR_POSIX_SYSTEM_H
 #define TALVOR_POSIX_SYSTEM_H
 
 #include <sys/stat.h>
-#include <sys/types.h>
 
-#include <cstddef>
 #include <cstdint>
 
 #include "host.h"
@@ -20,10 +15,9 @@ file_id id_of(const struct stat& info);
 // Stacks deeper than this (or a cycle) are not followed to their end.
 constexpr int MOST_DEPTH = 12;
 
-// How far down a walk of storage is, and what for: under a file about to
-// be written, an overlay's lower layers do not count, as writing copies it
-// up. Below the device of a file's file system, places hold the file's
-// bytes only somewhere in them.
+// How far down a walk of storage is, and what for: writing copies an overlay
+// file up, so its lower layers do not count; below the device of a file's
+// file system, places hold its bytes only somewhere in them.
 struct walk {
     int depth;
     bool writing;
@@ -39,54 +33,39 @@ inline walk within(walk at)
     return {at.depth + 1, at.writing, false, at.keep};
 }
 
-// Something under a file that could not be followed: where the file's own
-// bytes lie is then unsure. Below the device of its file system, where no
-// reading could tell either, it is out of reach and leaves the file be.
+// Something not followed leaves unsure where a file's bytes lie; below the
+// device of its file system, out of reach of any reading too, it is let be.
 inline void cannot_follow(storage& under, walk at)
 {
     under.followed = under.followed && !at.holds;
 }
 
-// Adds [start, end) of id to what a file stands on, as the walk holds it;
-// without room, the storage counts as not followed.
+// Adds [start, end) of id to what a file stands on; without room, the
+// storage counts as not followed.
 void add_place(storage& under, file_id id, std::int64_t start, std::int64_t end, walk at);
 
-// Adds what the open file fd (of stat info) stands on, its bytes [start,
-// end) being the ones that matter: the file itself, and below it whatever
-// the system tells. A directory stands for the files to be made in it.
+// Adds what the open file fd stands on, for its bytes [start, end): itself,
+// and below it what the system tells; a directory, for the files made in it.
 void follow_storage(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
                     storage& under, walk at);
 
-// What lies under a block device's stretch [start, end) of the device
-// number: its disk, the devices under that, a loop device's file.
+// What lies under a block device's stretch [start, end): its disk, the
+// devices under that, a loop device's file.
 void follow_device(dev_t device, std::int64_t start, std::int64_t end, storage& under, walk at);
 
-// What lies under a regular file or a directory beyond itself: on an
-// overlay, the files in its layers; elsewhere the device of its file
-// system, and what that stands on; on a file system that may show other
-// files' bytes (a network or FUSE one), something that cannot be followed.
+// What lies under a regular file or a directory: on an overlay, the files in
+// its layers; elsewhere its file system's device, and what that stands on;
+// where other files' bytes may show (network, FUSE), something not followed.
 void follow_file(int fd, const struct stat& info, std::int64_t start, std::int64_t end,
                  storage& under, walk at);
 
-// What a file's mode says it is.
 file_kind kind_of(const struct stat& info);
 
-// Measures an open descriptor, and everything under it, as it will be read
-// or written.
+// Measures an open descriptor, and all under it, as it will be read or written.
 file_facts measure_descriptor(int fd, bool writing);
 
 // A second descriptor of fd's open file, closed on exec.
 opened duplicate_fd(int fd);
-
-// Opens again, as how says, the file that an O_PATH look holds, which no
-// name swapped in meanwhile can change; ENOENT when /proc is missing.
-opened reopen_look(int look, output_open how);
-
-// Makes an absent DEST, named path, in the directory that an O_PATH look
-// holds, refused on the device file system itself (REASON_NO_DEVICE): it
-// would be a file in memory where a device was meant. What the name leads
-// to meanwhile is opened by its name.
-opened make_in_directory(int directory, const char* path);
 
 // Opens DEST by its name for writing, making it where it is absent, which
 // made then says; a file or a device for reading too, where it lets itself.
@@ -96,9 +75,8 @@ opened open_by_name(const char* path);
 // it: refused when it is mounted or held by another program.
 opened claim_device(int fd);
 
-// Whether some other block device over the bytes of DEST, open as fd (a
-// device's, or a loop device's file), is mounted or claimed: writing under
-// it would ruin what it holds.
+// Whether another block device over the bytes of DEST, open as fd, is mounted
+// or claimed: writing under it would ruin what it holds.
 bool storage_in_use(int fd, const file_facts& destination);
 
 // Whether the overlayfs file that fd holds is known to be in its upper

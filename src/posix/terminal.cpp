@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The progress line on a POSIX terminal, drawn in place with a carriage
-// return while the process is in the terminal's foreground.
-//
-// A thread of its own draws it, rather than a timer signal: formatting the
-// line is no work for a signal handler, and a thread needs no handler that
-// would cut the copy's calls short. It is started on a terminal alone, and
-// the copy only stores its counts in atomics for it.
+// The progress line on a POSIX terminal, drawn in place while the process is
+// in the foreground. A thread draws it, not a timer signal: formatting is no
+// work for a signal handler, and no handler cuts the copy's calls short.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -23,10 +19,9 @@
 
 namespace {
 
-// The columns the line covers, for close_terminal_line to blank, which a
-// stop's handler calls too; -1 once closed. The line's thread is drawing
-// while drawing is set: a close waits for it, so that no line follows its
-// blank. Both are seen in one order by every thread, as seq_cst makes them.
+// The columns the line covers, for close_terminal_line (a stop's handler too)
+// to blank; -1 once closed. A close waits while drawing is set, so that no
+// line follows its blank; seq_cst shows both in one order to every thread.
 std::atomic<int> covered{0};
 std::atomic<bool> drawing{false};
 // How many times SIGCONT came: the process was stopped before each.
@@ -39,16 +34,14 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 constexpr int DEFAULT_COLUMNS = 80;
 constexpr std::int64_t MS_PER_SECOND = 1000;
 constexpr std::int64_t NS_PER_MS = 1000000;
-// A draw blocked on a terminal (Ctrl-S) is waited for this long at most, a
-// millisecond at a time.
+// A close waits this many milliseconds at most for a draw blocked (Ctrl-S).
 constexpr int MOST_DRAW_WAITS = 1000;
 
 // A background job that wrote would scribble over the foreground's screen,
 // or be stopped by SIGTTOU.
 bool in_foreground()
 {
-    pid_t front = tcgetpgrp(STDERR_FILENO);
-    return front >= 0 && front == getpgrp();
+    return tcgetpgrp(STDERR_FILENO) == getpgrp();
 }
 
 // The line is a courtesy: a write that fails is let go.
@@ -63,7 +56,7 @@ extern "C" void on_continue(int)
     continued.fetch_add(1);
 }
 
-// What the line's thread calls, and with what; the thread owns it.
+// What the line's thread calls; the thread owns it.
 struct ticker {
     void (*tick)(void* context, std::int64_t ms);
     void* context;
@@ -73,12 +66,6 @@ struct ticker {
 // SIGCONT spent that time stopped: it is left out of the time run.
 extern "C" void* keep_time(void* state)
 {
-    // SIGCONT alone reaches this thread, which the main thread leaves to it:
-    // its handler has run by the time the sleep it cut short returns.
-    sigset_t woken_by;
-    sigemptyset(&woken_by);
-    sigaddset(&woken_by, SIGCONT);
-    pthread_sigmask(SIG_UNBLOCK, &woken_by, nullptr);
     std::unique_ptr<ticker> owner(static_cast<ticker*>(state));
     std::int64_t start = clock_ms();
     std::int64_t stopped = 0;
@@ -114,12 +101,14 @@ bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* contex
     resumed.sa_flags = SA_RESTART;
     sigemptyset(&resumed.sa_mask);
     sigaction(SIGCONT, &resumed, nullptr);
-    // The thread inherits a mask that blocks every signal; a stop's handler
-    // then runs on the main thread.
-    sigset_t all;
+    // The thread inherits a mask that blocks every signal but SIGCONT, which the
+    // main thread leaves to it: a stop's handler runs on the main thread, and
+    // SIGCONT's has run by the time the sleep it cut short returns.
+    sigset_t blocked;
     sigset_t old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
+    sigfillset(&blocked);
+    sigdelset(&blocked, SIGCONT);
+    pthread_sigmask(SIG_SETMASK, &blocked, &old);
     pthread_t thread;
     bool started = pthread_create(&thread, nullptr, keep_time, state) == 0;
     if (started) {
@@ -145,12 +134,11 @@ void draw_terminal_line(const char* line, std::size_t n)
 {
     drawing.store(true);
     int before = covered.load();
-    if (before >= 0 && n > 0 && in_foreground()) {
-        // Known before the write, so that a stop in the middle of it blanks it
-        // all; a close since then has the last word.
-        if (covered.compare_exchange_strong(before, static_cast<int>(n - 1)))
-            put(line, n);
-    }
+    // Covered before the write, so that a stop during it blanks it all; a
+    // close since the load has the last word.
+    if (before >= 0 && n > 0 && in_foreground() &&
+        covered.compare_exchange_strong(before, static_cast<int>(n - 1)))
+        put(line, n);
     drawing.store(false);
 }
 
