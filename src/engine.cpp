@@ -8,13 +8,6 @@
 
 namespace {
 
-// A step's end, told at how far the copy got.
-ended got_to(ended step, std::int64_t reached)
-{
-    step.reached = reached;
-    return step;
-}
-
 // The chunk position where the file's block holding chunk position at ends,
 // or n where the chunk ends first.
 std::size_t block_end(std::int64_t offset, std::size_t at, std::size_t n)
@@ -130,12 +123,9 @@ ended write_sparse(engine& e, std::size_t n, std::int64_t offset)
     while (at < n) {
         std::size_t end = block_end(offset, at, n);
         bool zeros = whole_zero_block(chunk + at, end - at);
-        while (end < n) {
-            std::size_t next = block_end(offset, end, n);
-            if (whole_zero_block(chunk + end, next - end) != zeros)
-                break;
-            end = next;
-        }
+        // The blocks after it that are alike go in the same stretch.
+        while (end < n && whole_zero_block(chunk + end, block_end(offset, end, n) - end) == zeros)
+            end = block_end(offset, end, n);
         std::int64_t from = offset + static_cast<std::int64_t>(at);
         std::int64_t to = offset + static_cast<std::int64_t>(end);
         ended o = zeros ? clear_stretch(e, from, to) : ended{DONE};
@@ -170,10 +160,12 @@ ended put_chunk(engine& e, std::size_t got, std::size_t want, std::int64_t at, b
     else if (got > 0 && write_out(e.f.destination, e.f.chunk, got) != got)
         o = {DESTINATION_UNWRITABLE, last_error()};
     if (o.result != DONE)
-        return got_to(o, at);
+        return {o.result, o.error, at};
     o = advance(e, reached);
     e.source_ran_out = got < want;
-    return got_to(o.result == DONE && e.source_ran_out ? settle(e, reached) : o, reached);
+    if (o.result == DONE && e.source_ran_out)
+        o = settle(e, reached);
+    return {o.result, o.error, reached};
 }
 
 // Copies [from, end) of a seekable source to the same place: the kernel
@@ -192,7 +184,7 @@ ended copy_range(engine& e, std::int64_t from, std::int64_t end)
             return {c.result, c.error, reached};
         ended o = advance(e, reached);
         if (o.result != DONE)
-            return got_to(o, reached);
+            return {o.result, o.error, reached};
         if (reached < piece)
             e.kernel_works = false; // it said no or ran dry: do not ask again
     }
@@ -261,7 +253,7 @@ ended copy_rest(engine& e, std::int64_t from, std::int64_t length)
         reached = length;
         ended o = advance(e, length);
         if (o.result != DONE)
-            return got_to(o, reached);
+            return {o.result, o.error, reached};
     }
     while (reached < length) {
         data_stretch data = {reached, length, false};
@@ -271,12 +263,12 @@ ended copy_rest(engine& e, std::int64_t from, std::int64_t length)
             return {found.result, found.error, reached};
         ended o = clear_stretch(e, reached, data.start);
         if (o.result != DONE)
-            return got_to(o, reached);
+            return {o.result, o.error, reached};
         reached = data.start;
         // What the source yields is its length, holes included.
         if (data.ends) {
             e.source_ran_out = true;
-            return got_to(settle(e, reached), reached);
+            break;
         }
         if (data.start < data.end) {
             ended p = copy_range(e, data.start, data.end);
@@ -285,5 +277,6 @@ ended copy_rest(engine& e, std::int64_t from, std::int64_t length)
             reached = p.reached;
         }
     }
-    return got_to(settle(e, reached), reached);
+    ended o = settle(e, reached);
+    return {o.result, o.error, reached};
 }

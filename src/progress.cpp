@@ -20,8 +20,7 @@ constexpr double HALF_TENTH = 0.05;
 // A rate of ten or more in its unit needs no decimal to be read.
 constexpr double WHOLE_RATE_FROM = 10.0 - HALF_TENTH;
 constexpr double PERCENT = 100.0;
-constexpr double MS_PER_SECOND = 1000.0;
-constexpr std::int64_t MS_PER_WHOLE_SECOND = 1000;
+constexpr std::int64_t MS_PER_SECOND = 1000;
 constexpr long long SECONDS_PER_MINUTE = 60;
 constexpr long long SECONDS_PER_HOUR = 3600;
 // Past this a time left says nothing worth reading.
@@ -93,42 +92,9 @@ double rate_over_span(const progress_clock& c, std::int64_t ms, std::int64_t don
         if (ms - from.ms >= RATE_SPAN_MS)
             break;
     }
-    auto seconds = static_cast<double>(ms - from.ms) / MS_PER_SECOND;
+    auto seconds = static_cast<double>(ms - from.ms) / static_cast<double>(MS_PER_SECOND);
     auto bytes = static_cast<double>(std::max(done - from.bytes, std::int64_t{0}));
     return seconds > 0 ? bytes / seconds : -1.0;
-}
-
-// Hands the host text fitted to the row, which covers all of it.
-void draw(const char* text, std::size_t columns)
-{
-    char line[TERMINAL_LINE_SIZE + 1];
-    std::size_t n = fit_line(line, sizeof line, text, columns);
-    draw_terminal_line(line, n);
-}
-
-void draw_waiting(const progress_line& line)
-{
-    char text[TERMINAL_LINE_SIZE];
-    std::snprintf(text, sizeof text, "%s: en attente de %s, pris par une autre execution",
-                  line.name, line.destination);
-    draw(text, terminal_columns());
-}
-
-void draw_counts(progress_line& line, std::int64_t ms, std::int64_t done, bool stopping)
-{
-    const progress_clock& c = line.clock;
-    std::int64_t sent = line.sent.load(std::memory_order_relaxed);
-    progress_view view = {done,
-                          line.total.load(std::memory_order_relaxed),
-                          rate_over_span(c, ms, done),
-                          std::max(sent - done, std::int64_t{0}),
-                          ms - c.moved_ms,
-                          line.destination_name,
-                          stopping};
-    char text[TERMINAL_LINE_SIZE];
-    std::size_t columns = terminal_columns();
-    describe_progress(text, sizeof text, line.name, view, columns);
-    draw(text, columns);
 }
 
 // The bytes done, of the total with the share done when there is one, or
@@ -182,17 +148,61 @@ void format_fields(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], const char* name,
         view.rate > 0 ? std::ceil(static_cast<double>(view.total - view.done) / view.rate) : 0;
     if (stalled)
         std::snprintf(fields[TAIL], sizeof fields[TAIL], ", bloque depuis %lld s",
-                      static_cast<long long>(view.still_ms / MS_PER_WHOLE_SECOND));
+                      static_cast<long long>(view.still_ms / MS_PER_SECOND));
     else if (view.total > view.done && seconds > 0 && seconds < MOST_SECONDS_LEFT)
         format_time_left(fields[TAIL], sizeof fields[TAIL], static_cast<long long>(seconds));
     if (view.on_way > 0)
         std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", %s en route", on_way);
 }
 
-// The host's thread knows nothing of the line: it only calls back.
-void tick_line(void* line, std::int64_t ms)
+// Called by the host's thread every LINE_TICK_MS or so, with the
+// milliseconds run since start_progress, stops left out.
+void tick_progress(void* context, std::int64_t ms)
 {
-    tick_progress(*static_cast<progress_line*>(line), ms);
+    auto& line = *static_cast<progress_line*>(context);
+    progress_clock& c = line.clock;
+    bool waiting = line.waiting.load(std::memory_order_relaxed);
+    std::int64_t done = line.done.load(std::memory_order_relaxed);
+    // The rate and the stall start afresh once a wait for another run is over.
+    if (waiting || done != c.moved_from)
+        c.moved_ms = ms;
+    if (waiting) {
+        c.mark_count = 0;
+    } else {
+        c.moved_from = done;
+        take_mark(c, ms, done);
+    }
+    // A stop is told at once: the kernel may hold the run for long yet.
+    bool stopping = stop_heard();
+    bool due = ms >= PROGRESS_DELAY_MS && ms - c.drawn_ms >= PROGRESS_INTERVAL_MS;
+    if (!due && (!stopping || c.told_stop))
+        return;
+    c.drawn_ms = ms;
+    c.told_stop = stopping;
+    bool tell_wait = waiting && !stopping;
+    bool told_wait = c.told_waiting;
+    c.told_waiting = told_wait || waiting;
+    if (tell_wait && told_wait)
+        return;
+    char text[TERMINAL_LINE_SIZE];
+    std::size_t columns = terminal_columns();
+    if (tell_wait) {
+        std::snprintf(text, sizeof text, "%s: en attente de %s, pris par une autre execution",
+                      line.name, line.destination);
+    } else {
+        std::int64_t sent = line.sent.load(std::memory_order_relaxed);
+        progress_view view = {done,
+                              line.total.load(std::memory_order_relaxed),
+                              rate_over_span(c, ms, done),
+                              std::max(sent - done, std::int64_t{0}),
+                              ms - c.moved_ms,
+                              line.destination_name,
+                              stopping};
+        describe_progress(text, sizeof text, line.name, view, columns);
+    }
+    // The host gets text fitted to the row, which covers all of it.
+    char fitted[TERMINAL_LINE_SIZE + 1];
+    draw_terminal_line(fitted, fit_line(fitted, sizeof fitted, text, columns));
 }
 
 } // namespace
@@ -215,7 +225,7 @@ void start_progress(progress_line& line, const char* invocation, const char* des
     line.clock.marks[0] = {0, 0};
     line.clock.next_mark = 1;
     line.clock.mark_count = 1;
-    line.on_terminal = error_terminal() && start_line_timer(tick_line, &line);
+    line.on_terminal = error_terminal() && start_line_timer(tick_progress, &line);
 }
 
 void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent)
@@ -224,43 +234,13 @@ void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent)
         return;
     line.done.store(done, std::memory_order_relaxed);
     line.sent.store(sent, std::memory_order_relaxed);
-    if (line.waiting.load(std::memory_order_relaxed))
-        line.waiting.store(false, std::memory_order_relaxed);
+    line.waiting.store(false, std::memory_order_relaxed);
 }
 
 void count_waiting(progress_line& line)
 {
     if (line.on_terminal)
         line.waiting.store(true, std::memory_order_relaxed);
-}
-
-void tick_progress(progress_line& line, std::int64_t ms)
-{
-    progress_clock& c = line.clock;
-    bool waiting = line.waiting.load(std::memory_order_relaxed);
-    std::int64_t done = line.done.load(std::memory_order_relaxed);
-    // The rate and the stall start afresh once a wait for another run is over.
-    if (waiting) {
-        c.mark_count = 0;
-        c.moved_ms = ms;
-    } else if (done != c.moved_from) {
-        c.moved_from = done;
-        c.moved_ms = ms;
-    }
-    if (!waiting)
-        take_mark(c, ms, done);
-    // A stop is told at once: the kernel may hold the run for long yet.
-    bool stopping = stop_heard();
-    bool due = ms >= PROGRESS_DELAY_MS && ms - c.drawn_ms >= PROGRESS_INTERVAL_MS;
-    if (!due && (!stopping || c.told_stop))
-        return;
-    c.drawn_ms = ms;
-    c.told_stop = stopping;
-    if (waiting && !stopping && !c.told_waiting)
-        draw_waiting(line);
-    c.told_waiting = c.told_waiting || waiting;
-    if (!waiting || stopping)
-        draw_counts(line, ms, done, stopping);
 }
 
 void describe_progress(char* text, std::size_t size, const char* name, progress_view view,

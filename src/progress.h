@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The progress line of a long run on a terminal: what the copy tells it, when
-// it is due and what it says. The copy only stores its counts; a thread of the
-// host's, started on a terminal alone, draws the line on standard error with
-// time, so that it moves while the copy blocks in a read, a write or a push
-// to a device.
+// The progress line of a long run on a terminal. The copy only stores its
+// counts; a host's thread, started on a terminal alone, draws the line on
+// standard error, so that it moves while the copy blocks in a read, a write
+// or a push to a device.
 #ifndef TALVOR_PROGRESS_H
 #define TALVOR_PROGRESS_H
 
@@ -82,26 +81,19 @@ void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent);
 // says so when due, until bytes are counted.
 void count_waiting(progress_line& line);
 
-// Called by the host's thread every LINE_TICK_MS or so, with the
-// milliseconds the process has run since start_progress, stops left out.
-void tick_progress(progress_line& line, std::int64_t ms);
-
 // The name that starts the line: the last element of the invocation name;
 // and of DEST's path, the name that follows it.
 const char* tool_name(const char* invocation);
 
 // Writes the line into text, in ASCII French with binary units, in at most
-// columns bytes where it can: fields are left out, the least useful first
-// (DEST's name, what is on its way, the tool's name, the rate, the sizes,
-// the time left), so that the share done stays longest. After a stop, the
-// line says what the run waits for before it can end.
+// columns bytes where it can: the least useful fields are left out first, so
+// that the share done stays longest. After a stop, it says what the run waits for.
 void describe_progress(char* text, std::size_t size, const char* name, progress_view view,
                        std::size_t columns);
 
-// Writes into line what the host writes to draw text: a carriage return,
-// text cut to columns on a character's first byte, and spaces over the rest
-// of the columns, so that whatever was on the row, another run's line
-// included, is covered; gives its length.
+// Writes into line what the host draws: a carriage return, text cut to
+// columns on a character's first byte, and spaces over the rest, so that
+// whatever was on the row (another run's line too) is covered; gives its length.
 std::size_t fit_line(char* line, std::size_t size, const char* text, std::size_t columns);
 
 #endif
