@@ -164,12 +164,12 @@ void tick_progress(void* context, std::int64_t ms)
     bool waiting = line.waiting.load(std::memory_order_relaxed);
     std::int64_t done = line.done.load(std::memory_order_relaxed);
     // The rate and the stall start afresh once a wait for another run is over.
-    if (waiting || done != c.moved_from)
-        c.moved_ms = ms;
+    if (waiting || done != c.moved.bytes)
+        c.moved.ms = ms;
     if (waiting) {
         c.mark_count = 0;
     } else {
-        c.moved_from = done;
+        c.moved.bytes = done;
         take_mark(c, ms, done);
     }
     // A stop is told at once: the kernel may hold the run for long yet.
@@ -195,7 +195,7 @@ void tick_progress(void* context, std::int64_t ms)
                               line.total.load(std::memory_order_relaxed),
                               rate_over_span(c, ms, done),
                               std::max(sent - done, std::int64_t{0}),
-                              ms - c.moved_ms,
+                              ms - c.moved.ms,
                               line.destination_name,
                               stopping};
         describe_progress(text, sizeof text, line.name, view, columns);

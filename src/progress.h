@@ -13,11 +13,9 @@
 // A run that has gone on this long shows a progress line on a terminal, so
 // that the common runs of a few hundred milliseconds stay silent...
 constexpr std::int64_t PROGRESS_DELAY_MS = 1000;
-// ...drawn again this often, whether the copy moves or not, so that a stall
-// shows as one.
+// ...drawn again this often, moving or not, so that a stall shows as one.
 constexpr std::int64_t PROGRESS_INTERVAL_MS = 500;
-// The rate is taken over about this span: steady, yet quick to fall when
-// nothing moves.
+// The rate is taken over about this span: steady, yet quick to fall to nothing.
 constexpr std::int64_t RATE_SPAN_MS = 3000;
 // Nothing done for this long is a stall, and the line says for how long.
 constexpr std::int64_t STALL_AFTER_MS = 2000;
@@ -34,11 +32,10 @@ constexpr std::int64_t RATE_MARK_MS = 250;
 
 // What the line's thread keeps between two ticks, and it alone.
 struct progress_clock {
-    std::int64_t drawn_ms;   // last drawn at; nothing before PROGRESS_DELAY_MS
-    bool told_waiting;       // the waiting line says all there is to say once
-    bool told_stop;          // a stop heard is told at once, then when due
-    std::int64_t moved_ms;   // done last changed at, for a stall to show
-    std::int64_t moved_from; // ...from this many bytes
+    std::int64_t drawn_ms; // last drawn at; nothing before PROGRESS_DELAY_MS
+    bool told_waiting;     // the waiting line says all there is to say once
+    bool told_stop;        // a stop heard is told at once, then when due
+    progress_mark moved;   // when done last changed, to what: a stall shows from then
     progress_mark marks[RATE_MARKS];
     std::size_t next_mark;
     std::size_t mark_count;
