@@ -206,8 +206,7 @@ bool clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
     if (!seek_to(destination, from))
         return false;
     while (from < to) {
-        auto n =
-            static_cast<std::size_t>(std::min(to - from, static_cast<std::int64_t>(ZERO_BLOCK)));
+        auto n = static_cast<std::size_t>(std::min<std::int64_t>(to - from, ZERO_BLOCK));
         if (write_out(destination, zeros, n) != n)
             return false;
         from += static_cast<std::int64_t>(n);

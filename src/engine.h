@@ -80,8 +80,7 @@ bool clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to);
 ended copy_through(engine& e, std::int64_t from, std::int64_t end);
 
 // Copies a seekable source from `from` on, stretch by stretch of data,
-// clearing the old bytes under its holes, up to the length it had when
-// measured and never past it.
+// clearing the old bytes under its holes, up to length and never past it.
 ended copy_rest(engine& e, std::int64_t from, std::int64_t length);
 
 #endif

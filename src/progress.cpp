@@ -31,9 +31,8 @@ constexpr unsigned UTF8_CONTINUATION = 0x80;
 // Room for one field of the line: a size, a rate or a time left.
 constexpr std::size_t FIELD_SIZE = 48;
 
-// Bytes in the largest unit that keeps them at 1 or more, so that "1024.0"
-// of a unit never shows: with one decimal, or whole for octets and, when
-// asked, from ten on.
+// Bytes in the largest unit that keeps them at 1 or more ("1024.0" never
+// shows), with one decimal, or whole for octets and, when asked, from ten on.
 void format_bytes(char* text, std::size_t size, double bytes, bool whole_from_ten)
 {
     std::size_t unit = 0;
@@ -64,11 +63,11 @@ void format_time_left(char* text, std::size_t size, long long seconds)
 
 // The fields of the line, in the order it shows them, each whole or empty.
 enum field { NAME, DESTINATION, SIZES, RATE, TAIL, ON_WAY, FIELDS };
-// Left out in this order when the row is narrow: the sizes give way to the
-// share done alone, which stays. After a stop, SIZES says so and ON_WAY what
-// the run waits for.
-constexpr field COUNTS_LEFT_OUT[] = {DESTINATION, ON_WAY, NAME, RATE, SIZES, TAIL};
-constexpr field STOP_LEFT_OUT[] = {DESTINATION, NAME, ON_WAY};
+// Left out in this order, up to FIELDS, when the row is narrow: the sizes give
+// way to the share done alone, which stays. After a stop, SIZES says so and
+// ON_WAY what the run waits for.
+constexpr field COUNTS_LEFT_OUT[] = {DESTINATION, ON_WAY, NAME, RATE, SIZES, TAIL, FIELDS};
+constexpr field STOP_LEFT_OUT[] = {DESTINATION, NAME, ON_WAY, FIELDS};
 
 void take_mark(progress_clock& c, std::int64_t ms, std::int64_t done)
 {
@@ -136,8 +135,7 @@ void format_fields(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], const char* name,
         return;
     }
     format_sizes(fields[SIZES], sizeof fields[SIZES], view, false);
-    bool more = view.total < 0 || view.done < view.total;
-    bool stalled = more && view.still_ms >= STALL_AFTER_MS;
+    bool stalled = (view.total < 0 || view.done < view.total) && view.still_ms >= STALL_AFTER_MS;
     if (view.rate >= 0) {
         char bytes[FIELD_SIZE];
         // Stalled, the rate is what it is now, whatever the span still holds.
@@ -180,10 +178,9 @@ void tick_progress(void* context, std::int64_t ms)
     c.drawn_ms = ms;
     c.told_stop = stopping;
     bool tell_wait = waiting && !stopping;
-    bool told_wait = c.told_waiting;
-    c.told_waiting = told_wait || waiting;
-    if (tell_wait && told_wait)
+    if (tell_wait && c.told_waiting)
         return;
+    c.told_waiting = c.told_waiting || waiting;
     char text[TERMINAL_LINE_SIZE];
     std::size_t columns = terminal_columns();
     if (tell_wait) {
@@ -222,9 +219,7 @@ void start_progress(progress_line& line, const char* invocation, const char* des
     line.destination = destination;
     line.destination_name = tool_name(destination);
     line.total = -1;
-    line.clock.marks[0] = {0, 0};
-    line.clock.next_mark = 1;
-    line.clock.mark_count = 1;
+    take_mark(line.clock, 0, 0);
     line.on_terminal = error_terminal() && start_line_timer(tick_progress, &line);
 }
 
@@ -249,12 +244,11 @@ void describe_progress(char* text, std::size_t size, const char* name, progress_
     char fields[FIELDS][TERMINAL_LINE_SIZE] = {};
     format_fields(fields, name, view);
     const field* order = view.stopping ? STOP_LEFT_OUT : COUNTS_LEFT_OUT;
-    std::size_t count = view.stopping ? std::size(STOP_LEFT_OUT) : std::size(COUNTS_LEFT_OUT);
     // Each field left out in turn until the line fits.
     for (std::size_t k = 0;; ++k) {
         std::snprintf(text, size, "%s%s%s%s%s%s", fields[NAME], fields[DESTINATION], fields[SIZES],
                       fields[RATE], fields[TAIL], fields[ON_WAY]);
-        if (std::strlen(text) <= columns || k == count)
+        if (std::strlen(text) <= columns || order[k] == FIELDS)
             return;
         if (order[k] == SIZES)
             format_sizes(fields[SIZES], sizeof fields[SIZES], view, true);

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The progress line of a long run on a terminal. The copy only stores its
-// counts; a host's thread, started on a terminal alone, draws the line on
-// standard error, so that it moves while the copy blocks in a read, a write
-// or a push to a device.
+// The progress line of a long run on a terminal. The copy only stores counts;
+// a host's thread, started on a terminal alone, draws the line on standard
+// error, so that it moves while the copy blocks (a read, a write, a push).
 #ifndef TALVOR_PROGRESS_H
 #define TALVOR_PROGRESS_H
 
@@ -53,18 +52,15 @@ struct progress_line {
     progress_clock clock;
 };
 
-// What the line tells: bytes done, of total (-1: unknown), at rate bytes a
-// second (negative: unknown), with on_way more written but not yet on the
-// device, and nothing done for still_ms; written to destination (a name, or
-// null), and whether a stop was heard, which waits for on_way.
+// What the line tells.
 struct progress_view {
-    std::int64_t done;
-    std::int64_t total;
-    double rate;
-    std::int64_t on_way;
-    std::int64_t still_ms;
-    const char* destination = nullptr;
-    bool stopping = false;
+    std::int64_t done;                 // bytes
+    std::int64_t total;                // -1: unknown
+    double rate;                       // bytes a second; negative: unknown
+    std::int64_t on_way;               // written, not yet on the device
+    std::int64_t still_ms;             // nothing done for this long
+    const char* destination = nullptr; // the name written to, or null
+    bool stopping = false;             // a stop was heard, which waits for on_way
 };
 
 // Sets the line up and, on a terminal, starts the thread that draws it.
@@ -74,8 +70,7 @@ void start_progress(progress_line& line, const char* invocation, const char* des
 // Off a terminal the copy pays for nothing, not even the clock.
 void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent);
 
-// The run waits for another one to be done with the destination; the line
-// says so when due, until bytes are counted.
+// The run waits for another one to be done with DEST: told until bytes are counted.
 void count_waiting(progress_line& line);
 
 // The name that starts the line: the last element of the invocation name;

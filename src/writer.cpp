@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// DEST written, once known apart from the inputs. A stream gets the head
-// first and the rest behind it. A file or a device gets its first block with
-// zeros where the head goes, then the body, a file its length, a device its
-// flush, and the head, laid last: a run that ends anyhow before then, killed
-// included, never leaves a DEST that looks finished.
+// DEST written, once known apart from the inputs: a stream gets the head first
+// and the rest behind it; a file or a device gets the body with zeros where the
+// head goes, its length or its flush, and the head last, so that a run that ends
+// anyhow before then, killed included, never leaves a DEST that looks finished.
 #include <algorithm>
 #include <cstdint>
 
@@ -30,10 +29,9 @@ ended write_from_start(const files& f, const unsigned char* head, std::int64_t o
     return copy_through(e, p.reached, length > 0 ? length : INT64_MAX);
 }
 
-// Whether the head, once laid, could read as zeros, and so could not tell an
-// unfinished destination from a finished one. A source that tells its length
-// only by running out may end after its first byte: that byte is all that
-// is sure to be laid.
+// Whether the laid head could read as zeros, and so not tell an unfinished DEST
+// from a finished one. Of a source that tells its length only by running out,
+// only the first byte is sure to be laid.
 bool head_reads_as_zeros(const files& f)
 {
     std::int64_t length = f.source_facts.length;
@@ -41,9 +39,8 @@ bool head_reads_as_zeros(const files& f)
     return std::all_of(f.head, f.head + n, [](unsigned char c) { return c == 0; });
 }
 
-// Writes DEST in place over its old bytes (those of a file before
-// old_length): the body, its head read as zeros, then a file's length, a
-// device's flush (which shows its late write errors), and the head, laid last.
+// Writes DEST in place over its old bytes (a file's before old_length), the
+// head laid last; a device's flush before it shows its late write errors.
 ended write_in_place(const files& f, std::int64_t old_length)
 {
     ended w = write_from_start(f, f.zeros, old_length);
@@ -70,8 +67,7 @@ ended write_destination(const files& f)
     // A device's length is its size, all of it old bytes.
     std::int64_t old_length = f.destination_facts.length;
     // A head that would read as zeros could not mark an old file unfinished:
-    // it is emptied first, and so reaches its full length only once written
-    // whole.
+    // emptied first, it reaches its full length only once written whole.
     if (f.to == writing::file && old_length > 0 && head_reads_as_zeros(f)) {
         if (!set_length(f.destination, 0))
             return {DESTINATION_UNWRITABLE, last_error()};
