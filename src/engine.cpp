@@ -4,16 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host.h"
+#include "files.h"
 
 namespace {
-
-// A step's end, told at how far the copy got.
-ended got_to(ended step, std::int64_t reached)
-{
-    step.reached = reached;
-    return step;
-}
 
 // The chunk position where the file's block holding chunk position at ends,
 // or n where the chunk ends first.
@@ -28,10 +21,8 @@ bool whole_zero_block(const unsigned char* bytes, std::size_t n)
     return n == ZERO_BLOCK && bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
 }
 
-// The next piece for a device whose last push of piece bytes waited
-// took_ms: about DEVICE_PIECE_MS of its writing, so that a stop never waits
-// long for one; doubled at most, so that a device that had caught
-// up is not given more than it can take at once.
+// The next piece, paced by the last push (took_ms) to about DEVICE_PIECE_MS
+// of writing; at most doubled, as a device that caught up may take less.
 std::int64_t next_piece(std::int64_t piece, std::int64_t took_ms)
 {
     if (took_ms * 2 < DEVICE_PIECE_MS)
@@ -48,45 +39,33 @@ std::int64_t next_piece(std::int64_t piece, std::int64_t took_ms)
 bool push_piece(engine& e, std::int64_t to, std::int64_t sent)
 {
     std::int64_t start = clock_ms();
-    if (!push_to_device(e.destination, e.pushed, to))
+    if (!push_to_device(e.f.destination, e.pushed, to))
         return false;
     e.piece = next_piece(e.piece, clock_ms() - start);
     e.pushed = to;
-    count_bytes(*e.line, e.pushed, sent);
+    count_bytes(*e.f.line, e.pushed, sent);
     return true;
 }
 
-// A device's bytes are on their way once handed to the kernel, which may
-// hold that very call while the device stalls; bytes past its end are a
-// source too long for it, not a write that it refused.
-bool hand_over(engine& e, std::int64_t to)
-{
-    if (e.to == writing::device && to <= e.old_length)
-        count_bytes(*e.line, e.pushed, to);
-    return e.to != writing::device || to <= e.old_length;
-}
-
-// Every byte of the destination before reached is this run's: a stop may
-// keep them, and a device gets them pushed a window behind the copy, a
-// piece at a time.
+// Every byte before reached is this run's: a stop may keep them, and a
+// device gets them pushed a window behind the copy, a piece at a time.
 ended advance(engine& e, std::int64_t reached)
 {
     stop_cuts_dest_to(reached);
-    if (e.to != writing::device) {
-        count_bytes(*e.line, reached, reached);
+    if (e.f.to != writing::device) {
+        count_bytes(*e.f.line, reached, reached);
         return {DONE};
     }
     if (reached - e.started >= e.piece) {
-        start_push(e.destination, e.started, reached);
+        start_push(e.f.destination, e.started, reached);
         e.started = reached;
     }
-    std::int64_t window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
-    while (e.started - window - e.pushed >= e.piece) {
+    while (e.started - e.pushed - e.piece >=
+           std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW)) {
         if (!push_piece(e, e.pushed + e.piece, reached))
             return {DESTINATION_UNWRITABLE, last_error()};
-        window = std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW);
     }
-    count_bytes(*e.line, e.pushed, reached);
+    count_bytes(*e.f.line, e.pushed, reached);
     return {DONE};
 }
 
@@ -94,9 +73,9 @@ ended advance(engine& e, std::int64_t reached)
 // so that the line moves through what would be one long final flush.
 ended settle(engine& e, std::int64_t reached)
 {
-    if (e.to != writing::device)
+    if (e.f.to != writing::device)
         return {DONE};
-    start_push(e.destination, e.started, reached);
+    start_push(e.f.destination, e.started, reached);
     e.started = reached;
     while (e.pushed < reached) {
         if (!push_piece(e, std::min(reached, e.pushed + e.piece), reached))
@@ -105,20 +84,19 @@ ended settle(engine& e, std::int64_t reached)
     return {DONE};
 }
 
-// Makes [offset, end) of the destination read as zeros where its old content
-// lies, without writing them where it can: old content that runs to its end,
-// or that cannot be punched out of a file, is cut off, which also frees its
-// last block. A device's old bytes are written over.
+// Makes [offset, end) of DEST read as zeros where old bytes lie: punched out,
+// or of a file cut off when they run to its end or cannot be punched (which
+// also frees its last block); a device's are written over.
 ended clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
 {
-    bool device = e.to == writing::device;
+    bool device = e.f.to == writing::device;
     if (offset >= end || (!device && offset >= e.old_length))
         return {DONE};
     // A hole that cannot be punched is no failure: the cut below clears it too.
-    if ((device || end < e.old_length) && punch_hole(e.destination, offset, end))
+    if ((device || end < e.old_length) && punch_hole(e.f.destination, offset, end))
         return {DONE};
     if (!device) {
-        if (!set_length(e.destination, offset))
+        if (!set_length(e.f.destination, offset))
             return {DESTINATION_UNWRITABLE, last_error()};
         e.old_length = offset;
         return {DONE};
@@ -126,7 +104,7 @@ ended clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
     // A piece at a time, so that a device gets them pushed behind as the rest.
     while (offset < end) {
         std::int64_t to = std::min(end, offset + e.piece);
-        if (!clear_tail(e.destination, offset, to))
+        if (!clear_tail(e.f.destination, offset, to))
             return {DESTINATION_UNWRITABLE, last_error()};
         offset = to;
         ended o = advance(e, offset);
@@ -140,49 +118,84 @@ ended clear_stretch(engine& e, std::int64_t offset, std::int64_t end)
 // block is zeros, clearing the old bytes under it.
 ended write_sparse(engine& e, std::size_t n, std::int64_t offset)
 {
+    const unsigned char* chunk = e.f.chunk;
     std::size_t at = 0;
     while (at < n) {
         std::size_t end = block_end(offset, at, n);
-        bool zeros = whole_zero_block(e.chunk + at, end - at);
-        while (end < n) {
-            std::size_t next = block_end(offset, end, n);
-            if (whole_zero_block(e.chunk + end, next - end) != zeros)
-                break;
-            end = next;
-        }
+        bool zeros = whole_zero_block(chunk + at, end - at);
+        // The blocks after it that are alike go in the same stretch.
+        while (end < n && whole_zero_block(chunk + end, block_end(offset, end, n) - end) == zeros)
+            end = block_end(offset, end, n);
         std::int64_t from = offset + static_cast<std::int64_t>(at);
         std::int64_t to = offset + static_cast<std::int64_t>(end);
         ended o = zeros ? clear_stretch(e, from, to) : ended{DONE};
         if (o.result != DONE)
             return o;
-        if (!zeros && (!seek_to(e.destination, from) ||
-                       write_out(e.destination, e.chunk + at, end - at) != end - at))
+        if (!zeros && (!seek_to(e.f.destination, from) ||
+                       write_out(e.f.destination, chunk + at, end - at) != end - at))
             return {DESTINATION_UNWRITABLE, last_error()};
         at = end;
     }
-    if (!seek_to(e.destination, offset + static_cast<std::int64_t>(n)))
+    if (!seek_to(e.f.destination, offset + static_cast<std::int64_t>(n)))
         return {DESTINATION_UNWRITABLE, last_error()};
     return {DONE};
 }
 
-// Writes the got bytes just read into the chunk to DEST at offset at (zero
-// blocks left as holes when sparse) and counts them done. A read shorter
-// than want means the source ended: a device gets the rest pushed then.
+// Writes the got bytes just read to DEST at at (zero blocks as holes when
+// sparse); a read shorter than want means the source ended.
 ended put_chunk(engine& e, std::size_t got, std::size_t want, std::int64_t at, bool sparse)
 {
     std::int64_t reached = at + static_cast<std::int64_t>(got);
-    if (!hand_over(e, reached))
-        return {DEVICE_TOO_SMALL, NO_REASON, at};
+    // Bytes past a device's end are a source too long for it, not a write it
+    // refused; those before are on their way once handed to the kernel, which
+    // may hold that very call while the device stalls.
+    if (e.f.to == writing::device) {
+        if (reached > e.old_length)
+            return {DEVICE_TOO_SMALL, NO_REASON, at};
+        count_bytes(*e.f.line, e.pushed, reached);
+    }
     ended o = {DONE};
     if (got > 0 && sparse)
         o = write_sparse(e, got, at);
-    else if (got > 0 && write_out(e.destination, e.chunk, got) != got)
+    else if (got > 0 && write_out(e.f.destination, e.f.chunk, got) != got)
         o = {DESTINATION_UNWRITABLE, last_error()};
     if (o.result != DONE)
-        return got_to(o, at);
+        return {o.result, o.error, at};
     o = advance(e, reached);
     e.source_ran_out = got < want;
-    return got_to(o.result == DONE && e.source_ran_out ? settle(e, reached) : o, reached);
+    if (o.result == DONE && e.source_ran_out)
+        o = settle(e, reached);
+    return {o.result, o.error, reached};
+}
+
+// Copies [from, end) of a seekable source to the same place: the kernel
+// first while it is willing, then the buffer.
+ended copy_range(engine& e, std::int64_t from, std::int64_t end)
+{
+    std::int64_t reached = from;
+    while (e.kernel_works && reached < end) {
+        // Pieces end on multiples of their size, as the kernel copies best.
+        std::int64_t piece = std::min(end, (reached / KERNEL_COPY_PIECE + 1) * KERNEL_COPY_PIECE);
+        // A kernel that fails on anything but room leaves the rest to the
+        // buffer, whose own calls then fail on the side they belong to.
+        ended c = kernel_copy(e.f.source, e.f.destination, reached, piece - reached);
+        reached += c.reached;
+        if (c.result != DONE)
+            return {c.result, c.error, reached};
+        ended o = advance(e, reached);
+        if (o.result != DONE)
+            return {o.result, o.error, reached};
+        if (reached < piece)
+            e.kernel_works = false; // it said no or ran dry: do not ask again
+    }
+    if (reached == end)
+        return {DONE, NO_REASON, reached};
+    // Both streams move to where the buffer goes on from.
+    if (!seek_to(e.f.source, reached))
+        return {SOURCE_UNREADABLE, last_error(), reached};
+    if (!seek_to(e.f.destination, reached))
+        return {DESTINATION_UNWRITABLE, last_error(), reached};
+    return copy_through(e, reached, end);
 }
 
 } // namespace
@@ -193,8 +206,7 @@ bool clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
     if (!seek_to(destination, from))
         return false;
     while (from < to) {
-        auto n =
-            static_cast<std::size_t>(std::min(to - from, static_cast<std::int64_t>(ZERO_BLOCK)));
+        auto n = static_cast<std::size_t>(std::min<std::int64_t>(to - from, ZERO_BLOCK));
         if (write_out(destination, zeros, n) != n)
             return false;
         from += static_cast<std::int64_t>(n);
@@ -202,15 +214,13 @@ bool clear_tail(std::FILE* destination, std::int64_t from, std::int64_t to)
     return true;
 }
 
-ended copy_first_block(engine& e, const unsigned char* head, std::size_t n, std::size_t want)
+ended copy_first_block(engine& e, const unsigned char* head, std::size_t want)
 {
-    want = std::min(want, e.step);
-    std::size_t got = std::fread(e.chunk, 1, want, e.source);
-    if (std::ferror(e.source))
+    want = std::min(want, e.f.step);
+    std::size_t got = std::fread(e.f.chunk, 1, want, e.f.source);
+    if (std::ferror(e.f.source))
         return {SOURCE_UNREADABLE, last_error()};
-    n = std::min(n, got);
-    std::memcpy(e.original, e.chunk, std::min(n, INSERT_LENGTH));
-    std::memcpy(e.chunk, head, n);
+    std::memcpy(e.f.chunk, head, std::min(e.f.head_length, got));
     return put_chunk(e, got, want, 0, false);
 }
 
@@ -221,11 +231,11 @@ ended copy_through(engine& e, std::int64_t from, std::int64_t end)
     std::int64_t reached = from;
     while (reached < end) {
         auto want =
-            static_cast<std::size_t>(std::min(end - reached, static_cast<std::int64_t>(e.step)));
-        std::size_t got = std::fread(e.chunk, 1, want, e.source);
-        if (std::ferror(e.source))
+            static_cast<std::size_t>(std::min(end - reached, static_cast<std::int64_t>(e.f.step)));
+        std::size_t got = std::fread(e.f.chunk, 1, want, e.f.source);
+        if (std::ferror(e.f.source))
             return {SOURCE_UNREADABLE, last_error(), reached};
-        ended p = put_chunk(e, got, want, reached, e.find_zeros);
+        ended p = put_chunk(e, got, want, reached, e.f.find_zeros);
         if (p.result != DONE || e.source_ran_out)
             return p;
         reached = p.reached;
@@ -233,58 +243,31 @@ ended copy_through(engine& e, std::int64_t from, std::int64_t end)
     return {DONE, NO_REASON, reached};
 }
 
-ended copy_range(engine& e, std::int64_t from, std::int64_t end)
-{
-    std::int64_t reached = from;
-    while (e.kernel_works && reached < end) {
-        // Pieces end on multiples of their size, as the kernel copies best.
-        std::int64_t piece = std::min(end, (reached / KERNEL_COPY_PIECE + 1) * KERNEL_COPY_PIECE);
-        // A kernel that fails on anything but room leaves the rest to the
-        // buffer, whose own calls then fail on the side they belong to.
-        ended c = kernel_copy(e.source, e.destination, reached, piece - reached);
-        reached += c.reached;
-        if (c.result != DONE)
-            return {c.result, c.error, reached};
-        ended o = advance(e, reached);
-        if (o.result != DONE)
-            return got_to(o, reached);
-        if (reached < piece)
-            e.kernel_works = false; // it said no or ran dry: do not ask again
-    }
-    if (reached == end)
-        return {DONE, NO_REASON, reached};
-    // Both streams move to where the buffer goes on from.
-    if (!seek_to(e.source, reached))
-        return {SOURCE_UNREADABLE, last_error(), reached};
-    if (!seek_to(e.destination, reached))
-        return {DESTINATION_UNWRITABLE, last_error(), reached};
-    return copy_through(e, reached, end);
-}
-
 ended copy_rest(engine& e, std::int64_t from, std::int64_t length)
 {
     std::int64_t reached = from;
     // The kernel would copy hidden holes as zeros, unless it can share blocks.
     // Blocks that could not be shared are copied below: a failure costs time only.
-    if (e.find_zeros && share_blocks(e.source, e.destination, from, length)) {
+    if (e.f.find_zeros && share_blocks(e.f.source, e.f.destination, from, length)) {
         reached = length;
         ended o = advance(e, length);
         if (o.result != DONE)
-            return got_to(o, reached);
+            return {o.result, o.error, reached};
     }
     while (reached < length) {
         data_stretch data = {reached, length, false};
-        ended found = e.walk_holes ? next_data(e.source, reached, length, data) : ended{DONE};
+        ended found =
+            e.f.source_facts.sparse ? next_data(e.f.source, reached, length, data) : ended{DONE};
         if (found.result != DONE)
             return {found.result, found.error, reached};
         ended o = clear_stretch(e, reached, data.start);
         if (o.result != DONE)
-            return got_to(o, reached);
+            return {o.result, o.error, reached};
         reached = data.start;
         // What the source yields is its length, holes included.
         if (data.ends) {
             e.source_ran_out = true;
-            return got_to(settle(e, reached), reached);
+            break;
         }
         if (data.start < data.end) {
             ended p = copy_range(e, data.start, data.end);
@@ -293,5 +276,6 @@ ended copy_rest(engine& e, std::int64_t from, std::int64_t length)
             reached = p.reached;
         }
     }
-    return got_to(settle(e, reached), reached);
+    ended o = settle(e, reached);
+    return {o.result, o.error, reached};
 }

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 // For hosts without a kernel copy, shared blocks, hole punching, wider pipes
-// or ranged pushes: each declines, and the caller copies through its buffer,
-// cuts or writes zeros, reads at its smallest step, and flushes a device
-// whole.
+// or ranged pushes: each declines, and the core falls back on its own way.
 #include "host.h"
 
 bool share_blocks(std::FILE*, std::FILE*, std::int64_t, std::int64_t)

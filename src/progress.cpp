@@ -20,8 +20,7 @@ constexpr double HALF_TENTH = 0.05;
 // A rate of ten or more in its unit needs no decimal to be read.
 constexpr double WHOLE_RATE_FROM = 10.0 - HALF_TENTH;
 constexpr double PERCENT = 100.0;
-constexpr double MS_PER_SECOND = 1000.0;
-constexpr std::int64_t MS_PER_WHOLE_SECOND = 1000;
+constexpr std::int64_t MS_PER_SECOND = 1000;
 constexpr long long SECONDS_PER_MINUTE = 60;
 constexpr long long SECONDS_PER_HOUR = 3600;
 // Past this a time left says nothing worth reading.
@@ -32,9 +31,8 @@ constexpr unsigned UTF8_CONTINUATION = 0x80;
 // Room for one field of the line: a size, a rate or a time left.
 constexpr std::size_t FIELD_SIZE = 48;
 
-// Bytes in the largest unit that keeps them at 1 or more, so that "1024.0"
-// of a unit never shows: with one decimal, or whole for octets and, when
-// asked, from ten on.
+// Bytes in the largest unit that keeps them at 1 or more ("1024.0" never
+// shows), with one decimal, or whole for octets and, when asked, from ten on.
 void format_bytes(char* text, std::size_t size, double bytes, bool whole_from_ten)
 {
     std::size_t unit = 0;
@@ -65,11 +63,11 @@ void format_time_left(char* text, std::size_t size, long long seconds)
 
 // The fields of the line, in the order it shows them, each whole or empty.
 enum field { NAME, DESTINATION, SIZES, RATE, TAIL, ON_WAY, FIELDS };
-// Left out in this order when the row is narrow: the sizes give way to the
-// share done alone, which stays. After a stop, SIZES says so and ON_WAY what
-// the run waits for.
-constexpr field COUNTS_LEFT_OUT[] = {DESTINATION, ON_WAY, NAME, RATE, SIZES, TAIL};
-constexpr field STOP_LEFT_OUT[] = {DESTINATION, NAME, ON_WAY};
+// Left out in this order, up to FIELDS, when the row is narrow: the sizes give
+// way to the share done alone, which stays. After a stop, SIZES says so and
+// ON_WAY what the run waits for.
+constexpr field COUNTS_LEFT_OUT[] = {DESTINATION, ON_WAY, NAME, RATE, SIZES, TAIL, FIELDS};
+constexpr field STOP_LEFT_OUT[] = {DESTINATION, NAME, ON_WAY, FIELDS};
 
 void take_mark(progress_clock& c, std::int64_t ms, std::int64_t done)
 {
@@ -93,42 +91,9 @@ double rate_over_span(const progress_clock& c, std::int64_t ms, std::int64_t don
         if (ms - from.ms >= RATE_SPAN_MS)
             break;
     }
-    auto seconds = static_cast<double>(ms - from.ms) / MS_PER_SECOND;
+    auto seconds = static_cast<double>(ms - from.ms) / static_cast<double>(MS_PER_SECOND);
     auto bytes = static_cast<double>(std::max(done - from.bytes, std::int64_t{0}));
     return seconds > 0 ? bytes / seconds : -1.0;
-}
-
-// Hands the host text fitted to the row, which covers all of it.
-void draw(const char* text, std::size_t columns)
-{
-    char line[TERMINAL_LINE_SIZE + 1];
-    std::size_t n = fit_line(line, sizeof line, text, columns);
-    draw_terminal_line(line, n);
-}
-
-void draw_waiting(const progress_line& line)
-{
-    char text[TERMINAL_LINE_SIZE];
-    std::snprintf(text, sizeof text, "%s: en attente de %s, pris par une autre execution",
-                  line.name, line.destination);
-    draw(text, terminal_columns());
-}
-
-void draw_counts(progress_line& line, std::int64_t ms, std::int64_t done, bool stopping)
-{
-    const progress_clock& c = line.clock;
-    std::int64_t sent = line.sent.load(std::memory_order_relaxed);
-    progress_view view = {done,
-                          line.total.load(std::memory_order_relaxed),
-                          rate_over_span(c, ms, done),
-                          std::max(sent - done, std::int64_t{0}),
-                          ms - c.moved_ms,
-                          line.destination_name,
-                          stopping};
-    char text[TERMINAL_LINE_SIZE];
-    std::size_t columns = terminal_columns();
-    describe_progress(text, sizeof text, line.name, view, columns);
-    draw(text, columns);
 }
 
 // The bytes done, of the total with the share done when there is one, or
@@ -170,8 +135,7 @@ void format_fields(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], const char* name,
         return;
     }
     format_sizes(fields[SIZES], sizeof fields[SIZES], view, false);
-    bool more = view.total < 0 || view.done < view.total;
-    bool stalled = more && view.still_ms >= STALL_AFTER_MS;
+    bool stalled = (view.total < 0 || view.done < view.total) && view.still_ms >= STALL_AFTER_MS;
     if (view.rate >= 0) {
         char bytes[FIELD_SIZE];
         // Stalled, the rate is what it is now, whatever the span still holds.
@@ -182,17 +146,60 @@ void format_fields(char (&fields)[FIELDS][TERMINAL_LINE_SIZE], const char* name,
         view.rate > 0 ? std::ceil(static_cast<double>(view.total - view.done) / view.rate) : 0;
     if (stalled)
         std::snprintf(fields[TAIL], sizeof fields[TAIL], ", bloque depuis %lld s",
-                      static_cast<long long>(view.still_ms / MS_PER_WHOLE_SECOND));
+                      static_cast<long long>(view.still_ms / MS_PER_SECOND));
     else if (view.total > view.done && seconds > 0 && seconds < MOST_SECONDS_LEFT)
         format_time_left(fields[TAIL], sizeof fields[TAIL], static_cast<long long>(seconds));
     if (view.on_way > 0)
         std::snprintf(fields[ON_WAY], sizeof fields[ON_WAY], ", %s en route", on_way);
 }
 
-// The host's thread knows nothing of the line: it only calls back.
-void tick_line(void* line, std::int64_t ms)
+// Called by the host's thread every LINE_TICK_MS or so, with the
+// milliseconds run since start_progress, stops left out.
+void tick_progress(void* context, std::int64_t ms)
 {
-    tick_progress(*static_cast<progress_line*>(line), ms);
+    auto& line = *static_cast<progress_line*>(context);
+    progress_clock& c = line.clock;
+    bool waiting = line.waiting.load(std::memory_order_relaxed);
+    std::int64_t done = line.done.load(std::memory_order_relaxed);
+    // The rate and the stall start afresh once a wait for another run is over.
+    if (waiting || done != c.moved.bytes)
+        c.moved.ms = ms;
+    if (waiting) {
+        c.mark_count = 0;
+    } else {
+        c.moved.bytes = done;
+        take_mark(c, ms, done);
+    }
+    // A stop is told at once: the kernel may hold the run for long yet.
+    bool stopping = stop_heard();
+    bool due = ms >= PROGRESS_DELAY_MS && ms - c.drawn_ms >= PROGRESS_INTERVAL_MS;
+    if (!due && (!stopping || c.told_stop))
+        return;
+    c.drawn_ms = ms;
+    c.told_stop = stopping;
+    bool tell_wait = waiting && !stopping;
+    if (tell_wait && c.told_waiting)
+        return;
+    c.told_waiting = c.told_waiting || waiting;
+    char text[TERMINAL_LINE_SIZE];
+    std::size_t columns = terminal_columns();
+    if (tell_wait) {
+        std::snprintf(text, sizeof text, "%s: en attente de %s, pris par une autre execution",
+                      line.name, line.destination);
+    } else {
+        std::int64_t sent = line.sent.load(std::memory_order_relaxed);
+        progress_view view = {done,
+                              line.total.load(std::memory_order_relaxed),
+                              rate_over_span(c, ms, done),
+                              std::max(sent - done, std::int64_t{0}),
+                              ms - c.moved.ms,
+                              line.destination_name,
+                              stopping};
+        describe_progress(text, sizeof text, line.name, view, columns);
+    }
+    // The host gets text fitted to the row, which covers all of it.
+    char fitted[TERMINAL_LINE_SIZE + 1];
+    draw_terminal_line(fitted, fit_line(fitted, sizeof fitted, text, columns));
 }
 
 } // namespace
@@ -212,10 +219,8 @@ void start_progress(progress_line& line, const char* invocation, const char* des
     line.destination = destination;
     line.destination_name = tool_name(destination);
     line.total = -1;
-    line.clock.marks[0] = {0, 0};
-    line.clock.next_mark = 1;
-    line.clock.mark_count = 1;
-    line.on_terminal = error_terminal() && start_line_timer(tick_line, &line);
+    take_mark(line.clock, 0, 0);
+    line.on_terminal = error_terminal() && start_line_timer(tick_progress, &line);
 }
 
 void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent)
@@ -224,8 +229,7 @@ void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent)
         return;
     line.done.store(done, std::memory_order_relaxed);
     line.sent.store(sent, std::memory_order_relaxed);
-    if (line.waiting.load(std::memory_order_relaxed))
-        line.waiting.store(false, std::memory_order_relaxed);
+    line.waiting.store(false, std::memory_order_relaxed);
 }
 
 void count_waiting(progress_line& line)
@@ -234,47 +238,17 @@ void count_waiting(progress_line& line)
         line.waiting.store(true, std::memory_order_relaxed);
 }
 
-void tick_progress(progress_line& line, std::int64_t ms)
-{
-    progress_clock& c = line.clock;
-    bool waiting = line.waiting.load(std::memory_order_relaxed);
-    std::int64_t done = line.done.load(std::memory_order_relaxed);
-    // The rate and the stall start afresh once a wait for another run is over.
-    if (waiting) {
-        c.mark_count = 0;
-        c.moved_ms = ms;
-    } else if (done != c.moved_from) {
-        c.moved_from = done;
-        c.moved_ms = ms;
-    }
-    if (!waiting)
-        take_mark(c, ms, done);
-    // A stop is told at once: the kernel may hold the run for long yet.
-    bool stopping = stop_heard();
-    bool due = ms >= PROGRESS_DELAY_MS && ms - c.drawn_ms >= PROGRESS_INTERVAL_MS;
-    if (!due && (!stopping || c.told_stop))
-        return;
-    c.drawn_ms = ms;
-    c.told_stop = stopping;
-    if (waiting && !stopping && !c.told_waiting)
-        draw_waiting(line);
-    c.told_waiting = c.told_waiting || waiting;
-    if (!waiting || stopping)
-        draw_counts(line, ms, done, stopping);
-}
-
 void describe_progress(char* text, std::size_t size, const char* name, progress_view view,
                        std::size_t columns)
 {
     char fields[FIELDS][TERMINAL_LINE_SIZE] = {};
     format_fields(fields, name, view);
     const field* order = view.stopping ? STOP_LEFT_OUT : COUNTS_LEFT_OUT;
-    std::size_t count = view.stopping ? std::size(STOP_LEFT_OUT) : std::size(COUNTS_LEFT_OUT);
     // Each field left out in turn until the line fits.
     for (std::size_t k = 0;; ++k) {
         std::snprintf(text, size, "%s%s%s%s%s%s", fields[NAME], fields[DESTINATION], fields[SIZES],
                       fields[RATE], fields[TAIL], fields[ON_WAY]);
-        if (std::strlen(text) <= columns || k == count)
+        if (std::strlen(text) <= columns || order[k] == FIELDS)
             return;
         if (order[k] == SIZES)
             format_sizes(fields[SIZES], sizeof fields[SIZES], view, true);
