@@ -14,8 +14,8 @@
 
 namespace {
 
-// How much one read asks for: a file is read a buffer at a time, a pipe a
-// quarter of what it holds, so that both ends keep busy.
+// How much one read asks for: a file a buffer at a time, a pipe a quarter of what it holds, so
+// that both ends keep busy.
 std::size_t read_step(std::FILE* source, file_kind kind)
 {
     if (kind != file_kind::stream)
@@ -73,13 +73,6 @@ struct run_end {
     failure_leaves leaves;
 };
 
-// Until DEST is known to share nothing with the inputs, a failure leaves it be.
-run_end failed_after_open(const files& f, ended e)
-{
-    e.reached = 0;
-    return {e, f.apart ? failure_leaves::dest_cut_back : failure_leaves::dest_as_is};
-}
-
 // The run's steps in their order, each ending it if it fails.
 run_end run_steps(files& f, const run_names& names)
 {
@@ -94,14 +87,15 @@ run_end run_steps(files& f, const run_names& names)
     if (f.destination_facts.kind == file_kind::block_device &&
         f.source_facts.length > f.destination_facts.length)
         return {{DEVICE_TOO_SMALL}, as_is};
-    // Until DEST is known to share nothing with the inputs, a stop leaves it be.
+    // Until DEST is known to share nothing with the inputs, a stop or a failure leaves it be.
+    const failure_leaves unwritten = f.apart ? failure_leaves::dest_cut_back : as_is;
     if (f.apart)
         empty_dest_on_stop(f);
     if ((e = take_memory(f)).result != DONE)
-        return failed_after_open(f, e);
+        return {e, unwritten};
     plan(f);
     if ((e = read_head(f)).result != DONE)
-        return failed_after_open(f, e);
+        return {e, unwritten};
     // Refused as an input: nothing of DEST was written.
     if ((e = prove_apart(f)).result != DONE)
         return {e, as_is};
@@ -114,9 +108,8 @@ run_end run_steps(files& f, const run_names& names)
     return {{e.result, e.error, w.reached}, as_is};
 }
 
-// IP.BIN that inserts nothing, or not all of itself, is surely a mistake,
-// and so is a SOURCE that cuts its head. Told once the run has succeeded all
-// the same, with the progress line gone, so that no line is drawn over them.
+// IP.BIN that inserts nothing, or not all of itself, is surely a mistake, as is a SOURCE that cuts
+// its head: told once the run has succeeded, the line gone, so that none is drawn over them.
 void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
 {
     if (f.head_length == 0)
@@ -127,8 +120,8 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
         warn_short_source(s, reached);
 }
 
-// The one way out of a run: DEST cut back to what a failure may leave, the
-// line gone, the one message, and the process ended with its status.
+// The one way out of a run: DEST cut back to what a failure may leave, the line gone, the one
+// message, and the process ended with its status.
 [[noreturn]] void end_run(const files& f, const run_names& names, const run_end& end)
 {
     const ended& e = end.step;
