@@ -29,8 +29,7 @@ void say(const safe_streams& safe, standard_stream meant, const char* format, va
     write_standard(own ? meant : other, text);
 }
 
-// The first directory on the way to path that is missing; "" when the
-// file alone is.
+// The first directory on the way to path that is missing; "" when the file alone is.
 std::string missing_directory(const std::string& path)
 {
     std::size_t root = 0;
@@ -56,9 +55,8 @@ std::string missing_directory(const std::string& path)
     return missing;
 }
 
-// Not found, said where it helps: which directory was searched for IP.BIN,
-// and a file there whose name differs by case alone; or which directory of
-// the path is missing.
+// Not found, said where it helps: which directory of the path is missing; or which was searched
+// for IP.BIN, and a file there whose name differs by case alone.
 std::string absence(const char* path)
 {
     std::string directory = missing_directory(path);
@@ -109,8 +107,7 @@ int cannot(const speaker& s, const char* verb, const char* path, int status, int
     return status;
 }
 
-// The reason says how: found on the same storage, or read as the input
-// where its storage could not be followed.
+// The reason says how: on the same storage, or read as the input where storage was not followed.
 int same_file_refused(const speaker& s, const char* input_path, int error)
 {
     print_text(s.safe, "%s: %s et %s sont le meme fichier\n", s.names.invocation,
@@ -137,14 +134,9 @@ int no_buffer(const speaker& s)
 
 int report_success(const speaker& s)
 {
-    print_text(s.safe, "\n");
-    print_text(s.safe, "%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.", s.names.invocation,
-               INSERT_FILE_NAME);
-    print_text(s.safe, "\n");
-    print_text(s.safe, "\n");
-    print_text(s.safe, "%s\n", CREDIT_LINE);
-    print_text(s.safe, "%s!!!!!!!\n", SIGN_OFF);
-    print_text(s.safe, "\n");
+    print_text(s.safe,
+               "\n%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.\n\n%s\n%s!!!!!!!\n\n",
+               s.names.invocation, INSERT_FILE_NAME, CREDIT_LINE, SIGN_OFF);
     return STATUS_OK;
 }
 

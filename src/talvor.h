@@ -12,7 +12,7 @@ constexpr const char* INSERT_FILE_NAME = "IP.BIN";
 constexpr std::size_t INSERT_LENGTH = 32768;
 
 // Width of the rules that frame the usage screen, line end excluded.
-constexpr int RULE_WIDTH = 77;
+constexpr std::size_t RULE_WIDTH = 77;
 
 constexpr const char* AUTHOR_CREDIT = "par l'equipe talvor";
 constexpr const char* CREDIT_LINE = "Programme ecrit par l'equipe talvor.";
