@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What the tool says when a run ends: its report, or the one message of
-// its failure, followed on standard error by the failure's reason. And the
-// warnings for inputs that are surely mistaken, which change nothing of the
-// run.
+// What the tool says when a run ends: its report, or its failure's one message and then, on
+// standard error, the reason; and warnings for inputs surely mistaken, which change nothing.
 #ifndef TALVOR_MESSAGES_H
 #define TALVOR_MESSAGES_H
 
@@ -40,11 +38,8 @@ struct speaker {
     safe_streams safe;
 };
 
-// Prints what ends a run that came to result: the report, or the failure's
-// message on standard output and its reason on standard error. error is the
-// system's error of the call that failed, a REASON_ of the tool's, or
-// NO_REASON for a failure that no reason line explains. Gives the status
-// that the process ends with.
+// Prints what ends a run that came to result, with error's reason line (none for NO_REASON), and
+// gives the status that the process ends with.
 int tell_outcome(const speaker& s, outcome result, int error);
 
 void warn_empty_insert(const speaker& s);

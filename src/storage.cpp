@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What two open files stand on, compared: the rule every host's checks
-// come down to.
+// What two open files stand on, compared: the rule every host's checks come down to.
 #include <cstdint>
 
 #include "storage.h"
@@ -29,8 +28,7 @@ bool meet(const storage_place& a, const storage_place& b)
     return same_id(a.id, b.id) && a.start < b.end && b.start < a.end;
 }
 
-// Whether a place of one meets a place of the other: any two, or only two
-// that both hold the files' own bytes.
+// Whether a place of one meets a place of the other: any two, or two that both hold the bytes.
 bool places_meet(const storage& a, const storage& b, bool both_hold)
 {
     for (std::size_t i = 0; i < a.count; ++i)
