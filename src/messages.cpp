@@ -126,20 +126,6 @@ int same_as_report(const speaker& s, const char* path, int status)
     return status;
 }
 
-int no_buffer(const speaker& s)
-{
-    print_text(s.safe, "%s: Je ne trouve pas le buffer de travail\n", s.names.invocation);
-    return STATUS_NO_BUFFER;
-}
-
-int report_success(const speaker& s)
-{
-    print_text(s.safe,
-               "\n%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.\n\n%s\n%s!!!!!!!\n\n",
-               s.names.invocation, INSERT_FILE_NAME, CREDIT_LINE, SIGN_OFF);
-    return STATUS_OK;
-}
-
 } // namespace
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): a printf wrapper, whose formats the compiler checks
@@ -165,7 +151,10 @@ int tell_outcome(const speaker& s, outcome result, int error)
     const run_names& n = s.names;
     switch (result) {
     case DONE:
-        return report_success(s);
+        print_text(s.safe,
+                   "\n%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.\n\n%s\n%s!!!!!!!\n\n",
+                   n.invocation, INSERT_FILE_NAME, CREDIT_LINE, SIGN_OFF);
+        return STATUS_OK;
     case INSERT_UNOPENED:
         return cannot(s, "ouvrir", INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
     case SOURCE_UNOPENED:
@@ -190,30 +179,29 @@ int tell_outcome(const speaker& s, outcome result, int error)
         error = REASON_DEVICE_TOO_SMALL;
         break;
     case NO_MEMORY:
-        return no_buffer(s);
+        print_text(s.safe, "%s: Je ne trouve pas le buffer de travail\n", n.invocation);
+        return STATUS_NO_BUFFER;
     case DESTINATION_UNWRITABLE:
         break;
     }
     return cannot(s, "ecrire", n.destination, STATUS_WRITE_FAILED, error);
 }
 
-void warn_empty_insert(const speaker& s)
+void warn_of_mistakes(const speaker& s, std::size_t head, std::int64_t insert,
+                      std::int64_t reached)
 {
-    print_error_text(s.safe, "%s: attention: %s est vide, rien n'est insere\n", s.names.invocation,
-                     INSERT_FILE_NAME);
-}
-
-void warn_long_insert(const speaker& s, std::int64_t length)
-{
-    print_error_text(s.safe,
-                     "%s: attention: %s fait %lld octets, seuls les %d premiers sont inseres\n",
-                     s.names.invocation, INSERT_FILE_NAME, static_cast<long long>(length),
-                     static_cast<int>(INSERT_LENGTH));
-}
-
-void warn_short_source(const speaker& s, std::int64_t inserted)
-{
-    print_error_text(
-        s.safe, "%s: attention: %s est plus court que %s, seuls %lld octets sont inseres\n",
-        s.names.invocation, s.names.source, INSERT_FILE_NAME, static_cast<long long>(inserted));
+    const char* tool = s.names.invocation;
+    if (head == 0)
+        print_error_text(s.safe, "%s: attention: %s est vide, rien n'est insere\n", tool,
+                         INSERT_FILE_NAME);
+    if (insert > static_cast<std::int64_t>(INSERT_LENGTH))
+        print_error_text(s.safe,
+                         "%s: attention: %s fait %lld octets, seuls les %d premiers sont inseres\n",
+                         tool, INSERT_FILE_NAME, static_cast<long long>(insert),
+                         static_cast<int>(INSERT_LENGTH));
+    if (reached < static_cast<std::int64_t>(head))
+        print_error_text(s.safe,
+                         "%s: attention: %s est plus court que %s, "
+                         "seuls %lld octets sont inseres\n",
+                         tool, s.names.source, INSERT_FILE_NAME, static_cast<long long>(reached));
 }

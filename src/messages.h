@@ -4,6 +4,7 @@
 #ifndef TALVOR_MESSAGES_H
 #define TALVOR_MESSAGES_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "host.h"
@@ -42,8 +43,9 @@ struct speaker {
 // gives the status that the process ends with.
 int tell_outcome(const speaker& s, outcome result, int error);
 
-void warn_empty_insert(const speaker& s);
-void warn_long_insert(const speaker& s, std::int64_t length);
-void warn_short_source(const speaker& s, std::int64_t inserted);
+// IP.BIN that inserts nothing (head bytes), or not all of its insert bytes, is surely a mistake,
+// as is a SOURCE that ends before the head (reached bytes): warned of, the run succeeding still.
+void warn_of_mistakes(const speaker& s, std::size_t head, std::int64_t insert,
+                      std::int64_t reached);
 
 #endif

@@ -16,17 +16,6 @@ enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED
 // meanwhile or must look again.
 constexpr std::int64_t TURN_RETRY_MS = 100;
 
-bool readable(const file_facts& facts)
-{
-    return facts.kind != file_kind::unmeasured && facts.kind != file_kind::directory;
-}
-
-// Why an input cannot be read: a directory, or the probe that failed.
-int unread_reason(const file_facts& facts)
-{
-    return facts.kind == file_kind::directory ? REASON_DIRECTORY : facts.error;
-}
-
 // Whether DEST, as a look or an open found it, may be written for this run.
 ended compare_destination(const files& f, const file_facts& facts)
 {
@@ -185,16 +174,22 @@ held open_in_turn(const files& f, const char* path, const looked& look)
     return h;
 }
 
-// Both inputs measured, with what could not be read first.
+// An input measured, or why it cannot be read: a directory, or the probe that failed.
+ended measure_input(std::FILE* input, file_facts& facts, outcome unreadable)
+{
+    facts = measure_file(file_of(input), false);
+    if (facts.kind == file_kind::directory)
+        return {unreadable, REASON_DIRECTORY};
+    if (facts.kind == file_kind::unmeasured)
+        return {unreadable, facts.error};
+    return {DONE, NO_REASON};
+}
+
+// Both inputs measured, IP.BIN first.
 ended measure_inputs(files& f)
 {
-    f.insert_facts = measure_file(file_of(f.insert), false);
-    if (!readable(f.insert_facts))
-        return {INSERT_UNREADABLE, unread_reason(f.insert_facts)};
-    f.source_facts = measure_file(file_of(f.source), false);
-    if (!readable(f.source_facts))
-        return {SOURCE_UNREADABLE, unread_reason(f.source_facts)};
-    return {DONE, NO_REASON};
+    ended e = measure_input(f.insert, f.insert_facts, INSERT_UNREADABLE);
+    return e.result != DONE ? e : measure_input(f.source, f.source_facts, SOURCE_UNREADABLE);
 }
 
 // Held from other runs, the inputs are kept from other programs' writes too where the host can.

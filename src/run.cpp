@@ -108,18 +108,6 @@ run_end run_steps(files& f, const run_names& names)
     return {{e.result, e.error, w.reached}, as_is};
 }
 
-// IP.BIN that inserts nothing, or not all of itself, is surely a mistake, as is a SOURCE that cuts
-// its head: told once the run has succeeded, the line gone, so that none is drawn over them.
-void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
-{
-    if (f.head_length == 0)
-        warn_empty_insert(s);
-    if (f.insert_facts.length > static_cast<std::int64_t>(INSERT_LENGTH))
-        warn_long_insert(s, f.insert_facts.length);
-    if (reached < static_cast<std::int64_t>(f.head_length))
-        warn_short_source(s, reached);
-}
-
 // The one way out of a run: DEST cut back to what a failure may leave, the line gone, the one
 // message, and the process ended with its status.
 [[noreturn]] void end_run(const files& f, const run_names& names, const run_end& end)
@@ -128,8 +116,9 @@ void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
     if (e.result != DONE)
         undo_failed(f, end.leaves, e.reached);
     close_terminal_line();
+    // Warned of once the run has succeeded, the line gone, so that none is drawn over them.
     if (e.result == DONE)
-        warn_of_mistakes(f, e.reached, {names, f.safe});
+        warn_of_mistakes({names, f.safe}, f.head_length, f.insert_facts.length, e.reached);
     // DEST is left as it will stay: a stop while the message waits touches nothing.
     let_dest_be_on_stop();
     std::free(f.memory);
