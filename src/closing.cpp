@@ -55,12 +55,13 @@ void let_dest_be_on_stop()
     guard_dest_on_stop(nullptr, file_kind::unmeasured, OLDEST_TIME);
 }
 
-void undo_failed(const files& f, failure_leaves leaves, std::int64_t kept)
+void undo_failed(const files& f, std::int64_t kept)
 {
     // Made by this run, failed before it was written: dated so that make does not take it as done.
     if (f.destination == nullptr && f.made)
         (void)date_file(f.destination_turn, OLDEST_TIME);
-    if (leaves == failure_leaves::dest_as_is || f.destination == nullptr)
+    // Until known apart DEST may be an input; once closed it is finished, or undone already.
+    if (!f.apart || f.destination == nullptr)
         return;
     stop_cuts_dest_to(kept);
     file_kind kind = f.destination_facts.kind;

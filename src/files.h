@@ -92,11 +92,9 @@ ended prove_apart(files& f);
 // once DEST is left as it will stay, leaves it be.
 void empty_dest_on_stop(const files& f);
 void let_dest_be_on_stop();
-// A failure leaves DEST as it is (it may be an input, or is closed already), or cuts it back.
-enum class failure_leaves { dest_as_is, dest_cut_back };
-// closing.cpp: after a failure, a regular DEST cut back to kept bytes if asked, and dated as it
-// was, or older than its inputs if this run made it.
-void undo_failed(const files& f, failure_leaves leaves, std::int64_t kept);
+// closing.cpp: after a failure, a regular DEST known apart and still open cut back to kept bytes
+// and dated as it was; one this run made, dated older than its inputs.
+void undo_failed(const files& f, std::int64_t kept);
 // under_turns.cpp: the turns asked for, then one on each file under them, shared or alone as the
 // file over it asks; a file reached twice gets one turn (alone if either asks).
 // What under held before is let go first.

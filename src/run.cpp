@@ -67,54 +67,43 @@ ended read_head(files& f)
     return {DONE, NO_REASON};
 }
 
-// How the run ended, and what its failure leaves of DEST.
-struct run_end {
-    ended step; // reached: bytes of DEST written, or those a failure keeps
-    failure_leaves leaves;
-};
-
-// The run's steps in their order, each ending it if it fails.
-run_end run_steps(files& f, const run_names& names)
+// The run's steps in their order, each ending it if it fails; reached is the bytes of DEST
+// written, or those a failure keeps.
+ended run_steps(files& f, const run_names& names)
 {
-    constexpr failure_leaves as_is = failure_leaves::dest_as_is;
     ended e = open_inputs(f, names);
     if (e.result != DONE)
-        return {e, as_is};
-    // Refused or not measured: nothing of DEST was written.
+        return e;
     if ((e = open_destination(f, names)).result != DONE)
-        return {e, as_is};
+        return e;
     // A device that SOURCE's known length overruns is left untouched.
     if (f.destination_facts.kind == file_kind::block_device &&
         f.source_facts.length > f.destination_facts.length)
-        return {{DEVICE_TOO_SMALL}, as_is};
-    // Until DEST is known to share nothing with the inputs, a stop or a failure leaves it be.
-    const failure_leaves unwritten = f.apart ? failure_leaves::dest_cut_back : as_is;
+        return {DEVICE_TOO_SMALL};
+    // Until DEST is known to share nothing with the inputs, a stop leaves it be.
     if (f.apart)
         empty_dest_on_stop(f);
     if ((e = take_memory(f)).result != DONE)
-        return {e, unwritten};
+        return e;
     plan(f);
     if ((e = read_head(f)).result != DONE)
-        return {e, unwritten};
-    // Refused as an input: nothing of DEST was written.
+        return e;
     if ((e = prove_apart(f)).result != DONE)
-        return {e, as_is};
+        return e;
     empty_dest_on_stop(f);
     ended w = write_destination(f);
     if (w.result != DONE)
-        return {w, failure_leaves::dest_cut_back};
-    // Closed or zeroed by then: nothing is left to cut.
+        return w;
     e = close_files(f, head_within(f, w.reached));
-    return {{e.result, e.error, w.reached}, as_is};
+    return {e.result, e.error, w.reached};
 }
 
 // The one way out of a run: DEST cut back to what a failure may leave, the line gone, the one
 // message, and the process ended with its status.
-[[noreturn]] void end_run(const files& f, const run_names& names, const run_end& end)
+[[noreturn]] void end_run(const files& f, const run_names& names, const ended& e)
 {
-    const ended& e = end.step;
     if (e.result != DONE)
-        undo_failed(f, end.leaves, e.reached);
+        undo_failed(f, e.reached);
     close_terminal_line();
     // Warned of once the run has succeeded, the line gone, so that none is drawn over them.
     if (e.result == DONE)
