@@ -6,8 +6,8 @@
 namespace {
 
 // Makes a finished DEST plainly unfinished through stream: a file emptied and dated as a failure
-// leaves it, a device's laid head zeroed and flushed, as its size cannot change. The run fails
-// already: a call that fails here too leaves nothing better to do.
+// leaves it, a device's laid head zeroed, as it cannot shrink. The run fails already: a call that
+// fails here too leaves nothing better to do.
 void mark_unfinished(const files& f, std::FILE* stream, std::size_t laid)
 {
     if (f.destination_facts.kind == file_kind::regular) {

@@ -61,13 +61,11 @@ inline std::size_t head_within(const files& f, std::int64_t reached)
         std::min(static_cast<std::int64_t>(f.head_length), std::max(reached, std::int64_t{0})));
 }
 
-// streams.cpp: both standard streams measured; one not told apart from the run's files is not
-// written.
+// streams.cpp: both standard streams measured; one not told apart from the files goes unwritten.
 void measure_streams(files& f);
 // streams.cpp: each standard stream on file written no more; whether standard output is one.
 bool mute_streams_on(files& f, const file_facts& file);
-// streams.cpp: standard output, written last with the report, would spoil an input it shares
-// storage with: the run is refused.
+// streams.cpp: an input that standard output shares storage with, the report would spoil: refused.
 ended compare_with_streams(files& f);
 // streams.cpp: a file that would not open, or be held, may be a standard stream that a Windows
 // shell holds for writing: told as that stream (is_report for standard output), else failure.
@@ -95,14 +93,12 @@ void let_dest_be_on_stop();
 // closing.cpp: after a failure, a regular DEST known apart and still open cut back to kept bytes
 // and dated as it was; one this run made, dated older than its inputs.
 void undo_failed(const files& f, std::int64_t kept);
-// under_turns.cpp: the turns asked for, then one on each file under them, shared or alone as the
-// file over it asks; a file reached twice gets one turn (alone if either asks).
-// What under held before is let go first.
+// under_turns.cpp: the turns asked for, then one on each file under them as the file over it asks;
+// a file reached twice gets one turn (alone if either asks). What under held is let go first.
 turn_list with_files_under(const turn_request* named, std::size_t count, turns_under& under);
 // under_turns.cpp: the files under closed, which ends their turns.
 void end_files_under(turns_under& under);
-// closing.cpp: the files closed in their order; only DEST's close can fail, and a device whose
-// last flush or close fails gets its laid head zeroed.
+// closing.cpp: the files closed in their order; a DEST whose flush or close fails is unfinished.
 ended close_files(files& f, std::size_t laid);
 
 #endif

@@ -136,7 +136,6 @@ struct turn_request {
 turn try_turn(const turn_request& request);
 turn wait_for_turn(const turn_request& request);
 void end_turn(const turn_request& request);
-// Whether another run holds any turn on the file.
 bool turn_taken(host_file file);
 
 // The regular files under an open file that hold its bytes (a loop device's file, an overlay

@@ -90,20 +90,13 @@ std::string phrase(int error, const run_names& names, const char* path)
     }
 }
 
-// The reason line, on standard error once standard output holds the message.
-void tell_reason(const speaker& s, const char* path, int error)
-{
-    if (error == NO_REASON)
-        return;
-    print_error_text(s.safe, "%s: %s: %s\n", s.names.invocation, path,
-                     phrase(error, s.names, path).c_str());
-}
-
-// What could not be done to path ("ouvrir", "lire", "ecrire"), and why.
+// What could not be done to path ("ouvrir", "lire", "ecrire"), then why on standard error.
 int cannot(const speaker& s, const char* verb, const char* path, int status, int error)
 {
     print_text(s.safe, "%s: Je ne peux pas %s %s\n", s.names.invocation, verb, path);
-    tell_reason(s, path, error);
+    if (error != NO_REASON)
+        print_error_text(s.safe, "%s: %s: %s\n", s.names.invocation, path,
+                         phrase(error, s.names, path).c_str());
     return status;
 }
 

@@ -12,8 +12,7 @@ namespace {
 // What DEST is compared with, in this order.
 enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED };
 
-// How often a run tries again for a turn that another run holds, where it tells that it waits
-// meanwhile or must look again.
+// How often a run tries again for a turn another run holds, where it shows it waits or looks again.
 constexpr std::int64_t TURN_RETRY_MS = 100;
 
 // Whether DEST, as a look or an open found it, may be written for this run.

@@ -23,11 +23,6 @@ bool same_id(const file_id& a, const file_id& b)
            a.index_high == b.index_high;
 }
 
-bool meet(const storage_place& a, const storage_place& b)
-{
-    return same_id(a.id, b.id) && a.start < b.end && b.start < a.end;
-}
-
 // Whether a place of one meets a place of the other: any two, or two that both hold the bytes.
 bool places_meet(const storage& a, const storage& b, bool both_hold)
 {
@@ -37,7 +32,7 @@ bool places_meet(const storage& a, const storage& b, bool both_hold)
             const storage_place& q = b.place[j];
             // Somewhere in one disk, both: two files side by side.
             bool counts = both_hold ? p.holds && q.holds : p.holds || q.holds;
-            if (counts && meet(p, q))
+            if (counts && same_id(p.id, q.id) && p.start < q.end && q.start < p.end)
                 return true;
         }
     return false;

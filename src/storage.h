@@ -25,8 +25,7 @@ struct file_id {
 // A device (volume) the host could not tell: ids on it match any device's.
 constexpr std::uint64_t UNTOLD_DEVICE = 0;
 
-// A stretch [start, end) that a file stands on: of a file, or of a whole disk, whose id is
-// {DISK_DEVICE, its device number}.
+// A stretch [start, end) a file stands on: of a file, or of a whole disk {DISK_DEVICE, its number}.
 struct storage_place {
     file_id id;
     std::int64_t start;
@@ -39,9 +38,8 @@ constexpr std::uint64_t DISK_DEVICE = UINT64_MAX;
 // Deeper stacks than this are not followed: they count as not followed to the end.
 constexpr std::size_t MOST_PLACES = 32;
 
-// Everything an open file stands on, as the kernel tells of open files: the file, its overlay
-// layer file, a device's stretch of its disk, the devices under it and a loop device's file, and
-// under a file the device of its file system, each followed in turn.
+// Everything an open file stands on, as the kernel tells: the file, its overlay layer file, a
+// device's stretch of its disk, the devices and loop files under it, a file's file system's device.
 struct storage {
     storage_place place[MOST_PLACES];
     std::size_t count;
