@@ -30,8 +30,8 @@ struct turn_list {
 struct files {
     std::FILE* insert;
     std::FILE* source;
-    std::FILE* destination;       // what DEST is written through; null once closed
-    host_file destination_turn;   // what holds DEST's turn, closed after it
+    std::FILE* destination;               // what DEST is written through; null once closed
+    host_file destination_turn = NO_FILE; // what holds DEST's turn, closed after it
     file_facts insert_facts;
     file_facts source_facts;
     file_facts destination_facts;

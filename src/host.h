@@ -85,10 +85,9 @@ file_facts measure_file(host_file file, bool written);
 // keeps no bytes to spoil); unmeasured when the host cannot tell.
 file_facts measure_standard(standard_stream which);
 
-// What a name leads to, measured as it would be written, without opening it to read or write:
-// is DEST an input, or a name that would not open a standard stream? file is what DEST can be
-// opened from (Linux: O_PATH), or NO_FILE; a name that leads nowhere is looked at through the
-// directory it would be made in (absent).
+// What a name leads to, measured as it would be written but opened neither to read nor write: is
+// DEST an input, is a name that would not open a standard stream? file opens DEST (Linux: O_PATH)
+// or is NO_FILE; a name that leads nowhere is looked at through the directory it would be in.
 struct looked {
     host_file file;
     file_facts facts;

@@ -180,8 +180,7 @@ int tell_outcome(const speaker& s, outcome result, int error)
     return cannot(s, "ecrire", n.destination, STATUS_WRITE_FAILED, error);
 }
 
-void warn_of_mistakes(const speaker& s, std::size_t head, std::int64_t insert,
-                      std::int64_t reached)
+void warn_of_mistakes(const speaker& s, std::size_t head, std::int64_t insert, std::int64_t reached)
 {
     const char* tool = s.names.invocation;
     if (head == 0)

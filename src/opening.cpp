@@ -15,8 +15,9 @@ enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED
 // How often a run tries again for a turn another run holds, where it shows it waits or looks again.
 constexpr std::int64_t TURN_RETRY_MS = 100;
 
-// Whether DEST, as a look or an open found it, may be written for this run.
-ended compare_destination(const files& f, const file_facts& facts)
+// Whether DEST, as a look or an open found it, may be written for this run; an open one is also
+// compared as the system tells of open files, where ids may not tell (Windows).
+ended compare_destination(const files& f, const file_facts& facts, host_file open = NO_FILE)
 {
     // It could not be told from the inputs: it is left as it is.
     if (facts.kind == file_kind::unmeasured)
@@ -27,15 +28,9 @@ ended compare_destination(const files& f, const file_facts& facts)
     for (std::size_t i = 0; i < COMPARED; ++i)
         if (share_storage(facts, others[i]))
             return {refused[i], i == REPORT_INPUT ? NO_REASON : REASON_SAME_STORAGE};
-    return {DONE, NO_REASON};
-}
-
-// DEST compared with the inputs as the system tells of open files, where ids may not (Windows).
-ended compare_open_files(const files& f, host_file destination)
-{
-    if (holds_bytes(f.source_facts) && same_file(file_of(f.source), destination))
+    if (open != NO_FILE && holds_bytes(f.source_facts) && same_file(file_of(f.source), open))
         return {DESTINATION_IS_SOURCE, REASON_SAME_STORAGE};
-    if (holds_bytes(f.insert_facts) && same_file(file_of(f.insert), destination))
+    if (open != NO_FILE && holds_bytes(f.insert_facts) && same_file(file_of(f.insert), open))
         return {DESTINATION_IS_INSERT, REASON_SAME_STORAGE};
     return {DONE, NO_REASON};
 }
@@ -151,9 +146,7 @@ held open_in_turn(const files& f, const char* path, const looked& look)
     // Compared as open: a name swapped in after the look may be an input, which this open did not
     // cut, and whose turn this run would wait for.
     file_facts facts = measure_file(out.file, true);
-    held h = {compare_destination(f, facts), out.file, false, out.made};
-    if (h.end.result == DONE)
-        h.end = compare_open_files(f, out.file);
+    held h = {compare_destination(f, facts, out.file), out.file, false, out.made};
     turn_request turns[COMPARED];
     std::size_t count = input_turns(f, turns);
     // A pipe or a character device keeps no bytes for two runs to mix.

@@ -124,7 +124,6 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     watch_stops();
     turns_under under = {};
     files f = {};
-    f.destination_turn = NO_FILE;
     f.line = &line;
     f.under = &under;
     end_run(f, names, run_steps(f, names));

@@ -25,8 +25,8 @@ enum outcome {
     SOURCE_UNREADABLE,
     INSERT_UNREADABLE,
     DESTINATION_UNWRITABLE,
-    DESTINATION_IS_SOURCE, // found by its effect: DEST's first write showed in SOURCE
-    DESTINATION_IS_INSERT, // ...or in IP.BIN
+    DESTINATION_IS_SOURCE, // DEST shares storage with SOURCE, or reads as it
+    DESTINATION_IS_INSERT, // ...or with IP.BIN
     INSERT_UNOPENED,
     SOURCE_UNOPENED,
     DESTINATION_UNOPENED,
