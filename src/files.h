@@ -71,11 +71,9 @@ ended compare_with_streams(files& f);
 // shell holds for writing: told as that stream (is_report for standard output), else failure.
 ended unopened(files& f, const char* path, ended failure, outcome is_report);
 
-// opening.cpp: the standard streams measured, then IP.BIN and the source opened and measured,
-// and refused when standard output writes into one.
+// opening.cpp: streams measured, IP.BIN and SOURCE opened and measured; refused if stdout is one.
 ended open_inputs(files& f, const run_names& names);
-// opening.cpp: DEST opened, refused when it is an input before anything is written to it, and
-// the run's files held, then measured again.
+// opening.cpp: DEST opened, refused as an input before any write, held with them, measured again.
 ended open_destination(files& f, const run_names& names);
 
 // writer.cpp: DEST written whole, its head laid last; reached is its length, or after a failure

@@ -21,8 +21,7 @@ void write_standard(standard_stream to, const std::string& text);
 // errno, or Windows's own code: read at once, before another call can change it.
 int last_error();
 
-// The tool's own reasons, below zero so that no system's code is one of them; the core phrases
-// its own, a host's reason_text the host's.
+// The tool's own reasons, below zero so that no system's code is one (hosts phrase theirs).
 constexpr int NO_REASON = 0;
 constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in use
 constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
@@ -64,8 +63,7 @@ std::int64_t clock_ms();
 void sleep_ms(std::int64_t ms);
 
 #if defined(_WIN32)
-// A wmain argument in UTF-8; a lone surrogate (NTFS allows one) is kept as WTF-8 does, so that
-// the name opens the very file it names.
+// wmain's argument in UTF-8; a lone surrogate (NTFS allows it) kept as in WTF-8, to open that file.
 std::string utf8_argument(const wchar_t* argument);
 #endif
 
@@ -109,9 +107,8 @@ struct opened {
 };
 opened open_output(const char* path, const looked& look, output_open how);
 
-// The stream DEST is written through, once held: a block device claimed for this run alone, as
-// mkfs does, refused when in use (mounted, held, or under one that is), as is a file on such a
-// device (REASON_DEVICE_BUSY).
+// The stream DEST is written through, once held: a block device claimed for this run alone (as by
+// mkfs), refused in use (mounted, held, under one in use), as is a file on one: REASON_DEVICE_BUSY.
 std::FILE* open_writer(host_file file, const file_facts& facts, int& error);
 
 // Holds other programs off writing an input from now on, where share modes can (Windows);
@@ -120,8 +117,7 @@ bool keep_writers_off(std::FILE* input, int& error);
 
 void close_file(host_file file);
 
-// Whether two open files are one, asked of the system where ids may not tell (Wine gives each
-// drive letter a volume serial of its own).
+// Whether two open files are one, asked of the system: Wine gives each drive letter its own serial.
 bool same_file(host_file a, host_file b);
 
 // Runs of the tool hold the files they read (shared) and write (alone), and wait there for each
@@ -228,9 +224,8 @@ constexpr file_time OLDEST_TIME = {0, 0};
 file_time written_at(host_file file);
 bool date_file(host_file file, file_time time);
 
-// From here on a stop leaves DEST as a failure would: a regular DEST cut to the length
-// stop_cuts_dest_to last gave and dated left, a device's bytes on their way waited for.
-// A null destination: a stop leaves DEST be.
+// From here on a stop leaves DEST as a failure would: a regular one cut to stop_cuts_dest_to's
+// length and dated left, a device's bytes on their way waited for; with null, DEST left be.
 void guard_dest_on_stop(std::FILE* destination, file_kind kind, file_time left);
 void stop_cuts_dest_to(std::int64_t length);
 

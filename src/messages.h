@@ -33,7 +33,6 @@ struct run_names {
     const char* destination;
 };
 
-// Who speaks, and on which streams.
 struct speaker {
     const run_names& names;
     safe_streams safe;

@@ -11,16 +11,11 @@ bool known(const file_id& id)
     return id.device != UNTOLD_DEVICE || id.index != 0 || id.index_high != 0;
 }
 
-// A device that a host could not tell is taken for any.
-bool same_device(const file_id& a, const file_id& b)
-{
-    return a.device == b.device || a.device == UNTOLD_DEVICE || b.device == UNTOLD_DEVICE;
-}
-
 bool same_id(const file_id& a, const file_id& b)
 {
-    return known(a) && known(b) && same_device(a, b) && a.index == b.index &&
-           a.index_high == b.index_high;
+    // A device that a host could not tell is taken for any.
+    bool device = a.device == b.device || a.device == UNTOLD_DEVICE || b.device == UNTOLD_DEVICE;
+    return known(a) && known(b) && device && a.index == b.index && a.index_high == b.index_high;
 }
 
 // Whether a place of one meets a place of the other: any two, or two that both hold the bytes.

@@ -43,9 +43,8 @@ constexpr std::size_t MOST_PLACES = 32;
 struct storage {
     storage_place place[MOST_PLACES];
     std::size_t count;
-    // False when where its bytes lie could not be followed to the end (a probe that could not
-    // answer, a file system that may show other files' bytes by this name): then nothing is
-    // written on the guess that it shares no bytes with another, until reading tells them apart.
+    // False where its bytes could not be followed to the end (a probe without answer, a file
+    // system that may show other files' bytes by this name): then reading must tell it apart.
     bool followed;
 };
 

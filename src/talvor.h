@@ -4,7 +4,6 @@
 #define TALVOR_H
 
 #include <cstddef>
-#include <cstdint>
 
 // Looked for by this bare name, so always in the current directory.
 constexpr const char* INSERT_FILE_NAME = "IP.BIN";
