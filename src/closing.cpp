@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What a run leaves of DEST: its files closed in their order, a failed close leaving DEST plainly
-// unfinished, DEST cut back after a failure, and what a stop cuts meanwhile.
+// What a run leaves of DEST: files closed in order, DEST undone after a failure, what a stop cuts.
 #include "files.h"
 
 namespace {

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The run's files, and the steps over them (each comment names the room that holds the step).
-// Each step says how it ended; none prints or ends the process.
+// The run's files and its steps (each comment names the step's room); no step prints or exits.
 #ifndef TALVOR_FILES_H
 #define TALVOR_FILES_H
 
@@ -84,8 +83,7 @@ ended write_destination(const files& f);
 // be read beside (REASON_NOT_TOLD_APART). A DEST made, or followed apart, is apart already.
 ended prove_apart(files& f);
 
-// closing.cpp: from here on a stop empties a regular DEST and dates it as a failure does; or,
-// once DEST is left as it will stay, leaves it be.
+// closing.cpp: from here on a stop empties a regular DEST and dates it; once it is final, not.
 void empty_dest_on_stop(const files& f);
 void let_dest_be_on_stop();
 // closing.cpp: after a failure, a regular DEST known apart and still open cut back to kept bytes

@@ -55,8 +55,7 @@ std::string missing_directory(const std::string& path)
     return missing;
 }
 
-// Not found, said where it helps: which directory of the path is missing; or which was searched
-// for IP.BIN, and a file there whose name differs by case alone.
+// Not found, said where it helps: the missing directory, or IP.BIN's directory and case twin.
 std::string absence(const char* path)
 {
     std::string directory = missing_directory(path);

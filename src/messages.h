@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What the tool says when a run ends: its report, or its failure's one message and then, on
-// standard error, the reason; and warnings for inputs surely mistaken, which change nothing.
+// What a run's end says: the report, or one message then its reason; warnings that change nothing.
 #ifndef TALVOR_MESSAGES_H
 #define TALVOR_MESSAGES_H
 
@@ -38,8 +37,7 @@ struct speaker {
     safe_streams safe;
 };
 
-// Prints what ends a run that came to result, with error's reason line (none for NO_REASON), and
-// gives the status that the process ends with.
+// Prints what ends a run that came to result, and error's reason line; gives the exit status.
 int tell_outcome(const speaker& s, outcome result, int error);
 
 // IP.BIN that inserts nothing (head bytes), or not all of its insert bytes, is surely a mistake,

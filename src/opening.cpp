@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The run's files opened and held, in one order on every host: inputs and standard output
-// measured; DEST compared with them as open files; the turns taken, all or none; everything
-// measured and compared again; only then DEST opened to be written. What is refused is the core's.
+// The run's files opened and held in one order on every host: inputs and standard output measured,
+// DEST compared as an open file, all turns or none, all compared again, then DEST opened to write.
 #include <iterator>
 
 #include "files.h"
@@ -203,8 +202,7 @@ ended open_and_hold(files& f, const run_names& names)
         return {DESTINATION_UNWRITABLE, f.report_facts.error};
     held h = {};
     do {
-        // Looked at first where the host can: on overlayfs an open for writing would copy an input
-        // up, even were the run then refused.
+        // Looked at first where the host can: on overlayfs an open to write copies an input up.
         looked look = look_at(names.destination);
         h = {{DONE, NO_REASON}, NO_FILE, false, false};
         if (look.file != NO_FILE)

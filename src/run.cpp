@@ -13,8 +13,7 @@
 
 namespace {
 
-// How much one read asks for: a file a buffer at a time, a pipe a quarter of what it holds, so
-// that both ends keep busy.
+// How much one read asks for: a buffer of a file, a quarter of what a pipe holds so both ends work.
 std::size_t read_step(std::FILE* source, file_kind kind)
 {
     if (kind != file_kind::stream)
@@ -66,8 +65,7 @@ ended read_head(files& f)
     return {DONE, NO_REASON};
 }
 
-// The run's steps in their order, each ending it if it fails; reached is the bytes of DEST
-// written, or those a failure keeps.
+// The run's steps in their order, each ending it if it fails; reached: DEST's bytes, or those kept.
 ended run_steps(files& f, const run_names& names)
 {
     ended e = open_inputs(f, names);
@@ -97,8 +95,7 @@ ended run_steps(files& f, const run_names& names)
     return {e.result, e.error, w.reached};
 }
 
-// The one way out of a run: DEST cut back to what a failure may leave, the line gone, the one
-// message, and the process ended with its status.
+// The one way out of a run: DEST undone after a failure, the line gone, one message, the status.
 [[noreturn]] void end_run(const files& f, const run_names& names, const ended& e)
 {
     if (e.result != DONE)

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What is known of an open file, what it stands on, and the rule that tells whether two files
-// share bytes (storage.cpp): the hosts find, the core and the hosts compare.
+// What is known of an open file and what it stands on, found by hosts; storage.cpp compares them.
 #ifndef TALVOR_STORAGE_H
 #define TALVOR_STORAGE_H
 
