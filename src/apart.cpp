@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// DEST told apart from the inputs by reading, where what stands under them
-// could not be followed to its end: before anything is written to it, so
-// that no kill at any instant can harm an input.
+// DEST told apart from the inputs by reading, where what stands under them could not be followed
+// to its end: before anything is written to it, so that no kill at any instant can harm an input.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -21,9 +20,8 @@ struct compared_input {
     outcome unreadable; // this input could not be read
 };
 
-// Whether DEST is told apart from an input by reading both at the same
-// offsets: by another length, or other bytes. Reading exactly like it, or
-// unreadable, DEST may be that input.
+// Whether DEST is told apart from an input by reading both at the same offsets: by another length,
+// or other bytes. Reading exactly like it, or unreadable, DEST may be that input.
 ended tell_apart(const files& f, const compared_input& in)
 {
     std::int64_t length = f.destination_facts.length;

@@ -1,53 +1,41 @@
 // SPDX-License-Identifier: MIT
-// What a run leaves of DEST: its files closed in their order, a close that
-// fails leaving DEST plainly unfinished, DEST cut back after a failure, and
-// what a stop cuts meanwhile.
+// What a run leaves of DEST: files closed in order, DEST undone after a failure, what a stop cuts.
 #include "files.h"
 
 namespace {
 
-// What it takes to make a finished DEST plainly unfinished again: its kind,
-// how many bytes of the head were laid, and the date a regular DEST gets.
-struct unfinishing {
-    file_kind kind;
-    std::size_t laid;
-    file_time left;
-};
-
-// Makes a finished DEST plainly unfinished: a file emptied and dated older
-// than its inputs for make, a device's laid head zeroed and flushed, as its
-// size cannot change. The run fails already: a call that fails here too
-// leaves nothing better to do.
-void mark_unfinished(std::FILE* destination, const unfinishing& undo)
+// Makes a finished DEST plainly unfinished through stream: a file emptied and dated as a failure
+// leaves it, a device's laid head zeroed, as it cannot shrink. The run fails already: a call that
+// fails here too leaves nothing better to do.
+void mark_unfinished(const files& f, std::FILE* stream, std::size_t laid)
 {
-    if (undo.kind == file_kind::regular) {
-        (void)set_length(destination, 0);
-        (void)date_file(file_of(destination), undo.left);
+    if (f.destination_facts.kind == file_kind::regular) {
+        (void)set_length(stream, 0);
+        (void)date_file(file_of(stream), f.left_time);
         return;
     }
-    (void)clear_tail(destination, 0, static_cast<std::int64_t>(undo.laid));
-    (void)flush_to_device(destination);
+    (void)clear_tail(stream, 0, static_cast<std::int64_t>(laid));
+    (void)flush_to_device(stream);
 }
 
-// Closes the destination; false if that failed, with error the close's. A
-// close can report a write that failed late (network file systems): it is
-// then undone, so that it does not look finished.
-bool close_destination(std::FILE* destination, const unfinishing& undo, int& error)
+// Closes DEST; false if that failed, with error the close's. A close can report a write that
+// failed late (network file systems): DEST is then undone, so that it does not look finished.
+bool close_destination(const files& f, std::size_t laid, int& error)
 {
-    bool bytes = undo.kind == file_kind::regular || undo.kind == file_kind::block_device;
+    bool bytes = holds_bytes(f.destination_facts);
     error = NO_REASON;
     // Open twice, so that it can still be undone once the close has failed.
-    std::FILE* spare = bytes ? duplicate_stream(destination, error) : nullptr;
+    std::FILE* spare = bytes ? duplicate_stream(f.destination, error) : nullptr;
     if (bytes && spare == nullptr) {
         // Without a spare a failed close could not be undone: fail first.
-        mark_unfinished(destination, undo);
-        std::fclose(destination);
+        mark_unfinished(f, f.destination, laid);
+        std::fclose(f.destination);
         return false;
     }
-    bool closed = std::fclose(destination) == 0;
+    bool closed = std::fclose(f.destination) == 0;
     error = closed ? NO_REASON : last_error();
     if (!closed && spare != nullptr)
-        mark_unfinished(spare, undo);
+        mark_unfinished(f, spare, laid);
     if (spare != nullptr)
         std::fclose(spare);
     return closed;
@@ -66,13 +54,13 @@ void let_dest_be_on_stop()
     guard_dest_on_stop(nullptr, file_kind::unmeasured, OLDEST_TIME);
 }
 
-void undo_failed(const files& f, failure_leaves leaves, std::int64_t kept)
+void undo_failed(const files& f, std::int64_t kept)
 {
-    // Made by this run and failed before it was written: empty, and dated
-    // so that make does not take it for done.
+    // Made by this run, failed before it was written: dated so that make does not take it as done.
     if (f.destination == nullptr && f.made)
         (void)date_file(f.destination_turn, OLDEST_TIME);
-    if (leaves == failure_leaves::dest_as_is || f.destination == nullptr)
+    // Until known apart DEST may be an input; once closed it is finished, or undone already.
+    if (!f.apart || f.destination == nullptr)
         return;
     stop_cuts_dest_to(kept);
     file_kind kind = f.destination_facts.kind;
@@ -89,11 +77,10 @@ void undo_failed(const files& f, failure_leaves leaves, std::int64_t kept)
 
 ended close_files(files& f, std::size_t laid)
 {
-    // A device reports its write errors only when asked to flush; its head
-    // is then zeroed, as it cannot be emptied.
+    // A device tells of failed writes only when flushed; its head is then zeroed: it cannot shrink.
     if (f.to == writing::device && !flush_to_device(f.destination)) {
         int error = last_error();
-        mark_unfinished(f.destination, {file_kind::block_device, laid, OLDEST_TIME});
+        mark_unfinished(f, f.destination, laid);
         return {DESTINATION_UNWRITABLE, error};
     }
     // Inputs lose nothing if their close fails; the destination may.
@@ -101,8 +88,7 @@ ended close_files(files& f, std::size_t laid)
     // Finished, or about to be closed: a stop leaves DEST be.
     let_dest_be_on_stop();
     int error = NO_REASON;
-    bool closed =
-        close_destination(f.destination, {f.destination_facts.kind, laid, f.left_time}, error);
+    bool closed = close_destination(f, laid, error);
     f.destination = nullptr;
     // Its turn ends only once no handle of this run writes it.
     close_file(f.destination_turn);

@@ -1,10 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The run's files, and the steps over them in the rooms that hold them:
-// opening.cpp opens, compares and holds them, streams.cpp keeps the
-// standard streams off them, writer.cpp writes DEST,
-// apart.cpp tells DEST apart from the inputs by reading, and
-// closing.cpp closes them and says what a failure or a stop leaves of DEST.
-// Each step says how it ended; none prints or ends the process.
+// The run's files and its steps (each comment names the step's room); no step prints or exits.
 #ifndef TALVOR_FILES_H
 #define TALVOR_FILES_H
 
@@ -18,9 +13,8 @@
 #include "messages.h"
 #include "progress.h"
 
-// The files under the run's files that it takes turns on too (a loop
-// device's file, an overlay file's layer file), open until the run ends:
-// every turn asked for, each file once, however often it was reached.
+// The files under the run's files that it takes turns on too (a loop device's file, an overlay
+// file's layer file), open until the run ends; each file once, however often it was reached.
 constexpr std::size_t MOST_TURNS = 4 * MOST_PLACES;
 struct turns_under {
     host_file file[MOST_TURNS];
@@ -35,8 +29,8 @@ struct turn_list {
 struct files {
     std::FILE* insert;
     std::FILE* source;
-    std::FILE* destination;       // what DEST is written through; null once closed
-    host_file destination_turn;   // what holds DEST's turn, closed after it
+    std::FILE* destination;               // what DEST is written through; null once closed
+    host_file destination_turn = NO_FILE; // what holds DEST's turn, closed after it
     file_facts insert_facts;
     file_facts source_facts;
     file_facts destination_facts;
@@ -66,60 +60,41 @@ inline std::size_t head_within(const files& f, std::int64_t reached)
         std::min(static_cast<std::int64_t>(f.head_length), std::max(reached, std::int64_t{0})));
 }
 
-// streams.cpp: both standard streams measured; one that cannot be told
-// apart from the run's files is not written.
+// streams.cpp: both standard streams measured; one not told apart from the files goes unwritten.
 void measure_streams(files& f);
-// streams.cpp: each standard stream on file written no more; whether
-// standard output is one.
+// streams.cpp: each standard stream on file written no more; whether standard output is one.
 bool mute_streams_on(files& f, const file_facts& file);
-// streams.cpp: standard output is written last, with the report: an input
-// that it shares storage with would be spoilt by it, and the run is refused.
+// streams.cpp: an input that standard output shares storage with, the report would spoil: refused.
 ended compare_with_streams(files& f);
-// streams.cpp: a file that would not open, or be held, may be a standard
-// stream that a Windows shell holds for writing: told as that stream
-// (is_report for standard output), else failure as it is.
+// streams.cpp: a file that would not open, or be held, may be a standard stream that a Windows
+// shell holds for writing: told as that stream (is_report for standard output), else failure.
 ended unopened(files& f, const char* path, ended failure, outcome is_report);
 
-// opening.cpp: the standard streams measured, then IP.BIN and the source
-// opened and measured, in that order, and refused when standard output
-// writes into one.
+// opening.cpp: streams measured, IP.BIN and SOURCE opened and measured; refused if stdout is one.
 ended open_inputs(files& f, const run_names& names);
-// opening.cpp: DEST opened, refused when it is an input before anything is
-// written to it, and the run's files held, then measured again.
+// opening.cpp: DEST opened, refused as an input before any write, held with them, measured again.
 ended open_destination(files& f, const run_names& names);
 
-// writer.cpp: DEST written whole, its head laid last; reached is its
-// length, or after a failure the leading bytes it may keep: none of them
-// old, and never a whole that looks done.
+// writer.cpp: DEST written whole, its head laid last; reached is its length, or after a failure
+// the leading bytes it may keep: none of them old, and never a whole that looks done.
 ended write_destination(const files& f);
 
-// apart.cpp: sets f.apart, or refuses DEST as the input it may be, before
-// anything is written to it. A DEST this run made, or one that the walk
-// followed apart, is apart already. An existing DEST whose length or bytes
-// differ from an input's at the same offsets is not that input there; one
-// that reads exactly as an input, or cannot be read, is refused as that
-// input (REASON_NOT_TOLD_APART), unwritten.
+// apart.cpp: sets f.apart, or refuses DEST, unwritten, as an input it reads exactly as or cannot
+// be read beside (REASON_NOT_TOLD_APART). A DEST made, or followed apart, is apart already.
 ended prove_apart(files& f);
 
-// closing.cpp: from here on a stop empties a regular DEST and dates it as a
-// failure does; or, once DEST is left as it will stay, leaves it be.
+// closing.cpp: from here on a stop empties a regular DEST and dates it; once it is final, not.
 void empty_dest_on_stop(const files& f);
 void let_dest_be_on_stop();
-// What a failure does to DEST: leaves it as it is (it may be an input, or
-// it is closed already), or cuts it back to the leading bytes this run wrote.
-enum class failure_leaves { dest_as_is, dest_cut_back };
-// closing.cpp: after a failure, a regular DEST cut back to kept bytes if
-// asked, and dated as it was, or older than its inputs if this run made it.
-void undo_failed(const files& f, failure_leaves leaves, std::int64_t kept);
-// under_turns.cpp: the turns asked for on the run's files, and after them
-// one on each file under them, shared or alone as the file over it asks; a
-// file reached twice gets one turn, alone if either asks so. What under held
-// before is let go first.
+// closing.cpp: after a failure, a regular DEST known apart and still open cut back to kept bytes
+// and dated as it was; one this run made, dated older than its inputs.
+void undo_failed(const files& f, std::int64_t kept);
+// under_turns.cpp: the turns asked for, then one on each file under them as the file over it asks;
+// a file reached twice gets one turn (alone if either asks). What under held is let go first.
 turn_list with_files_under(const turn_request* named, std::size_t count, turns_under& under);
-// under_turns.cpp: the files under the run's files closed, their turns ended.
+// under_turns.cpp: the files under closed, which ends their turns.
 void end_files_under(turns_under& under);
-// closing.cpp: the files closed in their order; only DEST's close can fail,
-// and a device whose last flush or close fails gets its laid head zeroed.
+// closing.cpp: the files closed in their order; a DEST whose flush or close fails is unfinished.
 ended close_files(files& f, std::size_t laid);
 
 #endif

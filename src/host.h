@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What the core needs from a host (posix/, windows/; their rooms are drawn
-// in ARCHITECTURE.md): plain calls on files, turns, stops and the terminal,
-// each doing one thing; what to do with them, in which order, is the core's.
-// A host calls back into the core only through what it is handed: the
-// line's tick.
+// What the core needs from a host (posix/, windows/): plain calls that each do one thing;
+// which to make, and in what order, is the core's. A host calls back only through the line's tick.
 #ifndef TALVOR_HOST_H
 #define TALVOR_HOST_H
 
@@ -16,20 +13,15 @@
 #include "talvor.h"
 #include "terminal.h"
 
-// The two standard streams that the tool writes its texts on.
 enum class standard_stream { output, error };
 
 // Writes UTF-8 text as it is (as itself on a console), standard error's after standard output's.
 void write_standard(standard_stream to, const std::string& text);
 
-// The system's error of the call that just failed: errno, or Windows's own
-// code. Read at once, before any other call can change it, and carried in
-// the step's result from there.
+// errno, or Windows's own code: read at once, before another call can change it.
 int last_error();
 
-// Why a step failed where no system error says it: the tool's own reasons,
-// below zero so that no system's code is ever one of them. The core phrases
-// its own; a host's reason_text phrases the host's.
+// The tool's own reasons, below zero so that no system's code is one (hosts phrase theirs).
 constexpr int NO_REASON = 0;
 constexpr int REASON_DEVICE_BUSY = -1; // over the same storage as a device in use
 constexpr int REASON_DIRECTORY = -3;   // an input that opened as a directory
@@ -40,30 +32,24 @@ constexpr int REASON_SAME_STORAGE = -7;     // DEST's storage holds an input's b
 constexpr int REASON_NOT_TOLD_APART = -8;   // DEST reads as an input, on storage not followed
 constexpr int REASON_DISK_OR_VOLUME = -101; // a whole disk or volume as DEST, not yet written
 
-// How a step of the run, or a host's call for it, ended: its outcome, the
-// system's error of the call that failed (or the tool's REASON_), and how
-// many leading bytes of DEST it reached: all of them this run's, those
-// that a failure may leave.
+// How a step or a host's call ended: its outcome, the failed call's error (or a REASON_), and
+// how many leading bytes of DEST it reached, all this run's: those a failure may leave.
 struct ended {
     outcome result;
     int error = NO_REASON;
     std::int64_t reached = 0;
 };
 
-// Why a call failed, as the tool says it: its own phrase for the usual
-// errors, the system's text for the rest.
+// The tool's own phrase for the usual errors, the system's text for the rest.
 std::string reason_text(int error);
 
-// What is said of a name that was not found (error, as not_found tells),
-// where the host can tell: whether a path names anything, the directory
-// the process works in ("" if unknown), and a file there whose name differs
-// from name by case alone ("" if none). Names are cut at DIRECTORY_ENDS.
+// For a name not found: whether a path names anything, the working directory ("" if unknown),
+// and a file there named so but for case ("" if none). Names are cut at DIRECTORY_ENDS.
 bool not_found(int error);
 bool path_found(const char* path);
 std::string working_directory();
 std::string name_by_other_case(const char* name);
-// Where two of them start a name, it is a share (\\server\share, its root,
-// which no directory walk goes above) or a device or object (\\.\, \\?\).
+// After two of them a name is a share (\\server\share, above which no walk goes) or a device.
 #if defined(_WIN32)
 constexpr const char* DIRECTORY_ENDS = "/\\";
 constexpr bool ROOTS_AFTER_TWO_ENDS = true;
@@ -74,13 +60,10 @@ constexpr bool ROOTS_AFTER_TWO_ENDS = false;
 
 // Milliseconds on a clock that never goes back.
 std::int64_t clock_ms();
-// Sleeps for about ms milliseconds.
 void sleep_ms(std::int64_t ms);
 
 #if defined(_WIN32)
-// An argument as Windows hands it to wmain, in the UTF-8 that the tool uses;
-// a lone surrogate, which NTFS allows in a name, is kept as WTF-8 does, so
-// that the name opens the very file it names.
+// wmain's argument in UTF-8; a lone surrogate (NTFS allows it) kept as in WTF-8, to open that file.
 std::string utf8_argument(const wchar_t* argument);
 #endif
 
@@ -89,27 +72,20 @@ using host_file = std::intptr_t;
 constexpr host_file NO_FILE = -1;
 host_file file_of(std::FILE* stream);
 
-// Opens an existing file for reading as mode "rb" does, unbuffered, so that
-// the stream's position is its file's; path is UTF-8. error is why it could
-// not be opened. Others may still write it until keep_writers_off.
+// Opens an existing file as "rb" does, but unbuffered, so that the stream's position is its
+// file's. Others may still write it until keep_writers_off.
 std::FILE* open_input(const char* path, int& error);
 
-// Measures an open file as it is read, or as written (on an overlay only
-// its upper layer); kind is unmeasured when any probe failed.
+// Measures an open file as read, or as written (on an overlay only its upper layer).
 file_facts measure_file(host_file file, bool written);
 
-// What a standard stream writes to, for the run's files to be compared with: a
-// stream never compared when closed or a character device (a terminal, the null
-// device), which keeps no bytes to spoil; unmeasured when the host cannot tell.
+// What a standard stream writes to: never compared when closed or a character device (which
+// keeps no bytes to spoil); unmeasured when the host cannot tell.
 file_facts measure_standard(standard_stream which);
 
-// What a name leads to, looked at without opening it for reading or writing,
-// measured as it would be written (kind unmeasured where a probe failed): is
-// DEST an input before it is opened, is a file that would not open a
-// standard stream? file is a look that DEST can be opened from (on Linux an
-// O_PATH descriptor), NO_FILE where the host cannot look so. Where the name
-// leads nowhere, the look is at the directory it would be made in, which
-// stands for the file to be made (absent).
+// What a name leads to, measured as it would be written but opened neither to read nor write: is
+// DEST an input, is a name that would not open a standard stream? file opens DEST (Linux: O_PATH)
+// or is NO_FILE; a name that leads nowhere is looked at through the directory it would be in.
 struct looked {
     host_file file;
     file_facts facts;
@@ -118,14 +94,11 @@ struct looked {
 };
 looked look_at(const char* path);
 
-// DEST opened, to take its turn on and measure, from the look if any so
-// that no name swapped in since is: made if absent (in the very directory
-// looked at) and never cut (in_place), emptied at its open, or for reading
-// only; never waiting. A file that holds bytes is opened for reading too
-// where it lets itself be, to be told apart from the inputs by reading;
-// Windows opens one on disk for reading only, so that no run waiting for its
-// turn holds open for writing a file that another run reads. A new DEST
-// among the devices is refused (REASON_NO_DEVICE): a file in memory.
+// DEST opened from the look if any, so that no name swapped in since is; never waiting: made if
+// absent and never cut (in_place), emptied at its open, or for reading only. A file that holds
+// bytes opens for reading too where it lets itself, to be told apart by reading; Windows opens
+// one on disk for reading only, so that a run waiting for its turn holds no writer on a file
+// another run reads. A new DEST among the devices is a file in memory: REASON_NO_DEVICE.
 enum class output_open { in_place, emptied, reader };
 struct opened {
     host_file file; // or NO_FILE, with error why
@@ -134,46 +107,35 @@ struct opened {
 };
 opened open_output(const char* path, const looked& look, output_open how);
 
-// The stream DEST is written through, unbuffered, once it is held: a block
-// device claimed for this run alone, as mkfs claims it, and refused when in
-// use (mounted, held, or over the storage of one that is), as is a file that
-// a device in use stands on (REASON_DEVICE_BUSY).
+// The stream DEST is written through, once held: a block device claimed for this run alone (as by
+// mkfs), refused in use (mounted, held, under one in use), as is a file on one: REASON_DEVICE_BUSY.
 std::FILE* open_writer(host_file file, const file_facts& facts, int& error);
 
-// Holds other programs off writing an input from now on, where share modes
-// can (Windows); false, with error why, when one has it open for writing.
+// Holds other programs off writing an input from now on, where share modes can (Windows);
+// false, with error why, when one has it open for writing.
 bool keep_writers_off(std::FILE* input, int& error);
 
 void close_file(host_file file);
 
-// Whether two open files are one, told by the system of the open files
-// themselves where ids may not tell (Wine gives each drive letter a volume
-// serial of its own).
+// Whether two open files are one, asked of the system: Wine gives each drive letter its own serial.
 bool same_file(host_file a, host_file b);
 
-// Turns: runs of the tool hold the files they read (shared) and write
-// (alone), and wait there for each other; other programs are not held off.
+// Runs of the tool hold the files they read (shared) and write (alone), and wait there for each
+// other; other programs are not held off.
 enum class turn { held, busy, failed };
-// How often a run tries again for a turn that another run holds, where it
-// tells that it waits meanwhile or must look again.
-constexpr std::int64_t TURN_RETRY_MS = 100;
 struct turn_request {
     host_file file;
     bool exclusive;
 };
-// Takes a turn that no other run holds, without waiting. A file system
-// that keeps no locks cannot hold other runs off: the turn counts as held.
+// Takes a turn without waiting; on a file system that keeps no locks it counts as held.
 turn try_turn(const turn_request& request);
-// Waits, in one call, until the turn is this run's.
 turn wait_for_turn(const turn_request& request);
 void end_turn(const turn_request& request);
-// Whether another run holds any turn on the file.
 bool turn_taken(host_file file);
 
-// The regular files under an open file that hold its bytes (a loop device's
-// file, an overlay file's layer file, and on down), opened anew from their
-// checked identity: for writing where file is written, else for reading.
-// One that will not open so is left out; hosts without such stacks find none.
+// The regular files under an open file that hold its bytes (a loop device's file, an overlay
+// file's layer file, and on down), opened anew from their checked identity, to write where file
+// is written, else to read. One that will not open is left out.
 struct files_under {
     host_file file[MOST_PLACES];
     std::size_t count;
@@ -245,11 +207,9 @@ bool seek_to(std::FILE* stream, std::int64_t offset);
 // on another thread (Windows) never sees one half done; as fwrite.
 std::size_t write_out(std::FILE* destination, const void* bytes, std::size_t count);
 
-// From here on a stop (Ctrl-C, kill, a closed terminal or console) erases
-// the progress line, then ends the process as that stop asks; stops that were
-// ignored when the process started stay ignored, and a file size limit
-// becomes a failed write. Nothing is cut yet: while the run waits for
-// another one, DEST is that run's.
+// From here on a stop (Ctrl-C, kill, a closed terminal or console) erases the progress line and
+// ends the process as that stop asks; stops ignored at start stay ignored, and a file size limit
+// becomes a failed write. Nothing is cut yet: while the run waits for another, DEST is that run's.
 void watch_stops();
 
 // When a file was last written, as build tools compare it, since 1970.
@@ -257,24 +217,19 @@ struct file_time {
     std::int64_t seconds;
     std::int64_t nanoseconds;
 };
-// A failed run's DEST that it made, or whose date could not be read, is
-// dated older than any input, so that make and ninja build it again.
+// A failed run's DEST that it made, or whose date could not be read, is dated older than any
+// input, so that make and ninja build it again.
 constexpr file_time OLDEST_TIME = {0, 0};
-// When the file was last written (OLDEST_TIME if unknown); and dating it
-// so, false if that failed (or for NO_FILE).
+// OLDEST_TIME if unknown; date_file is false if it failed (or for NO_FILE).
 file_time written_at(host_file file);
 bool date_file(host_file file, file_time time);
 
-// From here on a stop leaves DEST as a failure would: a regular DEST cut to
-// the length stop_cuts_dest_to last gave and dated left, a device's bytes on
-// their way waited for. A null destination: a stop leaves DEST be.
+// From here on a stop leaves DEST as a failure would: a regular one cut to stop_cuts_dest_to's
+// length and dated left, a device's bytes on their way waited for; with null, DEST left be.
 void guard_dest_on_stop(std::FILE* destination, file_kind kind, file_time left);
-
-// The length a stop cuts a guarded regular DEST to, from now on.
 void stop_cuts_dest_to(std::int64_t length);
 
-// Opens the stream's file a second time, for writing, unbuffered; null if it
-// could not, with error why.
+// Opens the stream's file a second time, for writing, unbuffered; null if it could not.
 std::FILE* duplicate_stream(std::FILE* stream, int& error);
 
 #endif

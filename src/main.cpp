@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-#include <cstring>
-#if defined(_WIN32)
 #include <string>
+#if defined(_WIN32)
 #include <vector>
 #endif
 
@@ -13,33 +12,23 @@
 // No file is open yet that a text could land in.
 constexpr safe_streams ANY_STREAM = {};
 
-static void print_rule(char mark)
-{
-    char line[RULE_WIDTH + 2];
-    std::memset(line, mark, RULE_WIDTH);
-    line[RULE_WIDTH] = '\n';
-    line[RULE_WIDTH + 1] = '\0';
-    print_text(ANY_STREAM, "%s", line);
-}
-
 static void print_usage()
 {
-    print_text(ANY_STREAM, "\n\n");
-    print_rule('*');
+    const std::string stars(RULE_WIDTH, '*');
+    const std::string hashes(RULE_WIDTH, '#');
     print_text(ANY_STREAM,
-               "TALVOR.EXE L'insertion de .bin %s\n\nUtilisation: TALVOR <source> <destination>\n",
-               AUTHOR_CREDIT);
-    print_rule('*');
-    print_text(ANY_STREAM, "\n\n");
-    print_rule('#');
+               "\n\n%s\nTALVOR.EXE L'insertion de .bin %s\n\n"
+               "Utilisation: TALVOR <source> <destination>\n%s\n",
+               stars.c_str(), AUTHOR_CREDIT, stars.c_str());
     print_text(ANY_STREAM,
+               "\n\n%s\n"
                "La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
                "Ce programme ecrit dans les %d premiers octets, de la <source>,\n"
                "le contenu de %s.\n"
-               "Cela cree un fichier qui est la <destination>.\n",
-               static_cast<int>(INSERT_LENGTH), INSERT_FILE_NAME);
-    print_rule('#');
-    print_text(ANY_STREAM, "\n%s\n\n", SIGN_OFF);
+               "Cela cree un fichier qui est la <destination>.\n"
+               "%s\n\n%s\n\n",
+               hashes.c_str(), static_cast<int>(INSERT_LENGTH), INSERT_FILE_NAME, hashes.c_str(),
+               SIGN_OFF);
     // Standard output keeps the screen as it always was; the version goes beside it.
     print_error_text(ANY_STREAM, "talvor %s\n", TALVOR_VERSION);
 }
@@ -54,8 +43,7 @@ static int dispatch(int argc, char* argv[])
 }
 
 #if defined(_WIN32)
-// Windows hands over UTF-16, in which any name can be spelled; the tool
-// works in UTF-8 from here on.
+// Windows hands over UTF-16, in which any name can be spelled; the tool works in UTF-8.
 int wmain(int argc, wchar_t* argv[])
 {
     std::vector<std::string> arguments;

@@ -29,8 +29,7 @@ void say(const safe_streams& safe, standard_stream meant, const char* format, va
     write_standard(own ? meant : other, text);
 }
 
-// The first directory on the way to path that is missing; "" when the
-// file alone is.
+// The first directory on the way to path that is missing; "" when the file alone is.
 std::string missing_directory(const std::string& path)
 {
     std::size_t root = 0;
@@ -56,9 +55,7 @@ std::string missing_directory(const std::string& path)
     return missing;
 }
 
-// Not found, said where it helps: which directory was searched for IP.BIN,
-// and a file there whose name differs by case alone; or which directory of
-// the path is missing.
+// Not found, said where it helps: the missing directory, or IP.BIN's directory and case twin.
 std::string absence(const char* path)
 {
     std::string directory = missing_directory(path);
@@ -92,25 +89,17 @@ std::string phrase(int error, const run_names& names, const char* path)
     }
 }
 
-// The reason line, on standard error once standard output holds the message.
-void tell_reason(const speaker& s, const char* path, int error)
-{
-    if (error == NO_REASON)
-        return;
-    print_error_text(s.safe, "%s: %s: %s\n", s.names.invocation, path,
-                     phrase(error, s.names, path).c_str());
-}
-
-// What could not be done to path ("ouvrir", "lire", "ecrire"), and why.
+// What could not be done to path ("ouvrir", "lire", "ecrire"), then why on standard error.
 int cannot(const speaker& s, const char* verb, const char* path, int status, int error)
 {
     print_text(s.safe, "%s: Je ne peux pas %s %s\n", s.names.invocation, verb, path);
-    tell_reason(s, path, error);
+    if (error != NO_REASON)
+        print_error_text(s.safe, "%s: %s: %s\n", s.names.invocation, path,
+                         phrase(error, s.names, path).c_str());
     return status;
 }
 
-// The reason says how: found on the same storage, or read as the input
-// where its storage could not be followed.
+// The reason says how: on the same storage, or read as the input where storage was not followed.
 int same_file_refused(const speaker& s, const char* input_path, int error)
 {
     print_text(s.safe, "%s: %s et %s sont le meme fichier\n", s.names.invocation,
@@ -127,25 +116,6 @@ int same_as_report(const speaker& s, const char* path, int status)
     print_text(s.safe, "%s: %s et la sortie standard sont le meme fichier\n", s.names.invocation,
                path);
     return status;
-}
-
-int no_buffer(const speaker& s)
-{
-    print_text(s.safe, "%s: Je ne trouve pas le buffer de travail\n", s.names.invocation);
-    return STATUS_NO_BUFFER;
-}
-
-int report_success(const speaker& s)
-{
-    print_text(s.safe, "\n");
-    print_text(s.safe, "%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.", s.names.invocation,
-               INSERT_FILE_NAME);
-    print_text(s.safe, "\n");
-    print_text(s.safe, "\n");
-    print_text(s.safe, "%s\n", CREDIT_LINE);
-    print_text(s.safe, "%s!!!!!!!\n", SIGN_OFF);
-    print_text(s.safe, "\n");
-    return STATUS_OK;
 }
 
 } // namespace
@@ -173,7 +143,10 @@ int tell_outcome(const speaker& s, outcome result, int error)
     const run_names& n = s.names;
     switch (result) {
     case DONE:
-        return report_success(s);
+        print_text(s.safe,
+                   "\n%s: fini!!!\n\n%s insere avec succes!!!! Felicitation.\n\n%s\n%s!!!!!!!\n\n",
+                   n.invocation, INSERT_FILE_NAME, CREDIT_LINE, SIGN_OFF);
+        return STATUS_OK;
     case INSERT_UNOPENED:
         return cannot(s, "ouvrir", INSERT_FILE_NAME, STATUS_NO_INSERT_FILE, error);
     case SOURCE_UNOPENED:
@@ -198,30 +171,28 @@ int tell_outcome(const speaker& s, outcome result, int error)
         error = REASON_DEVICE_TOO_SMALL;
         break;
     case NO_MEMORY:
-        return no_buffer(s);
+        print_text(s.safe, "%s: Je ne trouve pas le buffer de travail\n", n.invocation);
+        return STATUS_NO_BUFFER;
     case DESTINATION_UNWRITABLE:
         break;
     }
     return cannot(s, "ecrire", n.destination, STATUS_WRITE_FAILED, error);
 }
 
-void warn_empty_insert(const speaker& s)
+void warn_of_mistakes(const speaker& s, std::size_t head, std::int64_t insert, std::int64_t reached)
 {
-    print_error_text(s.safe, "%s: attention: %s est vide, rien n'est insere\n", s.names.invocation,
-                     INSERT_FILE_NAME);
-}
-
-void warn_long_insert(const speaker& s, std::int64_t length)
-{
-    print_error_text(s.safe,
-                     "%s: attention: %s fait %lld octets, seuls les %d premiers sont inseres\n",
-                     s.names.invocation, INSERT_FILE_NAME, static_cast<long long>(length),
-                     static_cast<int>(INSERT_LENGTH));
-}
-
-void warn_short_source(const speaker& s, std::int64_t inserted)
-{
-    print_error_text(
-        s.safe, "%s: attention: %s est plus court que %s, seuls %lld octets sont inseres\n",
-        s.names.invocation, s.names.source, INSERT_FILE_NAME, static_cast<long long>(inserted));
+    const char* tool = s.names.invocation;
+    if (head == 0)
+        print_error_text(s.safe, "%s: attention: %s est vide, rien n'est insere\n", tool,
+                         INSERT_FILE_NAME);
+    if (insert > static_cast<std::int64_t>(INSERT_LENGTH))
+        print_error_text(s.safe,
+                         "%s: attention: %s fait %lld octets, seuls les %d premiers sont inseres\n",
+                         tool, INSERT_FILE_NAME, static_cast<long long>(insert),
+                         static_cast<int>(INSERT_LENGTH));
+    if (reached < static_cast<std::int64_t>(head))
+        print_error_text(s.safe,
+                         "%s: attention: %s est plus court que %s, "
+                         "seuls %lld octets sont inseres\n",
+                         tool, s.names.source, INSERT_FILE_NAME, static_cast<long long>(reached));
 }

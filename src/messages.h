@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
-// What the tool says when a run ends: its report, or the one message of
-// its failure, followed on standard error by the failure's reason. And the
-// warnings for inputs that are surely mistaken, which change nothing of the
-// run.
+// What a run's end says: the report, or one message then its reason; warnings that change nothing.
 #ifndef TALVOR_MESSAGES_H
 #define TALVOR_MESSAGES_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "host.h"
@@ -34,21 +32,17 @@ struct run_names {
     const char* destination;
 };
 
-// Who speaks, and on which streams.
 struct speaker {
     const run_names& names;
     safe_streams safe;
 };
 
-// Prints what ends a run that came to result: the report, or the failure's
-// message on standard output and its reason on standard error. error is the
-// system's error of the call that failed, a REASON_ of the tool's, or
-// NO_REASON for a failure that no reason line explains. Gives the status
-// that the process ends with.
+// Prints what ends a run that came to result, and error's reason line; gives the exit status.
 int tell_outcome(const speaker& s, outcome result, int error);
 
-void warn_empty_insert(const speaker& s);
-void warn_long_insert(const speaker& s, std::int64_t length);
-void warn_short_source(const speaker& s, std::int64_t inserted);
+// IP.BIN that inserts nothing (head bytes), or not all of its insert bytes, is surely a mistake,
+// as is a SOURCE that ends before the head (reached bytes): warned of, the run succeeding still.
+void warn_of_mistakes(const speaker& s, std::size_t head, std::int64_t insert,
+                      std::int64_t reached);
 
 #endif

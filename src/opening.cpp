@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The run's files opened and held, in one order on every host: the inputs
-// and standard output measured; DEST compared with them as open files; the
-// turns taken, all or none; everything measured and compared again; and
-// only then DEST opened to be written. Hosts give the calls; what is
-// refused, and when, is decided here.
+// The run's files opened and held in one order on every host: inputs and standard output measured,
+// DEST compared as an open file, all turns or none, all compared again, then DEST opened to write.
 #include <iterator>
 
 #include "files.h"
@@ -14,28 +11,12 @@ namespace {
 // What DEST is compared with, in this order.
 enum compared : std::size_t { SOURCE_INPUT, INSERT_INPUT, REPORT_INPUT, COMPARED };
 
-bool readable(const file_facts& facts)
-{
-    return facts.kind != file_kind::unmeasured && facts.kind != file_kind::directory;
-}
+// How often a run tries again for a turn another run holds, where it shows it waits or looks again.
+constexpr std::int64_t TURN_RETRY_MS = 100;
 
-// Why an input cannot be read: a directory, or the probe that failed.
-int unread_reason(const file_facts& facts)
-{
-    return facts.kind == file_kind::directory ? REASON_DIRECTORY : facts.error;
-}
-
-// The first of others that shares storage with file, or count.
-std::size_t sharing(const file_facts& file, const file_facts* others, std::size_t count)
-{
-    std::size_t i = 0;
-    while (i < count && !share_storage(file, others[i]))
-        ++i;
-    return i;
-}
-
-// Whether DEST, as a look or an open found it, may be written for this run.
-ended compare_destination(const files& f, const file_facts& facts)
+// Whether DEST, as a look or an open found it, may be written for this run; an open one is also
+// compared as the system tells of open files, where ids may not tell (Windows).
+ended compare_destination(const files& f, const file_facts& facts, host_file open = NO_FILE)
 {
     // It could not be told from the inputs: it is left as it is.
     if (facts.kind == file_kind::unmeasured)
@@ -43,25 +24,17 @@ ended compare_destination(const files& f, const file_facts& facts)
     const file_facts others[COMPARED] = {f.source_facts, f.insert_facts, f.report_facts};
     constexpr outcome refused[COMPARED] = {DESTINATION_IS_SOURCE, DESTINATION_IS_INSERT,
                                            DESTINATION_IS_REPORT};
-    std::size_t shared = sharing(facts, others, COMPARED);
-    if (shared == COMPARED)
-        return {DONE, NO_REASON};
-    return {refused[shared], shared == REPORT_INPUT ? NO_REASON : REASON_SAME_STORAGE};
-}
-
-// DEST compared with the inputs as the system tells of the open files
-// themselves, where their ids may not tell (on Windows).
-ended compare_open_files(const files& f, host_file destination)
-{
-    if (holds_bytes(f.source_facts) && same_file(file_of(f.source), destination))
+    for (std::size_t i = 0; i < COMPARED; ++i)
+        if (share_storage(facts, others[i]))
+            return {refused[i], i == REPORT_INPUT ? NO_REASON : REASON_SAME_STORAGE};
+    if (open != NO_FILE && holds_bytes(f.source_facts) && same_file(file_of(f.source), open))
         return {DESTINATION_IS_SOURCE, REASON_SAME_STORAGE};
-    if (holds_bytes(f.insert_facts) && same_file(file_of(f.insert), destination))
+    if (open != NO_FILE && holds_bytes(f.insert_facts) && same_file(file_of(f.insert), open))
         return {DESTINATION_IS_INSERT, REASON_SAME_STORAGE};
     return {DONE, NO_REASON};
 }
 
-// Waits for a turn that another run holds; on a terminal it keeps trying,
-// so that the line can say that it waits.
+// Waits for a turn another run holds; on a terminal it keeps trying, for the line to say it waits.
 turn wait_turn(const turn_request& request, progress_line& line)
 {
     while (line.on_terminal) {
@@ -80,9 +53,8 @@ void end_turns(const turn_request* requests, std::size_t count)
         end_turn(requests[i]);
 }
 
-// Takes every turn or none: one that another run holds is waited for while
-// holding no other, so that runs waiting on each other's files never wait
-// forever. A turn refused is told by the lock call's own error.
+// Takes every turn or none: one that another run holds is waited for while holding no other, so
+// that runs waiting on each other's files never wait forever. A refused turn's error is the lock's.
 ended take_turns(const turn_request* requests, std::size_t count, progress_line& line)
 {
     for (;;) {
@@ -124,11 +96,9 @@ struct held {
     bool made;      // the open made DEST, or emptied it
 };
 
-// An overlayfs file found only in a lower layer is copied up to be written,
-// with its old bytes unless the open that copies it empties it. They are not
-// wanted: it is emptied at that open, while this run holds the inputs and a
-// reading open of it on which no other run holds a turn. Another run's turn
-// taken in between sends the open round again, the file in its upper layer.
+// An overlayfs file only in a lower layer is copied up, old bytes and all, unless the open that
+// copies it empties it: so it is emptied there, while this run holds the inputs and a reading open
+// of it that no other run has a turn on. Another run's turn in between sends the open round again.
 held empty_in_turn(const files& f, const char* path, const looked& look, host_file reader)
 {
     turn_request turns[COMPARED];
@@ -172,12 +142,10 @@ held open_in_turn(const files& f, const char* path, const looked& look)
     opened out = open_output(path, look, output_open::in_place);
     if (out.file == NO_FILE)
         return {{DESTINATION_UNOPENED, out.error}, NO_FILE, false, false};
-    // Compared as open: a name swapped in after any look may be an input,
-    // which this open did not cut, and whose turn this run would wait for.
+    // Compared as open: a name swapped in after the look may be an input, which this open did not
+    // cut, and whose turn this run would wait for.
     file_facts facts = measure_file(out.file, true);
-    held h = {compare_destination(f, facts), out.file, false, out.made};
-    if (h.end.result == DONE)
-        h.end = compare_open_files(f, out.file);
+    held h = {compare_destination(f, facts, out.file), out.file, false, out.made};
     turn_request turns[COMPARED];
     std::size_t count = input_turns(f, turns);
     // A pipe or a character device keeps no bytes for two runs to mix.
@@ -197,20 +165,25 @@ held open_in_turn(const files& f, const char* path, const looked& look)
     return h;
 }
 
-// Both inputs measured, with what could not be read first.
-ended measure_inputs(files& f)
+// An input measured, or why it cannot be read: a directory, or the probe that failed.
+ended measure_input(std::FILE* input, file_facts& facts, outcome unreadable)
 {
-    f.insert_facts = measure_file(file_of(f.insert), false);
-    if (!readable(f.insert_facts))
-        return {INSERT_UNREADABLE, unread_reason(f.insert_facts)};
-    f.source_facts = measure_file(file_of(f.source), false);
-    if (!readable(f.source_facts))
-        return {SOURCE_UNREADABLE, unread_reason(f.source_facts)};
+    facts = measure_file(file_of(input), false);
+    if (facts.kind == file_kind::directory)
+        return {unreadable, REASON_DIRECTORY};
+    if (facts.kind == file_kind::unmeasured)
+        return {unreadable, facts.error};
     return {DONE, NO_REASON};
 }
 
-// Held from other runs, the inputs are kept from other programs' writes too
-// where the host can.
+// Both inputs measured, IP.BIN first.
+ended measure_inputs(files& f)
+{
+    ended e = measure_input(f.insert, f.insert_facts, INSERT_UNREADABLE);
+    return e.result != DONE ? e : measure_input(f.source, f.source_facts, SOURCE_UNREADABLE);
+}
+
+// Held from other runs, the inputs are kept from other programs' writes too where the host can.
 ended keep_inputs_from_writers(files& f, const run_names& names)
 {
     int error = NO_REASON;
@@ -221,8 +194,7 @@ ended keep_inputs_from_writers(files& f, const run_names& names)
     return {DONE, NO_REASON};
 }
 
-// DEST opened, compared with the inputs before and after it is held with
-// them, then opened to be written.
+// DEST opened, compared with the inputs before and after it is held with them, then for writing.
 ended open_and_hold(files& f, const run_names& names)
 {
     // A report written into DEST, or after it into the same pipe, would spoil it.
@@ -230,8 +202,7 @@ ended open_and_hold(files& f, const run_names& names)
         return {DESTINATION_UNWRITABLE, f.report_facts.error};
     held h = {};
     do {
-        // Looked at first where the host can: on overlayfs an open for
-        // writing would copy an input up, even were the run then refused.
+        // Looked at first where the host can: on overlayfs an open to write copies an input up.
         looked look = look_at(names.destination);
         h = {{DONE, NO_REASON}, NO_FILE, false, false};
         if (look.file != NO_FILE)
@@ -259,9 +230,8 @@ ended open_and_hold(files& f, const run_names& names)
     f.destination = open_writer(h.file, f.destination_facts, error);
     if (f.destination == nullptr)
         return {DESTINATION_UNOPENED, error};
-    // A pipe or a character device holds nothing that an input could show,
-    // nor does a file this run made; the rest is known apart only where
-    // everything under it and the inputs was followed to its end.
+    // A pipe, a character device or a file this run made holds nothing an input could show; the
+    // rest is known apart only where everything under it and the inputs was followed to its end.
     const file_facts inputs[] = {f.source_facts, f.insert_facts};
     f.apart = f.destination_facts.kind == file_kind::stream || f.made ||
               surely_apart(f.destination_facts, inputs, std::size(inputs));
@@ -280,8 +250,7 @@ ended open_inputs(files& f, const run_names& names)
     f.source = open_input(names.source, error);
     if (f.source == nullptr)
         return unopened(f, names.source, {SOURCE_UNOPENED, error}, SOURCE_IS_REPORT);
-    // Without its identity IP.BIN could be the destination unnoticed; and
-    // a directory is known to be unreadable before DEST is touched.
+    // Unmeasured, IP.BIN could be DEST unnoticed; a directory is refused before DEST is touched.
     ended measured = measure_inputs(f);
     return measured.result != DONE ? measured : compare_with_streams(f);
 }

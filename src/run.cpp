@@ -3,7 +3,6 @@
 #include "run.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +13,7 @@
 
 namespace {
 
-// How much one read asks for: a file is read a buffer at a time, a pipe a
-// quarter of what it holds, so that both ends keep busy.
+// How much one read asks for: a buffer of a file, a quarter of what a pipe holds so both ends work.
 std::size_t read_step(std::FILE* source, file_kind kind)
 {
     if (kind != file_kind::stream)
@@ -67,76 +65,45 @@ ended read_head(files& f)
     return {DONE, NO_REASON};
 }
 
-// How the run ended, and what its failure leaves of DEST.
-struct run_end {
-    ended step; // reached: bytes of DEST written, or those a failure keeps
-    failure_leaves leaves;
-};
-
-// Until DEST is known to share nothing with the inputs, a failure leaves it be.
-run_end failed_after_open(const files& f, ended e)
+// The run's steps in their order, each ending it if it fails; reached: DEST's bytes, or those kept.
+ended run_steps(files& f, const run_names& names)
 {
-    e.reached = 0;
-    return {e, f.apart ? failure_leaves::dest_cut_back : failure_leaves::dest_as_is};
-}
-
-// The run's steps in their order, each ending it if it fails.
-run_end run_steps(files& f, const run_names& names)
-{
-    constexpr failure_leaves as_is = failure_leaves::dest_as_is;
     ended e = open_inputs(f, names);
     if (e.result != DONE)
-        return {e, as_is};
-    // Refused or not measured: nothing of DEST was written.
+        return e;
     if ((e = open_destination(f, names)).result != DONE)
-        return {e, as_is};
+        return e;
     // A device that SOURCE's known length overruns is left untouched.
     if (f.destination_facts.kind == file_kind::block_device &&
         f.source_facts.length > f.destination_facts.length)
-        return {{DEVICE_TOO_SMALL}, as_is};
+        return {DEVICE_TOO_SMALL};
     // Until DEST is known to share nothing with the inputs, a stop leaves it be.
     if (f.apart)
         empty_dest_on_stop(f);
     if ((e = take_memory(f)).result != DONE)
-        return failed_after_open(f, e);
+        return e;
     plan(f);
     if ((e = read_head(f)).result != DONE)
-        return failed_after_open(f, e);
-    // Refused as an input: nothing of DEST was written.
+        return e;
     if ((e = prove_apart(f)).result != DONE)
-        return {e, as_is};
+        return e;
     empty_dest_on_stop(f);
     ended w = write_destination(f);
     if (w.result != DONE)
-        return {w, failure_leaves::dest_cut_back};
-    // Closed or zeroed by then: nothing is left to cut.
+        return w;
     e = close_files(f, head_within(f, w.reached));
-    return {{e.result, e.error, w.reached}, as_is};
+    return {e.result, e.error, w.reached};
 }
 
-// IP.BIN that inserts nothing, or not all of itself, is surely a mistake,
-// and so is a SOURCE that cuts its head. Told once the run has succeeded all
-// the same, with the progress line gone, so that no line is drawn over them.
-void warn_of_mistakes(const files& f, std::int64_t reached, const speaker& s)
+// The one way out of a run: DEST undone after a failure, the line gone, one message, the status.
+[[noreturn]] void end_run(const files& f, const run_names& names, const ended& e)
 {
-    if (f.head_length == 0)
-        warn_empty_insert(s);
-    if (f.insert_facts.length > static_cast<std::int64_t>(INSERT_LENGTH))
-        warn_long_insert(s, f.insert_facts.length);
-    if (reached < static_cast<std::int64_t>(f.head_length))
-        warn_short_source(s, reached);
-}
-
-// The one way out of a run: DEST cut back to what a failure may leave, the
-// line gone, the one message, and the process ended with its status.
-[[noreturn]] void end_run(const files& f, const run_names& names, const run_end& end)
-{
-    const ended& e = end.step;
     if (e.result != DONE)
-        undo_failed(f, end.leaves, e.reached);
+        undo_failed(f, e.reached);
     close_terminal_line();
+    // Warned of once the run has succeeded, the line gone, so that none is drawn over them.
     if (e.result == DONE)
-        warn_of_mistakes(f, e.reached, {names, f.safe});
+        warn_of_mistakes({names, f.safe}, f.head_length, f.insert_facts.length, e.reached);
     // DEST is left as it will stay: a stop while the message waits touches nothing.
     let_dest_be_on_stop();
     std::free(f.memory);
@@ -153,7 +120,6 @@ void run_insertion(const char* name, const char* source_path, const char* destin
     watch_stops();
     turns_under under = {};
     files f = {};
-    f.destination_turn = NO_FILE;
     f.line = &line;
     f.under = &under;
     end_run(f, names, run_steps(f, names));

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What two open files stand on, compared: the rule every host's checks
-// come down to.
+// What two open files stand on, compared: the rule every host's checks come down to.
 #include <cstdint>
 
 #include "storage.h"
@@ -12,25 +11,14 @@ bool known(const file_id& id)
     return id.device != UNTOLD_DEVICE || id.index != 0 || id.index_high != 0;
 }
 
-// A device that a host could not tell is taken for any.
-bool same_device(const file_id& a, const file_id& b)
-{
-    return a.device == b.device || a.device == UNTOLD_DEVICE || b.device == UNTOLD_DEVICE;
-}
-
 bool same_id(const file_id& a, const file_id& b)
 {
-    return known(a) && known(b) && same_device(a, b) && a.index == b.index &&
-           a.index_high == b.index_high;
+    // A device that a host could not tell is taken for any.
+    bool device = a.device == b.device || a.device == UNTOLD_DEVICE || b.device == UNTOLD_DEVICE;
+    return known(a) && known(b) && device && a.index == b.index && a.index_high == b.index_high;
 }
 
-bool meet(const storage_place& a, const storage_place& b)
-{
-    return same_id(a.id, b.id) && a.start < b.end && b.start < a.end;
-}
-
-// Whether a place of one meets a place of the other: any two, or only two
-// that both hold the files' own bytes.
+// Whether a place of one meets a place of the other: any two, or two that both hold the bytes.
 bool places_meet(const storage& a, const storage& b, bool both_hold)
 {
     for (std::size_t i = 0; i < a.count; ++i)
@@ -39,7 +27,7 @@ bool places_meet(const storage& a, const storage& b, bool both_hold)
             const storage_place& q = b.place[j];
             // Somewhere in one disk, both: two files side by side.
             bool counts = both_hold ? p.holds && q.holds : p.holds || q.holds;
-            if (counts && meet(p, q))
+            if (counts && same_id(p.id, q.id) && p.start < q.end && q.start < p.end)
                 return true;
         }
     return false;

@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What is known of an open file, what it stands on, and the rule that tells
-// whether two files share bytes (storage.cpp): the hosts find, the core and
-// the hosts compare.
+// What is known of an open file and what it stands on, found by hosts; storage.cpp compares them.
 #ifndef TALVOR_STORAGE_H
 #define TALVOR_STORAGE_H
 
@@ -26,31 +24,26 @@ struct file_id {
 // A device (volume) the host could not tell: ids on it match any device's.
 constexpr std::uint64_t UNTOLD_DEVICE = 0;
 
-// A stretch of bytes that a file stands on, [start, end): of a file, or of
-// a whole disk, whose id is {DISK_DEVICE, its device number}.
+// A stretch [start, end) a file stands on: of a file, or of a whole disk {DISK_DEVICE, its number}.
 struct storage_place {
     file_id id;
     std::int64_t start;
     std::int64_t end;
-    // The file's bytes lie in this stretch; false where they lie somewhere in
-    // it, as in the device of the file's file system and what that stands on.
+    // The file's bytes are this stretch; false where they lie somewhere in it, as in the device
+    // of the file's file system and what that stands on.
     bool holds = true;
 };
 constexpr std::uint64_t DISK_DEVICE = UINT64_MAX;
 // Deeper stacks than this are not followed: they count as not followed to the end.
 constexpr std::size_t MOST_PLACES = 32;
 
-// Everything an open file stands on, as far as the kernel tells it about
-// open files: the file itself, the file in an overlay's layer, a device's
-// stretch of its disk, the devices under it and a loop device's file, and
-// under a file the device of its file system, each followed in turn.
+// Everything an open file stands on, as the kernel tells: the file, its overlay layer file, a
+// device's stretch of its disk, the devices and loop files under it, a file's file system's device.
 struct storage {
     storage_place place[MOST_PLACES];
     std::size_t count;
-    // False when where the file's own bytes lie could not be followed to its
-    // end (a probe that could not answer, a file system that may show other
-    // files' bytes by this name): then nothing may be written on the guess
-    // that it shares no bytes with another, until reading tells them apart.
+    // False where its bytes could not be followed to the end (a probe without answer, a file
+    // system that may show other files' bytes by this name): then reading must tell it apart.
     bool followed;
 };
 
@@ -68,21 +61,17 @@ struct file_facts {
 // Facts of a kind with nothing else known: no identity, nothing under it.
 file_facts facts_of_kind(file_kind kind);
 
-// A regular file or a block device: what keeps bytes that a write could
-// change, and that runs could mix.
+// A regular file or a block device: what keeps bytes that a write could change, and runs mix.
 bool holds_bytes(const file_facts& facts);
 
-// Whether writing one of two files may change the other's bytes: one is, or
-// its bytes lie in, what the other stands on. Two files that merely stand on
-// one disk are apart.
+// Whether writing one of two files may change the other's bytes: one is, or its bytes lie in,
+// what the other stands on. Two files that merely stand on one disk are apart.
 bool share_storage(const file_facts& a, const file_facts& b);
 
-// Whether the bytes of two files lie in one stretch, as a loop device's over
-// its file.
+// Whether the bytes of two files lie in one stretch, as a loop device's over its file.
 bool share_bytes(const storage& a, const storage& b);
 
-// Whether file shares no storage with any of others, everything under each of
-// them followed to its end; false where that is unsure.
+// Whether file shares no storage with any of others, all under each followed; false if unsure.
 bool surely_apart(const file_facts& file, const file_facts* others, std::size_t count);
 
 #endif

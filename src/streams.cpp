@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The standard streams beside the run's files: measured before any input
-// opens, written no more once found to be a file of the run, and a file that
-// would not open told as the stream that a shell holds it as. Where a text
-// goes then is messages.cpp's say.
+// The standard streams beside the run's files: measured before any input opens, muted once found on
+// a file of the run, and a file that would not open told as the stream a shell holds it as.
 #include "files.h"
 
 void measure_streams(files& f)

@@ -4,7 +4,6 @@
 #define TALVOR_H
 
 #include <cstddef>
-#include <cstdint>
 
 // Looked for by this bare name, so always in the current directory.
 constexpr const char* INSERT_FILE_NAME = "IP.BIN";
@@ -12,7 +11,7 @@ constexpr const char* INSERT_FILE_NAME = "IP.BIN";
 constexpr std::size_t INSERT_LENGTH = 32768;
 
 // Width of the rules that frame the usage screen, line end excluded.
-constexpr int RULE_WIDTH = 77;
+constexpr std::size_t RULE_WIDTH = 77;
 
 constexpr const char* AUTHOR_CREDIT = "par l'equipe talvor";
 constexpr const char* CREDIT_LINE = "Programme ecrit par l'equipe talvor.";
@@ -25,8 +24,8 @@ enum outcome {
     SOURCE_UNREADABLE,
     INSERT_UNREADABLE,
     DESTINATION_UNWRITABLE,
-    DESTINATION_IS_SOURCE, // found by its effect: DEST's first write showed in SOURCE
-    DESTINATION_IS_INSERT, // ...or in IP.BIN
+    DESTINATION_IS_SOURCE, // DEST shares storage with SOURCE, or reads as it
+    DESTINATION_IS_INSERT, // ...or with IP.BIN
     INSERT_UNOPENED,
     SOURCE_UNOPENED,
     DESTINATION_UNOPENED,

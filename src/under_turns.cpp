@@ -1,27 +1,18 @@
 // SPDX-License-Identifier: MIT
-// Turns on what lies under the run's files: two runs writing one image, one
-// as a file and one through a loop device over it, or an overlay file and
-// its layer file, meet there, as they do on the files they name.
+// Turns on what lies under the run's files: two runs writing one image, one as a file and one
+// through a loop device over it, or an overlay file and its layer file, meet there.
 #include "files.h"
 
 namespace {
 
-// Where file already is in the list, or count.
-std::size_t listed(const turn_list& list, host_file file)
-{
-    std::size_t i = 0;
-    while (i < list.count && !same_file(list.request[i].file, file))
-        ++i;
-    return i;
-}
-
-// One turn on a file under a named one: a file reached twice gets one turn,
-// as two opens of it would wait for each other. One that a named file
-// holds keeps that turn: a file this run writes is refused when an input
-// lies under it, and the other way round, before any turn is taken.
+// One turn on a file under a named one: a file reached twice gets one turn, as two opens of it
+// would wait for each other. One that a named file holds keeps that turn: a file this run writes
+// is refused when an input lies under it, and the other way round, before any turn is taken.
 void add_under(turn_list& list, std::size_t named, turn_request wanted)
 {
-    std::size_t i = listed(list, wanted.file);
+    std::size_t i = 0;
+    while (i < list.count && !same_file(list.request[i].file, wanted.file))
+        ++i;
     if (i == list.count && list.count < MOST_TURNS)
         list.request[list.count++] = wanted;
     else if (i >= named && i < list.count && wanted.exclusive)
