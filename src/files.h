@@ -41,7 +41,6 @@ struct files {
     unsigned char* head;     // INSERT_LENGTH bytes: IP.BIN's leading bytes
     unsigned char* chunk;    // WORK_BUFFER_SIZE bytes: what the body goes through
     unsigned char* zeros;    // INSERT_LENGTH bytes of zeros: a sealed head, a cleared block
-    unsigned char* original; // INSERT_LENGTH bytes: the source's own head
     std::size_t head_length; // how many of them IP.BIN gave
     std::size_t step;        // how much of chunk one read asks for
     writing to;              // how the destination is written

@@ -23,10 +23,10 @@ std::size_t read_step(std::FILE* source, file_kind kind)
     return std::clamp(pipe / 4, STREAM_READ_SIZE, WORK_BUFFER_SIZE);
 }
 
-// One block for IP.BIN's head, the source's, the body's buffer and zeros.
+// One block for IP.BIN's head, the body's buffer and zeros.
 ended take_memory(files& f)
 {
-    std::size_t size = 3 * INSERT_LENGTH + WORK_BUFFER_SIZE;
+    std::size_t size = 2 * INSERT_LENGTH + WORK_BUFFER_SIZE;
     std::size_t room = size + MEMORY_PAGE;
     f.memory = std::malloc(room);
     if (f.memory == nullptr)
@@ -34,8 +34,7 @@ ended take_memory(files& f)
     // On a page, the kernel copies into the buffer and out of it twice as fast.
     void* aligned = f.memory;
     f.head = static_cast<unsigned char*>(std::align(MEMORY_PAGE, size, aligned, room));
-    f.original = f.head + INSERT_LENGTH;
-    f.chunk = f.original + INSERT_LENGTH;
+    f.chunk = f.head + INSERT_LENGTH;
     f.zeros = f.chunk + WORK_BUFFER_SIZE;
     std::memset(f.zeros, 0, INSERT_LENGTH);
     return {DONE, NO_REASON};

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Files as every POSIX system offers them: opened, measured, read back,
-// sought, cut, written, flushed and closed, with holes where the system tells.
+// Files as every POSIX system offers them: opened, measured (the standard streams too), read
+// back, sought, cut, written, flushed and closed, with holes where the system tells.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,8 +91,9 @@ file_kind kind_of(const struct stat& info)
     return S_ISBLK(info.st_mode) ? file_kind::block_device : file_kind::stream;
 }
 
-file_facts measure_descriptor(int fd, bool writing)
+file_facts measure_file(host_file file, bool written)
 {
+    auto fd = static_cast<int>(file);
     file_facts facts = facts_of_kind(file_kind::unmeasured);
     struct stat info;
     if (fstat(fd, &info) != 0) {
@@ -105,7 +106,7 @@ file_facts measure_descriptor(int fd, bool writing)
         facts.error = measure_length(fd, info, facts);
         if (facts.error != NO_REASON)
             return facts;
-        follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, writing, true});
+        follow_storage(fd, info, 0, INT64_MAX, facts.under, {0, written, true});
     }
     facts.kind = kind;
     return facts;
@@ -127,9 +128,19 @@ host_file file_of(std::FILE* stream)
     return fileno(stream);
 }
 
-file_facts measure_file(host_file file, bool written)
+file_facts measure_standard(standard_stream which)
 {
-    return measure_descriptor(static_cast<int>(file), written);
+    int fd = which == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO;
+    struct stat info;
+    int error = fstat(fd, &info) == 0 ? NO_REASON : errno;
+    // Closed: what goes there goes nowhere, so no file can be spoilt by it.
+    if (error == EBADF || (error == NO_REASON && S_ISCHR(info.st_mode)))
+        return facts_of_kind(file_kind::stream);
+    if (error == NO_REASON)
+        return measure_file(fd, true);
+    file_facts facts = facts_of_kind(file_kind::unmeasured);
+    facts.error = error;
+    return facts;
 }
 
 std::FILE* open_writer(host_file file, const file_facts& facts, int& error)

@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What an open file stands on, followed down as far as the system tells,
-// whether two open files are one, and what the standard streams are.
+// What an open file stands on, followed down as far as the system tells, and whether two open
+// files are one.
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "system.h"
 
@@ -52,19 +49,4 @@ bool same_file(host_file a, host_file b)
     struct stat other;
     return fstat(static_cast<int>(a), &one) == 0 && fstat(static_cast<int>(b), &other) == 0 &&
            one.st_dev == other.st_dev && one.st_ino == other.st_ino;
-}
-
-file_facts measure_standard(standard_stream which)
-{
-    int fd = which == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO;
-    struct stat info;
-    int error = fstat(fd, &info) == 0 ? NO_REASON : errno;
-    // Closed: what goes there goes nowhere, so no file can be spoilt by it.
-    if (error == EBADF || (error == NO_REASON && S_ISCHR(info.st_mode)))
-        return facts_of_kind(file_kind::stream);
-    if (error == NO_REASON)
-        return measure_descriptor(fd, true);
-    file_facts facts = facts_of_kind(file_kind::unmeasured);
-    facts.error = error;
-    return facts;
 }

@@ -61,9 +61,6 @@ void follow_file(int fd, const struct stat& info, std::int64_t start, std::int64
 
 file_kind kind_of(const struct stat& info);
 
-// Measures an open descriptor, and all under it, as it will be read or written.
-file_facts measure_descriptor(int fd, bool writing);
-
 // A second descriptor of fd's open file, closed on exec.
 opened duplicate_fd(int fd);
 
