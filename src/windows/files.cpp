@@ -46,50 +46,6 @@ int why_unopened(const std::wstring& path, int error)
 
 } // namespace
 
-// The C runtime reports inode 0 here, so identity is the volume serial number
-// and the file id of each open handle.
-file_facts measure_handle(HANDLE handle)
-{
-    file_facts facts = facts_of_kind(file_kind::unmeasured);
-    DWORD type = GetFileType(handle);
-    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
-        return facts;
-    if (type != FILE_TYPE_DISK) {
-        facts.kind = file_kind::stream;
-        return facts;
-    }
-    LARGE_INTEGER size;
-    if (GetFileSizeEx(handle, &size)) {
-        identity known = identity_or_reopened(handle);
-        if (!known.known)
-            return facts;
-        facts.id = known.id;
-        // A file stands on itself: nothing under it is told apart here.
-        facts.under.place[0] = {known.id, 0, INT64_MAX};
-        facts.under.count = 1;
-        facts.length = size.QuadPart;
-        facts.kind = known.folder ? file_kind::directory : file_kind::regular;
-        return facts;
-    }
-    // A volume or a disk opened as a file has no file size, only a length.
-    GET_LENGTH_INFORMATION info;
-    DWORD got = 0;
-    if (!DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &got,
-                         nullptr))
-        return facts;
-    facts.length = info.Length.QuadPart;
-    facts.kind = file_kind::block_device;
-    identity known = identity_or_reopened(handle);
-    if (known.known)
-        facts.id = known.id;
-    return facts;
-}
-
-HANDLE handle_of(std::FILE* stream)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
-
 std::FILE* open_input(const char* path, int& error)
 {
     std::wstring wide = widened(path);
@@ -189,10 +145,7 @@ ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t 
     auto* into = static_cast<unsigned char*>(bytes);
     std::size_t done = 0;
     while (result.result == DONE && done < n) {
-        OVERLAPPED at = {};
-        auto from = static_cast<std::uint64_t>(offset) + done;
-        at.Offset = static_cast<DWORD>(from);
-        at.OffsetHigh = static_cast<DWORD>(from >> 32);
+        OVERLAPPED at = at_byte(static_cast<std::uint64_t>(offset) + done);
         DWORD got = 0;
         DWORD want = static_cast<DWORD>(std::min<std::size_t>(n - done, MAXDWORD));
         bool read = ReadFile(handle, into + done, want, &got, &at) != 0;

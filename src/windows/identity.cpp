@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Which file a handle is, told by its volume and file id, whether it is a
-// disk or a volume, what a name is, and what the standard streams are.
+// What a handle is (kind, length, volume and file id), whether it is a disk
+// or a volume, what a name is, and what the standard streams are.
 #include <windows.h>
 #include <winioctl.h>
 #include <winternl.h>
@@ -15,13 +15,15 @@
 
 namespace {
 
+// A look at a file that gets in no one's way.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Bits in the low half of a file index.
 constexpr int INDEX_LOW_BITS = 32;
 
 // A pipe or a console has no identity here: those are never one of the
 // inputs. A volume serial of 0 is one the host would not tell (Wine's, for a
-// handle it was handed by a Unix shell): UNTOLD_DEVICE, only the file's own
-// id is known.
+// handle a Unix shell gave it): only the file's own id is known.
 bool is_known(const file_facts& facts)
 {
     return facts.kind != file_kind::unmeasured && (facts.id.index != 0 || facts.id.index_high != 0);
@@ -32,10 +34,16 @@ bool volume_known(const file_facts& facts)
     return is_known(facts) && facts.id.device != UNTOLD_DEVICE;
 }
 
+// Which file a handle is, and whether it is a folder.
+struct identity {
+    bool known;
+    file_id id;
+    bool folder;
+};
+
 // FileIdInfo first: its 128-bit id is unique where the old 64-bit index is
-// not (ReFS). Like FileStandardInfo it needs no access right, so that a
-// handle opened for writing alone can tell it; the old call, which needs
-// one, serves the file systems that do not give it.
+// not (ReFS), and like FileStandardInfo it needs no access right, so that a
+// handle opened for writing alone can tell it. The old call needs one.
 identity identity_of(HANDLE handle)
 {
     FILE_ID_INFO ids;
@@ -55,15 +63,75 @@ identity identity_of(HANDLE handle)
     return {true, id, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
 }
 
+// The identity of a handle, or of one of our own on the same file when the
+// handle's access is too narrow to tell it.
+identity identity_or_reopened(HANDLE handle)
+{
+    identity known = identity_of(handle);
+    if (known.known)
+        return known;
+    HANDLE look = ReOpenFile(handle, FILE_READ_ATTRIBUTES, SHARE_ALL, 0);
+    if (look == INVALID_HANDLE_VALUE)
+        return known;
+    known = identity_of(look);
+    CloseHandle(look);
+    return known;
+}
+
+// The C runtime reports inode 0 here, so identity is the volume serial number
+// and the file id of each open handle.
+file_facts measure_handle(HANDLE handle)
+{
+    file_facts facts = facts_of_kind(file_kind::unmeasured);
+    DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
+        return facts;
+    if (type != FILE_TYPE_DISK) {
+        facts.kind = file_kind::stream;
+        return facts;
+    }
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(handle, &size)) {
+        identity known = identity_or_reopened(handle);
+        if (!known.known)
+            return facts;
+        facts.id = known.id;
+        // A file stands on itself: nothing under it is told apart here.
+        facts.under.place[0] = {known.id, 0, INT64_MAX};
+        facts.under.count = 1;
+        facts.length = size.QuadPart;
+        facts.kind = known.folder ? file_kind::directory : file_kind::regular;
+        return facts;
+    }
+    // A volume or a disk opened as a file has no file size, only a length.
+    GET_LENGTH_INFORMATION info;
+    DWORD got = 0;
+    if (!DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &got,
+                         nullptr))
+        return facts;
+    facts.length = info.Length.QuadPart;
+    facts.kind = file_kind::block_device;
+    identity known = identity_or_reopened(handle);
+    if (known.known)
+        facts.id = known.id;
+    return facts;
+}
+
 // Measures a handle of our own, then closes it; unmeasured if none was had.
 file_facts measure_closing(HANDLE look)
 {
-    file_facts facts = facts_of_kind(file_kind::unmeasured);
     if (look == INVALID_HANDLE_VALUE)
-        return facts;
-    facts = measure_handle(look);
+        return facts_of_kind(file_kind::unmeasured);
+    file_facts facts = measure_handle(look);
     CloseHandle(look);
     return facts;
+}
+
+// Opens path, a folder too, to be looked at only: no access to its bytes.
+HANDLE open_to_look(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // Opens, to be looked at only, the file that handle is, by its final path.
@@ -137,27 +205,6 @@ int refused_before_open(const std::wstring& path)
     return reason;
 }
 
-// The identity of a handle, or of one of our own on the same file when the
-// handle's access is too narrow to tell it.
-identity identity_or_reopened(HANDLE handle)
-{
-    identity known = identity_of(handle);
-    if (known.known)
-        return known;
-    HANDLE look = ReOpenFile(handle, FILE_READ_ATTRIBUTES, SHARE_ALL, 0);
-    if (look == INVALID_HANDLE_VALUE)
-        return known;
-    known = identity_of(look);
-    CloseHandle(look);
-    return known;
-}
-
-HANDLE open_to_look(const std::wstring& path)
-{
-    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
 file_facts measure_path(const std::wstring& path)
 {
     return measure_closing(open_to_look(path));
@@ -172,22 +219,20 @@ looked look_at(const char* path)
     return {NO_FILE, facts, false, false};
 }
 
-// A shell's redirection may open a standard stream for writing alone, which
-// cannot read what identifies it, or hand over a handle that has no name
-// (Wine's, for a Unix file): a handle of our own, reopened or opened by its
-// final path name, is asked then. A file whose volume still is not told is
-// compared by its id alone; one without even that cannot be told from the
-// inputs, and the run is refused before it writes anything.
+// A shell may open a standard stream for writing alone, which cannot read
+// what identifies it, or hand over a handle with no name (Wine's, for a Unix
+// file): a handle of our own, reopened or opened by its final path, is asked
+// then. A file whose volume is still not told is compared by its id alone;
+// one without even that cannot be told from the inputs, and the run is refused.
 file_facts measure_standard(standard_stream which)
 {
-    file_facts none = facts_of_kind(file_kind::stream);
     HANDLE out =
         GetStdHandle(which == standard_stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     DWORD mode = 0;
     // A console or a device keeps no bytes, and a pipe has no identity here.
     if (out == nullptr || out == INVALID_HANDLE_VALUE || GetConsoleMode(out, &mode) ||
         GetFileType(out) != FILE_TYPE_DISK)
-        return none;
+        return facts_of_kind(file_kind::stream);
     file_facts facts = measure_handle(out);
     if (volume_known(facts))
         return facts;

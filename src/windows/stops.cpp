@@ -48,33 +48,6 @@ FILETIME as_filetime(file_time time)
 constexpr DWORD WRITE_GRACE_MS = 1000;
 constexpr DWORD CANCEL_GRACE_MS = 1000;
 constexpr DWORD LINE_GRACE_MS = 1000;
-constexpr DWORD LOCK_POLL_MS = 10;
-
-} // namespace
-
-bool take_lock_within(SRWLOCK& lock, DWORD ms)
-{
-    if (ms == INFINITE) {
-        AcquireSRWLockExclusive(&lock);
-        return true;
-    }
-    for (DWORD waited = 0;; waited += LOCK_POLL_MS) {
-        if (TryAcquireSRWLockExclusive(&lock) != 0)
-            return true;
-        if (waited >= ms)
-            return false;
-        Sleep(LOCK_POLL_MS);
-    }
-}
-
-bool set_end_of_file(HANDLE file, std::int64_t length)
-{
-    FILE_END_OF_FILE_INFO end;
-    end.EndOfFile.QuadPart = length;
-    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
-}
-
-namespace {
 
 // Under the lock: what was written past kept goes, and DEST gets its date
 // from before the run.
@@ -109,6 +82,13 @@ BOOL WINAPI on_console_stop(DWORD)
 }
 
 } // namespace
+
+bool set_end_of_file(HANDLE file, std::int64_t length)
+{
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = length;
+    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
 
 // The main thread's way into the lock: once a stop has begun it waits there
 // for the handler to end the process, so that a write the stop cancelled is

@@ -5,6 +5,7 @@
 #ifndef TALVOR_WINDOWS_SYSTEM_H
 #define TALVOR_WINDOWS_SYSTEM_H
 
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -12,15 +13,12 @@
 
 #include "host.h"
 
-HANDLE handle_of(std::FILE* stream);
+inline HANDLE handle_of(std::FILE* stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
 
-// A look at a file that gets in no one's way.
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Opens path, a folder too, to be looked at only: no access to its bytes.
-HANDLE open_to_look(const std::wstring& path);
-
-// What path is, looked at so; unmeasured if it could not be.
+// What path is, looked at without access to its bytes; unmeasured if it could not be.
 file_facts measure_path(const std::wstring& path);
 
 // Whether a handle is a whole disk or a volume, not a file on one.
@@ -36,25 +34,14 @@ bool set_end_of_file(HANDLE file, std::int64_t length);
 // where the run would hold other programs off writing it.
 constexpr int REASON_HELD_FOR_WRITING = -102;
 
-// Which file a handle is, and whether it is a folder.
-struct identity {
-    bool known;
-    file_id id;
-    bool folder;
-};
-
-// The identity of a handle, or of one of our own on the same file when the
-// handle's access is too narrow to tell it.
-identity identity_or_reopened(HANDLE handle);
-
-// What an open handle is: its kind, length and identity.
-file_facts measure_handle(HANDLE handle);
-
 // A stop's guard (stops.cpp), which every change to the destination is made
 // under: once a stop has begun, the main thread waits there for the process
 // to end.
 void enter_guard();
 void leave_guard();
+
+// Where an overlapped call reads or locks: at offset.
+OVERLAPPED at_byte(std::uint64_t offset);
 
 // Takes the lock within ms milliseconds, or for as long as it takes with
 // INFINITE; false when it could not be had in time.
