@@ -55,8 +55,8 @@ void close_line_within(DWORD ms);
 // valid, which no file's name is.
 std::wstring widened(const char* text);
 
-// Text in the tool's UTF-8 as a console shows it: lone surrogates kept, and
-// U+FFFD for bytes that are not WTF-8.
-std::wstring console_text(const char* text);
+// Writes text in the tool's UTF-8 on a console as UTF-16, whatever its code
+// page: lone surrogates kept, and U+FFFD for bytes that are not WTF-8.
+void write_console(HANDLE console, const std::string& text);
 
 #endif

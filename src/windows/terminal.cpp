@@ -36,14 +36,6 @@ HANDLE error_console()
     return console ? handle : nullptr;
 }
 
-// The line is a courtesy: a write that fails is let go.
-void put(HANDLE console, const char* bytes, std::size_t count)
-{
-    std::wstring wide = console_text(std::string(bytes, count).c_str());
-    DWORD done = 0;
-    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
-}
-
 bool line_open()
 {
     AcquireSRWLockShared(&shown.lock);
@@ -105,7 +97,7 @@ void draw_terminal_line(const char* line, std::size_t n)
     AcquireSRWLockExclusive(&shown.lock);
     if (console != nullptr && shown.covered >= 0 && n > 0) {
         shown.covered = static_cast<int>(n - 1);
-        put(console, line, n);
+        write_console(console, std::string(line, n));
     }
     ReleaseSRWLockExclusive(&shown.lock);
 }
@@ -121,11 +113,8 @@ void close_line_within(DWORD ms)
     if (!take_lock_within(shown.lock, ms))
         return;
     if (console != nullptr && shown.covered > 0) {
-        char blank[TERMINAL_LINE_SIZE + 2];
-        blank[0] = '\r';
-        std::fill(blank + 1, blank + 1 + shown.covered, ' ');
-        blank[shown.covered + 1] = '\r';
-        put(console, blank, static_cast<std::size_t>(shown.covered) + 2);
+        std::string blank(static_cast<std::size_t>(shown.covered), ' ');
+        write_console(console, '\r' + blank + '\r');
     }
     shown.covered = -1;
     ReleaseSRWLockExclusive(&shown.lock);

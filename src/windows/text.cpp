@@ -118,21 +118,6 @@ wide_text from_utf8(const char* text)
     return wide;
 }
 
-// A console takes UTF-16 through WriteConsoleW, whatever its code page, with
-// the line ends that the C runtime gives it elsewhere.
-void write_console(HANDLE console, const std::string& text)
-{
-    std::wstring wide;
-    for (wchar_t c : from_utf8(text.c_str()).text) {
-        if (c == L'\n')
-            wide += L'\r';
-        wide += c;
-    }
-    std::fflush(stdout);
-    DWORD done = 0;
-    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
-}
-
 // The system's own text for error, in UTF-8 and without its line end.
 std::string system_text(DWORD error)
 {
@@ -146,13 +131,7 @@ std::string system_text(DWORD error)
         wide.pop_back();
     if (wide.empty())
         return "erreur " + std::to_string(error);
-    int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                   nullptr, 0, nullptr, nullptr);
-    std::string utf8(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0],
-                            size, nullptr, nullptr);
-    return utf8;
+    return utf8_argument(wide.c_str());
 }
 
 } // namespace
@@ -193,9 +172,12 @@ std::string reason_text(int error)
     }
 }
 
-std::wstring console_text(const char* text)
+// A write that fails is let go: the console shows what it can.
+void write_console(HANDLE console, const std::string& text)
 {
-    return from_utf8(text).text;
+    std::wstring wide = from_utf8(text.c_str()).text;
+    DWORD done = 0;
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
 }
 
 std::wstring widened(const char* text)
@@ -226,7 +208,15 @@ void write_standard(standard_stream to, const std::string& text)
     HANDLE handle = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     if (GetConsoleMode(handle, &mode)) {
-        write_console(handle, text);
+        // With the line ends that the C runtime gives a file.
+        std::string lines;
+        for (char c : text) {
+            if (c == '\n')
+                lines += '\r';
+            lines += c;
+        }
+        std::fflush(stdout);
+        write_console(handle, lines);
         return;
     }
     // Written after the report's message, even when both go to one file.
