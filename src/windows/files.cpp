@@ -5,15 +5,12 @@
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
-#include <sys/stat.h>
 #include <windows.h>
-#include <winioctl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "system.h"
 
@@ -68,15 +65,12 @@ opened open_output(const char* path, const looked&, output_open)
     std::wstring wide = widened(path);
     if (wide.empty())
         return {NO_FILE, ERROR_INVALID_NAME, false};
-    // Writing one would need read access to learn its length, writes a
-    // sector long and a volume locked and dismounted first, none of which is
-    // done yet. Told before it is opened for writing, and again by the handle
-    // it opened as, in case the name was swapped in between.
+    // A disk or volume would need read access for its length, whole sectors and
+    // a dismount, none done yet: refused by name, then by handle against a swap.
     int refused = refused_before_open(wide);
     if (refused != NO_REASON)
         return {NO_FILE, refused, false};
-    // Created if absent, but never cut: its old bytes stay until it is
-    // known not to be an input.
+    // Created if absent, never cut: its bytes stay until it is known not to be an input.
     HANDLE out = CreateFileW(wide.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     bool made = out != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
@@ -92,9 +86,8 @@ opened open_output(const char* path, const looked&, output_open)
         CloseHandle(out);
         return {NO_FILE, REASON_DISK_OR_VOLUME, false};
     }
-    // Held for reading only until the run writes it, so that no run waiting
-    // for its turn keeps open for writing a file that another run holds; its
-    // date can still be set, as a failure leaves a file that the run made.
+    // Held for reading until the run writes it, so that no run waiting for its turn
+    // keeps another's file open for writing; with the right to date a failed one.
     HANDLE held = ReOpenFile(out, GENERIC_READ | FILE_WRITE_ATTRIBUTES, SHARE_READ_WRITE, 0);
     if (held == INVALID_HANDLE_VALUE)
         return {reinterpret_cast<host_file>(out), NO_REASON, made};
@@ -137,9 +130,8 @@ ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t 
 {
     HANDLE handle = handle_of(input);
     // Read at an offset, then put back where the runtime left the handle.
-    LARGE_INTEGER zero = {};
     LARGE_INTEGER kept = {};
-    if (!SetFilePointerEx(handle, zero, &kept, FILE_CURRENT))
+    if (!SetFilePointerEx(handle, LARGE_INTEGER{}, &kept, FILE_CURRENT))
         return {unreadable, static_cast<int>(GetLastError())};
     ended result = {DONE};
     auto* into = static_cast<unsigned char*>(bytes);
@@ -164,8 +156,7 @@ ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t 
 
 bool flush_to_device(std::FILE* stream)
 {
-    // Nothing waits in the C runtime: writes go to the handle. A pipe or a
-    // console holds nothing back to flush.
+    // Writes go straight to the handle; a pipe or a console has nothing to flush.
     return FlushFileBuffers(handle_of(stream)) || GetLastError() == ERROR_INVALID_FUNCTION;
 }
 

@@ -21,9 +21,8 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Bits in the low half of a file index.
 constexpr int INDEX_LOW_BITS = 32;
 
-// A pipe or a console has no identity here: those are never one of the
-// inputs. A volume serial of 0 is one the host would not tell (Wine's, for a
-// handle a Unix shell gave it): only the file's own id is known.
+// A pipe or a console has no id here, and is never an input. A volume serial of 0
+// is untold (Wine's, for a handle a Unix shell gave it): only the file's id is known.
 bool is_known(const file_facts& facts)
 {
     return facts.kind != file_kind::unmeasured && (facts.id.index != 0 || facts.id.index_high != 0);
@@ -41,9 +40,8 @@ struct identity {
     bool folder;
 };
 
-// FileIdInfo first: its 128-bit id is unique where the old 64-bit index is
-// not (ReFS), and like FileStandardInfo it needs no access right, so that a
-// handle opened for writing alone can tell it. The old call needs one.
+// FileIdInfo first: its 128-bit id is unique where the old 64-bit index is not
+// (ReFS), and like FileStandardInfo it needs no access right; the old call does.
 identity identity_of(HANDLE handle)
 {
     FILE_ID_INFO ids;
@@ -78,8 +76,7 @@ identity identity_or_reopened(HANDLE handle)
     return known;
 }
 
-// The C runtime reports inode 0 here, so identity is the volume serial number
-// and the file id of each open handle.
+// The C runtime reports inode 0 here: a file is known by its volume serial and file id.
 file_facts measure_handle(HANDLE handle)
 {
     file_facts facts = facts_of_kind(file_kind::unmeasured);
@@ -219,11 +216,9 @@ looked look_at(const char* path)
     return {NO_FILE, facts, false, false};
 }
 
-// A shell may open a standard stream for writing alone, which cannot read
-// what identifies it, or hand over a handle with no name (Wine's, for a Unix
-// file): a handle of our own, reopened or opened by its final path, is asked
-// then. A file whose volume is still not told is compared by its id alone;
-// one without even that cannot be told from the inputs, and the run is refused.
+// A shell's handle may be for writing alone, which cannot tell its id, or have no
+// name (Wine's, for a Unix file): one of our own, reopened or by final path, is
+// asked then. Still no volume: compared by id alone; no id either: unmeasured.
 file_facts measure_standard(standard_stream which)
 {
     HANDLE out =

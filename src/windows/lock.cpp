@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// How files are held on Windows: turns between runs of the tool, a lock on
-// one byte far past any data a file can hold; other programs held off an
-// input by a reopen that shares no writing; two handles told to be one file
-// by a byte that only this process locks; and a lock of our own taken within
-// a time. How a run waits for its turns is the core's (opening.cpp).
+// How files are held on Windows: turns between runs of the tool (a lock on one byte
+// far past any data), writers held off an input by a reopen that shares no writing,
+// two handles told to be one file by a byte only this process locks, and a lock taken
+// within a time. How a run waits for its turns is the core's (opening.cpp).
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -121,9 +120,8 @@ bool same_file(host_file a, host_file b)
     return same;
 }
 
-// Opened again without write sharing, which fails while another program has
-// it open for writing; the input's turn is taken on the new handle before
-// the stream's own is replaced by it.
+// Opened again without write sharing, which fails while another program writes it;
+// the input's turn is taken on the new handle before it replaces the stream's own.
 bool keep_writers_off(std::FILE* input, int& error)
 {
     HANDLE kept = ReOpenFile(handle_of(input), GENERIC_READ, FILE_SHARE_READ, 0);

@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What the Windows host files share among themselves: files.cpp opens and
-// measures, identity.cpp tells files apart, lock.cpp holds turns,
-// stops.cpp guards DEST, terminal.cpp draws the line, text.cpp speaks UTF-8.
+// What the Windows host files share among themselves.
 #ifndef TALVOR_WINDOWS_SYSTEM_H
 #define TALVOR_WINDOWS_SYSTEM_H
 
@@ -30,13 +28,11 @@ int refused_before_open(const std::wstring& path);
 // Cuts or extends the file to length bytes, without moving its position.
 bool set_end_of_file(HANDLE file, std::int64_t length);
 
-// An input that another program holds open for writing: a sharing violation
-// where the run would hold other programs off writing it.
+// An input that another program writes: a sharing violation as keep_writers_off reopens it.
 constexpr int REASON_HELD_FOR_WRITING = -102;
 
-// A stop's guard (stops.cpp), which every change to the destination is made
-// under: once a stop has begun, the main thread waits there for the process
-// to end.
+// A stop's guard, under which every change to DEST is made: once a stop has begun,
+// the main thread waits there for the process to end.
 void enter_guard();
 void leave_guard();
 

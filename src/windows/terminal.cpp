@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The progress line on a Windows console, written as UTF-16 through
-// WriteConsoleW, as the report is. A thread of its own draws it, so that it
+// The progress line on a Windows console, drawn by a thread of its own so that it
 // moves while the copy blocks; the copy only stores its counts for it.
 #include <windows.h>
 
@@ -31,9 +30,8 @@ HANDLE error_console()
 {
     HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
-    bool console =
-        handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
-    return console ? handle : nullptr;
+    // No console mode for a null or invalid handle either.
+    return GetConsoleMode(handle, &mode) != 0 ? handle : nullptr;
 }
 
 bool line_open()

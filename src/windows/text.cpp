@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What the tool writes on standard output and standard error, why a call
-// failed, and names and text between Windows' UTF-16 and the tool's UTF-8. A
-// lone surrogate, which NTFS allows in a name, is kept as WTF-8 does: encoded
-// as if it were a code point, so that the name opens the very file it names.
+// What the tool writes on its standard streams, why a call failed, and text between
+// Windows' UTF-16 and the tool's UTF-8. A lone surrogate, which NTFS allows in a name,
+// is kept as WTF-8 does (as if a code point), so that the name opens the very file.
 #include <windows.h>
 
 #include <cstdint>
@@ -83,8 +82,7 @@ code_point next_code_point(const unsigned char* s)
     return {c, tail + 1};
 }
 
-// The UTF-16 of text, and whether every byte of it was WTF-8; what was not
-// shows as U+FFFD.
+// The UTF-16 of text, and whether all of it was WTF-8 (what was not shows as U+FFFD).
 struct wide_text {
     std::wstring text;
     bool exact;
