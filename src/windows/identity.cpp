@@ -144,8 +144,23 @@ HANDLE open_by_final_path(HANDLE handle)
     return open_to_look(name.data());
 }
 
-// What a handle's device answers, for telling a disk or a volume from a file.
-device_answers device_of(HANDLE handle)
+// A look at a named pipe would take its client's place: none is looked at before it opens.
+bool names_a_pipe(const std::wstring& path)
+{
+    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::vector<wchar_t> full(needed + 1, L'\0');
+    if (needed == 0 || GetFullPathNameW(path.c_str(), needed + 1, full.data(), nullptr) > needed)
+        return false;
+    for (const wchar_t* prefix : {L"\\\\.\\pipe\\", L"\\\\?\\pipe\\"})
+        if (_wcsnicmp(full.data(), prefix, std::wcslen(prefix)) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+// What the handle's device answers, for devices.h to tell a disk or volume from a file.
+bool is_disk_or_volume(HANDLE handle)
 {
     device_answers answers = {};
     FILE_FS_DEVICE_INFORMATION device = {};
@@ -162,31 +177,11 @@ device_answers device_of(HANDLE handle)
     DWORD got = 0;
     answers.geometry_told = DeviceIoControl(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0,
                                             &geometry, sizeof geometry, &got, nullptr) != 0;
-    return answers;
+    return disk_or_volume(answers);
 }
 static_assert(DEVICE_DISK == FILE_DEVICE_DISK && DEVICE_CD_ROM == FILE_DEVICE_CD_ROM &&
                   DEVICE_VIRTUAL_DISK == FILE_DEVICE_VIRTUAL_DISK && DEVICE_DVD == FILE_DEVICE_DVD,
               "Windows's device types");
-
-// A look at a named pipe would take its client's place: none is looked at before it opens.
-bool names_a_pipe(const std::wstring& path)
-{
-    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::vector<wchar_t> full(needed + 1, L'\0');
-    if (needed == 0 || GetFullPathNameW(path.c_str(), needed + 1, full.data(), nullptr) > needed)
-        return false;
-    for (const wchar_t* prefix : {L"\\\\.\\pipe\\", L"\\\\?\\pipe\\"})
-        if (_wcsnicmp(full.data(), prefix, std::wcslen(prefix)) == 0)
-            return true;
-    return false;
-}
-
-} // namespace
-
-bool is_disk_or_volume(HANDLE handle)
-{
-    return disk_or_volume(device_of(handle));
-}
 
 int refused_before_open(const std::wstring& path)
 {

@@ -81,11 +81,10 @@ bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* contex
 
 std::size_t terminal_columns()
 {
-    HANDLE console = error_console();
     CONSOLE_SCREEN_BUFFER_INFO info;
-    int columns = console != nullptr && GetConsoleScreenBufferInfo(console, &info) != 0
-                      ? info.srWindow.Right - info.srWindow.Left + 1
-                      : DEFAULT_COLUMNS;
+    int columns = DEFAULT_COLUMNS;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) != 0)
+        columns = info.srWindow.Right - info.srWindow.Left + 1;
     return static_cast<std::size_t>(std::max(columns - 1, 1));
 }
 

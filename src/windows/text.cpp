@@ -96,13 +96,10 @@ wide_text from_utf8(const char* text)
     while (*s != 0) {
         code_point p = next_code_point(s);
         // A pair spelt as two lone halves is not WTF-8: it takes four bytes.
-        if (p.bytes == 0 || (after_lone_high && is_low(p.value))) {
-            wide.text += REPLACEMENT;
-            wide.exact = false;
-            ++s;
-            after_lone_high = false;
-            continue;
-        }
+        bool valid = p.bytes != 0 && !(after_lone_high && is_low(p.value));
+        if (!valid)
+            p = {REPLACEMENT, 1};
+        wide.exact = wide.exact && valid;
         if (p.value >= PAIRED) {
             std::uint32_t v = p.value - PAIRED;
             wide.text += static_cast<wchar_t>(HIGH_SURROGATE + (v >> SURROGATE_BITS));
