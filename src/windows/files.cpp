@@ -33,14 +33,6 @@ int runtime_error()
 // How DEST is shared while this run holds it, as the C runtime's own opens share.
 constexpr DWORD SHARE_READ_WRITE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// Why an input would not open: a folder is refused as access denied.
-int why_unopened(const std::wstring& path, int error)
-{
-    if (error == ERROR_ACCESS_DENIED && measure_path(path).kind == file_kind::directory)
-        return ERROR_DIRECTORY;
-    return error;
-}
-
 } // namespace
 
 std::FILE* open_input(const char* path, int& error)
@@ -54,7 +46,10 @@ std::FILE* open_input(const char* path, int& error)
     // writing it, and is waited for; keep_writers_off then holds others off.
     clear_runtime_error();
     std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYNO);
-    error = stream == nullptr ? why_unopened(wide, runtime_error()) : NO_REASON;
+    error = stream == nullptr ? runtime_error() : NO_REASON;
+    // Windows refuses a folder as access denied: say that it is one.
+    if (error == ERROR_ACCESS_DENIED && measure_path(wide).kind == file_kind::directory)
+        error = ERROR_DIRECTORY;
     if (stream != nullptr)
         std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
