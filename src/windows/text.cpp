@@ -201,24 +201,23 @@ void write_standard(standard_stream to, const std::string& text)
 {
     bool error = to == standard_stream::error;
     HANDLE handle = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        // With the line ends that the C runtime gives a file.
-        std::string lines;
-        for (char c : text) {
-            if (c == '\n')
-                lines += '\r';
-            lines += c;
-        }
-        std::fflush(stdout);
-        write_console(handle, lines);
-        return;
-    }
     // Written after the report's message, even when both go to one file.
     if (error)
         std::fflush(stdout);
-    // The UTF-8 bytes as they are.
-    std::fwrite(text.data(), 1, text.size(), error ? stderr : stdout);
-    if (error)
-        std::fflush(stderr);
+    DWORD mode = 0;
+    if (!GetConsoleMode(handle, &mode)) {
+        // The UTF-8 bytes as they are.
+        std::fwrite(text.data(), 1, text.size(), error ? stderr : stdout);
+        if (error)
+            std::fflush(stderr);
+        return;
+    }
+    // With the line ends that the C runtime gives a file.
+    std::string lines;
+    for (char c : text) {
+        if (c == '\n')
+            lines += '\r';
+        lines += c;
+    }
+    write_console(handle, lines);
 }
