@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Files on Windows: opened, measured, read back, sought, cut, written,
-// flushed and closed. Paths arrive as UTF-8 and are opened through the wide
-// API, so any name the file system accepts can be used.
+// Files on Windows: opened, read back, sought, cut, written, flushed and closed; UTF-8
+// paths are opened through the wide API, so any name the file system accepts can be used.
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -42,8 +41,7 @@ std::FILE* open_input(const char* path, int& error)
         error = ERROR_INVALID_NAME;
         return nullptr;
     }
-    // Shared for writing until the run holds its turns: another run may be
-    // writing it, and is waited for; keep_writers_off then holds others off.
+    // Shared for writing: a run writing it is waited for, then keep_writers_off holds others off.
     clear_runtime_error();
     std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYNO);
     error = stream == nullptr ? runtime_error() : NO_REASON;

@@ -61,8 +61,7 @@ identity identity_of(HANDLE handle)
     return {true, id, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
 }
 
-// The identity of a handle, or of one of our own on the same file when the
-// handle's access is too narrow to tell it.
+// The identity of a handle, or of a reopened one where its access is too narrow to tell it.
 identity identity_or_reopened(HANDLE handle)
 {
     identity known = identity_of(handle);

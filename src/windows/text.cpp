@@ -11,8 +11,7 @@
 
 namespace {
 
-// One length of UTF-8 sequence: its lead byte's mark, the value bits that
-// byte carries, and the first code point that takes this length.
+// One length of UTF-8 sequence: its lead byte's mark and value bits, and its first code point.
 struct utf8_form {
     unsigned lead;
     unsigned value_bits;
@@ -55,8 +54,7 @@ void append_utf8(std::string& text, std::uint32_t c)
             static_cast<char>(CONTINUATION | ((c >> (CONTINUATION_BITS * i)) & CONTINUATION_VALUE));
 }
 
-// One code point, or a lone surrogate, and the bytes it took; 0 bytes for
-// a sequence that is not UTF-8 even when surrogates are let in.
+// One code point or lone surrogate, and the bytes it took; 0 for what is not even WTF-8.
 struct code_point {
     std::uint32_t value;
     int bytes;
