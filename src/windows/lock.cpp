@@ -13,9 +13,8 @@
 
 namespace {
 
-// Runs of the tool wait for each other at the turns' byte, while other
-// programs read and write the file's bytes freely; below it, each process
-// has a byte of its own, which meets no lock but that process's.
+// Runs of the tool wait for each other at the turns' byte, far from any byte others
+// use; below it each process has a byte of its own, which meets no lock but its own.
 constexpr std::uint64_t TURN_BYTE = 0xFFFFFFFFFFFFFFFE;
 constexpr std::uint64_t OWN_BYTES = 0xFFFFFFFE00000000;
 constexpr DWORD LOCK_LENGTH = 1;
