@@ -33,39 +33,39 @@ bool volume_known(const file_facts& facts)
     return is_known(facts) && facts.id.device != UNTOLD_DEVICE;
 }
 
-// Which file a handle is, and whether it is a folder.
-struct identity {
-    bool known;
-    file_id id;
-    bool folder;
-};
-
+// Which file a handle is, and whether it is a folder; unmeasured if it cannot tell.
 // FileIdInfo first: its 128-bit id is unique where the old 64-bit index is not
 // (ReFS), and like FileStandardInfo it needs no access right; the old call does.
-identity identity_of(HANDLE handle)
+file_facts identity_of(HANDLE handle)
 {
+    file_facts facts = facts_of_kind(file_kind::unmeasured);
     FILE_ID_INFO ids;
     FILE_STANDARD_INFO standard;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool folder = false;
     if (GetFileInformationByHandleEx(handle, FileIdInfo, &ids, sizeof ids) &&
         GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
         std::uint64_t halves[2];
         static_assert(sizeof halves == sizeof ids.FileId.Identifier, "a 128-bit id");
         std::memcpy(halves, ids.FileId.Identifier, sizeof halves);
-        return {true, {ids.VolumeSerialNumber, halves[0], halves[1]}, standard.Directory != 0};
+        facts.id = {ids.VolumeSerialNumber, halves[0], halves[1]};
+        folder = standard.Directory != 0;
+    } else if (GetFileInformationByHandle(handle, &info)) {
+        facts.id = {info.dwVolumeSerialNumber,
+                    (std::uint64_t{info.nFileIndexHigh} << INDEX_LOW_BITS) | info.nFileIndexLow, 0};
+        folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    } else {
+        return facts;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info))
-        return {false, {0, 0, 0}, false};
-    file_id id = {info.dwVolumeSerialNumber,
-                  (std::uint64_t{info.nFileIndexHigh} << INDEX_LOW_BITS) | info.nFileIndexLow, 0};
-    return {true, id, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+    facts.kind = folder ? file_kind::directory : file_kind::regular;
+    return facts;
 }
 
 // The identity of a handle, or of a reopened one where its access is too narrow to tell it.
-identity identity_or_reopened(HANDLE handle)
+file_facts identity_or_reopened(HANDLE handle)
 {
-    identity known = identity_of(handle);
-    if (known.known)
+    file_facts known = identity_of(handle);
+    if (known.kind != file_kind::unmeasured)
         return known;
     HANDLE look = ReOpenFile(handle, FILE_READ_ATTRIBUTES, SHARE_ALL, 0);
     if (look == INVALID_HANDLE_VALUE)
@@ -88,16 +88,14 @@ file_facts measure_handle(HANDLE handle)
     }
     LARGE_INTEGER size;
     if (GetFileSizeEx(handle, &size)) {
-        identity known = identity_or_reopened(handle);
-        if (!known.known)
-            return facts;
-        facts.id = known.id;
+        file_facts file = identity_or_reopened(handle);
+        if (file.kind == file_kind::unmeasured)
+            return file;
         // A file stands on itself: nothing under it is told apart here.
-        facts.under.place[0] = {known.id, 0, INT64_MAX};
-        facts.under.count = 1;
-        facts.length = size.QuadPart;
-        facts.kind = known.folder ? file_kind::directory : file_kind::regular;
-        return facts;
+        file.under.place[0] = {file.id, 0, INT64_MAX};
+        file.under.count = 1;
+        file.length = size.QuadPart;
+        return file;
     }
     // A volume or a disk opened as a file has no file size, only a length.
     GET_LENGTH_INFORMATION info;
@@ -107,9 +105,7 @@ file_facts measure_handle(HANDLE handle)
         return facts;
     facts.length = info.Length.QuadPart;
     facts.kind = file_kind::block_device;
-    identity known = identity_or_reopened(handle);
-    if (known.known)
-        facts.id = known.id;
+    facts.id = identity_or_reopened(handle).id;
     return facts;
 }
 
@@ -190,7 +186,7 @@ int refused_before_open(const std::wstring& path)
     int reason = NO_REASON;
     if (is_disk_or_volume(look))
         reason = REASON_DISK_OR_VOLUME;
-    else if (identity_or_reopened(look).folder)
+    else if (identity_or_reopened(look).kind == file_kind::directory)
         reason = ERROR_DIRECTORY;
     CloseHandle(look);
     return reason;
