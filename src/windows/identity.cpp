@@ -82,10 +82,8 @@ file_facts measure_handle(HANDLE handle)
     DWORD type = GetFileType(handle);
     if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
         return facts;
-    if (type != FILE_TYPE_DISK) {
-        facts.kind = file_kind::stream;
-        return facts;
-    }
+    if (type != FILE_TYPE_DISK)
+        return facts_of_kind(file_kind::stream);
     LARGE_INTEGER size;
     if (GetFileSizeEx(handle, &size)) {
         file_facts file = identity_or_reopened(handle);
