@@ -1,19 +1,15 @@
 // SPDX-License-Identifier: MIT
-// Files on Windows: opened, measured, read back, sought, cut, written,
-// flushed and closed. Paths arrive as UTF-8 and are opened through the wide
-// API, so any name the file system accepts can be used.
+// Files on Windows: opened, read back, sought, cut, written, flushed and closed; UTF-8
+// paths are opened through the wide API, so any name the file system accepts can be used.
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
-#include <sys/stat.h>
 #include <windows.h>
-#include <winioctl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "system.h"
 
@@ -36,59 +32,7 @@ int runtime_error()
 // How DEST is shared while this run holds it, as the C runtime's own opens share.
 constexpr DWORD SHARE_READ_WRITE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// Why an input would not open: a folder is refused as access denied.
-int why_unopened(const std::wstring& path, int error)
-{
-    if (error == ERROR_ACCESS_DENIED && measure_path(path).kind == file_kind::directory)
-        return ERROR_DIRECTORY;
-    return error;
-}
-
 } // namespace
-
-// The C runtime reports inode 0 here, so identity is the volume serial number
-// and the file id of each open handle.
-file_facts measure_handle(HANDLE handle)
-{
-    file_facts facts = facts_of_kind(file_kind::unmeasured);
-    DWORD type = GetFileType(handle);
-    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
-        return facts;
-    if (type != FILE_TYPE_DISK) {
-        facts.kind = file_kind::stream;
-        return facts;
-    }
-    LARGE_INTEGER size;
-    if (GetFileSizeEx(handle, &size)) {
-        identity known = identity_or_reopened(handle);
-        if (!known.known)
-            return facts;
-        facts.id = known.id;
-        // A file stands on itself: nothing under it is told apart here.
-        facts.under.place[0] = {known.id, 0, INT64_MAX};
-        facts.under.count = 1;
-        facts.length = size.QuadPart;
-        facts.kind = known.folder ? file_kind::directory : file_kind::regular;
-        return facts;
-    }
-    // A volume or a disk opened as a file has no file size, only a length.
-    GET_LENGTH_INFORMATION info;
-    DWORD got = 0;
-    if (!DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &got,
-                         nullptr))
-        return facts;
-    facts.length = info.Length.QuadPart;
-    facts.kind = file_kind::block_device;
-    identity known = identity_or_reopened(handle);
-    if (known.known)
-        facts.id = known.id;
-    return facts;
-}
-
-HANDLE handle_of(std::FILE* stream)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
 
 std::FILE* open_input(const char* path, int& error)
 {
@@ -97,11 +41,13 @@ std::FILE* open_input(const char* path, int& error)
         error = ERROR_INVALID_NAME;
         return nullptr;
     }
-    // Shared for writing until the run holds its turns: another run may be
-    // writing it, and is waited for; keep_writers_off then holds others off.
+    // Shared for writing: a run writing it is waited for, then keep_writers_off holds others off.
     clear_runtime_error();
     std::FILE* stream = _wfsopen(wide.c_str(), L"rb", _SH_DENYNO);
-    error = stream == nullptr ? why_unopened(wide, runtime_error()) : NO_REASON;
+    error = stream == nullptr ? runtime_error() : NO_REASON;
+    // Windows refuses a folder as access denied: say that it is one.
+    if (error == ERROR_ACCESS_DENIED && measure_path(wide).kind == file_kind::directory)
+        error = ERROR_DIRECTORY;
     if (stream != nullptr)
         std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
@@ -112,15 +58,12 @@ opened open_output(const char* path, const looked&, output_open)
     std::wstring wide = widened(path);
     if (wide.empty())
         return {NO_FILE, ERROR_INVALID_NAME, false};
-    // Writing one would need read access to learn its length, writes a
-    // sector long and a volume locked and dismounted first, none of which is
-    // done yet. Told before it is opened for writing, and again by the handle
-    // it opened as, in case the name was swapped in between.
+    // A disk or volume would need read access for its length, whole sectors and
+    // a dismount, none done yet: refused by name, then by handle against a swap.
     int refused = refused_before_open(wide);
     if (refused != NO_REASON)
         return {NO_FILE, refused, false};
-    // Created if absent, but never cut: its old bytes stay until it is
-    // known not to be an input.
+    // Created if absent, never cut: its bytes stay until it is known not to be an input.
     HANDLE out = CreateFileW(wide.c_str(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     bool made = out != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
@@ -136,9 +79,8 @@ opened open_output(const char* path, const looked&, output_open)
         CloseHandle(out);
         return {NO_FILE, REASON_DISK_OR_VOLUME, false};
     }
-    // Held for reading only until the run writes it, so that no run waiting
-    // for its turn keeps open for writing a file that another run holds; its
-    // date can still be set, as a failure leaves a file that the run made.
+    // Held for reading until the run writes it, so that no run waiting for its turn
+    // keeps another's file open for writing; with the right to date a failed one.
     HANDLE held = ReOpenFile(out, GENERIC_READ | FILE_WRITE_ATTRIBUTES, SHARE_READ_WRITE, 0);
     if (held == INVALID_HANDLE_VALUE)
         return {reinterpret_cast<host_file>(out), NO_REASON, made};
@@ -181,18 +123,14 @@ ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t 
 {
     HANDLE handle = handle_of(input);
     // Read at an offset, then put back where the runtime left the handle.
-    LARGE_INTEGER zero = {};
     LARGE_INTEGER kept = {};
-    if (!SetFilePointerEx(handle, zero, &kept, FILE_CURRENT))
+    if (!SetFilePointerEx(handle, LARGE_INTEGER{}, &kept, FILE_CURRENT))
         return {unreadable, static_cast<int>(GetLastError())};
     ended result = {DONE};
     auto* into = static_cast<unsigned char*>(bytes);
     std::size_t done = 0;
     while (result.result == DONE && done < n) {
-        OVERLAPPED at = {};
-        auto from = static_cast<std::uint64_t>(offset) + done;
-        at.Offset = static_cast<DWORD>(from);
-        at.OffsetHigh = static_cast<DWORD>(from >> 32);
+        OVERLAPPED at = at_byte(static_cast<std::uint64_t>(offset) + done);
         DWORD got = 0;
         DWORD want = static_cast<DWORD>(std::min<std::size_t>(n - done, MAXDWORD));
         bool read = ReadFile(handle, into + done, want, &got, &at) != 0;
@@ -211,8 +149,7 @@ ended read_back(std::FILE* input, std::int64_t offset, void* bytes, std::size_t 
 
 bool flush_to_device(std::FILE* stream)
 {
-    // Nothing waits in the C runtime: writes go to the handle. A pipe or a
-    // console holds nothing back to flush.
+    // Writes go straight to the handle; a pipe or a console has nothing to flush.
     return FlushFileBuffers(handle_of(stream)) || GetLastError() == ERROR_INVALID_FUNCTION;
 }
 

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// How files are held on Windows: turns between runs of the tool, a lock on
-// one byte far past any data a file can hold; other programs held off an
-// input by a reopen that shares no writing; and two handles told to be one
-// file by a byte that only this process locks. How a run waits for its
-// turns is the core's (opening.cpp), for every host.
+// How files are held on Windows: turns between runs of the tool (a lock on one byte
+// far past any data), writers held off an input by a reopen that shares no writing,
+// two handles told to be one file by a byte only this process locks, and a lock taken
+// within a time. How a run waits for its turns is the core's (opening.cpp).
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -14,20 +13,14 @@
 
 namespace {
 
-// Runs of the tool wait for each other at the turns' byte, while other
-// programs read and write the file's bytes freely; below it, each process
-// has a byte of its own, which meets no lock but that process's.
+// Runs of the tool wait for each other at the turns' byte, far from any byte others
+// use; below it each process has a byte of its own, which meets no lock but its own.
 constexpr std::uint64_t TURN_BYTE = 0xFFFFFFFFFFFFFFFE;
 constexpr std::uint64_t OWN_BYTES = 0xFFFFFFFE00000000;
 constexpr DWORD LOCK_LENGTH = 1;
 
-OVERLAPPED at_byte(std::uint64_t offset)
-{
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    return at;
-}
+// How often a lock taken within a time is tried again.
+constexpr DWORD LOCK_POLL_MS = 10;
 
 bool lock_byte(host_file file, std::uint64_t offset, DWORD flags)
 {
@@ -56,6 +49,29 @@ DWORD lock_flags(const turn_request& request)
 }
 
 } // namespace
+
+OVERLAPPED at_byte(std::uint64_t offset)
+{
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
+bool take_lock_within(SRWLOCK& lock, DWORD ms)
+{
+    if (ms == INFINITE) {
+        AcquireSRWLockExclusive(&lock);
+        return true;
+    }
+    for (DWORD waited = 0;; waited += LOCK_POLL_MS) {
+        if (TryAcquireSRWLockExclusive(&lock) != 0)
+            return true;
+        if (waited >= ms)
+            return false;
+        Sleep(LOCK_POLL_MS);
+    }
+}
 
 turn try_turn(const turn_request& request)
 {
@@ -103,9 +119,8 @@ bool same_file(host_file a, host_file b)
     return same;
 }
 
-// Opened again without write sharing, which fails while another program has
-// it open for writing; the input's turn is taken on the new handle before
-// the stream's own is replaced by it.
+// Opened again without write sharing, which fails while another program writes it;
+// the input's turn is taken on the new handle before it replaces the stream's own.
 bool keep_writers_off(std::FILE* input, int& error)
 {
     HANDLE kept = ReOpenFile(handle_of(input), GENERIC_READ, FILE_SHARE_READ, 0);

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What the tool can say of a name that was not found: where it was looked
-// for, and what is there instead.
+// What the tool can say of a name that was not found: where it was looked for, what is there.
 #include <windows.h>
 
 #include <string>

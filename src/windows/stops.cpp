@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
-// What a stop (Ctrl-C, Ctrl-Break, a closed console, logging off, shutting
-// down) does on Windows: in every phase of the run it erases the progress
-// line, cuts a guarded destination back and dates it as before the run, and
-// ends the process with STATUS_CONTROL_C_EXIT, which the host's default
-// handling does not promise (Wine's ends with 0). And the dates that a
-// failure leaves DEST.
+// What a stop (Ctrl-C, Ctrl-Break, a closed console, logging off, shutting down)
+// does on Windows, in every phase of the run: erases the line, cuts a guarded DEST
+// back with its old date, and ends with STATUS_CONTROL_C_EXIT, which the default
+// handling does not promise (Wine's ends with 0). And the dates a failure leaves DEST.
 #include <windows.h>
 
 #include <cstdint>
@@ -13,9 +11,8 @@
 
 namespace {
 
-// What a console control handler works on. It runs on a thread of its own,
-// so every change to the destination is made under the lock, which the
-// handler takes and never gives back: after its cut nothing is written.
+// A console control handler runs on a thread of its own: every change to DEST is
+// made under the lock, which the handler takes and never gives back after its cut.
 struct stop_guard {
     SRWLOCK lock;
     HANDLE destination; // null when nothing is to be cut
@@ -33,51 +30,20 @@ constexpr std::int64_t SECONDS_1601_TO_1970 = 11644473600;
 
 FILETIME as_filetime(file_time time)
 {
-    auto ticks = static_cast<std::uint64_t>(
+    ULARGE_INTEGER ticks;
+    ticks.QuadPart = static_cast<std::uint64_t>(
         (time.seconds + SECONDS_1601_TO_1970) * TICKS_PER_SECOND + time.nanoseconds / NS_PER_TICK);
-    FILETIME t;
-    t.dwLowDateTime = static_cast<DWORD>(ticks);
-    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return t;
+    return {ticks.LowPart, ticks.HighPart};
 }
 
-// How long a stop lets a write in progress end before it cancels it, then
-// lets the cancelled write give the lock back, and lets the line's thread end
-// a draw (a console in the middle of a selection holds its writers): a
-// network file may hold a write for minutes, which no stop should wait for.
+// How long a stop lets a write end before cancelling it, a cancelled write give the
+// lock back, and the line's thread end a draw (a console's selection holds its
+// writers): a network file may hold a write for minutes, which no stop waits for.
 constexpr DWORD WRITE_GRACE_MS = 1000;
 constexpr DWORD CANCEL_GRACE_MS = 1000;
 constexpr DWORD LINE_GRACE_MS = 1000;
-constexpr DWORD LOCK_POLL_MS = 10;
 
-} // namespace
-
-bool take_lock_within(SRWLOCK& lock, DWORD ms)
-{
-    if (ms == INFINITE) {
-        AcquireSRWLockExclusive(&lock);
-        return true;
-    }
-    for (DWORD waited = 0;; waited += LOCK_POLL_MS) {
-        if (TryAcquireSRWLockExclusive(&lock) != 0)
-            return true;
-        if (waited >= ms)
-            return false;
-        Sleep(LOCK_POLL_MS);
-    }
-}
-
-bool set_end_of_file(HANDLE file, std::int64_t length)
-{
-    FILE_END_OF_FILE_INFO end;
-    end.EndOfFile.QuadPart = length;
-    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
-}
-
-namespace {
-
-// Under the lock: what was written past kept goes, and DEST gets its date
-// from before the run.
+// Under the lock: what was written past kept goes, and DEST gets its old date back.
 void cut_destination()
 {
     if (guard.destination == nullptr)
@@ -88,10 +54,9 @@ void cut_destination()
     SetFileTime(guard.destination, nullptr, nullptr, &guard.left);
 }
 
-// A write that cannot be cancelled leaves DEST uncut: its head, laid last,
-// still reads as zeros, so it does not look finished. The line is erased
-// once DEST is cut, if its thread lets go of it in time. A second event
-// (Ctrl-Break after Ctrl-C) waits for the first stop to end the process.
+// A write that cannot be cancelled leaves DEST uncut, but its head, laid last, still
+// reads as zeros: it does not look finished. The line goes if its thread lets go in
+// time. A second event (Ctrl-Break after Ctrl-C) waits for the first to end the process.
 BOOL WINAPI on_console_stop(DWORD)
 {
     if (InterlockedExchange(&guard.stopping, 1) != 0)
@@ -110,13 +75,19 @@ BOOL WINAPI on_console_stop(DWORD)
 
 } // namespace
 
-// The main thread's way into the lock: once a stop has begun it waits there
-// for the handler to end the process, so that a write the stop cancelled is
-// never reported as a failed run.
+bool set_end_of_file(HANDLE file, std::int64_t length)
+{
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = length;
+    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+// Once a stop has begun the main thread waits here for the handler to end the
+// process, so that a write the stop cancelled is never reported as a failed run.
 void enter_guard()
 {
     AcquireSRWLockExclusive(&guard.lock);
-    if (InterlockedCompareExchange(&guard.stopping, 0, 0) != 0) {
+    if (stop_heard()) {
         ReleaseSRWLockExclusive(&guard.lock);
         Sleep(INFINITE);
     }
@@ -124,7 +95,7 @@ void enter_guard()
 
 void leave_guard()
 {
-    bool stopping = InterlockedCompareExchange(&guard.stopping, 0, 0) != 0;
+    bool stopping = stop_heard();
     ReleaseSRWLockExclusive(&guard.lock);
     if (stopping)
         Sleep(INFINITE);
@@ -133,8 +104,7 @@ void leave_guard()
 void watch_stops()
 {
     HANDLE self = nullptr;
-    // Without its handle a blocked write cannot be cancelled: the stop then
-    // ends the run without the cut.
+    // Without this handle a blocked write cannot be cancelled: a stop then ends uncut.
     if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0,
                         FALSE, DUPLICATE_SAME_ACCESS))
         guard.main_thread = self;
@@ -144,8 +114,7 @@ void watch_stops()
 void guard_dest_on_stop(std::FILE* destination, file_kind kind, file_time left)
 {
     enter_guard();
-    // A pipe or a device may block a write for good, and has nothing to cut:
-    // a stop only ends the process there.
+    // A pipe or a device may block a write for good and has nothing to cut: a stop just ends.
     bool cut = destination != nullptr && kind == file_kind::regular;
     guard.destination = cut ? handle_of(destination) : nullptr;
     guard.left = as_filetime(left);

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
-// What the Windows host files share among themselves: files.cpp opens and
-// measures, identity.cpp tells files apart, lock.cpp holds turns,
-// stops.cpp guards DEST, terminal.cpp draws the line, text.cpp speaks UTF-8.
+// What the Windows host files share among themselves.
 #ifndef TALVOR_WINDOWS_SYSTEM_H
 #define TALVOR_WINDOWS_SYSTEM_H
 
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -12,15 +11,12 @@
 
 #include "host.h"
 
-HANDLE handle_of(std::FILE* stream);
+inline HANDLE handle_of(std::FILE* stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
 
-// A look at a file that gets in no one's way.
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Opens path, a folder too, to be looked at only: no access to its bytes.
-HANDLE open_to_look(const std::wstring& path);
-
-// What path is, looked at so; unmeasured if it could not be.
+// What path is, looked at without access to its bytes; unmeasured if it could not be.
 file_facts measure_path(const std::wstring& path);
 
 // Whether a handle is a whole disk or a volume, not a file on one.
@@ -32,29 +28,16 @@ int refused_before_open(const std::wstring& path);
 // Cuts or extends the file to length bytes, without moving its position.
 bool set_end_of_file(HANDLE file, std::int64_t length);
 
-// An input that another program holds open for writing: a sharing violation
-// where the run would hold other programs off writing it.
+// An input that another program writes: a sharing violation as keep_writers_off reopens it.
 constexpr int REASON_HELD_FOR_WRITING = -102;
 
-// Which file a handle is, and whether it is a folder.
-struct identity {
-    bool known;
-    file_id id;
-    bool folder;
-};
-
-// The identity of a handle, or of one of our own on the same file when the
-// handle's access is too narrow to tell it.
-identity identity_or_reopened(HANDLE handle);
-
-// What an open handle is: its kind, length and identity.
-file_facts measure_handle(HANDLE handle);
-
-// A stop's guard (stops.cpp), which every change to the destination is made
-// under: once a stop has begun, the main thread waits there for the process
-// to end.
+// A stop's guard, under which every change to DEST is made: once a stop has begun,
+// the main thread waits there for the process to end.
 void enter_guard();
 void leave_guard();
+
+// Where an overlapped call reads or locks: at offset.
+OVERLAPPED at_byte(std::uint64_t offset);
 
 // Takes the lock within ms milliseconds, or for as long as it takes with
 // INFINITE; false when it could not be had in time.
@@ -68,8 +51,8 @@ void close_line_within(DWORD ms);
 // valid, which no file's name is.
 std::wstring widened(const char* text);
 
-// Text in the tool's UTF-8 as a console shows it: lone surrogates kept, and
-// U+FFFD for bytes that are not WTF-8.
-std::wstring console_text(const char* text);
+// Writes text in the tool's UTF-8 on a console as UTF-16, whatever its code
+// page: lone surrogates kept, and U+FFFD for bytes that are not WTF-8.
+void write_console(HANDLE console, const std::string& text);
 
 #endif

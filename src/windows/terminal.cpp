@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The progress line on a Windows console, written as UTF-16 through
-// WriteConsoleW, as the report is. A thread of its own draws it, so that it
+// The progress line on a Windows console, drawn by a thread of its own so that it
 // moves while the copy blocks; the copy only stores its counts for it.
 #include <windows.h>
 
@@ -31,17 +30,8 @@ HANDLE error_console()
 {
     HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
-    bool console =
-        handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
-    return console ? handle : nullptr;
-}
-
-// The line is a courtesy: a write that fails is let go.
-void put(HANDLE console, const char* bytes, std::size_t count)
-{
-    std::wstring wide = console_text(std::string(bytes, count).c_str());
-    DWORD done = 0;
-    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
+    // No console mode for a null or invalid handle either.
+    return GetConsoleMode(handle, &mode) != 0 ? handle : nullptr;
 }
 
 bool line_open()
@@ -91,11 +81,10 @@ bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* contex
 
 std::size_t terminal_columns()
 {
-    HANDLE console = error_console();
     CONSOLE_SCREEN_BUFFER_INFO info;
-    int columns = console != nullptr && GetConsoleScreenBufferInfo(console, &info) != 0
-                      ? info.srWindow.Right - info.srWindow.Left + 1
-                      : DEFAULT_COLUMNS;
+    int columns = DEFAULT_COLUMNS;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) != 0)
+        columns = info.srWindow.Right - info.srWindow.Left + 1;
     return static_cast<std::size_t>(std::max(columns - 1, 1));
 }
 
@@ -105,7 +94,7 @@ void draw_terminal_line(const char* line, std::size_t n)
     AcquireSRWLockExclusive(&shown.lock);
     if (console != nullptr && shown.covered >= 0 && n > 0) {
         shown.covered = static_cast<int>(n - 1);
-        put(console, line, n);
+        write_console(console, std::string(line, n));
     }
     ReleaseSRWLockExclusive(&shown.lock);
 }
@@ -121,11 +110,8 @@ void close_line_within(DWORD ms)
     if (!take_lock_within(shown.lock, ms))
         return;
     if (console != nullptr && shown.covered > 0) {
-        char blank[TERMINAL_LINE_SIZE + 2];
-        blank[0] = '\r';
-        std::fill(blank + 1, blank + 1 + shown.covered, ' ');
-        blank[shown.covered + 1] = '\r';
-        put(console, blank, static_cast<std::size_t>(shown.covered) + 2);
+        std::string blank(static_cast<std::size_t>(shown.covered), ' ');
+        write_console(console, '\r' + blank + '\r');
     }
     shown.covered = -1;
     ReleaseSRWLockExclusive(&shown.lock);

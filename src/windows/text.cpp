@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What the tool writes on standard output and standard error, why a call
-// failed, and names and text between Windows' UTF-16 and the tool's UTF-8. A
-// lone surrogate, which NTFS allows in a name, is kept as WTF-8 does: encoded
-// as if it were a code point, so that the name opens the very file it names.
+// What the tool writes on its standard streams, why a call failed, and text between
+// Windows' UTF-16 and the tool's UTF-8. A lone surrogate, which NTFS allows in a name,
+// is kept as WTF-8 does (as if a code point), so that the name opens the very file.
 #include <windows.h>
 
 #include <cstdint>
@@ -12,8 +11,7 @@
 
 namespace {
 
-// One length of UTF-8 sequence: its lead byte's mark, the value bits that
-// byte carries, and the first code point that takes this length.
+// One length of UTF-8 sequence: its lead byte's mark and value bits, and its first code point.
 struct utf8_form {
     unsigned lead;
     unsigned value_bits;
@@ -56,8 +54,7 @@ void append_utf8(std::string& text, std::uint32_t c)
             static_cast<char>(CONTINUATION | ((c >> (CONTINUATION_BITS * i)) & CONTINUATION_VALUE));
 }
 
-// One code point, or a lone surrogate, and the bytes it took; 0 bytes for
-// a sequence that is not UTF-8 even when surrogates are let in.
+// One code point or lone surrogate, and the bytes it took; 0 for what is not even WTF-8.
 struct code_point {
     std::uint32_t value;
     int bytes;
@@ -83,8 +80,7 @@ code_point next_code_point(const unsigned char* s)
     return {c, tail + 1};
 }
 
-// The UTF-16 of text, and whether every byte of it was WTF-8; what was not
-// shows as U+FFFD.
+// The UTF-16 of text, and whether all of it was WTF-8 (what was not shows as U+FFFD).
 struct wide_text {
     std::wstring text;
     bool exact;
@@ -98,13 +94,10 @@ wide_text from_utf8(const char* text)
     while (*s != 0) {
         code_point p = next_code_point(s);
         // A pair spelt as two lone halves is not WTF-8: it takes four bytes.
-        if (p.bytes == 0 || (after_lone_high && is_low(p.value))) {
-            wide.text += REPLACEMENT;
-            wide.exact = false;
-            ++s;
-            after_lone_high = false;
-            continue;
-        }
+        bool valid = p.bytes != 0 && !(after_lone_high && is_low(p.value));
+        if (!valid)
+            p = {REPLACEMENT, 1};
+        wide.exact = wide.exact && valid;
         if (p.value >= PAIRED) {
             std::uint32_t v = p.value - PAIRED;
             wide.text += static_cast<wchar_t>(HIGH_SURROGATE + (v >> SURROGATE_BITS));
@@ -116,21 +109,6 @@ wide_text from_utf8(const char* text)
         s += p.bytes;
     }
     return wide;
-}
-
-// A console takes UTF-16 through WriteConsoleW, whatever its code page, with
-// the line ends that the C runtime gives it elsewhere.
-void write_console(HANDLE console, const std::string& text)
-{
-    std::wstring wide;
-    for (wchar_t c : from_utf8(text.c_str()).text) {
-        if (c == L'\n')
-            wide += L'\r';
-        wide += c;
-    }
-    std::fflush(stdout);
-    DWORD done = 0;
-    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
 }
 
 // The system's own text for error, in UTF-8 and without its line end.
@@ -146,13 +124,7 @@ std::string system_text(DWORD error)
         wide.pop_back();
     if (wide.empty())
         return "erreur " + std::to_string(error);
-    int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                   nullptr, 0, nullptr, nullptr);
-    std::string utf8(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0],
-                            size, nullptr, nullptr);
-    return utf8;
+    return utf8_argument(wide.c_str());
 }
 
 } // namespace
@@ -193,9 +165,12 @@ std::string reason_text(int error)
     }
 }
 
-std::wstring console_text(const char* text)
+// A write that fails is let go: the console shows what it can.
+void write_console(HANDLE console, const std::string& text)
 {
-    return from_utf8(text).text;
+    std::wstring wide = from_utf8(text.c_str()).text;
+    DWORD done = 0;
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
 }
 
 std::wstring widened(const char* text)
@@ -224,16 +199,23 @@ void write_standard(standard_stream to, const std::string& text)
 {
     bool error = to == standard_stream::error;
     HANDLE handle = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        write_console(handle, text);
-        return;
-    }
     // Written after the report's message, even when both go to one file.
     if (error)
         std::fflush(stdout);
-    // The UTF-8 bytes as they are.
-    std::fwrite(text.data(), 1, text.size(), error ? stderr : stdout);
-    if (error)
-        std::fflush(stderr);
+    DWORD mode = 0;
+    if (!GetConsoleMode(handle, &mode)) {
+        // The UTF-8 bytes as they are.
+        std::fwrite(text.data(), 1, text.size(), error ? stderr : stdout);
+        if (error)
+            std::fflush(stderr);
+        return;
+    }
+    // With the line ends that the C runtime gives a file.
+    std::string lines;
+    for (char c : text) {
+        if (c == '\n')
+            lines += '\r';
+        lines += c;
+    }
+    write_console(handle, lines);
 }
