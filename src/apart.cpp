@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine.h"
 #include "files.h"
 
 namespace {

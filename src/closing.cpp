@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What a run leaves of DEST: files closed in order, DEST undone after a failure, what a stop cuts.
+#include "engine.h"
 #include "files.h"
 
 namespace {

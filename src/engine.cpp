@@ -151,7 +151,7 @@ ended put_chunk(engine& e, std::size_t got, std::size_t want, std::int64_t at, b
     // may hold that very call while the device stalls.
     if (e.f.to == writing::device) {
         if (reached > e.old_length)
-            return {DEVICE_TOO_SMALL, NO_REASON, at};
+            return {DESTINATION_UNWRITABLE, REASON_DEVICE_TOO_SMALL, at};
         count_bytes(*e.f.line, e.pushed, reached);
     }
     ended o = {DONE};

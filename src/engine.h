@@ -43,13 +43,6 @@ constexpr std::int64_t DEVICE_PIECE_FLOOR = std::int64_t{256} * 1024;
 constexpr std::int64_t DEVICE_PIECE_MS = 200;
 constexpr std::int64_t DEVICE_WINDOW_PIECES = 2;
 
-// How the destination is written, which decides where its old bytes lie.
-enum class writing {
-    stream, // in order, with nothing old in it: a pipe, a terminal, a character device
-    file,   // in place, old bytes before its old length, which can be cut off
-    device, // in place, old bytes everywhere, none of which can be cut off
-};
-
 struct files;
 
 // A copy of the run's files into DEST, and what it learns on the way.

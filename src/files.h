@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "engine.h"
 #include "host.h"
 #include "messages.h"
 #include "progress.h"
@@ -23,6 +22,13 @@ struct turns_under {
 struct turn_list {
     turn_request request[MOST_TURNS];
     std::size_t count;
+};
+
+// How the destination is written, which decides where its old bytes lie.
+enum class writing {
+    stream, // in order, with nothing old in it: a pipe, a terminal, a character device
+    file,   // in place, old bytes before its old length, which can be cut off
+    device, // in place, old bytes everywhere, none of which can be cut off
 };
 
 // The run's open files, what was measured of them, and its working memory.

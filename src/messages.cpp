@@ -167,9 +167,6 @@ int tell_outcome(const speaker& s, outcome result, int error)
         return cannot(s, "lire", INSERT_FILE_NAME, STATUS_READ_FAILED, error);
     case SOURCE_UNREADABLE:
         return cannot(s, "lire", n.source, STATUS_READ_FAILED, error);
-    case DEVICE_TOO_SMALL:
-        error = REASON_DEVICE_TOO_SMALL;
-        break;
     case NO_MEMORY:
         print_text(s.safe, "%s: Je ne trouve pas le buffer de travail\n", n.invocation);
         return STATUS_NO_BUFFER;

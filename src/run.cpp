@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine.h"
 #include "files.h"
 #include "talvor.h"
 
@@ -75,7 +76,7 @@ ended run_steps(files& f, const run_names& names)
     // A device that SOURCE's known length overruns is left untouched.
     if (f.destination_facts.kind == file_kind::block_device &&
         f.source_facts.length > f.destination_facts.length)
-        return {DEVICE_TOO_SMALL};
+        return {DESTINATION_UNWRITABLE, REASON_DEVICE_TOO_SMALL};
     // Until DEST is known to share nothing with the inputs, a stop leaves it be.
     if (f.apart)
         empty_dest_on_stop(f);

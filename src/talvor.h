@@ -32,7 +32,6 @@ enum outcome {
     INSERT_IS_REPORT, // standard output writes into IP.BIN,
     SOURCE_IS_REPORT, // ...into SOURCE,
     DESTINATION_IS_REPORT, // ...or into DEST
-    DEVICE_TOO_SMALL, // a block device DEST ran out before SOURCE did
     NO_MEMORY,
 };
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "engine.h"
 #include "files.h"
 
 namespace {
