@@ -8,7 +8,7 @@
 clang-tidy --quiet -p build/release src/*.cpp src/posix/files.cpp src/posix/identity.cpp src/posix/lock.cpp \
     src/posix/stops.cpp src/posix/terminal.cpp src/posix/text.cpp src/posix/names.cpp src/posix/linux_copy.cpp \
     src/posix/linux_open.cpp src/posix/linux_devices.cpp src/posix/linux_overlay.cpp \
-    src/posix/linux_filesystems.cpp src/posix/linux_sys.cpp src/posix/linux_under.cpp
+    src/posix/linux_filesystems.cpp src/posix/linux_sys.cpp
 cppcheck -q --std=c++17 --language=c++ --enable=warning,performance,portability \
     --error-exitcode=1 --inline-suppr -I src src/
 

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// /sys lines of block devices, and their nodes opened and checked.
+// /sys lines of block devices and their nodes opened and checked; the files under a run's file
+// (a loop device's file, an overlay's layer file) opened anew, so that the run takes turns on them.
 #include "linux_walk.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,6 +59,21 @@ opened open_again(int fd, int flags)
     std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
     int again = open(name, O_CLOEXEC | flags);
     return {again, again < 0 ? errno : NO_REASON, false};
+}
+
+void keep_file_under(int fd, walk at)
+{
+    if (at.keep == nullptr || !at.holds || at.keep->count == MOST_PLACES)
+        return;
+    // An overlay file opened for writing would be copied up by this open;
+    // its layer file, met next, takes the turn instead.
+    struct statfs where;
+    if (at.writing && (fstatfs(fd, &where) != 0 || where.f_type == OVERLAYFS_SUPER_MAGIC))
+        return;
+    // A turn alone asks a file open for writing; a shared one, for reading.
+    opened again = open_again(fd, (at.writing ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_NOCTTY);
+    if (again.file != NO_FILE)
+        at.keep->file[at.keep->count++] = again.file;
 }
 
 int open_to_ask(const char* name, int flags)
