@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <iterator>
 #include <regex>
 
@@ -21,6 +23,26 @@ namespace {
 using ProgressLine = ToolTest;
 
 constexpr long long MIB = 1024 * 1024;
+
+// The line's thread sleeps once a tick: this many more tick past two more
+// draws due, where a wait told again would show.
+constexpr long long MORE_TICKS = 12;
+
+// The sleeps the run's threads but its first (the line's) have gone through.
+long long ticks_slept(int pid)
+{
+    const std::string key = "\nvoluntary_ctxt_switches:";
+    long long slept = 0;
+    std::error_code failed;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", failed)) {
+        std::string status = read_file(task.path().string() + "/status");
+        std::size_t at = status.find(key);
+        if (task.path().filename() != std::to_string(pid) && at != std::string::npos)
+            slept += std::atoll(status.c_str() + at + key.size());
+    }
+    return slept;
+}
 
 TEST_F(ProgressLine, ShowsOnlyOnATerminalDuringALongRunAndGoesBeforeTheReport)
 {
@@ -111,9 +133,15 @@ TEST_F(ProgressLine, TellsAWaitForAnotherRunOnlyOnATerminal)
         write_file(path("dst"), "old");
         int turn = take_turn(path("dst"), true);
         ASSERT_GE(turn, 0);
+        long long told_at = -1;
         driven_run r = drive_on_terminal(
             dir, argv, 1000, "",
-            {{[&](const run_view& v) { return v.drawn.find(waiting) != std::string::npos; },
+            {{[&](const run_view& v) {
+                  if (v.drawn.find(waiting) == std::string::npos)
+                      return false;
+                  told_at = told_at < 0 ? ticks_slept(v.pid) : told_at;
+                  return ticks_slept(v.pid) >= told_at + MORE_TICKS;
+              },
               [&](const run_view& v) {
                   if (stopped)
                       kill(v.pid, SIGTERM);
@@ -130,6 +158,12 @@ TEST_F(ProgressLine, TellsAWaitForAnotherRunOnlyOnATerminal)
         EXPECT_EQ(screen.last, "") << r.screen;
         std::vector<std::string> lines = lines_of(screen, argv[argv.size() - 3]);
         EXPECT_TRUE(!lines.empty() && lines.front() == waiting) << r.screen;
+        // Counted in all the terminal got: a draw repeated plays as one.
+        std::size_t told = 0;
+        for (std::size_t at = r.screen.find(waiting); at != std::string::npos;
+             at = r.screen.find(waiting, at + 1))
+            ++told;
+        EXPECT_EQ(told, 1U) << r.screen;
     }
     // Standard error a file: no line, however long the wait.
     constexpr useconds_t LONGER_THAN_THE_LINE_WAITS_US = 1500000;

@@ -255,10 +255,10 @@ bool StackRows::second_loop_over_a_mounted_image(stack_paths& p, std::string* wh
     return !second.empty();
 }
 
-// DEST is the file under one member of a mounted two-device Btrfs.
-bool StackRows::btrfs_member_file(stack_paths& p, std::string* why)
+// A Btrfs over the loop devices of m1.img and m2.img, mounted at bm without
+// access times, so that reading a file there writes nothing to the images.
+bool StackRows::mount_two_device_btrfs(std::string* why)
 {
-    write_file(path("src"), pattern(MIB, 2));
     *why = "cannot make a Btrfs over two devices here (mkfs.btrfs, btrfs)";
     if (!have_program("mkfs.btrfs") || !have_program("btrfs") ||
         shell("cd " + dir + " && truncate -s 128M m1.img m2.img && mkfs.btrfs -q -f -d raid1 " +
@@ -267,11 +267,32 @@ bool StackRows::btrfs_member_file(stack_paths& p, std::string* why)
     std::string first = attach_loop(path("m1.img"), why);
     std::string second = first.empty() ? "" : attach_loop(path("m2.img"), why);
     mkdir(path("bm").c_str(), 0755);
+    return !second.empty() &&
+           shell("btrfs device scan " + first + " " + second + " >/dev/null") == 0 &&
+           mount_with("mount -o noatime " + first + " " + path("bm") + " && sync -f " +
+                          path("bm"),
+                      path("bm"), why);
+}
+
+// DEST is the file under one member of a mounted two-device Btrfs.
+bool StackRows::btrfs_member_file(stack_paths& p, std::string* why)
+{
+    write_file(path("src"), pattern(MIB, 2));
     p = paths("src", "m2.img", refused::in_use);
     p.shows_source = false;
     p.kept = {path("m2.img")};
-    return !second.empty() &&
-           shell("btrfs device scan " + first + " " + second + " >/dev/null") == 0 &&
-           mount_with("mount " + first + " " + path("bm") + " && sync -f " + path("bm"), path("bm"),
-                      why);
+    return mount_two_device_btrfs(why);
+}
+
+// DEST is the file under the second member of the Btrfs that holds SOURCE:
+// every member of it is followed, not only the one it was mounted from.
+bool StackRows::btrfs_second_member_under_the_source(stack_paths& p, std::string* why)
+{
+    p = paths("bm/src", "m2.img");
+    p.shows_source = false;
+    p.kept = {path("m2.img")};
+    if (!mount_two_device_btrfs(why))
+        return false;
+    write_file(path("bm/src"), pattern(MIB, 2));
+    return shell("sync -f " + path("bm")) == 0;
 }

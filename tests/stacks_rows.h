@@ -57,12 +57,15 @@ class StackRows : public StackTest {
     bool dest_is_the_inputs_image(stack_paths& p, std::string* why);
     bool second_loop_over_a_mounted_image(stack_paths& p, std::string* why);
     bool btrfs_member_file(stack_paths& p, std::string* why);
+    bool btrfs_second_member_under_the_source(stack_paths& p, std::string* why);
 
   protected:
     // The layers d/lower, d/upper, d/work and the mount point d/merged.
     void make_layers();
     // The overlay of make_layers' directories, by their full names.
     std::string overlay_command(const std::string& extra_options);
+    // A Btrfs over two loop devices, mounted at d/bm.
+    bool mount_two_device_btrfs(std::string* why);
 };
 
 #endif

@@ -187,7 +187,9 @@ INSTANTIATE_TEST_SUITE_P(
         stack_row{"DestInTheSourceDevicesMount", &StackRows::dest_in_the_source_devices_mount},
         stack_row{"DestIsTheInputsImage", &StackRows::dest_is_the_inputs_image},
         stack_row{"SecondLoopOverAMountedImage", &StackRows::second_loop_over_a_mounted_image},
-        stack_row{"BtrfsMemberFile", &StackRows::btrfs_member_file}),
+        stack_row{"BtrfsMemberFile", &StackRows::btrfs_member_file},
+        stack_row{"BtrfsSecondMemberUnderTheSource",
+                  &StackRows::btrfs_second_member_under_the_source}),
     [](const ::testing::TestParamInfo<stack_row>& row) { return std::string(row.param.name); });
 
 } // namespace
