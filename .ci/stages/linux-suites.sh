@@ -12,9 +12,10 @@ for arch in "${linux_arches[@]}"; do
     # The fault points, the traced device pushes, the traced line thread and
     # stop, the throttled device, and the cases that watch the tool's calls
     # ran against this code in the release and sanitize suites; a foreign
-    # tool's calls are its emulator's, or numbered as on its own processor.
+    # tool's calls are its emulator's, or numbered as on its own processor;
+    # qemu-user answers no Btrfs FS_INFO on some, so the walk cannot follow.
     run_suite "${static_skips[@]}" -- ctest --preset linux-tests -j2 \
-        -E '^(Scenarios/FaultPoint|DeviceWriteBehind|DeviceFlush|ThrottledDevice|LineThread)\.|^Stop\.StopWhileTheMessageWaits|^Concurrency\.(RunsTakeTurns|RunStoppedWhileWaiting)|^HostFailure\.DestThatCannotBeCutBack'
+        -E '^(Scenarios/FaultPoint|DeviceWriteBehind|DeviceFlush|ThrottledDevice|LineThread)\.|^Stop\.StopWhileTheMessageWaits|^Concurrency\.(RunsTakeTurns|RunStoppedWhileWaiting)|^HostFailure\.DestThatCannotBeCutBack|/BtrfsSecondMemberUnderTheSource'
     echo "CI: linux-$arch suite took $((SECONDS - started)) s"
     # x86-64's dynamic build is the release preset's, which ran them all.
     [ "$arch" != x86_64 ] || continue
