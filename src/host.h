@@ -80,7 +80,8 @@ std::FILE* open_input(const char* path, int& error);
 file_facts measure_file(host_file file, bool written);
 
 // What a standard stream writes to: never compared when closed or a character device (which
-// keeps no bytes to spoil); unmeasured when the host cannot tell.
+// keeps no bytes to spoil); unmeasured when the host cannot tell. Where the host can, a closed one
+// is held open on nothing, so that no file of the run takes its place and the texts meant for it.
 file_facts measure_standard(standard_stream which);
 
 // What a name leads to, measured as it would be written but opened neither to read nor write: is

@@ -18,17 +18,14 @@ static void print_usage()
     const std::string hashes(RULE_WIDTH, '#');
     print_text(ANY_STREAM,
                "\n\n%s\nTALVOR.EXE L'insertion de .bin %s\n\n"
-               "Utilisation: TALVOR <source> <destination>\n%s\n",
-               stars.c_str(), AUTHOR_CREDIT, stars.c_str());
-    print_text(ANY_STREAM,
-               "\n\n%s\n"
+               "Utilisation: TALVOR <source> <destination>\n%s\n\n\n%s\n"
                "La <source> et IP.BIN doivent etre dans le meme repertoire.\n"
                "Ce programme ecrit dans les %d premiers octets, de la <source>,\n"
                "le contenu de %s.\n"
                "Cela cree un fichier qui est la <destination>.\n"
                "%s\n\n%s\n\n",
-               hashes.c_str(), static_cast<int>(INSERT_LENGTH), INSERT_FILE_NAME, hashes.c_str(),
-               SIGN_OFF);
+               stars.c_str(), AUTHOR_CREDIT, stars.c_str(), hashes.c_str(),
+               static_cast<int>(INSERT_LENGTH), INSERT_FILE_NAME, hashes.c_str(), SIGN_OFF);
     // Standard output keeps the screen as it always was; the version goes beside it.
     print_error_text(ANY_STREAM, "talvor %s\n", TALVOR_VERSION);
 }

@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
 // What two open files stand on, compared: the rule every host's checks come down to.
-#include <cstdint>
-
 #include "storage.h"
 
 namespace {

@@ -5,6 +5,7 @@
 // status is the one the run always had.
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -161,6 +162,30 @@ TEST_F(Routing, ReasonOfAFailureGoesToStandardOutputWhenStandardErrorIsAnInput)
                   ": nowhere/out: repertoire nowhere absent\n");
     EXPECT_EQ(e.err, "");
     EXPECT_TRUE(read_file(path("src")) == files.source);
+}
+
+// Streams the shell closed: the files the run opens take their numbers, yet none gets a text,
+// not even a reason told while DEST is still open.
+TEST_F(Routing, ClosedStandardStreamsLeaveNoTextInTheRunsFiles)
+{
+    SKIP_UNLESS_POSIX_TOOL();
+    if (!tool_is_native())
+        GTEST_SKIP() << "an emulator opens files of its own in the numbers closed";
+    // Offset 0 of a process's memory is never mapped: reading it fails once DEST is open.
+    const std::pair<const char*, int> sources[] = {{"src", 0}, {"/proc/self/mem", 250}};
+    const run_files files;
+    for (const auto& [source, status] : sources) {
+        SCOPED_TRACE(source);
+        make_files(files, dir);
+        errors_run e = run_from_shell(dir, shell_kind::sh, {source, "out"}, "<&- >&- 2>&-");
+        EXPECT_EQ(e.run.status, status);
+        EXPECT_EQ(e.run.out + e.err, "");
+        EXPECT_TRUE(read_file(path("IP.BIN")) == files.insert);
+        EXPECT_TRUE(read_file(path("src")) == files.source);
+        std::string out = read_file(path("out"));
+        EXPECT_TRUE(out == (status == 0 ? expected_output(files.source, files.insert) : ""))
+            << out.substr(0, 80);
+    }
 }
 
 } // namespace

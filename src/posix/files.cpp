@@ -132,15 +132,17 @@ file_facts measure_standard(standard_stream which)
 {
     int fd = which == standard_stream::output ? STDOUT_FILENO : STDERR_FILENO;
     struct stat info;
-    int error = fstat(fd, &info) == 0 ? NO_REASON : errno;
-    // Closed: what goes there goes nowhere, so no file can be spoilt by it.
-    if (error == EBADF || (error == NO_REASON && S_ISCHR(info.st_mode)))
+    bool measured = fstat(fd, &info) == 0;
+    bool closed = !measured && errno == EBADF;
+    // A closed one is held on /dev/null: a file of the run given its number would get its texts.
+    int null = closed ? open("/dev/null", O_RDWR) : -1;
+    if (null >= 0 && null != fd && dup2(null, fd) == fd)
+        close(null);
+    // Closed or a character device, it keeps no bytes for a text to spoil.
+    if (closed || (measured && S_ISCHR(info.st_mode)))
         return facts_of_kind(file_kind::stream);
-    if (error == NO_REASON)
-        return measure_file(fd, true);
-    file_facts facts = facts_of_kind(file_kind::unmeasured);
-    facts.error = error;
-    return facts;
+    // A stat that fails again there leaves it unmeasured, with its error.
+    return measure_file(fd, true);
 }
 
 std::FILE* open_writer(host_file file, const file_facts& facts, int& error)
