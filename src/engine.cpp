@@ -61,10 +61,9 @@ ended advance(engine& e, std::int64_t reached)
         e.started = reached;
     }
     while (e.started - e.pushed - e.piece >=
-           std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW)) {
+           std::min(e.piece * DEVICE_WINDOW_PIECES, DEVICE_PUSH_WINDOW))
         if (!push_piece(e, e.pushed + e.piece, reached))
             return {DESTINATION_UNWRITABLE, last_error()};
-    }
     count_bytes(*e.f.line, e.pushed, reached);
     return {DONE};
 }
@@ -77,10 +76,9 @@ ended settle(engine& e, std::int64_t reached)
         return {DONE};
     start_push(e.f.destination, e.started, reached);
     e.started = reached;
-    while (e.pushed < reached) {
+    while (e.pushed < reached)
         if (!push_piece(e, std::min(reached, e.pushed + e.piece), reached))
             return {DESTINATION_UNWRITABLE, last_error()};
-    }
     return {DONE};
 }
 

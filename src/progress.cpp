@@ -220,7 +220,7 @@ void start_progress(progress_line& line, const char* invocation, const char* des
     line.destination_name = tool_name(destination);
     line.total = -1;
     take_mark(line.clock, 0, 0);
-    line.on_terminal = error_terminal() && start_line_timer(tick_progress, &line);
+    line.on_terminal = error_terminal() && start_line_timer({tick_progress, &line});
 }
 
 void count_bytes(progress_line& line, std::int64_t done, std::int64_t sent)

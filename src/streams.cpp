@@ -14,11 +14,9 @@ void measure_streams(files& f)
 
 bool mute_streams_on(files& f, const file_facts& file)
 {
-    if (share_storage(f.error_facts, file))
-        f.safe.error = false;
+    f.safe.error = f.safe.error && !share_storage(f.error_facts, file);
     bool output = share_storage(f.report_facts, file);
-    if (output)
-        f.safe.output = false;
+    f.safe.output = f.safe.output && !output;
     return output;
 }
 

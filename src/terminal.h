@@ -20,7 +20,11 @@ constexpr std::size_t TERMINAL_LINE_SIZE = 256;
 // on POSIX the time stopped (Ctrl-Z, SIGSTOP) until SIGCONT. Its signals are
 // blocked, so that a stop's handler runs on another thread. False if none
 // could start.
-bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* context);
+struct line_ticker {
+    void (*tick)(void* context, std::int64_t ms);
+    void* context;
+};
+bool start_line_timer(line_ticker ticker);
 // One less than the terminal's width, so that the cursor never wraps to a
 // row that a carriage return cannot reach back from.
 std::size_t terminal_columns();

@@ -26,7 +26,7 @@ bool among_devices(dev_t directory)
 {
     std::FILE* mounts = std::fopen("/proc/self/mountinfo", "re");
     // id parent major:minor root point options... - type source super-options
-    char number[SYS_TEXT_SIZE];
+    char number[SYS_NAME_SIZE];
     std::snprintf(number, sizeof number, " %u:%u ", major(directory), minor(directory));
     static constexpr char DEVICES[] = " - devtmpfs ";
     char* line = nullptr;

@@ -12,10 +12,8 @@
 #include "system.h"
 
 constexpr int DECIMAL = 10;
-// Room for a name of /sys or /proc/self (a directory and a leaf), or for a line of fdinfo.
+// Room for a name of /sys or /proc/self (a directory and a leaf), a line of fdinfo, or MAJOR:MINOR.
 constexpr std::size_t SYS_NAME_SIZE = 128;
-// Room for a number of /sys, or MAJOR:MINOR.
-constexpr std::size_t SYS_TEXT_SIZE = 32;
 
 // The first line of a file of /sys (a number, MAJOR:MINOR, a loop device's file),
 // or "" when it cannot be read, with error why (ENOENT: the file is not there).

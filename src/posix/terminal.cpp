@@ -56,17 +56,11 @@ extern "C" void on_continue(int)
     continued.fetch_add(1);
 }
 
-// What the line's thread calls; the thread owns it.
-struct ticker {
-    void (*tick)(void* context, std::int64_t ms);
-    void* context;
-};
-
 // The line's thread. A tick that comes much later than asked after a
 // SIGCONT spent that time stopped: it is left out of the time run.
 extern "C" void* keep_time(void* state)
 {
-    std::unique_ptr<ticker> owner(static_cast<ticker*>(state));
+    std::unique_ptr<line_ticker> owner(static_cast<line_ticker*>(state));
     std::int64_t start = clock_ms();
     std::int64_t stopped = 0;
     std::int64_t before = start;
@@ -91,9 +85,9 @@ bool error_terminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
-bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* context)
+bool start_line_timer(line_ticker ticker)
 {
-    auto* state = new (std::nothrow) ticker{tick, context};
+    auto* state = new (std::nothrow) line_ticker{ticker};
     if (state == nullptr)
         return false;
     struct sigaction resumed = {};

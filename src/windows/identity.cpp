@@ -128,11 +128,9 @@ HANDLE open_to_look(const std::wstring& path)
 HANDLE open_by_final_path(HANDLE handle)
 {
     DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
-    if (needed == 0)
-        return INVALID_HANDLE_VALUE;
     std::vector<wchar_t> name(needed + 1, L'\0');
     DWORD got = GetFinalPathNameByHandleW(handle, name.data(), needed + 1, FILE_NAME_NORMALIZED);
-    if (got == 0 || got > needed)
+    if (needed == 0 || got == 0 || got > needed)
         return INVALID_HANDLE_VALUE;
     return open_to_look(name.data());
 }

@@ -42,16 +42,10 @@ bool line_open()
     return open;
 }
 
-// What the line's thread calls, and with what; the thread owns it.
-struct ticker {
-    void (*tick)(void* context, std::int64_t ms);
-    void* context;
-};
-
 // A console process cannot be stopped and resumed: the time run is the clock's.
 DWORD WINAPI keep_time(void* state)
 {
-    std::unique_ptr<ticker> owner(static_cast<ticker*>(state));
+    std::unique_ptr<line_ticker> owner(static_cast<line_ticker*>(state));
     std::int64_t start = clock_ms();
     while (line_open()) {
         Sleep(static_cast<DWORD>(LINE_TICK_MS));
@@ -67,9 +61,9 @@ bool error_terminal()
     return error_console() != nullptr;
 }
 
-bool start_line_timer(void (*tick)(void* context, std::int64_t ms), void* context)
+bool start_line_timer(line_ticker ticker)
 {
-    auto* state = new (std::nothrow) ticker{tick, context};
+    auto* state = new (std::nothrow) line_ticker{ticker};
     HANDLE thread = state == nullptr ? nullptr : CreateThread(nullptr, 0, keep_time, state, 0, nullptr);
     if (thread == nullptr) {
         delete state;
