@@ -207,7 +207,7 @@ windows_skips=(-s '^Scenarios/FaultPoint\.' -s '^FileSystems\.' -s '^Given/Overl
     -s '^ProgressLine\.(TellsAWaitForAnotherRunOnlyOnATerminal|TwoRunsOnOneTerminalLeaveNoFragment)$'
     -s '^HostSource\.(PipeIsStreamed|ProcFileOfSizeZero|CopyAcrossFileSystems|SourceShorterThanItSays)'
     -s '^HostDestination\.' -s '^KernelCopy\.' -s '^SameFileRace\.' -s '^Concurrency\.'
-    -s '^Routing\.DestThatIsStandardOutputLeavesTheMessageOnStandardError$'
+    -s '^Routing\.(DestThatIsStandardOutputLeavesTheMessageOnStandardError|ClosedStandardStreamsLeaveNoTextInTheRunsFiles)$'
     -s '^InPlace\.(FailedRunLeavesNoOldByte|OutOfSpaceStartsOver)'
     -s '^Stop\.(CaughtStopCutsBack|FileSizeLimitIsAFailedWrite|KilledRunWithAHeadOfZeros|StopWhileTheMessageWaits)'
     -s '^LineThread\.'
