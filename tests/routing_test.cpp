@@ -164,8 +164,8 @@ TEST_F(Routing, ReasonOfAFailureGoesToStandardOutputWhenStandardErrorIsAnInput)
     EXPECT_TRUE(read_file(path("src")) == files.source);
 }
 
-// Streams the shell closed: the files the run opens take their numbers, yet none gets a text,
-// not even a reason told while DEST is still open.
+// Streams the shell closed, whose numbers the run's files would take: their texts go nowhere, and
+// none lands in a file of the run, not even a reason told while DEST is still open.
 TEST_F(Routing, ClosedStandardStreamsLeaveNoTextInTheRunsFiles)
 {
     SKIP_UNLESS_POSIX_TOOL();
